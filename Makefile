@@ -1,0 +1,29 @@
+# Two commands matter: `make test` and `make e2e`; both install what is
+# missing first. Plain `make` only configures and builds.
+PRESET ?= default
+BUILD_DIR := target/debug
+CTEST_PARALLEL ?= 2
+
+.PHONY: all build deps configure test e2e clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure:
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET) -j $(CTEST_PARALLEL)
+
+test: deps
+	@$(MAKE) --no-print-directory build
+	ctest --preset $(PRESET) -j $(CTEST_PARALLEL)
+
+e2e: deps
+	@$(MAKE) --no-print-directory build
+	@scripts/e2e.sh $(BUILD_DIR)
+
+clean:
+	rm -rf target

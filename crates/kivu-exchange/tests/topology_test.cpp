@@ -1,0 +1,57 @@
+#include <algorithm>
+#include <gtest/gtest.h>
+
+#include "kivu_exchange.hpp"
+
+using kivu_exchange::ExchangeError;
+using kivu_exchange::halcyon_logical_to_physical;
+using kivu_exchange::Topology;
+
+TEST(HalcyonTopology, MapsTheLogicalTilesOneToOneOntoThePhysicalTiles) {
+  const auto table = Topology::halcyon().logical_to_physical();
+  ASSERT_EQ(table.size(), 1472u);
+  auto sorted = table;
+  std::ranges::sort(sorted);
+  for (std::uint16_t i = 0; i < 1472; ++i) ASSERT_EQ(sorted[i], i);
+}
+
+TEST(HalcyonTopology, LooksUpTheWorkedTiles) {
+  const auto topology = Topology::halcyon();
+  const std::pair<std::uint16_t, std::uint16_t> worked[] = {
+      {0, 0},     {1, 2},     {2, 64},  {3, 66}, {44, 1408}, {45, 1410}, {46, 1409},
+      {48, 1345}, {90, 1},    {91, 3},  {92, 4}, {1470, 61}, {1471, 63}};
+  for (const auto& [logical, physical] : worked) {
+    EXPECT_EQ(topology.physical(logical), physical) << "logical " << logical;
+  }
+}
+
+TEST(HalcyonTopology, RejectsTilesBeyondTheTableWithTheirNumber) {
+  const auto topology = Topology::halcyon();
+  EXPECT_EQ(topology.physical(1472), std::unexpected(ExchangeError(ExchangeError::Tile{1472})));
+  EXPECT_EQ(topology.physical(65535), std::unexpected(ExchangeError(ExchangeError::Tile{65535})));
+}
+
+TEST(HalcyonMapping, DoesNoRangeCheckOfItsOwn) {
+  EXPECT_EQ(halcyon_logical_to_physical(1472), 64);
+  EXPECT_EQ(halcyon_logical_to_physical(2), 64);
+  std::uint16_t largest = 0;
+  for (std::uint32_t i = 0; i <= 65535; ++i) {
+    largest = std::max(largest, halcyon_logical_to_physical(static_cast<std::uint16_t>(i)));
+  }
+  EXPECT_EQ(largest, 4255);
+}
+
+TEST(HalcyonMapping, PutsBothLanesOfAPairTwoPositionsApartInOneRow) {
+  for (std::uint16_t n = 0; n < 736; ++n) {
+    const auto even = halcyon_logical_to_physical(static_cast<std::uint16_t>(2 * n));
+    const auto odd = halcyon_logical_to_physical(static_cast<std::uint16_t>(2 * n + 1));
+    ASSERT_EQ(odd, even + 2) << "pair " << n;
+  }
+}
+
+TEST(HalcyonMapping, WalksTheRowsSerpentineAcrossBlocks) {
+  // Block 0 climbs to row 22; block 1 starts there and comes back down.
+  EXPECT_EQ(halcyon_logical_to_physical(45), 1410);
+  EXPECT_EQ(halcyon_logical_to_physical(46), 1409);
+  EXPECT_EQ(halcyon_logical_to_physical(90) / 64, 0);
+}

@@ -1,0 +1,1 @@
+#include "kivu_package.hpp"

@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs the Debian packages the workspace builds with, and nothing else.
+# Idempotent: when everything is present it only asks dpkg and returns.
+set -eu
+
+packages="g++ make cmake pkg-config capnproto libcapnp-dev libgtest-dev libgmock-dev
+libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev"
+
+missing=""
+for p in $packages; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing="$missing $p"
+done
+
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -qq --no-install-recommends $missing
