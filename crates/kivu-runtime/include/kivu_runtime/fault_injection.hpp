@@ -1,0 +1,57 @@
+// Fault injection: one corrupted bit that the scenario must notice.
+//
+// With fault injection on, the board corrupts the data of the first readback
+// of the run: the first D2H transfer, raw read packet or tile-memory
+// readback, whichever comes first. It inverts bit fault_bit of the byte at
+// offset min(fault_byte_offset, size - 1) of the data read, both in the
+// returned bytes and in the tile's SRAM, so the fault also persists for
+// later reads of that byte. Exactly one bit of the run is corrupted.
+//
+// The byte and bit are chosen so that the flip changes a checked value by
+// far more than any sensible tolerance: for 32-bit words (integers or
+// floats, little-endian) it is bit 30, the top exponent bit of a float; for
+// 16-bit halves it is the top exponent bit of the second half; for bytes it
+// is a plain bit of the fourth byte (or the last of a shorter read).
+//
+// A runner that checks each readback against a reference computed on the
+// host therefore always fails under fault injection. A check that compares
+// two readbacks with each other is still caught, because only one of them
+// carries the flip, as long as its first readback is one that it checks.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+
+#include "kivu_runtime/environment.hpp"
+
+namespace kivu_runtime {
+
+// Name of the variable read by fault_injection_from_environment.
+inline constexpr const char* sim_fault_variable = "KIVU_SIM_FAULT";
+
+// Offset, within the first readback, of the byte whose bit is flipped (or
+// the readback's last byte when it is shorter).
+inline constexpr std::uint32_t fault_byte_offset = 3;
+// The bit flipped in that byte.
+inline constexpr unsigned fault_bit = 6;
+
+// Where the fault went.
+struct FaultRecord {
+  std::uint16_t logical_tile = 0;
+  std::uint16_t physical_tile = 0;
+  std::uint32_t address = 0;  // tile-memory address of the corrupted byte
+  unsigned bit = fault_bit;
+
+  bool operator==(const FaultRecord&) const = default;
+};
+
+// Whether fault injection is on, from the variable's value: absent or "0"
+// is off, "1" is on; anything else is an error.
+[[nodiscard]] std::expected<bool, EnvironmentError> parse_sim_fault(std::optional<std::string_view> value);
+
+// The same from the process environment.
+[[nodiscard]] std::expected<bool, EnvironmentError> sim_fault_from_environment();
+
+}  // namespace kivu_runtime

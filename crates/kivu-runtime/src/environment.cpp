@@ -1,0 +1,103 @@
+// Parsing of the board's environment variables (see environment.hpp,
+// host_write_jitter.hpp and fault_injection.hpp).
+#include "kivu_runtime/environment.hpp"
+
+#include <cstdlib>
+
+#include "kivu_runtime/fault_injection.hpp"
+#include "kivu_runtime/host_write_jitter.hpp"
+
+namespace kivu_runtime {
+
+// =============================================================================
+// Errors
+
+std::string EnvironmentError::message() const {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string line = "invalid " + variable + " value \"";
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      line += '\\';
+      line += c;
+    } else if (byte < 0x20 || byte == 0x7f) {
+      line += "\\x";
+      line += hex[byte >> 4];
+      line += hex[byte & 0xf];
+    } else {
+      line += c;
+    }
+  }
+  line += "\": expected ";
+  line += expected;
+  return line;
+}
+
+// =============================================================================
+// Generic parsing
+
+std::expected<std::uint64_t, EnvironmentError> parse_unsigned_decimal(std::string_view variable,
+                                                                      std::string_view value, std::uint64_t max) {
+  const auto fail = [&] {
+    return std::unexpected(EnvironmentError{
+        std::string(variable), std::string(value),
+        "an unsigned decimal number no larger than " + std::to_string(max)});
+  };
+  if (value.empty()) return fail();
+  std::uint64_t result = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9') return fail();
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (result > (max - digit) / 10) return fail();
+    result = result * 10 + digit;
+  }
+  return result;
+}
+
+std::optional<std::string> environment_value(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+// =============================================================================
+// Host-write jitter
+
+std::expected<HostWriteJitter, EnvironmentError> parse_host_write_jitter(std::optional<std::string_view> max_us,
+                                                                         std::optional<std::string_view> seed) {
+  HostWriteJitter jitter;
+  if (max_us) {
+    auto parsed = parse_unsigned_decimal(host_write_jitter_max_us_variable, *max_us, max_host_write_jitter_us);
+    if (!parsed) return std::unexpected(parsed.error());
+    jitter.max_us = static_cast<std::uint32_t>(*parsed);
+  }
+  if (seed) {
+    auto parsed = parse_unsigned_decimal(host_write_jitter_seed_variable, *seed);
+    if (!parsed) return std::unexpected(parsed.error());
+    jitter.seed = *parsed;
+  }
+  return jitter;
+}
+
+std::expected<HostWriteJitter, EnvironmentError> host_write_jitter_from_environment() {
+  const auto max_us = environment_value(host_write_jitter_max_us_variable);
+  const auto seed = environment_value(host_write_jitter_seed_variable);
+  return parse_host_write_jitter(max_us ? std::optional<std::string_view>(*max_us) : std::nullopt,
+                                 seed ? std::optional<std::string_view>(*seed) : std::nullopt);
+}
+
+// =============================================================================
+// Fault injection
+
+std::expected<bool, EnvironmentError> parse_sim_fault(std::optional<std::string_view> value) {
+  if (!value || *value == "0") return false;
+  if (*value == "1") return true;
+  return std::unexpected(EnvironmentError{sim_fault_variable, std::string(*value), "\"0\" or \"1\""});
+}
+
+std::expected<bool, EnvironmentError> sim_fault_from_environment() {
+  const auto value = environment_value(sim_fault_variable);
+  return parse_sim_fault(value ? std::optional<std::string_view>(*value) : std::nullopt);
+}
+
+}  // namespace kivu_runtime

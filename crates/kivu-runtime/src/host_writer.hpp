@@ -1,0 +1,65 @@
+// The host link's write path, with optional jitter.
+//
+// Without jitter a write lands at once. With jitter, each write is queued
+// with a delay drawn from the seeded generator (in submission order) and
+// carried out by one of host_write_workers threads, which sleeps for the
+// delay and then copies the payload, so writes land out of order. A write
+// that overlaps one still in flight (same tile, overlapping range) waits for
+// all writes in flight first, so overlapping writes land in program order.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "kivu_runtime/host_write_jitter.hpp"
+
+namespace kivu_runtime::detail {
+
+class HostWriter {
+public:
+  explicit HostWriter(HostWriteJitter jitter);
+  ~HostWriter();  // waits for writes in flight
+  HostWriter(const HostWriter&) = delete;
+  HostWriter& operator=(const HostWriter&) = delete;
+
+  // Writes packet[offset, offset + length) to `destination`, which is tile
+  // `physical`'s SRAM at `address`. The packet is kept until the write lands.
+  void submit(std::uint16_t physical, std::uint32_t address, std::byte* destination, std::vector<std::byte> packet,
+              std::size_t offset, std::size_t length);
+
+  // Waits until every submitted write has landed.
+  void drain();
+
+private:
+  struct Job {
+    std::byte* destination;
+    std::vector<std::byte> packet;
+    std::size_t offset;
+    std::size_t length;
+    std::uint32_t delay_us;
+  };
+
+  void work();
+
+  HostWriteJitter jitter_;
+  std::mt19937_64 delays_;
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::condition_variable idle_;
+  std::deque<Job> queue_;
+  std::size_t pending_ = 0;
+  bool stopping_ = false;
+  // Ranges written since the last drain: (tile, start) -> end.
+  std::map<std::pair<std::uint16_t, std::uint32_t>, std::uint64_t> in_flight_;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace kivu_runtime::detail
