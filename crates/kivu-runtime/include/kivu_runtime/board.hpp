@@ -122,7 +122,8 @@ public:
 
   // ---------------------------------------------------------------------------
   // Bulk-synchronous steps (see compute_step.hpp and exchange_phase.hpp for
-  // the checks). Each returns what the step did.
+  // the checks). Each returns what the step did. A compute step with an
+  // empty function only spends its cycles.
 
   [[nodiscard]] std::expected<StepReport, kivu_exchange::ExchangeError> compute(const ComputeStep& step,
                                                                                 const ComputeFunction& function);

@@ -77,6 +77,7 @@ struct StepReport {
   std::uint64_t bytes = 0;   // exchange: bytes written to receivers
 
   [[nodiscard]] std::uint64_t cycles() const noexcept { return end_cycle - start_cycle; }
+  bool operator==(const StepReport&) const = default;
 };
 
 }  // namespace kivu_runtime

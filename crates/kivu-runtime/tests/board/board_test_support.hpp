@@ -3,7 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <vector>
+
+#include "kivu_runtime/board_constants.hpp"
 
 namespace kivu_runtime::testing {
 
@@ -12,6 +15,20 @@ inline std::vector<std::byte> pattern(std::size_t size, unsigned seed = 0) {
   std::vector<std::byte> bytes(size);
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::byte>((i * 31u + seed * 7u + 5u) & 0xffu);
   return bytes;
+}
+
+// Logical tile number of every physical tile of the halcyon board.
+inline std::vector<std::uint16_t> logical_of_physical() {
+  std::vector<std::uint16_t> logical(tile_count);
+  for (std::uint16_t l = 0; l < tile_count; ++l) logical[kivu_exchange::halcyon_logical_to_physical(l)] = l;
+  return logical;
+}
+
+// Every logical tile, in order.
+inline std::vector<std::uint16_t> all_tiles() {
+  std::vector<std::uint16_t> tiles(tile_count);
+  std::iota(tiles.begin(), tiles.end(), std::uint16_t{0});
+  return tiles;
 }
 
 }  // namespace kivu_runtime::testing
