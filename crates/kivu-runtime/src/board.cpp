@@ -58,9 +58,11 @@ struct Board::Impl {
     return *physical;
   }
 
-  // The device side of the host link: decodes a packet, checks its range
-  // and carries it out. A read appends the bytes read to `read_out`.
-  std::expected<void, ExchangeError> receive(std::vector<std::byte> packet, std::vector<std::byte>& read_out) {
+  // The device side of the host link: decodes a packet and checks its
+  // range. A read appends the bytes read to `read_out`; a write adds the
+  // packet to `write_out`, to be submitted to the host writer.
+  std::expected<void, ExchangeError> receive(std::vector<std::byte> packet, std::vector<std::byte>& read_out,
+                                             std::vector<detail::HostWriter::Piece>& write_out) {
     auto decoded = decode_host_packet(packet);
     if (!decoded) return std::unexpected(decoded.error());
     const HostPacketHeader header = decoded->header;
@@ -78,8 +80,7 @@ struct Board::Impl {
     }
     std::byte* base = memory.map(physical);
     if (base == nullptr) return std::unexpected(ExchangeError::Schedule{unmappable_reason});
-    writer.submit(physical, header.address, base + header.address, std::move(packet), host_packet_header_bytes,
-                  header.length);
+    write_out.push_back({base + header.address, std::move(packet), host_packet_header_bytes, header.length});
     return {};
   }
 
@@ -103,11 +104,12 @@ struct Board::Impl {
     if (!route) return std::unexpected(route.error());
     std::vector<std::byte> data;
     data.reserve(out.size());
+    std::vector<detail::HostWriter::Piece> no_writes;
     for (std::uint32_t offset = 0; offset < *size; offset += host_packet_max_payload) {
       const auto length = static_cast<std::uint16_t>(std::min(host_packet_max_payload, *size - offset));
       auto packet = encode_host_packet({HostPacketKind::Read, *route, address + offset, length});
       if (!packet) return std::unexpected(packet.error());
-      if (auto done = receive(std::move(*packet), data); !done) return done;
+      if (auto done = receive(std::move(*packet), data, no_writes); !done) return done;
     }
     readback(*physical, address, data);
     std::ranges::copy(data, out.begin());
@@ -153,6 +155,11 @@ std::expected<std::uint16_t, ExchangeError> Board::physical(std::uint16_t logica
   return impl_->topology.physical(logical);
 }
 
+std::expected<std::uint16_t, ExchangeError> Board::logical(std::uint16_t physical) const {
+  if (physical >= tile_count) return std::unexpected(ExchangeError::Tile{physical});
+  return impl_->logical_of[physical];
+}
+
 // =============================================================================
 // Host link
 
@@ -165,14 +172,17 @@ std::expected<void, ExchangeError> Board::h2d(std::uint16_t tile, std::uint32_t 
   if (!physical) return std::unexpected(physical.error());
   auto route = route_to(*physical);
   if (!route) return std::unexpected(route.error());
-  std::vector<std::byte> unused;
+  std::vector<std::byte> no_reads;
+  std::vector<detail::HostWriter::Piece> pieces;
+  pieces.reserve((*size + host_packet_max_payload - 1) / host_packet_max_payload);
   for (std::uint32_t offset = 0; offset < *size; offset += host_packet_max_payload) {
     const auto length = static_cast<std::uint16_t>(std::min(host_packet_max_payload, *size - offset));
     auto packet = encode_host_packet({HostPacketKind::Write, *route, address + offset, length},
                                      data.subspan(offset, length));
     if (!packet) return std::unexpected(packet.error());
-    if (auto done = impl_->receive(std::move(*packet), unused); !done) return done;
+    if (auto done = impl_->receive(std::move(*packet), no_reads, pieces); !done) return done;
   }
+  impl_->writer.submit(*physical, address, *size, std::move(pieces));
   ++impl_->counters.host_writes;
   impl_->counters.h2d_bytes += *size;
   return {};
@@ -198,12 +208,15 @@ std::expected<void, ExchangeError> Board::d2h_into(std::uint16_t tile, std::uint
 std::expected<std::vector<std::byte>, ExchangeError> Board::deliver_packet(std::span<const std::byte> packet) {
   std::lock_guard lock(impl_->mutex);
   std::vector<std::byte> read;
-  if (auto done = impl_->receive(std::vector<std::byte>(packet.begin(), packet.end()), read); !done) {
+  std::vector<detail::HostWriter::Piece> write;
+  if (auto done = impl_->receive(std::vector<std::byte>(packet.begin(), packet.end()), read, write); !done) {
     return std::unexpected(done.error());
   }
-  if (!read.empty()) {
-    // The packet decoded above, so its route and address are good.
-    const auto header = decode_host_packet(packet)->header;
+  // The packet decoded above, so its route and range are good.
+  const auto header = decode_host_packet(packet)->header;
+  if (!write.empty()) {
+    impl_->writer.submit(physical_tile(header.route), header.address, header.length, std::move(write));
+  } else {
     impl_->readback(physical_tile(header.route), header.address, read);
   }
   return read;

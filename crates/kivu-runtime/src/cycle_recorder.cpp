@@ -1,5 +1,25 @@
 #include "cycle_recorder.hpp"
 
+#include <sstream>
+
+namespace kivu_runtime {
+
+std::string describe(const StepReport& report) {
+  std::ostringstream line;
+  switch (report.kind) {
+    case ProfileStepKind::Compute: line << "compute step"; break;
+    case ProfileStepKind::Exchange: line << "exchange phase"; break;
+    case ProfileStepKind::Synchronization: line << "sync"; break;
+    case ProfileStepKind::Idle: line << "idle"; break;
+  }
+  line << ' ' << report.phase << " epoch " << report.epoch << ": " << report.tiles << " tiles";
+  if (report.kind == ProfileStepKind::Exchange) line << ", " << report.bytes << " bytes";
+  line << ", cycles " << report.start_cycle << ".." << report.end_cycle << " (" << report.cycles() << ')';
+  return line.str();
+}
+
+}  // namespace kivu_runtime
+
 namespace kivu_runtime::detail {
 
 CycleRecorder::CycleRecorder(std::size_t tiles, bool profile)

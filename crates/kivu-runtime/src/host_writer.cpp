@@ -26,13 +26,16 @@ HostWriter::~HostWriter() {
   for (auto& worker : workers_) worker.join();
 }
 
-void HostWriter::submit(std::uint16_t physical, std::uint32_t address, std::byte* destination,
-                        std::vector<std::byte> packet, std::size_t offset, std::size_t length) {
+void HostWriter::land(const std::vector<Piece>& pieces) {
+  for (const Piece& piece : pieces) std::memcpy(piece.destination, piece.packet.data() + piece.offset, piece.length);
+}
+
+void HostWriter::submit(std::uint16_t physical, std::uint32_t address, std::uint64_t size, std::vector<Piece> pieces) {
   if (workers_.empty()) {
-    std::memcpy(destination, packet.data() + offset, length);
+    land(pieces);
     return;
   }
-  const std::uint64_t end = static_cast<std::uint64_t>(address) + length;
+  const std::uint64_t end = address + size;
   bool overlaps = false;
   {
     std::lock_guard lock(mutex_);
@@ -51,7 +54,7 @@ void HostWriter::submit(std::uint16_t physical, std::uint32_t address, std::byte
     std::lock_guard lock(mutex_);
     auto [slot, fresh] = in_flight_.try_emplace({physical, address}, end);
     if (!fresh) slot->second = std::max(slot->second, end);
-    queue_.push_back(Job{destination, std::move(packet), offset, length, delay});
+    queue_.push_back(Job{std::move(pieces), delay});
     ++pending_;
   }
   work_ready_.notify_one();
@@ -72,7 +75,7 @@ void HostWriter::work() {
     queue_.pop_front();
     lock.unlock();
     std::this_thread::sleep_for(std::chrono::microseconds(job.delay_us));
-    std::memcpy(job.destination, job.packet.data() + job.offset, job.length);
+    land(job.pieces);
     lock.lock();
     if (--pending_ == 0) idle_.notify_all();
   }

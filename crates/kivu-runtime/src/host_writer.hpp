@@ -1,9 +1,10 @@
 // The host link's write path, with optional jitter.
 //
-// Without jitter a write lands at once. With jitter, each write is queued
-// with a delay drawn from the seeded generator (in submission order) and
-// carried out by one of host_write_workers threads, which sleeps for the
-// delay and then copies the payload, so writes land out of order. A write
+// A host write is the packets of one H2D transfer (or one raw packet).
+// Without jitter it lands at once. With jitter, each write is queued with a
+// delay drawn from the seeded generator (in submission order) and carried
+// out by one of host_write_workers threads, which sleeps for the delay and
+// then copies the packets' payloads, so writes land out of order. A write
 // that overlaps one still in flight (same tile, overlapping range) waits for
 // all writes in flight first, so overlapping writes land in program order.
 #pragma once
@@ -30,22 +31,29 @@ public:
   HostWriter(const HostWriter&) = delete;
   HostWriter& operator=(const HostWriter&) = delete;
 
-  // Writes packet[offset, offset + length) to `destination`, which is tile
-  // `physical`'s SRAM at `address`. The packet is kept until the write lands.
-  void submit(std::uint16_t physical, std::uint32_t address, std::byte* destination, std::vector<std::byte> packet,
-              std::size_t offset, std::size_t length);
+  // One packet of a write: packet[offset, offset + length) goes to
+  // `destination`. The packet is kept until the write lands.
+  struct Piece {
+    std::byte* destination;
+    std::vector<std::byte> packet;
+    std::size_t offset;
+    std::size_t length;
+  };
+
+  // Carries out a write of `pieces`, which together cover [address,
+  // address + size) of tile `physical`'s SRAM.
+  void submit(std::uint16_t physical, std::uint32_t address, std::uint64_t size, std::vector<Piece> pieces);
 
   // Waits until every submitted write has landed.
   void drain();
 
 private:
   struct Job {
-    std::byte* destination;
-    std::vector<std::byte> packet;
-    std::size_t offset;
-    std::size_t length;
+    std::vector<Piece> pieces;
     std::uint32_t delay_us;
   };
+
+  static void land(const std::vector<Piece>& pieces);
 
   void work();
 

@@ -89,6 +89,8 @@ public:
   [[nodiscard]] const kivu_exchange::Topology& topology() const noexcept;
   // Physical number of a logical tile, or Tile(logical).
   [[nodiscard]] std::expected<std::uint16_t, kivu_exchange::ExchangeError> physical(std::uint16_t logical) const;
+  // Logical number of a physical tile, or Tile(physical).
+  [[nodiscard]] std::expected<std::uint16_t, kivu_exchange::ExchangeError> logical(std::uint16_t physical) const;
 
   // ---------------------------------------------------------------------------
   // Host link. Tiles are logical; errors: Tile, Count(0) for nothing to move

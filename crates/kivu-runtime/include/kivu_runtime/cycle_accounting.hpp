@@ -80,4 +80,8 @@ struct StepReport {
   bool operator==(const StepReport&) const = default;
 };
 
+// One line describing a step, for a runner's progress output, e.g.
+// "exchange phase 4 epoch 1: 1472 tiles, 1507328 bytes, cycles 310..550 (240)".
+[[nodiscard]] std::string describe(const StepReport& report);
+
 }  // namespace kivu_runtime

@@ -1,10 +1,10 @@
 // Host-write jitter: random delays on the host link's writes.
 //
-// With jitter on, every host-to-device packet is delayed by a random
-// 0 .. max_us microseconds before it lands in tile memory, and up to
-// host_write_workers packets are in flight at once, so packets land out of
-// order. The delays are drawn from a generator seeded with `seed`, in the
-// order the packets were sent. Writes in flight never overlap one another,
+// With jitter on, every host write (the packets of one H2D transfer, or one
+// raw write packet) is delayed by a random 0 .. max_us microseconds before
+// it lands in tile memory, and up to host_write_workers writes are in
+// flight at once, so writes land out of order. The delays are drawn from a
+// generator seeded with `seed`, in the order the writes were sent. Writes in flight never overlap one another,
 // and every read of tile memory (D2H, compute, exchange, readback) waits for
 // them, so results do not depend on the jitter.
 #pragma once

@@ -44,6 +44,7 @@ TEST(CycleAccounting, ChargesEachStepAsItsSlowestTile) {
   EXPECT_EQ(sync.cycles(), sync_cycles);
   EXPECT_EQ(board.cycle(), sync.end_cycle);
   EXPECT_EQ(board.counters().phases(), 3u);
+  EXPECT_EQ(describe(*exchange), "exchange phase 1 epoch 0: 3 tiles, 200 bytes, cycles 25..70 (45)");
 }
 
 TEST(CycleAccounting, NumbersPhasesAndEpochs) {

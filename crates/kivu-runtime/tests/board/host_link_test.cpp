@@ -161,6 +161,8 @@ TEST(HostPackets, ReadPacketsReturnTheAddressedBytesAndCheckTheRange) {
 
 TEST(HostLink, RoutesEveryTileOfTheBoardToItself) {
   Board board;
+  EXPECT_EQ(board.logical(63), 1471);
+  EXPECT_EQ(board.logical(1472), std::unexpected(ExchangeError(ExchangeError::Tile{1472})));
   for (std::uint16_t tile = 0; tile < tile_count; ++tile) {
     ASSERT_TRUE(board.h2d(tile, 0, std::vector<std::byte>{std::byte(tile & 0xff), std::byte(tile >> 8)}));
   }
