@@ -1,0 +1,33 @@
+// The frame of a runner program's main().
+//
+//   int main() {
+//     return kivu_runner::run_runner("kivu-host-e2e", [](const Progress& progress) -> Checked<void> { ... });
+//   }
+//
+// run_runner calls the body, prints "<runner>: passed" on stdout when it
+// succeeds, and otherwise "<runner>: <message>" on stderr, one line; it
+// returns the exit status (0, 1 for a failure, 2 for bad input). An
+// exception escaping the body (out of memory, say) is a failure, so a
+// runner never ends by a crash it could have reported.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "kivu_runner/progress.hpp"
+#include "kivu_runner/run_error.hpp"
+#include "kivu_runtime/board.hpp"
+
+namespace kivu_runner {
+
+using RunnerBody = std::function<Checked<void>(const Progress&)>;
+
+// Runs `body` as the runner `name` and returns the process exit status.
+[[nodiscard]] int run_runner(std::string name, const RunnerBody& body);
+
+// A board configured from the environment (host-write jitter and fault
+// injection, see kivu_runtime/board.hpp); a bad value is bad input. The
+// board's settings are reported on `progress` when they are not defaults.
+[[nodiscard]] Checked<kivu_runtime::BoardOptions> board_options(const Progress& progress);
+
+}  // namespace kivu_runner

@@ -1,0 +1,116 @@
+#include "kivu_runner/environment.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+#include "kivu_runner/progress.hpp"
+#include "kivu_runtime/board_constants.hpp"
+
+namespace kivu_runner {
+
+using kivu_runtime::EnvironmentError;
+
+namespace {
+
+std::string list_expectation(std::uint64_t max) {
+  return "unsigned decimal numbers no larger than " + std::to_string(max) +
+         " separated by \",\" without blanks or empty entries";
+}
+
+}  // namespace
+
+Checked<std::uint64_t> decimal_or(const char* variable, std::uint64_t fallback, std::uint64_t max) {
+  const auto value = kivu_runtime::environment_value(variable);
+  if (!value) return fallback;
+  auto parsed = kivu_runtime::parse_unsigned_decimal(variable, *value, max);
+  if (!parsed) return std::unexpected(parsed.error());
+  return *parsed;
+}
+
+Checked<std::uint64_t> required_decimal(const char* variable, std::uint64_t max) {
+  const auto value = kivu_runtime::environment_value(variable);
+  if (!value) {
+    return std::unexpected(
+        RunError::missing(variable, "an unsigned decimal number no larger than " + std::to_string(max)));
+  }
+  auto parsed = kivu_runtime::parse_unsigned_decimal(variable, *value, max);
+  if (!parsed) return std::unexpected(parsed.error());
+  return *parsed;
+}
+
+Checked<std::uint32_t> hex_address_or(const char* variable, std::uint32_t fallback, std::uint64_t limit) {
+  const auto value = kivu_runtime::environment_value(variable);
+  if (!value) return fallback;
+  const auto fail = [&] {
+    return std::unexpected(RunError(EnvironmentError{
+        variable, *value, "a hexadecimal address with the prefix \"0x\" below " + hex(limit)}));
+  };
+  const std::string_view text = *value;
+  if (text.size() < 3 || !text.starts_with("0x")) return fail();
+  std::uint64_t result = 0;
+  for (const char c : text.substr(2)) {
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return fail();
+    }
+    result = result * 16 + digit;
+    if (result >= limit) return fail();
+  }
+  return static_cast<std::uint32_t>(result);
+}
+
+Checked<bool> flag(const char* variable) {
+  const auto value = kivu_runtime::environment_value(variable);
+  if (!value || *value == "0") return false;
+  if (*value == "1") return true;
+  return std::unexpected(RunError(EnvironmentError{variable, *value, "\"1\" or \"0\""}));
+}
+
+Checked<std::optional<std::vector<std::uint64_t>>> decimal_list(const char* variable, std::uint64_t max) {
+  const auto value = kivu_runtime::environment_value(variable);
+  if (!value) return std::optional<std::vector<std::uint64_t>>{};
+  std::vector<std::uint64_t> numbers;
+  std::string_view rest = *value;
+  while (true) {
+    const std::size_t comma = rest.find(',');
+    auto parsed = kivu_runtime::parse_unsigned_decimal(variable, rest.substr(0, comma), max);
+    if (!parsed) return std::unexpected(RunError(EnvironmentError{variable, *value, list_expectation(max)}));
+    numbers.push_back(*parsed);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return numbers;
+}
+
+Checked<std::uint16_t> tile_or(const char* variable, std::uint16_t fallback) {
+  auto tile = decimal_or(variable, fallback, kivu_runtime::tile_count - 1u);
+  if (!tile) return std::unexpected(tile.error());
+  return static_cast<std::uint16_t>(*tile);
+}
+
+Checked<std::optional<std::vector<std::uint16_t>>> tile_list(const char* variable) {
+  auto numbers = decimal_list(variable, kivu_runtime::tile_count - 1u);
+  if (!numbers) return std::unexpected(numbers.error());
+  if (!*numbers) return std::optional<std::vector<std::uint16_t>>{};
+  std::vector<std::uint16_t> tiles((*numbers)->begin(), (*numbers)->end());
+  std::vector<std::uint16_t> sorted = tiles;
+  std::ranges::sort(sorted);
+  if (std::ranges::adjacent_find(sorted) != sorted.end()) {
+    return std::unexpected(bad_value(variable, "distinct tile numbers"));
+  }
+  return tiles;
+}
+
+RunError bad_value(const char* variable, std::string expected) {
+  const auto value = kivu_runtime::environment_value(variable);
+  if (!value) return RunError::missing(variable, expected);
+  return RunError(EnvironmentError{variable, *value, std::move(expected)});
+}
+
+}  // namespace kivu_runner
