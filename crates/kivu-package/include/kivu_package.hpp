@@ -28,6 +28,8 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -66,6 +68,9 @@ struct NotInSchema {
 //   Utf8(Utf8Error { valid_up_to: 3, error_len: Some(1) })
 //   Capnp(Failed: "<the library's text>")
 //   Io(Os { code: 2, message: "No such file or directory" })
+// Texts are quoted with \", \\, \n, \r, \t, \0 and \u{hex} for other control
+// characters. An Io error outside the operating system's categories shows
+// its category: Io(Custom { category: "iostream", code: 1, message: "..." }).
 class PackageError {
 public:
   struct Capnp { CapnpError error; bool operator==(const Capnp&) const = default; };
@@ -159,23 +164,35 @@ struct ProfileReport {
   // Decodes one profile message from `stream`, which read takes over: it is
   // consumed and destroyed (a file closed) before read returns, on every
   // path. Returns the complete report or the first error met; never a part.
-  // Nothing after the message's last segment is read.
+  // Nothing after the message's last segment is read. Time and memory stay
+  // proportional to the bytes actually present: a segment table that claims
+  // more than the stream holds, or a message whose pointers would make the
+  // reader visit far more than it holds, fails as Capnp.
   template <typename Stream>
     requires std::derived_from<std::remove_cvref_t<Stream>, std::istream> &&
              (!std::is_lvalue_reference_v<Stream>)
-  [[nodiscard]] static std::expected<ProfileReport, PackageError> read(Stream&& stream) {
+  [[nodiscard]] static std::expected<ProfileReport, PackageError> read(Stream&& stream) noexcept {
     std::remove_cvref_t<Stream> owned(std::move(stream));
     return read_from(owned);
   }
 
-  // Decodes one profile message from a stream the caller keeps.
-  [[nodiscard]] static std::expected<ProfileReport, PackageError> read_from(std::istream& stream);
+  // Decodes one profile message from a stream the caller keeps. On return
+  // the stream stands right after the message's last segment when the
+  // message was complete; nothing beyond it has been extracted.
+  [[nodiscard]] static std::expected<ProfileReport, PackageError> read_from(std::istream& stream) noexcept;
 };
 
 // The Cap'n Proto reader options of a profile read: the library's defaults
 // with the traversal limit switched off (the nesting limit stays at 64).
 // read itself bounds traversal by the size of the message instead.
-[[nodiscard]] capnp::ReaderOptions capnp_reader_options();
+[[nodiscard]] capnp::ReaderOptions capnp_reader_options() noexcept;
+
+// The traversal limit, in words, that read applies to a message of
+// `message_words` words: a small multiple of the size plus a fixed slack.
+// An honest message is visited about once; a message that makes its reader
+// visit far more than it holds (shared pointers, zero-sized list elements)
+// runs into this limit and fails as Capnp.
+[[nodiscard]] std::uint64_t profile_traversal_limit(std::uint64_t message_words) noexcept;
 
 // =============================================================================
 // Writing
@@ -183,16 +200,24 @@ struct ProfileReport {
 // The schema version that write_profile stores.
 inline constexpr std::uint32_t profile_schema_version = 3;
 
-// Encodes `report` as one profile message in the unpacked stream framing.
-[[nodiscard]] std::expected<std::string, PackageError> encode_profile(const ProfileReport& report);
+// Encodes `report` as one profile message in the unpacked stream framing,
+// schema version profile_schema_version. Every text must be valid UTF-8
+// (else Utf8, as the reader would answer) and every list must fit a Cap'n
+// Proto list (else Invalid). Empty texts and lists are stored as null
+// pointers, which read back as empty.
+[[nodiscard]] std::expected<std::string, PackageError> encode_profile(const ProfileReport& report) noexcept;
 
-// Writes `report` to `stream` as one profile message.
-[[nodiscard]] std::expected<void, PackageError> write_profile(const ProfileReport& report, std::ostream& stream);
+// Writes `report` to `stream` as one profile message. A stream that refuses
+// the bytes gives Io.
+[[nodiscard]] std::expected<void, PackageError> write_profile(const ProfileReport& report,
+                                                              std::ostream& stream) noexcept;
 
-// Writes `report` to `path` atomically: into a new file beside it, flushed,
-// then renamed over `path`. A reader never sees half a file, and a symbolic
-// link at `path` is replaced, not followed.
+// Writes `report` to `path` atomically: into a new file beside it (created
+// exclusively), flushed to disk, then renamed over `path`. A reader never
+// sees half a file, a symbolic link at `path` is replaced, not followed, and
+// on failure the new file is removed and `path` is left as it was.
+// Operating-system failures give Io.
 [[nodiscard]] std::expected<void, PackageError> write_profile_file(const ProfileReport& report,
-                                                                   const std::filesystem::path& path);
+                                                                   const std::filesystem::path& path) noexcept;
 
 }  // namespace kivu_package

@@ -1,0 +1,71 @@
+// The unpacked Cap'n Proto stream framing, read and written by hand.
+//
+// A message on the wire is a segment table followed by the segments:
+//   u32 segment count - 1, then one u32 length (in 8-byte words) per segment,
+//   then 4 bytes of zero padding when the table holds an even number of
+//   segments, so that the segments start on a word boundary.
+// All numbers are little-endian.
+//
+// The library's own stream readers allocate (and zero) whatever the table
+// claims before a single segment byte has arrived. read_framed_message does
+// not: it grows its buffer only as the bytes actually arrive, a bounded chunk
+// ahead at most, so a table that claims more than the stream holds fails
+// early and cheaply. It reads exactly the message and nothing after it.
+#pragma once
+
+#include "kivu_package.hpp"
+
+#include <capnp/common.h>
+#include <kj/common.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <expected>
+#include <istream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kivu_package::detail {
+
+// =============================================================================
+// Limits
+
+// More segments than this are refused, as the library's readers do.
+inline constexpr std::uint32_t max_segments = 511;
+// The largest segment a Cap'n Proto reader can address, in words.
+inline constexpr std::uint64_t max_segment_words = (std::uint64_t{1} << 29) - 1;
+// How far the segment buffer may run ahead of the bytes that have arrived.
+inline constexpr std::size_t read_chunk_bytes = std::size_t{4} << 20;
+
+// =============================================================================
+// Reading
+
+struct FreeDeleter {
+  void operator()(void* memory) const noexcept { std::free(memory); }
+};
+
+// One message read from a stream: the segments, back to back in one buffer.
+struct FramedMessage {
+  std::unique_ptr<capnp::word, FreeDeleter> storage;
+  std::vector<kj::ArrayPtr<const capnp::word>> segments;
+  std::uint64_t words = 0;  // all segments together
+
+  [[nodiscard]] kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segment_array() const noexcept {
+    return kj::arrayPtr(segments.data(), segments.size());
+  }
+};
+
+// Reads the segment table and the segments of one message from `in`.
+// Premature end of the stream, a stream error or an unacceptable table gives
+// Capnp. May throw (bad_alloc, stream exceptions): call it guarded.
+[[nodiscard]] std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in);
+
+// =============================================================================
+// Writing
+
+// The segment table that precedes `segments` on the wire.
+[[nodiscard]] std::string segment_table(kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments);
+
+}  // namespace kivu_package::detail

@@ -1,0 +1,301 @@
+// Writing profiles: a ProfileReport built into a message with the generated
+// builders, framed in the unpacked stream framing, and written to a string,
+// a stream or, atomically, a file.
+//
+// The writer refuses what the reader would refuse (texts that are not valid
+// UTF-8) and what the wire cannot hold (lists beyond Cap'n Proto's element
+// limit), so whatever it writes reads back as the same report.
+#include "capnp_boundary.hpp"
+#include "framing.hpp"
+#include "kivu_package.hpp"
+#include "profile.capnp.h"
+#include "utf8.hpp"
+
+#include <capnp/message.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <ios>
+#include <ostream>
+#include <span>
+#include <string>
+
+namespace kivu_package {
+
+namespace {
+
+namespace schema = profile_capnp;
+
+using Status = std::expected<void, PackageError>;
+
+// =============================================================================
+// Building the message
+
+// The longest list a Cap'n Proto message can hold.
+constexpr std::size_t max_list_elements = (std::size_t{1} << 29) - 1;
+
+Status check_list(std::size_t size, std::string_view what) {
+  if (size <= max_list_elements) return {};
+  return std::unexpected(PackageError::Invalid{"too many " + std::string(what) + " for one list: " +
+                                               std::to_string(size)});
+}
+
+// Words that a text takes in the message (empty texts stay null).
+std::uint64_t text_words(const std::string& text) noexcept {
+  return text.empty() ? 0 : (text.size() + 1 + 7) / 8;
+}
+
+// The message's size in words, close enough to let the first segment hold
+// the whole profile, so the file usually has one segment.
+std::uint64_t estimated_words(const ProfileReport& report) noexcept {
+  std::uint64_t words = 1 + 3 + 1 + 2 * report.tiles.size();  // root pointer, root, tile list
+  for (const TileProfile& tile : report.tiles) {
+    words += 1 + 2 * tile.samples.size();
+    for (const CycleSample& sample : tile.samples) {
+      const ProfileStep& step = sample.step;
+      words += 5 + text_words(step.operation) + text_words(step.kernel);
+      if (!step.metadata.empty()) words += 1 + 2 * step.metadata.size();
+      for (const ProfileMetadata& entry : step.metadata) words += text_words(entry.name) + text_words(entry.value);
+    }
+  }
+  return words;
+}
+
+// Checks `text` as UTF-8 and, unless it is empty, stores it through `set`.
+template <typename Set>
+Status put_text(const std::string& text, Set&& set) {
+  if (text.empty()) return {};
+  if (auto bad = detail::check_utf8(text)) return std::unexpected(PackageError(*bad));
+  set(capnp::Text::Reader(text.data(), text.size()));
+  return {};
+}
+
+std::expected<schema::StepKind, PackageError> schema_kind(ProfileStepKind kind) {
+  switch (kind) {
+    case ProfileStepKind::Exchange: return schema::StepKind::EXCHANGE;
+    case ProfileStepKind::Compute: return schema::StepKind::COMPUTE;
+    case ProfileStepKind::Synchronization: return schema::StepKind::SYNCHRONIZATION;
+    case ProfileStepKind::Idle: return schema::StepKind::IDLE;
+  }
+  return std::unexpected(PackageError::Invalid{"profile step kind out of range: " +
+                                               std::to_string(static_cast<int>(kind))});
+}
+
+Status fill_step(const ProfileStep& from, schema::ProfileStep::Builder to) {
+  to.setLocalIndex(from.local_index);
+  to.setPhase(from.phase);
+  to.setEpoch(from.epoch);
+  const auto kind = schema_kind(from.kind);
+  if (!kind) return std::unexpected(kind.error());
+  to.setKind(*kind);
+  if (auto s = put_text(from.operation, [&](capnp::Text::Reader t) { to.setOperation(t); }); !s) return s;
+  if (auto s = put_text(from.kernel, [&](capnp::Text::Reader t) { to.setKernel(t); }); !s) return s;
+  if (from.metadata.empty()) return {};
+  if (auto s = check_list(from.metadata.size(), "metadata entries"); !s) return s;
+  auto entries = to.initMetadata(static_cast<unsigned>(from.metadata.size()));
+  for (unsigned i = 0; i < entries.size(); ++i) {
+    auto entry = entries[i];
+    const ProfileMetadata& source = from.metadata[i];
+    if (auto s = put_text(source.name, [&](capnp::Text::Reader t) { entry.setName(t); }); !s) return s;
+    if (auto s = put_text(source.value, [&](capnp::Text::Reader t) { entry.setValue(t); }); !s) return s;
+  }
+  return {};
+}
+
+Status fill_profile(const ProfileReport& report, schema::Profile::Builder root) {
+  root.setSchemaVersion(profile_schema_version);
+  root.setClockHz(report.clock_hz);
+  if (report.tiles.empty()) return {};
+  if (auto s = check_list(report.tiles.size(), "tiles"); !s) return s;
+  auto tiles = root.initTiles(static_cast<unsigned>(report.tiles.size()));
+  for (unsigned t = 0; t < tiles.size(); ++t) {
+    const TileProfile& tile = report.tiles[t];
+    auto to_tile = tiles[t];
+    to_tile.setPhysicalTile(tile.physical_tile);
+    if (tile.samples.empty()) continue;
+    if (auto s = check_list(tile.samples.size(), "samples"); !s) return s;
+    auto samples = to_tile.initSamples(static_cast<unsigned>(tile.samples.size()));
+    for (unsigned i = 0; i < samples.size(); ++i) {
+      const CycleSample& sample = tile.samples[i];
+      auto to_sample = samples[i];
+      to_sample.setStartCycle(sample.start_cycle);
+      to_sample.setEndCycle(sample.end_cycle);
+      if (auto s = fill_step(sample.step, to_sample.initStep()); !s) return s;
+    }
+  }
+  return {};
+}
+
+// A message builder holding the encoded report.
+class EncodedProfile {
+public:
+  explicit EncodedProfile(const ProfileReport& report)
+      : builder_(static_cast<unsigned>(
+            std::clamp<std::uint64_t>(estimated_words(report), 1024, detail::max_segment_words))) {}
+
+  Status fill(const ProfileReport& report) { return fill_profile(report, builder_.initRoot<schema::Profile>()); }
+
+  [[nodiscard]] kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments() {
+    return builder_.getSegmentsForOutput();
+  }
+
+private:
+  capnp::MallocMessageBuilder builder_;
+};
+
+std::span<const char> bytes_of(kj::ArrayPtr<const capnp::word> segment) noexcept {
+  return {reinterpret_cast<const char*>(segment.begin()), segment.size() * sizeof(capnp::word)};
+}
+
+// =============================================================================
+// Files
+
+PackageError os_error(int code) { return PackageError::Io{std::error_code(code, std::system_category())}; }
+
+Status write_all(int fd, std::span<const char> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(os_error(errno));
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
+// A new file created exclusively beside the target; removed again unless
+// it was renamed into place.
+class TempFile {
+public:
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+
+  Status create(const std::filesystem::path& target) {
+    static std::atomic<std::uint64_t> counter{0};
+    const std::filesystem::path directory = target.parent_path();
+    for (int attempt = 0; attempt < 64; ++attempt) {
+      const std::string name = "." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                               std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+      std::filesystem::path candidate = directory.empty() ? std::filesystem::path(name) : directory / name;
+      const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+      if (fd >= 0) {
+        fd_ = fd;
+        path_ = std::move(candidate);
+        return {};
+      }
+      if (errno != EEXIST && errno != EINTR) return std::unexpected(os_error(errno));
+    }
+    return std::unexpected(os_error(EEXIST));
+  }
+
+  [[nodiscard]] int fd() const noexcept { return fd_; }
+
+  // Flushes the data to disk and closes the file.
+  Status sync_and_close() {
+    if (::fsync(fd_) != 0) return std::unexpected(os_error(errno));
+    const int result = ::close(fd_);
+    fd_ = -1;
+    // After EINTR the descriptor is released all the same on Linux.
+    if (result != 0 && errno != EINTR) return std::unexpected(os_error(errno));
+    return {};
+  }
+
+  // Renames the file over `target`; from then on it is no longer removed.
+  Status rename_over(const std::filesystem::path& target) {
+    if (::rename(path_.c_str(), target.c_str()) != 0) return std::unexpected(os_error(errno));
+    path_.clear();
+    return {};
+  }
+
+private:
+  int fd_ = -1;
+  std::filesystem::path path_;
+};
+
+// Makes a completed rename durable. Best effort: the file is already in place.
+void sync_directory(const std::filesystem::path& target) {
+  const std::filesystem::path directory = target.parent_path();
+  const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  static_cast<void>(::fsync(fd));
+  ::close(fd);
+}
+
+}  // namespace
+
+// =============================================================================
+// Public entry points
+
+std::expected<std::string, PackageError> encode_profile(const ProfileReport& report) noexcept {
+  return detail::run_guarded([&report]() -> std::expected<std::string, PackageError> {
+    EncodedProfile encoded(report);
+    if (auto s = encoded.fill(report); !s) return std::unexpected(std::move(s.error()));
+    const auto segments = encoded.segments();
+    std::string out = detail::segment_table(segments);
+    std::size_t size = out.size();
+    for (const auto segment : segments) size += bytes_of(segment).size();
+    out.reserve(size);
+    for (const auto segment : segments) {
+      const auto bytes = bytes_of(segment);
+      out.append(bytes.data(), bytes.size());
+    }
+    return out;
+  });
+}
+
+std::expected<void, PackageError> write_profile(const ProfileReport& report, std::ostream& stream) noexcept {
+  return detail::run_guarded([&]() -> Status {
+    EncodedProfile encoded(report);
+    if (auto s = encoded.fill(report); !s) return s;
+    const auto segments = encoded.segments();
+    try {
+      const std::string table = detail::segment_table(segments);
+      stream.write(table.data(), static_cast<std::streamsize>(table.size()));
+      for (const auto segment : segments) {
+        const auto bytes = bytes_of(segment);
+        stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      }
+      stream.flush();
+    } catch (const std::ios_base::failure& failure) {
+      return std::unexpected(PackageError::Io{failure.code()});
+    }
+    if (!stream) return std::unexpected(PackageError::Io{std::make_error_code(std::io_errc::stream)});
+    return {};
+  });
+}
+
+std::expected<void, PackageError> write_profile_file(const ProfileReport& report,
+                                                     const std::filesystem::path& path) noexcept {
+  return detail::run_guarded([&]() -> Status {
+    if (!path.has_filename()) return std::unexpected(os_error(EISDIR));
+    EncodedProfile encoded(report);
+    if (auto s = encoded.fill(report); !s) return s;
+    const auto segments = encoded.segments();
+    const std::string table = detail::segment_table(segments);
+
+    TempFile temp;
+    if (auto s = temp.create(path); !s) return s;
+    if (auto s = write_all(temp.fd(), table); !s) return s;
+    for (const auto segment : segments) {
+      if (auto s = write_all(temp.fd(), bytes_of(segment)); !s) return s;
+    }
+    if (auto s = temp.sync_and_close(); !s) return s;
+    if (auto s = temp.rename_over(path); !s) return s;
+    sync_directory(path);
+    return {};
+  });
+}
+
+}  // namespace kivu_package

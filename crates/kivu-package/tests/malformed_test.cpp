@@ -1,0 +1,207 @@
+// Malformed profiles, crafted byte by byte: each fails with the variant and
+// at the place that the order of checks gives, and nothing is printed.
+#include "kivu_package.hpp"
+#include "wire.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using kivu_package::CapnpError;
+using kivu_package::NotInSchema;
+using kivu_package::PackageError;
+using kivu_package::ProfileReport;
+using kivu_package::Utf8Error;
+using namespace kivu_test;
+
+PackageError must_fail(const std::string& bytes) {
+  testing::internal::CaptureStderr();
+  auto report = ProfileReport::read(std::istringstream(bytes));
+  const std::string printed = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(printed, "");
+  EXPECT_FALSE(report.has_value());
+  return report.has_value() ? PackageError(PackageError::Invalid{"decoded"}) : report.error();
+}
+
+void expect_capnp(const std::string& bytes) {
+  const PackageError error = must_fail(bytes);
+  EXPECT_TRUE(error.is<PackageError::Capnp>()) << debug_string(error);
+}
+
+// =============================================================================
+// Framing
+
+TEST(MalformedFraming, AnEmptyFileIsACapnpError) { expect_capnp(""); }
+
+TEST(MalformedFraming, ATableCutShortIsACapnpError) {
+  const std::string whole = HandProfile().bytes();
+  for (std::size_t size : {1u, 4u, 7u}) expect_capnp(whole.substr(0, size));
+  // Three segments announced, the lengths of only two present.
+  expect_capnp(raw_table({2, 1, 1}));
+}
+
+TEST(MalformedFraming, ASegmentCutShortIsACapnpError) {
+  const std::string whole = HandProfile().bytes();
+  expect_capnp(whole.substr(0, 8));
+  expect_capnp(whole.substr(0, whole.size() - 1));
+  expect_capnp(whole.substr(0, whole.size() - 8));
+}
+
+TEST(MalformedFraming, TooManySegmentsAreRefused) {
+  expect_capnp(raw_table({511}) + std::string(4 * 512, '\0'));
+  expect_capnp(raw_table({0xffff'ffffu, 0}));
+}
+
+TEST(MalformedFraming, AnEmptyFirstSegmentHasNoRoot) { expect_capnp(raw_table({0, 0})); }
+
+TEST(MalformedFraming, AFarPointerToAMissingSegmentIsACapnpError) {
+  HandProfile hand;
+  hand.seg.words[hand.root + 2] = far_pointer(3, 0);
+  expect_capnp(hand.bytes());
+}
+
+TEST(MalformedFraming, APointerOutOfTheSegmentIsACapnpError) {
+  HandProfile hand;
+  hand.seg.words[hand.step + 2] = list_pointer(hand.step + 2, hand.seg.words.size() + 10, ElementSize::Byte, 4);
+  expect_capnp(hand.bytes());
+}
+
+// =============================================================================
+// Streams
+
+TEST(MalformedStream, AFileThatCannotBeOpenedIsACapnpError) {
+  auto report = ProfileReport::read(std::ifstream("/nonexistent/kivu/profile.capnp", std::ios::binary));
+  ASSERT_FALSE(report.has_value());
+  EXPECT_TRUE(report.error().is<PackageError::Capnp>()) << debug_string(report.error());
+}
+
+TEST(MalformedStream, AStreamInAFailedStateIsACapnpError) {
+  std::istringstream stream(HandProfile().bytes());
+  stream.setstate(std::ios::badbit);
+  auto report = ProfileReport::read(std::move(stream));
+  ASSERT_FALSE(report.has_value());
+  EXPECT_TRUE(report.error().is<PackageError::Capnp>());
+}
+
+TEST(MalformedStream, AStreamThatThrowsOnFailureStillGivesAnError) {
+  const std::string whole = HandProfile().bytes();
+  std::istringstream stream(whole.substr(0, whole.size() - 3));
+  stream.exceptions(std::ios::failbit | std::ios::badbit | std::ios::eofbit);
+  auto report = ProfileReport::read(std::move(stream));
+  ASSERT_FALSE(report.has_value());
+  EXPECT_TRUE(report.error().is<PackageError::Capnp>());
+}
+
+// =============================================================================
+// Pointers of the wrong kind
+
+TEST(MalformedPointers, ARootThatIsNotAStructIsACapnpError) {
+  HandProfile hand;
+  hand.seg.words[0] = list_pointer(0, hand.root, ElementSize::EightBytes, 3);
+  expect_capnp(hand.bytes());
+}
+
+TEST(MalformedPointers, ATileListThatIsAStructIsACapnpError) {
+  HandProfile hand;
+  hand.seg.add_struct(hand.root + 2, 1, 1);
+  expect_capnp(hand.bytes());
+}
+
+TEST(MalformedPointers, ASampleListOfBitsIsACapnpError) {
+  HandProfile hand;
+  hand.seg.words[hand.tile + 1] = list_pointer(hand.tile + 1, hand.step, ElementSize::Bit, 8);
+  expect_capnp(hand.bytes());
+}
+
+TEST(MalformedPointers, AStepThatIsAListIsACapnpError) {
+  HandProfile hand;
+  hand.seg.words[hand.sample + 1] = list_pointer(hand.sample + 1, hand.step, ElementSize::Byte, 8);
+  expect_capnp(hand.bytes());
+}
+
+TEST(MalformedPointers, AMetadataListThatIsAStructIsACapnpError) {
+  HandProfile hand;
+  hand.seg.add_struct(hand.step + 4, 0, 2);
+  expect_capnp(hand.bytes());
+}
+
+TEST(MalformedPointers, ATextThatIsNotAByteListIsACapnpError) {
+  HandProfile hand;
+  hand.seg.words[hand.step + 3] = list_pointer(hand.step + 3, hand.step, ElementSize::EightBytes, 1);
+  expect_capnp(hand.bytes());
+}
+
+TEST(MalformedPointers, ATextWithoutItsNulIsACapnpError) {
+  HandProfile hand;
+  hand.seg.add_bytes(hand.step + 2, "gemm");
+  expect_capnp(hand.bytes());
+}
+
+TEST(MalformedPointers, ACapabilityPointerIsACapnpError) {
+  HandProfile hand;
+  hand.seg.words[hand.metadata + 1] = 3;  // other pointer: capability 0
+  expect_capnp(hand.bytes());
+}
+
+// =============================================================================
+// Step kinds
+
+TEST(MalformedKind, KindFourIsOutsideTheSchemaEvenWithEverythingElseGood) {
+  EXPECT_EQ(must_fail(HandProfile(1, 4).bytes()), PackageError(NotInSchema{4}));
+  EXPECT_EQ(debug_string(must_fail(HandProfile(1, 0xffff).bytes())), "SchemaEnum(NotInSchema(65535))");
+}
+
+TEST(MalformedKind, KindsZeroToThreeAreAccepted) {
+  using kivu_package::ProfileStepKind;
+  const ProfileStepKind expected[] = {ProfileStepKind::Exchange, ProfileStepKind::Compute,
+                                      ProfileStepKind::Synchronization, ProfileStepKind::Idle};
+  for (std::uint16_t raw = 0; raw < 4; ++raw) {
+    auto report = ProfileReport::read(std::istringstream(HandProfile(1, raw).bytes()));
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->tiles.at(0).samples.at(0).step.kind, expected[raw]);
+  }
+}
+
+// =============================================================================
+// Texts and the order of checks
+
+TEST(MalformedText, InvalidUtf8GivesTheValidPrefixAndTheBadLength) {
+  EXPECT_EQ(must_fail(HandProfile(1, 1, "ab\xff").bytes()), PackageError(Utf8Error{2, 1}));
+  EXPECT_EQ(must_fail(HandProfile(1, 1, "gemm", "k\xe2\x82").bytes()), PackageError(Utf8Error{1, std::nullopt}));
+  EXPECT_EQ(must_fail(HandProfile(1, 1, "gemm", "k", "\xed\xa0\x80").bytes()), PackageError(Utf8Error{0, 1}));
+  EXPECT_EQ(must_fail(HandProfile(1, 1, "gemm", "k", "n", "ok \xf0\x9f\x98!").bytes()),
+            PackageError(Utf8Error{3, 3}));
+}
+
+TEST(MalformedText, SampleFieldsAreCheckedInOrderOperationKindKernelMetadata) {
+  // A bad operation comes before a bad kind; a bad kind before a bad kernel;
+  // a bad kernel before bad metadata.
+  EXPECT_TRUE(must_fail(HandProfile(1, 9, "\xff", "\xff", "\xff").bytes()).is<PackageError::Utf8>());
+  EXPECT_EQ(must_fail(HandProfile(1, 9, "ok", "\xff", "\xff").bytes()), PackageError(NotInSchema{9}));
+  EXPECT_EQ(must_fail(HandProfile(1, 1, "ok", "ok\xff", "\xff").bytes()), PackageError(Utf8Error{2, 1}));
+  EXPECT_EQ(must_fail(HandProfile(1, 1, "ok", "ok", "name", "\xc0").bytes()), PackageError(Utf8Error{0, 1}));
+}
+
+TEST(MalformedText, AMalformedOperationPointerComesBeforeABadKind) {
+  HandProfile hand(1, 7);
+  hand.seg.words[hand.step + 2] = list_pointer(hand.step + 2, hand.step, ElementSize::Pointer, 1);
+  EXPECT_TRUE(must_fail(hand.bytes()).is<PackageError::Capnp>());
+}
+
+TEST(MalformedText, ABadMetadataValueInTheLastTileFailsTheWholeRead) {
+  // A writer-made profile with good tiles, then a marker in the last
+  // sample's metadata value overwritten with an invalid sequence.
+  ProfileReport report = sample_report();
+  report.tiles.back().samples.back().step.metadata = {{"late", "xyPATCHMEz"}};
+  auto bytes = kivu_package::encode_profile(report);
+  ASSERT_TRUE(bytes.has_value());
+  const std::size_t at = bytes->find("PATCHME");
+  ASSERT_NE(at, std::string::npos);
+  bytes->replace(at, 7, "ok\xe0\x80zzz");
+  EXPECT_EQ(must_fail(*bytes), PackageError(Utf8Error{4, 1}));
+}
+
+}  // namespace

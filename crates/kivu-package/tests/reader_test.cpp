@@ -1,0 +1,365 @@
+// Decoding good profiles: what the writer produces, hand-laid messages with
+// short, large, null and multi-segment parts, and the stream contract.
+#include "kivu_package.hpp"
+#include "wire.hpp"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using kivu_package::PackageError;
+using kivu_package::ProfileReport;
+using kivu_package::ProfileStep;
+using kivu_package::ProfileStepKind;
+using namespace kivu_test;
+
+ProfileReport must_read(const std::string& bytes) {
+  auto report = ProfileReport::read(std::istringstream(bytes));
+  EXPECT_TRUE(report.has_value()) << debug_string(report.error());
+  return report.value_or(ProfileReport{});
+}
+
+std::string must_encode(const ProfileReport& report) {
+  auto bytes = kivu_package::encode_profile(report);
+  EXPECT_TRUE(bytes.has_value()) << debug_string(bytes.error());
+  return bytes.value_or(std::string{});
+}
+
+std::filesystem::path temp_path(const std::string& name) {
+  return std::filesystem::temp_directory_path() / ("kivu-package-test-" + std::to_string(::getpid()) + "-" + name);
+}
+
+// A stream that cannot seek, promises nothing in advance and hands out its
+// bytes a few at a time, like a pipe.
+class TrickleBuffer : public std::streambuf {
+public:
+  explicit TrickleBuffer(std::string bytes) : bytes_(std::move(bytes)) {}
+
+protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    if (next_ >= bytes_.size()) return traits_type::eof();
+    const std::size_t piece = std::min<std::size_t>(4093, bytes_.size() - next_);
+    char* begin = bytes_.data() + next_;
+    setg(begin, begin, begin + piece);
+    next_ += piece;
+    return traits_type::to_int_type(*begin);
+  }
+
+private:
+  std::string bytes_;
+  std::size_t next_ = 0;
+};
+
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// =============================================================================
+// Round trips
+
+TEST(ProfileRoundTrip, ReadGivesBackWhatTheWriterEncoded) {
+  const ProfileReport report = sample_report();
+  EXPECT_EQ(must_read(must_encode(report)), report);
+}
+
+TEST(ProfileRoundTrip, AnEmptyReportSurvives) {
+  const ProfileReport report{.clock_hz = 0, .tiles = {}};
+  EXPECT_EQ(must_read(must_encode(report)), report);
+}
+
+TEST(ProfileRoundTrip, ReadAcceptsAnOpenedFileAndAStringStreamByValue) {
+  const ProfileReport report = sample_report();
+  const std::filesystem::path path = temp_path("by-value.capnp");
+  ASSERT_TRUE(kivu_package::write_profile_file(report, path).has_value());
+
+  auto from_file = ProfileReport::read(std::ifstream(path, std::ios::binary));
+  auto from_string = ProfileReport::read(std::istringstream(must_encode(report)));
+  std::filesystem::remove(path);
+
+  ASSERT_TRUE(from_file.has_value()) << debug_string(from_file.error());
+  ASSERT_TRUE(from_string.has_value()) << debug_string(from_string.error());
+  EXPECT_EQ(*from_file, report);
+  EXPECT_EQ(*from_string, report);
+}
+
+TEST(ProfileRoundTrip, WriteProfileToAStreamMatchesEncodeProfile) {
+  std::ostringstream out;
+  ASSERT_TRUE(kivu_package::write_profile(sample_report(), out).has_value());
+  EXPECT_EQ(out.str(), must_encode(sample_report()));
+}
+
+TEST(ProfileRead, ClosesTheFileOnSuccessAndOnFailure) {
+  const std::filesystem::path good = temp_path("closes-good.capnp");
+  const std::filesystem::path bad = temp_path("closes-bad.capnp");
+  ASSERT_TRUE(kivu_package::write_profile_file(sample_report(), good).has_value());
+  std::ofstream(bad, std::ios::binary) << "\x01\x00";
+
+  const std::size_t before = open_descriptors();
+  EXPECT_TRUE(ProfileReport::read(std::ifstream(good, std::ios::binary)).has_value());
+  EXPECT_FALSE(ProfileReport::read(std::ifstream(bad, std::ios::binary)).has_value());
+  EXPECT_EQ(open_descriptors(), before);
+  std::filesystem::remove(good);
+  std::filesystem::remove(bad);
+}
+
+// =============================================================================
+// Versions
+
+TEST(ProfileVersion, VersionsOneToThreeDecodeAlike) {
+  const ProfileReport one = must_read(HandProfile(1).bytes());
+  EXPECT_EQ(must_read(HandProfile(2).bytes()), one);
+  EXPECT_EQ(must_read(HandProfile(3).bytes()), one);
+
+  ASSERT_EQ(one.tiles.size(), 1u);
+  EXPECT_EQ(one.clock_hz, 1'000'000'000u);
+  EXPECT_EQ(one.tiles[0].physical_tile, 7u);
+  ASSERT_EQ(one.tiles[0].samples.size(), 1u);
+  const auto& sample = one.tiles[0].samples[0];
+  EXPECT_EQ(sample.start_cycle, 10u);
+  EXPECT_EQ(sample.end_cycle, 20u);
+  const ProfileStep expected{.local_index = 1, .phase = 2, .epoch = 3, .operation = "gemm",
+                             .kind = ProfileStepKind::Compute, .kernel = "k", .metadata = {{"n", "v"}}};
+  EXPECT_EQ(sample.step, expected);
+}
+
+TEST(ProfileVersion, VersionsZeroAndFourAreRefusedWithTheVersionInTheMessage) {
+  for (const std::uint32_t version : {0u, 4u, 0xffff'ffffu}) {
+    auto report = ProfileReport::read(std::istringstream(HandProfile(version).bytes()));
+    ASSERT_FALSE(report.has_value());
+    EXPECT_EQ(report.error(), PackageError(PackageError::Invalid{"unsupported profile schema version " +
+                                                                 std::to_string(version)}));
+  }
+}
+
+TEST(ProfileVersion, ARootWithoutDataSectionHasVersionZero) {
+  Segment seg;
+  seg.alloc(1);
+  seg.add_struct(0, 0, 1);
+  auto report = ProfileReport::read(std::istringstream(frame({seg})));
+  ASSERT_FALSE(report.has_value());
+  EXPECT_EQ(debug_string(report.error()), R"(Invalid("unsupported profile schema version 0"))");
+}
+
+TEST(ProfileVersion, IsCheckedBeforeAnythingElseInTheMessage) {
+  HandProfile hand(4);
+  hand.seg.words[hand.root + 2] = 3;  // tiles: not a valid pointer at all
+  auto report = ProfileReport::read(std::istringstream(hand.bytes()));
+  ASSERT_FALSE(report.has_value());
+  EXPECT_TRUE(report.error().is<PackageError::Invalid>()) << debug_string(report.error());
+}
+
+// =============================================================================
+// Defaults: null pointers and short sections
+
+TEST(ProfileDefaults, NullAndEmptyTileListsGiveNoTilesAndKeepTheClock) {
+  HandProfile null_tiles;
+  null_tiles.seg.words[null_tiles.root + 2] = 0;
+  const ProfileReport from_null = must_read(null_tiles.bytes());
+  EXPECT_TRUE(from_null.tiles.empty());
+  EXPECT_EQ(from_null.clock_hz, 1'000'000'000u);
+
+  HandProfile empty_tiles;
+  empty_tiles.seg.add_struct_list(empty_tiles.root + 2, 0, 1, 1);
+  EXPECT_TRUE(must_read(empty_tiles.bytes()).tiles.empty());
+}
+
+TEST(ProfileDefaults, AZeroClockIsReturnedAsZero) {
+  HandProfile hand;
+  hand.seg.words[hand.root + 1] = 0;
+  EXPECT_EQ(must_read(hand.bytes()).clock_hz, 0u);
+}
+
+TEST(ProfileDefaults, ANullSampleListGivesATileWithoutSamples) {
+  HandProfile hand;
+  hand.seg.words[hand.tile + 1] = 0;
+  const ProfileReport report = must_read(hand.bytes());
+  ASSERT_EQ(report.tiles.size(), 1u);
+  EXPECT_EQ(report.tiles[0].physical_tile, 7u);
+  EXPECT_TRUE(report.tiles[0].samples.empty());
+}
+
+TEST(ProfileDefaults, ANullStepReadsAsAnAllDefaultExchangeStep) {
+  HandProfile hand;
+  hand.seg.words[hand.sample + 1] = 0;
+  const auto sample = must_read(hand.bytes()).tiles.at(0).samples.at(0);
+  EXPECT_EQ(sample.step, ProfileStep{});
+  EXPECT_EQ(sample.step.kind, ProfileStepKind::Exchange);
+  EXPECT_EQ(sample.start_cycle, 10u);
+  EXPECT_EQ(sample.end_cycle, 20u);
+}
+
+TEST(ProfileDefaults, NullTextsAndMetadataReadAsEmpty) {
+  HandProfile hand;
+  hand.seg.words[hand.step + 2] = 0;
+  hand.seg.words[hand.step + 3] = 0;
+  hand.seg.words[hand.step + 4] = 0;
+  const auto step = must_read(hand.bytes()).tiles.at(0).samples.at(0).step;
+  EXPECT_EQ(step.operation, "");
+  EXPECT_EQ(step.kernel, "");
+  EXPECT_TRUE(step.metadata.empty());
+  EXPECT_EQ(step.kind, ProfileStepKind::Compute);
+}
+
+TEST(ProfileDefaults, AStepWithOneDataWordHasEpochZeroAndKindExchange) {
+  HandProfile hand;
+  // Re-point the sample at a step whose data section holds only the first word.
+  const std::size_t step = hand.seg.add_struct(hand.sample + 1, 1, 3);
+  hand.seg.set_u32(step, 0, 5);
+  hand.seg.set_u32(step, 1, 6);
+  hand.seg.add_text(step + 1, "op");
+  const auto read = must_read(hand.bytes()).tiles.at(0).samples.at(0).step;
+  EXPECT_EQ(read.local_index, 5u);
+  EXPECT_EQ(read.phase, 6u);
+  EXPECT_EQ(read.epoch, 0u);
+  EXPECT_EQ(read.kind, ProfileStepKind::Exchange);
+  EXPECT_EQ(read.operation, "op");
+}
+
+TEST(ProfileDefaults, StructsWithoutDataOrPointersReadAsDefaults) {
+  // A root with one data word (no clock) and tiles whose elements are empty.
+  Segment seg;
+  seg.alloc(1);
+  const std::size_t root = seg.add_struct(0, 1, 1);
+  seg.set_u32(root, 0, 2);
+  seg.add_struct_list(root + 1, 3, 0, 0);
+  const ProfileReport report = must_read(frame({seg}));
+  EXPECT_EQ(report.clock_hz, 0u);
+  ASSERT_EQ(report.tiles.size(), 3u);
+  for (const auto& tile : report.tiles) {
+    EXPECT_EQ(tile.physical_tile, 0u);
+    EXPECT_TRUE(tile.samples.empty());
+  }
+}
+
+TEST(ProfileDefaults, LargerSectionsThanTheSchemaNeedsAreAccepted) {
+  Segment seg;
+  seg.alloc(1);
+  const std::size_t root = seg.add_struct(0, 4, 3);
+  seg.set_u32(root, 0, 1);
+  seg.words[root + 1] = 42;
+  seg.words[root + 2] = ~0ULL;  // unknown fields
+  const std::size_t tile = seg.add_struct_list(root + 4, 1, 2, 2);
+  seg.set_u32(tile, 0, 9);
+  seg.add_text(tile + 3, "an unknown pointer field");
+  const ProfileReport report = must_read(frame({seg}));
+  EXPECT_EQ(report.clock_hz, 42u);
+  ASSERT_EQ(report.tiles.size(), 1u);
+  EXPECT_EQ(report.tiles[0].physical_tile, 9u);
+}
+
+TEST(ProfileDefaults, ContentIsReproducedWithoutJudgingIt) {
+  ProfileReport report;
+  report.clock_hz = 0;
+  kivu_package::CycleSample backwards;
+  backwards.start_cycle = 50;
+  backwards.end_cycle = 10;
+  report.tiles = {{.physical_tile = 3, .samples = {backwards}}, {.physical_tile = 3, .samples = {}}};
+  EXPECT_EQ(must_read(must_encode(report)), report);
+}
+
+// =============================================================================
+// Framing
+
+TEST(ProfileFraming, ATwoSegmentMessageWithAFarPointerDecodes) {
+  // Segment 0: root pointer and root; its tiles pointer is a far pointer to
+  // a landing pad in segment 1, which points at the tile list there.
+  Segment first;
+  first.alloc(1);
+  const std::size_t root = first.add_struct(0, 2, 1);
+  first.set_u32(root, 0, 1);
+  first.words[root + 1] = 99;
+  Segment second;
+  const std::size_t pad = second.alloc(1);
+  const std::size_t tile = second.add_struct_list(pad, 2, 1, 1);
+  second.set_u32(tile, 0, 11);
+  second.set_u32(tile + 2, 0, 12);
+  first.words[root + 2] = far_pointer(1, static_cast<std::uint32_t>(pad));
+
+  const ProfileReport report = must_read(frame({first, second}));
+  EXPECT_EQ(report.clock_hz, 99u);
+  ASSERT_EQ(report.tiles.size(), 2u);
+  EXPECT_EQ(report.tiles[0].physical_tile, 11u);
+  EXPECT_EQ(report.tiles[1].physical_tile, 12u);
+}
+
+TEST(ProfileFraming, BytesAfterTheMessageAreNeitherReadNorConsumed) {
+  std::istringstream stream(HandProfile().bytes() + "TRAILER");
+  auto report = ProfileReport::read_from(stream);
+  ASSERT_TRUE(report.has_value()) << debug_string(report.error());
+  std::string rest;
+  stream >> rest;
+  EXPECT_EQ(rest, "TRAILER");
+}
+
+TEST(ProfileFraming, MessagesReadBackToBackFromOneStream) {
+  const ProfileReport report = sample_report();
+  std::istringstream stream(must_encode(report) + HandProfile().bytes());
+  auto first = ProfileReport::read_from(stream);
+  auto second = ProfileReport::read_from(stream);
+  ASSERT_TRUE(first.has_value());
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(*first, report);
+  EXPECT_EQ(second->tiles.at(0).physical_tile, 7u);
+}
+
+TEST(ProfileFraming, AnUnseekableStreamThatTricklesItsBytesDecodes) {
+  // About 10 MiB, more than the reader's first buffer, so it has to grow.
+  ProfileReport report;
+  report.tiles.resize(1472);
+  kivu_package::CycleSample sample;
+  sample.step.operation = std::string(7000, 'o');
+  for (auto& tile : report.tiles) tile.samples.assign(1, sample);
+  TrickleBuffer buffer(must_encode(report) + "after");
+  std::istream stream(&buffer);
+  auto read = ProfileReport::read_from(stream);
+  ASSERT_TRUE(read.has_value()) << debug_string(read.error());
+  EXPECT_EQ(*read, report);
+  std::string rest;
+  stream >> rest;
+  EXPECT_EQ(rest, "after");
+}
+
+TEST(ProfileFraming, AProfileBeyondTheLibraryDefaultTraversalLimitDecodes) {
+  // 1472 tiles with 8 samples each of a 6 KiB operation text: about 70 MiB
+  // of message, more than the 64 MiB that the library's defaults allow.
+  ProfileReport report;
+  report.clock_hz = 1;
+  report.tiles.resize(1472);
+  const std::string operation(6 * 1024, 'x');
+  for (std::uint32_t t = 0; t < report.tiles.size(); ++t) {
+    report.tiles[t].physical_tile = t;
+    report.tiles[t].samples.resize(8);
+    for (auto& sample : report.tiles[t].samples) sample.step.operation = operation;
+  }
+  const std::string bytes = must_encode(report);
+  ASSERT_GT(bytes.size(), std::size_t{64} << 20);
+  EXPECT_EQ(must_read(bytes), report);
+}
+
+TEST(ProfileReaderOptions, SwitchOffTheTraversalLimitAndKeepTheNestingLimit) {
+  const capnp::ReaderOptions options = kivu_package::capnp_reader_options();
+  EXPECT_EQ(options.traversalLimitInWords, std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(options.nestingLimit, 64);
+}
+
+TEST(ProfileReaderOptions, TheReadTraversalLimitGrowsWithTheMessageAndSaturates) {
+  using kivu_package::profile_traversal_limit;
+  EXPECT_GT(profile_traversal_limit(1'000'000), 1'000'000u);
+  EXPECT_LT(profile_traversal_limit(1'000'000), 10'000'000u);
+  EXPECT_EQ(profile_traversal_limit(std::numeric_limits<std::uint64_t>::max()),
+            std::numeric_limits<std::uint64_t>::max());
+}
+
+}  // namespace

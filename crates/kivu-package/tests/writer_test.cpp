@@ -1,0 +1,143 @@
+// Writing profiles: atomic file replacement, refusing what could not be
+// read back, and reporting stream and operating-system failures.
+#include "kivu_package.hpp"
+#include "wire.hpp"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using kivu_package::PackageError;
+using kivu_package::ProfileReport;
+using kivu_package::Utf8Error;
+
+// A fresh directory for one test, removed afterwards.
+class ProfileFile : public testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("kivu-package-writer-" + std::to_string(::getpid()) + "-" +
+            testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  [[nodiscard]] std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  static std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(ProfileFile, WritesAFileThatReadsBackAsTheReport) {
+  const ProfileReport report = kivu_test::sample_report();
+  const fs::path path = dir_ / "profile.capnp";
+  ASSERT_TRUE(kivu_package::write_profile_file(report, path).has_value());
+  auto read = ProfileReport::read(std::ifstream(path, std::ios::binary));
+  ASSERT_TRUE(read.has_value());
+  EXPECT_EQ(*read, report);
+  EXPECT_EQ(entries(), std::vector<std::string>{"profile.capnp"});
+}
+
+TEST_F(ProfileFile, ReplacesAnExistingFile) {
+  const fs::path path = dir_ / "profile.capnp";
+  std::ofstream(path) << "an old profile that is longer than nothing";
+  ASSERT_TRUE(kivu_package::write_profile_file(ProfileReport{}, path).has_value());
+  EXPECT_EQ(contents(path), *kivu_package::encode_profile(ProfileReport{}));
+  EXPECT_EQ(entries(), std::vector<std::string>{"profile.capnp"});
+}
+
+TEST_F(ProfileFile, ReplacesASymbolicLinkInsteadOfFollowingIt) {
+  const fs::path victim = dir_ / "victim";
+  const fs::path path = dir_ / "profile.capnp";
+  std::ofstream(victim) << "keep me";
+  fs::create_symlink(victim, path);
+
+  ASSERT_TRUE(kivu_package::write_profile_file(kivu_test::sample_report(), path).has_value());
+  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(path)));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+  EXPECT_EQ(contents(victim), "keep me");
+  EXPECT_EQ(contents(path), *kivu_package::encode_profile(kivu_test::sample_report()));
+}
+
+TEST_F(ProfileFile, AMissingDirectoryIsAnIoErrorAndLeavesNothingBehind) {
+  const auto written = kivu_package::write_profile_file(ProfileReport{}, dir_ / "missing" / "profile.capnp");
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(debug_string(written.error()), R"(Io(Os { code: 2, message: "No such file or directory" }))");
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(ProfileFile, AFailedRenameRemovesTheNewFile) {
+  const fs::path path = dir_ / "profile.capnp";
+  fs::create_directory(path);
+  fs::create_directory(path / "occupied");
+  const auto written = kivu_package::write_profile_file(ProfileReport{}, path);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_TRUE(written.error().is<PackageError::Io>()) << debug_string(written.error());
+  EXPECT_EQ(entries(), std::vector<std::string>{"profile.capnp"});
+}
+
+TEST_F(ProfileFile, APathWithoutFileNameIsAnIoError) {
+  const auto written = kivu_package::write_profile_file(ProfileReport{}, dir_.string() + "/");
+  ASSERT_FALSE(written.has_value());
+  EXPECT_TRUE(written.error().is<PackageError::Io>());
+}
+
+TEST_F(ProfileFile, InvalidUtf8IsRefusedBeforeAnyFileIsCreated) {
+  ProfileReport report = kivu_test::sample_report();
+  report.tiles.back().samples.back().step.kernel = "ker\xc3";
+  const auto written = kivu_package::write_profile_file(report, dir_ / "profile.capnp");
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error(), PackageError(Utf8Error{3, std::nullopt}));
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST(ProfileEncode, RefusesInvalidUtf8InAnyText) {
+  ProfileReport report = kivu_test::sample_report();
+  report.tiles[2].samples[1].step.metadata = {{"ok", "\xe2\x28\xa1"}};
+  const auto encoded = kivu_package::encode_profile(report);
+  ASSERT_FALSE(encoded.has_value());
+  EXPECT_EQ(encoded.error(), PackageError(Utf8Error{0, 1}));
+}
+
+TEST(ProfileEncode, RefusesAStepKindOutsideTheEnumeration) {
+  ProfileReport report = kivu_test::sample_report();
+  report.tiles[1].samples[0].step.kind = static_cast<kivu_package::ProfileStepKind>(7);
+  const auto encoded = kivu_package::encode_profile(report);
+  ASSERT_FALSE(encoded.has_value());
+  EXPECT_TRUE(encoded.error().is<PackageError::Invalid>());
+}
+
+TEST(ProfileWriteStream, AStreamThatRefusesTheBytesIsAnIoError) {
+  std::ostringstream bad;
+  bad.setstate(std::ios::badbit);
+  const auto written = kivu_package::write_profile(kivu_test::sample_report(), bad);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_TRUE(written.error().is<PackageError::Io>());
+}
+
+TEST(ProfileWriteStream, AStreamThatThrowsIsAnIoErrorNotAnException) {
+  std::ofstream closed;  // no file: every write fails
+  closed.exceptions(std::ios::badbit | std::ios::failbit);
+  const auto written = kivu_package::write_profile(kivu_test::sample_report(), closed);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_TRUE(written.error().is<PackageError::Io>()) << debug_string(written.error());
+}
+
+}  // namespace
