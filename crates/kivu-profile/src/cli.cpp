@@ -1,0 +1,266 @@
+#include "cli.hpp"
+
+#include "heatmap.hpp"
+#include "profile_stats.hpp"
+#include "summary.hpp"
+#include "trace.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <system_error>
+
+namespace kivu_profile {
+
+namespace {
+
+using kivu_package::ProfileReport;
+
+std::string system_message(int error) { return std::generic_category().message(error); }
+
+// Flushes the written file at `path` to the disk, so that the rename that
+// follows never exposes a file whose content is still only in memory.
+bool flush_to_disk(const std::filesystem::path& path) {
+  errno = 0;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return synced;
+}
+
+
+}  // namespace
+
+// =============================================================================
+// Arguments
+
+std::string_view usage() noexcept {
+  return "usage: kivu-profile summary FILE\n"
+         "       kivu-profile trace FILE -o OUT.json\n"
+         "       kivu-profile heatmap FILE -o OUT.svg [--kind exchange|compute|synchronization|idle]\n"
+         "       kivu-profile --help\n"
+         "\n"
+         "Shows a per-tile cycle profile (a file written by the GEMM runner).\n"
+         "  summary  prints the clock, tile and sample counts, the run's span, cycles per step\n"
+         "           kind, the busiest and idlest tiles and the tiles without samples\n"
+         "  trace    writes Chrome Trace Event JSON with one track per tile; open it in\n"
+         "           Perfetto UI (Open trace file) or in chrome://tracing (Load)\n"
+         "  heatmap  writes an SVG of the board's 23 x 64 physical tile grid, each tile\n"
+         "           coloured by its busy share (cycles in every step kind but idle, over\n"
+         "           the run's span) or, with --kind, by that step kind's share\n"
+         "\n"
+         "Options: -o, --output OUT  where trace and heatmap write (replaced whole)\n"
+         "         --kind KIND       heatmap of one step kind's share\n"
+         "         -h, --help        this text\n"
+         "Exit status: 0 done, 1 the profile could not be read or decoded or the output\n"
+         "not written, 2 bad arguments.\n";
+}
+
+std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
+  Command command;
+  if (args.empty()) return std::unexpected(std::string("missing subcommand"));
+  const auto& action = args[0];
+  if (action == "-h" || action == "--help") return command;
+  if (action == "summary") {
+    command.action = Command::Action::Summary;
+  } else if (action == "trace") {
+    command.action = Command::Action::Trace;
+  } else if (action == "heatmap") {
+    command.action = Command::Action::Heatmap;
+  } else {
+    return std::unexpected("unknown subcommand '" + action + "'");
+  }
+
+  bool have_input = false;
+  bool have_output = false;
+  bool options_done = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    // The value of an option given as "--name VALUE" or "--name=VALUE".
+    const auto value_of = [&](std::string_view name) -> std::optional<std::expected<std::string, std::string>> {
+      if (arg == name) {
+        if (i + 1 >= args.size()) return std::unexpected(std::string(name) + " needs a value");
+        return args[++i];
+      }
+      if (name.starts_with("--") && arg.starts_with(std::string(name) + "=")) return arg.substr(name.size() + 1);
+      return std::nullopt;
+    };
+    if (!options_done && arg.starts_with("-") && arg != "-") {
+      if (arg == "--") {
+        options_done = true;
+        continue;
+      }
+      if (arg == "-h" || arg == "--help") return Command{};
+      auto output = value_of("-o");
+      if (!output) output = value_of("--output");
+      if (output) {
+        if (!*output) return std::unexpected(output->error());
+        if (command.action == Command::Action::Summary) return std::unexpected(std::string("summary writes no file"));
+        if (have_output) return std::unexpected(std::string("more than one output"));
+        if (output->value().empty()) return std::unexpected(std::string("empty output path"));
+        command.output = output->value();
+        have_output = true;
+        continue;
+      }
+      if (auto kind = value_of("--kind")) {
+        if (!*kind) return std::unexpected(kind->error());
+        if (command.action != Command::Action::Heatmap) {
+          return std::unexpected(std::string("--kind belongs to heatmap"));
+        }
+        const auto parsed = parse_kind(kind->value());
+        if (!parsed) {
+          return std::unexpected("unknown step kind '" + kind->value() +
+                                 "' (exchange, compute, synchronization or idle)");
+        }
+        command.kind = parsed;
+        continue;
+      }
+      return std::unexpected("unknown option '" + arg + "'");
+    }
+    if (have_input) return std::unexpected("unexpected argument '" + arg + "'");
+    if (arg.empty()) return std::unexpected(std::string("empty profile path"));
+    command.input = arg;
+    have_input = true;
+  }
+  if (!have_input) return std::unexpected(std::string("missing profile FILE"));
+  if (command.action != Command::Action::Summary && !have_output) {
+    return std::unexpected(std::string("missing -o OUT"));
+  }
+  return command;
+}
+
+// =============================================================================
+// Files
+
+std::expected<void, std::string> write_file_atomically(
+    const std::filesystem::path& path, const std::function<std::expected<void, std::string>(std::ostream&)>& write) {
+  static std::atomic<unsigned> counter{0};
+  const auto directory = path.parent_path();
+  std::filesystem::path temporary;
+  std::ofstream stream;
+  for (int attempt = 0; attempt < 100 && !stream.is_open(); ++attempt) {
+    temporary = directory / ("." + path.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter++));
+    errno = 0;
+    stream.open(temporary, std::ios::out | std::ios::binary | std::ios::noreplace);
+    if (!stream.is_open() && errno != EEXIST) {
+      return std::unexpected(system_message(errno != 0 ? errno : EIO));
+    }
+  }
+  if (!stream.is_open()) return std::unexpected(std::string("no free temporary name beside it"));
+
+  std::error_code ignored;
+  auto written = write(stream);
+  if (written) {
+    stream.close();
+    if (!stream) written = std::unexpected(std::string("writing failed"));
+  }
+  if (written && !flush_to_disk(temporary)) written = std::unexpected(system_message(errno != 0 ? errno : EIO));
+  if (!written) {
+    stream.close();
+    std::filesystem::remove(temporary, ignored);
+    return written;
+  }
+  std::error_code renamed;
+  std::filesystem::rename(temporary, path, renamed);
+  if (renamed) {
+    std::filesystem::remove(temporary, ignored);
+    return std::unexpected(renamed.message());
+  }
+  return {};
+}
+
+std::expected<ProfileReport, std::string> load_profile(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    return std::unexpected("cannot read " + path.string() + ": " + system_message(EISDIR));
+  }
+  errno = 0;
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream.is_open()) {
+    return std::unexpected("cannot read " + path.string() + ": " + system_message(errno != 0 ? errno : EIO));
+  }
+  auto report = ProfileReport::read(std::move(stream));
+  if (!report) {
+    return std::unexpected("cannot decode " + path.string() + ": " + kivu_package::debug_string(report.error()));
+  }
+  return std::move(*report);
+}
+
+// =============================================================================
+// Running
+
+int run(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+  const auto command = parse_arguments(args);
+  if (!command) {
+    err << "kivu-profile: " << command.error() << "\n\n" << usage();
+    return exit_usage;
+  }
+  if (command->action == Command::Action::Help) {
+    out << usage();
+    return exit_success;
+  }
+
+  // Writing over the profile would destroy the only copy of the data.
+  std::error_code ec;
+  if (!command->output.empty() && std::filesystem::equivalent(command->input, command->output, ec)) {
+    err << "kivu-profile: the output " << command->output.string() << " is the profile itself\n\n" << usage();
+    return exit_usage;
+  }
+
+  const auto report = load_profile(command->input);
+  if (!report) {
+    err << "kivu-profile: " << report.error() << '\n';
+    return exit_failure;
+  }
+
+  switch (command->action) {
+    case Command::Action::Help:
+      return exit_success;  // answered above, before any file is read
+    case Command::Action::Summary:
+      out << "profile:  " << command->input.string() << '\n';
+      write_summary(*report, out);
+      return exit_success;
+    case Command::Action::Trace: {
+      TraceCounts counts;
+      const auto written =
+          write_file_atomically(command->output, [&](std::ostream& stream) -> std::expected<void, std::string> {
+            auto traced = write_trace(*report, stream);
+            if (!traced) return std::unexpected(std::move(traced.error()));
+            counts = *traced;
+            return {};
+          });
+      if (!written) {
+        err << "kivu-profile: cannot write " << command->output.string() << ": " << written.error() << '\n';
+        return exit_failure;
+      }
+      out << "trace: " << command->output.string() << " (" << counts.sample_events << " events on "
+          << counts.tracks << " tile tracks; open it in Perfetto UI or chrome://tracing)\n";
+      return exit_success;
+    }
+    case Command::Action::Heatmap: {
+      HeatmapOptions options{command->kind, command->input.filename().string()};
+      const auto written = write_file_atomically(command->output, [&](std::ostream& stream) {
+        write_heatmap(*report, stream, options);
+        return std::expected<void, std::string>{};
+      });
+      if (!written) {
+        err << "kivu-profile: cannot write " << command->output.string() << ": " << written.error() << '\n';
+        return exit_failure;
+      }
+      out << "heatmap: " << command->output.string() << '\n';
+      return exit_success;
+    }
+  }
+  return exit_success;
+}
+
+}  // namespace kivu_profile

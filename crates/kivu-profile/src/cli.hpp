@@ -1,0 +1,64 @@
+// The command line of kivu-profile: argument parsing and the run of one
+// subcommand, kept out of main() so that tests can call them directly.
+//
+//   kivu-profile summary FILE
+//   kivu-profile trace FILE -o OUT.json
+//   kivu-profile heatmap FILE -o OUT.svg [--kind KIND]
+//
+// Exit codes: 0 done (also for --help), 1 the profile could not be read or
+// decoded or the output could not be written, 2 bad arguments (the usage is
+// printed). Outputs are written to a new file beside OUT, flushed to disk
+// and renamed over it, so OUT is either the old file or the complete new one.
+#pragma once
+
+#include "kivu_package.hpp"
+
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kivu_profile {
+
+// Exit codes of run.
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+// The usage text printed by --help and after a bad argument.
+[[nodiscard]] std::string_view usage() noexcept;
+
+// What the command line asks for.
+struct Command {
+  enum class Action { Help, Summary, Trace, Heatmap };
+  Action action = Action::Help;
+  std::filesystem::path input;
+  std::filesystem::path output;
+  std::optional<kivu_package::ProfileStepKind> kind;
+  bool operator==(const Command&) const = default;
+};
+
+// Parses the arguments after the program name. A bad command line yields
+// the reason as one line without the usage.
+[[nodiscard]] std::expected<Command, std::string> parse_arguments(std::span<const std::string> args);
+
+// Writes a file at `path` through `write`: into a new file beside it, which
+// is renamed over `path` once complete and removed when anything fails.
+// `write` returns a message when it fails. The error is one line naming what
+// went wrong.
+[[nodiscard]] std::expected<void, std::string> write_file_atomically(
+    const std::filesystem::path& path, const std::function<std::expected<void, std::string>(std::ostream&)>& write);
+
+// Reads and decodes the profile at `path`; the error is one line, holding the
+// system's message or the PackageError's debug form.
+[[nodiscard]] std::expected<kivu_package::ProfileReport, std::string> load_profile(const std::filesystem::path& path);
+
+// Runs the command line `args` (without the program name), writing results
+// to `out` and messages to `err`; returns the exit code.
+[[nodiscard]] int run(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+
+}  // namespace kivu_profile

@@ -1,0 +1,256 @@
+#include "heatmap.hpp"
+
+#include "kivu_exchange.hpp"
+#include "profile_stats.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <ostream>
+
+namespace kivu_profile {
+
+namespace {
+
+constexpr int cell_size = 14;
+constexpr int grid_left = 96;
+constexpr int grid_top = 68;
+constexpr int rows = kivu_exchange::halcyon_row_count;
+constexpr int positions = kivu_exchange::halcyon_row_length;
+constexpr int grid_width = positions * cell_size;
+constexpr int grid_height = rows * cell_size;
+constexpr int legend_top = grid_top + grid_height + 40;
+constexpr int legend_width = 320;
+constexpr int picture_width = grid_left + grid_width + 24;
+constexpr int picture_height = legend_top + 56;
+constexpr const char* no_data_colour = "#d4d4d4";
+
+// Colour scale stops, evenly spaced from 0 to 1 (dark violet to yellow, a
+// scale that stays readable in grey and for most colour-blind readers).
+constexpr std::array<std::array<int, 3>, 5> scale = {{
+    {0x44, 0x01, 0x54},
+    {0x3b, 0x52, 0x8b},
+    {0x21, 0x91, 0x8c},
+    {0x5e, 0xc9, 0x62},
+    {0xfd, 0xe7, 0x25},
+}};
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xc0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xe0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  }
+}
+
+// Decodes one UTF-8 character at text[i], advancing i; U+FFFD for a byte
+// that does not start a valid, shortest-form sequence (one byte consumed).
+char32_t next_character(std::string_view text, std::size_t& i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  }
+  std::size_t length = 0;
+  char32_t c = 0;
+  char32_t minimum = 0;
+  if ((lead & 0xe0) == 0xc0) {
+    length = 2, c = lead & 0x1f, minimum = 0x80;
+  } else if ((lead & 0xf0) == 0xe0) {
+    length = 3, c = lead & 0x0f, minimum = 0x800;
+  } else if ((lead & 0xf8) == 0xf0) {
+    length = 4, c = lead & 0x07, minimum = 0x10000;
+  } else {
+    ++i;
+    return U'\uFFFD';
+  }
+  if (i + length > text.size()) {
+    ++i;
+    return U'\uFFFD';
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xc0) != 0x80) {
+      ++i;
+      return U'\uFFFD';
+    }
+    c = (c << 6) | (byte(i + k) & 0x3f);
+  }
+  if (c < minimum || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) {
+    ++i;
+    return U'\uFFFD';
+  }
+  i += length;
+  return c;
+}
+
+bool allowed_in_xml(char32_t c) {
+  return c == 0x9 || c == 0xa || c == 0xd || (c >= 0x20 && c <= 0xd7ff) || (c >= 0xe000 && c <= 0xfffd) ||
+         (c >= 0x10000 && c <= 0x10ffff);
+}
+
+std::string tile_place(std::uint32_t tile) {
+  return fmt::format("tile {} (row {}, position {})", tile, tile / positions, tile % positions);
+}
+
+std::string percent(double share) { return fmt::format("{:.1f}%", 100.0 * share); }
+
+}  // namespace
+
+// =============================================================================
+// Text and colour
+
+std::string escape_xml(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = next_character(text, i);
+    if (!allowed_in_xml(c)) c = U'\uFFFD';
+    switch (c) {
+      case U'&': out += "&amp;"; break;
+      case U'<': out += "&lt;"; break;
+      case U'>': out += "&gt;"; break;
+      case U'"': out += "&quot;"; break;
+      case U'\'': out += "&apos;"; break;
+      default: append_utf8(out, c);
+    }
+  }
+  return out;
+}
+
+std::string share_colour(double share) {
+  if (!(share > 0.0)) share = 0.0;  // also NaN
+  share = std::min(share, 1.0);
+  const double scaled = share * static_cast<double>(scale.size() - 1);
+  const auto lower = std::min(static_cast<std::size_t>(scaled), scale.size() - 2);
+  const double t = scaled - static_cast<double>(lower);
+  std::array<int, 3> rgb{};
+  for (std::size_t k = 0; k < 3; ++k) {
+    rgb[k] = static_cast<int>(std::lround(scale[lower][k] + t * (scale[lower + 1][k] - scale[lower][k])));
+  }
+  return fmt::format("#{:02x}{:02x}{:02x}", rgb[0], rgb[1], rgb[2]);
+}
+
+// =============================================================================
+// The picture
+
+void write_heatmap(const kivu_package::ProfileReport& report, std::ostream& out, const HeatmapOptions& options) {
+  const auto stats = compute_stats(report);
+  const auto span = stats.span_cycles();
+  const std::string measure = options.kind ? std::string(kind_name(*options.kind)) : std::string("busy");
+  const auto measured = [&](const TileStats& tile) {
+    return options.kind ? tile.cycles_of(*options.kind) : tile.busy_cycles();
+  };
+
+  out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  out << fmt::format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\" "
+      "font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"10\">\n",
+      picture_width, picture_height);
+  out << "<style>.cell:hover { stroke: #000000; stroke-width: 1.5; }</style>\n";
+  out << fmt::format("<rect class=\"background\" width=\"{}\" height=\"{}\" fill=\"#ffffff\"/>\n", picture_width,
+                     picture_height);
+
+  // Heading.
+  const std::string heading =
+      (options.title.empty() ? std::string() : options.title + ": ") + measure + " share per tile";
+  out << fmt::format("<text x=\"{}\" y=\"22\" font-size=\"15\" font-weight=\"bold\">{}</text>\n", grid_left,
+                     escape_xml(heading));
+  std::string what = options.kind ? measure + " cycles"
+                                  : std::string("busy = exchange + compute + synchronization cycles (all but idle)");
+  if (stats.span) {
+    what += fmt::format(", as a share of the run's span: cycles {} to {} ({} cycles", stats.span->first_cycle,
+                        stats.span->last_cycle, span);
+    if (stats.clock_hz != 0) what += fmt::format(", {:.3f} µs", cycles_to_microseconds(span, stats.clock_hz));
+    what += ")";
+  } else {
+    what += "; the profile has no samples with a span";
+  }
+  out << fmt::format("<text x=\"{}\" y=\"40\">{}</text>\n", grid_left, escape_xml(what));
+
+  // Labels.
+  out << fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"end\" font-style=\"italic\">row \\ position</text>\n",
+                     grid_left - 6, grid_top - 6);
+  out << "<g class=\"position-labels\" text-anchor=\"middle\" font-size=\"9\">\n";
+  for (int position = 0; position < positions; position += 4) {
+    out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left + position * cell_size + cell_size / 2,
+                       grid_top - 6, position);
+  }
+  out << "</g>\n<g class=\"row-labels\" text-anchor=\"end\" font-size=\"9\">\n";
+  for (int row = 0; row < rows; ++row) {
+    out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left - 6, grid_top + row * cell_size + 10, row);
+  }
+  out << "</g>\n";
+
+  // Cells.
+  out << "<g class=\"cells\">\n";
+  for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
+    const auto* tile_stats = stats.find(tile);
+    std::string colour = no_data_colour;
+    std::string tooltip = tile_place(tile) + ": ";
+    if (tile_stats == nullptr) {
+      tooltip += "not in the profile";
+    } else if (tile_stats->sample_count == 0) {
+      tooltip += "no samples";
+    } else {
+      const auto cycles = measured(*tile_stats);
+      const double share = share_of(cycles, span);
+      colour = share_colour(share);
+      tooltip += fmt::format("{} {} ({} of {} cycles)", measure, percent(share), cycles, span);
+    }
+    out << fmt::format(
+        "<rect class=\"cell\" data-tile=\"{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\">"
+        "<title>{}</title></rect>\n",
+        tile, grid_left + static_cast<int>(tile % positions) * cell_size,
+        grid_top + static_cast<int>(tile / positions) * cell_size, cell_size - 1, cell_size - 1, colour,
+        escape_xml(tooltip));
+  }
+  out << "</g>\n";
+
+  // Legend: the colour scale, then the grey of tiles without data.
+  out << "<g class=\"legend\">\n";
+  out << fmt::format("<text x=\"{}\" y=\"{}\">{} share of the run's span</text>\n", grid_left, legend_top - 6,
+                     escape_xml(measure));
+  out << "<defs><linearGradient id=\"scale\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
+  for (std::size_t k = 0; k < scale.size(); ++k) {
+    const double at = static_cast<double>(k) / static_cast<double>(scale.size() - 1);
+    out << fmt::format("<stop offset=\"{}\" stop-color=\"{}\"/>", at, share_colour(at));
+  }
+  out << "</linearGradient></defs>\n";
+  out << fmt::format("<rect class=\"scale\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"14\" fill=\"url(#scale)\"/>\n",
+                     grid_left, legend_top, legend_width);
+  for (int tick = 0; tick <= 100; tick += 25) {
+    const int x = grid_left + legend_width * tick / 100;
+    out << fmt::format("<line x1=\"{0}\" x2=\"{0}\" y1=\"{1}\" y2=\"{2}\" stroke=\"#000000\"/>", x, legend_top + 14,
+                       legend_top + 18);
+    out << fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}%</text>\n", x, legend_top + 30, tick);
+  }
+  const int swatch_left = grid_left + legend_width + 40;
+  out << fmt::format("<rect class=\"no-data\" x=\"{}\" y=\"{}\" width=\"13\" height=\"13\" fill=\"{}\"/>\n",
+                     swatch_left, legend_top, no_data_colour);
+  out << fmt::format("<text x=\"{}\" y=\"{}\">no samples, or not in the profile</text>\n", swatch_left + 20,
+                     legend_top + 11);
+  std::size_t off_grid = 0;
+  for (const auto& tile : stats.tiles) {
+    if (tile.physical_tile >= kivu_exchange::halcyon_tile_count) ++off_grid;
+  }
+  if (off_grid != 0) {
+    out << fmt::format("<text x=\"{}\" y=\"{}\">{} profiled tiles lie beyond the grid and are not drawn</text>\n",
+                       swatch_left, legend_top + 30, off_grid);
+  }
+  out << "</g>\n</svg>\n";
+}
+
+}  // namespace kivu_profile

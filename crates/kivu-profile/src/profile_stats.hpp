@@ -1,0 +1,120 @@
+// Figures of a decoded cycle profile that the summary and the heatmap share.
+//
+// A sample lasts end_cycle - start_cycle cycles. The reader accepts samples
+// that end before they start; such a sample is counted (as "reversed") but
+// lasts 0 cycles, so it can never wrap around into billions of cycles.
+//
+// A tile is "busy" during every cycle of a sample whose step kind is not
+// idle: exchange, compute and synchronization all count as busy. Shares per
+// tile are taken of the run's span, the cycles from the earliest sample start
+// to the latest sample end over all tiles, so a tile that stopped early or
+// has gaps between its samples shows as less busy. Entries that name the same
+// physical tile twice are merged into one tile.
+#pragma once
+
+#include "kivu_package.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kivu_profile {
+
+// =============================================================================
+// Step kinds
+
+// Number of step kinds; kind_index maps each to 0 .. 3 in schema order.
+inline constexpr std::size_t step_kind_count = 4;
+
+// The kinds in schema order: exchange, compute, synchronization, idle.
+inline constexpr std::array<kivu_package::ProfileStepKind, step_kind_count> step_kinds = {
+    kivu_package::ProfileStepKind::Exchange, kivu_package::ProfileStepKind::Compute,
+    kivu_package::ProfileStepKind::Synchronization, kivu_package::ProfileStepKind::Idle};
+
+// Index of `kind` in step_kinds.
+[[nodiscard]] std::size_t kind_index(kivu_package::ProfileStepKind kind) noexcept;
+
+// The schema's lower-case name of `kind`: "exchange", "compute",
+// "synchronization" or "idle".
+[[nodiscard]] std::string_view kind_name(kivu_package::ProfileStepKind kind) noexcept;
+
+// The kind named `name` (the schema's lower-case names), if any.
+[[nodiscard]] std::optional<kivu_package::ProfileStepKind> parse_kind(std::string_view name) noexcept;
+
+// =============================================================================
+// Figures
+
+// Cycles that `sample` lasted; 0 when it ends before it starts.
+[[nodiscard]] std::uint64_t sample_cycles(const kivu_package::CycleSample& sample) noexcept;
+
+// True when `sample` ends before it starts.
+[[nodiscard]] bool is_reversed(const kivu_package::CycleSample& sample) noexcept;
+
+// `cycles` at `clock_hz` in microseconds; clock_hz must not be 0.
+[[nodiscard]] double cycles_to_microseconds(std::uint64_t cycles, std::uint64_t clock_hz) noexcept;
+
+// part / whole, or 0 when whole is 0.
+[[nodiscard]] double share_of(std::uint64_t part, std::uint64_t whole) noexcept;
+
+// The run's extent: earliest start and latest end over all samples that do
+// not end before they start.
+struct Span {
+  std::uint32_t first_cycle = 0;
+  std::uint32_t last_cycle = 0;
+  // Cycles from first_cycle to last_cycle.
+  [[nodiscard]] std::uint64_t cycles() const noexcept { return std::uint64_t{last_cycle} - first_cycle; }
+  bool operator==(const Span&) const = default;
+};
+
+// What one physical tile did, summed over all entries naming it.
+struct TileStats {
+  std::uint32_t physical_tile = 0;
+  std::uint64_t sample_count = 0;
+  // Cycles per step kind, indexed by kind_index.
+  std::array<std::uint64_t, step_kind_count> cycles{};
+
+  // Cycles of every kind but idle.
+  [[nodiscard]] std::uint64_t busy_cycles() const noexcept;
+  // Cycles of `kind`.
+  [[nodiscard]] std::uint64_t cycles_of(kivu_package::ProfileStepKind kind) const noexcept {
+    return cycles[kind_index(kind)];
+  }
+  bool operator==(const TileStats&) const = default;
+};
+
+// Figures of a whole profile.
+struct ProfileStats {
+  std::uint64_t clock_hz = 0;
+  // Entries in the profile's tile list (a tile named twice counts twice).
+  std::size_t tile_entries = 0;
+  std::uint64_t sample_count = 0;
+  // Samples that end before they start (counted as 0 cycles).
+  std::uint64_t reversed_samples = 0;
+  // Absent when no sample has a proper interval.
+  std::optional<Span> span;
+  // Cycles per step kind over all tiles, indexed by kind_index.
+  std::array<std::uint64_t, step_kind_count> cycles{};
+  // One entry per distinct physical tile, by ascending number.
+  std::vector<TileStats> tiles;
+  // Physical tiles named by more than one entry, ascending.
+  std::vector<std::uint32_t> repeated_tiles;
+
+  // Sum of `cycles`.
+  [[nodiscard]] std::uint64_t total_cycles() const noexcept;
+  // Cycles of the span, 0 without one.
+  [[nodiscard]] std::uint64_t span_cycles() const noexcept { return span ? span->cycles() : 0; }
+  // The stats of `physical_tile`, or nullptr when the profile has none.
+  [[nodiscard]] const TileStats* find(std::uint32_t physical_tile) const noexcept;
+};
+
+// Computes the figures of `report`.
+[[nodiscard]] ProfileStats compute_stats(const kivu_package::ProfileReport& report);
+
+// Writes ascending, distinct `numbers` compactly as ranges: "0-63, 65, 70-71".
+[[nodiscard]] std::string format_ranges(const std::vector<std::uint32_t>& numbers);
+
+}  // namespace kivu_profile

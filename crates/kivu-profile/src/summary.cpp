@@ -1,0 +1,131 @@
+#include "summary.hpp"
+
+#include "kivu_exchange.hpp"
+#include "profile_stats.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <ostream>
+
+namespace kivu_profile {
+
+namespace {
+
+// "N cycles, T µs", or just the cycles when the clock is unknown.
+std::string cycles_and_time(std::uint64_t cycles, std::uint64_t clock_hz) {
+  if (clock_hz == 0) return fmt::format("{} cycles", cycles);
+  return fmt::format("{} cycles, {:.3f} µs", cycles, cycles_to_microseconds(cycles, clock_hz));
+}
+
+// "tile 130 (row 2, position 2)", or without the place for a tile off the grid.
+std::string tile_name(std::uint32_t physical_tile) {
+  if (physical_tile >= kivu_exchange::halcyon_tile_count) {
+    return fmt::format("tile {} (off the grid)", physical_tile);
+  }
+  return fmt::format("tile {} (row {}, position {})", physical_tile,
+                     physical_tile / kivu_exchange::halcyon_row_length,
+                     physical_tile % kivu_exchange::halcyon_row_length);
+}
+
+void write_tile_list(std::ostream& out, std::string_view heading, const std::vector<const TileStats*>& tiles,
+                     std::uint64_t span_cycles) {
+  out << heading << ":\n";
+  if (tiles.empty()) out << "  none\n";
+  for (const auto* tile : tiles) {
+    out << fmt::format("  {:<34} {:>12} busy cycles {:>7.2f}%\n", tile_name(tile->physical_tile),
+                       tile->busy_cycles(), 100.0 * share_of(tile->busy_cycles(), span_cycles));
+  }
+}
+
+}  // namespace
+
+void write_summary(const kivu_package::ProfileReport& report, std::ostream& out) {
+  const auto stats = compute_stats(report);
+
+  // Counts and clock.
+  if (stats.clock_hz == 0) {
+    out << "clock:    0 Hz (unknown: cycles cannot be turned into time)\n";
+  } else {
+    out << fmt::format("clock:    {} Hz ({:.3f} MHz)\n", stats.clock_hz, static_cast<double>(stats.clock_hz) / 1e6);
+  }
+  std::vector<std::uint32_t> without_samples;
+  std::vector<const TileStats*> with_samples;
+  for (const auto& tile : stats.tiles) {
+    if (tile.sample_count == 0) {
+      without_samples.push_back(tile.physical_tile);
+    } else {
+      with_samples.push_back(&tile);
+    }
+  }
+  out << fmt::format("tiles:    {} in the profile, {} with samples", stats.tiles.size(), with_samples.size());
+  if (stats.tile_entries != stats.tiles.size()) {
+    out << fmt::format(" ({} entries; entries naming the same tile are merged)", stats.tile_entries);
+  }
+  out << '\n';
+  out << fmt::format("samples:  {}\n", stats.sample_count);
+  if (stats.span) {
+    out << fmt::format("span:     cycles {} to {}: {}\n", stats.span->first_cycle, stats.span->last_cycle,
+                       cycles_and_time(stats.span->cycles(), stats.clock_hz));
+  } else {
+    out << "span:     none (no sample lasts from a start to an end)\n";
+  }
+  if (stats.reversed_samples != 0) {
+    out << fmt::format("warning:  {} samples end before they start; they are counted as 0 cycles\n",
+                       stats.reversed_samples);
+  }
+
+  // Step kinds.
+  const auto total = stats.total_cycles();
+  out << "\ncycles per step kind (share of all sampled cycles):\n";
+  for (const auto kind : step_kinds) {
+    const auto cycles = stats.cycles[kind_index(kind)];
+    out << fmt::format("  {:<16} {:>14} cycles {:>7.2f}%\n", kind_name(kind), cycles, 100.0 * share_of(cycles, total));
+  }
+  out << fmt::format("  {:<16} {:>14} cycles\n", "all", total);
+
+  // Busiest and idlest tiles.
+  out << fmt::format(
+      "\nbusy = cycles in exchange, compute and synchronization samples (every step kind but idle);\n"
+      "share = busy cycles / the run's span of {} cycles\n",
+      stats.span_cycles());
+  auto busiest = with_samples;
+  std::ranges::stable_sort(busiest, [](const TileStats* a, const TileStats* b) {
+    return a->busy_cycles() > b->busy_cycles();
+  });
+  auto idlest = with_samples;
+  std::ranges::stable_sort(idlest, [](const TileStats* a, const TileStats* b) {
+    return a->busy_cycles() < b->busy_cycles();
+  });
+  busiest.resize(std::min(busiest.size(), summary_tile_list_length));
+  idlest.resize(std::min(idlest.size(), summary_tile_list_length));
+  write_tile_list(out, "busiest tiles", busiest, stats.span_cycles());
+  write_tile_list(out, "idlest tiles (among tiles with samples)", idlest, stats.span_cycles());
+
+  // Tiles without data.
+  out << '\n';
+  out << fmt::format("tiles without samples: {}\n",
+                     without_samples.empty() ? std::string("none")
+                                             : fmt::format("{} ({})", without_samples.size(),
+                                                           format_ranges(without_samples)));
+  std::vector<std::uint32_t> missing;
+  std::vector<std::uint32_t> off_grid;
+  for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
+    if (stats.find(tile) == nullptr) missing.push_back(tile);
+  }
+  for (const auto& tile : stats.tiles) {
+    if (tile.physical_tile >= kivu_exchange::halcyon_tile_count) off_grid.push_back(tile.physical_tile);
+  }
+  out << fmt::format("board tiles not in the profile: {}\n",
+                     missing.empty() ? std::string("none")
+                                     : fmt::format("{} ({})", missing.size(), format_ranges(missing)));
+  if (!off_grid.empty()) {
+    out << fmt::format("tiles beyond the board's {} tiles: {} ({})\n", kivu_exchange::halcyon_tile_count,
+                       off_grid.size(), format_ranges(off_grid));
+  }
+  if (!stats.repeated_tiles.empty()) {
+    out << fmt::format("tiles named by several entries (merged): {}\n", format_ranges(stats.repeated_tiles));
+  }
+}
+
+}  // namespace kivu_profile

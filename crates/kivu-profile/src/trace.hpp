@@ -1,0 +1,47 @@
+// A cycle profile as Chrome Trace Event JSON (the object form,
+// {"traceEvents": [...]}), which Perfetto UI and chrome://tracing open.
+//
+// All tracks belong to one process, "kivu cycle profile" (pid 1). Each
+// physical tile is one thread of it, named "tile N" and sorted by N; its tid
+// is N + 1 because some viewers reserve tid 0. Each sample is a complete
+// event ("ph": "X") named by its operation (the kernel, then the step kind,
+// when the operation is empty), with the step kind as category and ts/dur in
+// microseconds (cycles * 1e6 / clock). Its args hold the tile, kernel,
+// local index, phase, epoch, start and end cycle and the metadata as an
+// object; a metadata name that occurs more than once maps to the array of
+// its values, in order. A sample that ends before it starts gets dur 0; its
+// true cycles stay in its args.
+//
+// Events are written one at a time, so the output never sits in memory as a
+// whole; each one is built as a JSON value, which does all the escaping.
+#pragma once
+
+#include "kivu_package.hpp"
+
+#include <cstdint>
+#include <expected>
+#include <iosfwd>
+#include <string>
+
+namespace kivu_profile {
+
+// The trace's process id; tile N is thread tile_thread_id(N).
+inline constexpr int trace_process_id = 1;
+// Thread id of the track of physical tile `physical_tile`.
+[[nodiscard]] constexpr std::uint64_t tile_thread_id(std::uint32_t physical_tile) noexcept {
+  return std::uint64_t{physical_tile} + 1;
+}
+
+// What write_trace wrote.
+struct TraceCounts {
+  std::uint64_t sample_events = 0;
+  std::uint64_t tracks = 0;
+};
+
+// Writes `report` as trace JSON to `out`. Fails, with a message and before
+// writing anything, when the clock is 0 Hz (cycles cannot become time), and
+// with a message when `out` reports an error.
+[[nodiscard]] std::expected<TraceCounts, std::string> write_trace(const kivu_package::ProfileReport& report,
+                                                                  std::ostream& out);
+
+}  // namespace kivu_profile

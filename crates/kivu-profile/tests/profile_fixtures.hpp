@@ -1,0 +1,106 @@
+// Profiles built in code for the tool's tests, and a scratch directory to
+// write them into.
+#pragma once
+
+#include "kivu_package.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fixtures {
+
+using kivu_package::CycleSample;
+using kivu_package::ProfileMetadata;
+using kivu_package::ProfileReport;
+using kivu_package::ProfileStepKind;
+using kivu_package::TileProfile;
+
+// A sample of `kind` from `start` to `end`.
+inline CycleSample sample(ProfileStepKind kind, std::uint32_t start, std::uint32_t end,
+                          std::string operation = "gemm_block", std::string kernel = "gemm_f32",
+                          std::vector<ProfileMetadata> metadata = {}) {
+  CycleSample s;
+  s.step.kind = kind;
+  s.step.operation = std::move(operation);
+  s.step.kernel = std::move(kernel);
+  s.step.metadata = std::move(metadata);
+  s.start_cycle = start;
+  s.end_cycle = end;
+  return s;
+}
+
+// A profile shaped like a blocked GEMM: every board tile exchanges, computes
+// for a tile-dependent time, synchronises and idles until cycle 1000, in
+// `epochs` epochs of 1000 cycles each.
+inline ProfileReport gemm_like_profile(std::uint32_t tile_count = 1472, std::uint32_t epochs = 1) {
+  ProfileReport report;
+  report.clock_hz = 1'000'000'000;
+  for (std::uint32_t tile = 0; tile < tile_count; ++tile) {
+    TileProfile profile{tile, {}};
+    for (std::uint32_t epoch = 0; epoch < epochs; ++epoch) {
+      const std::uint32_t base = epoch * 1000;
+      const std::uint32_t compute_end = 200 + tile % 500;
+      auto add = [&](ProfileStepKind kind, std::uint32_t start, std::uint32_t end, const char* op) {
+        auto s = sample(kind, base + start, base + end, op, "gemm_f32", {{"block", std::to_string(tile % 7)}});
+        s.step.epoch = epoch;
+        s.step.phase = static_cast<std::uint32_t>(profile.samples.size() % 4);
+        s.step.local_index = static_cast<std::uint32_t>(profile.samples.size());
+        profile.samples.push_back(std::move(s));
+      };
+      add(ProfileStepKind::Exchange, 0, 100, "load_a_b");
+      add(ProfileStepKind::Compute, 100, compute_end, "multiply_accumulate");
+      add(ProfileStepKind::Synchronization, compute_end, compute_end + 50, "sync");
+      add(ProfileStepKind::Idle, compute_end + 50, 1000, "idle");
+    }
+    report.tiles.push_back(std::move(profile));
+  }
+  return report;
+}
+
+// A fresh directory for one test, removed with the fixture.
+class ScratchDirectory {
+public:
+  ScratchDirectory() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = std::filesystem::temp_directory_path() /
+            ("kivu-profile-test-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" + info->name());
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+  [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  // Writes `report` as a profile file named `name` and returns its path.
+  [[nodiscard]] std::filesystem::path write_profile(const ProfileReport& report,
+                                                    const std::string& name = "profile.capnp") const {
+    const auto path = path_ / name;
+    const auto written = kivu_package::write_profile_file(report, path);
+    EXPECT_TRUE(written.has_value()) << "cannot write the test profile";
+    return path;
+  }
+
+  // Names of the files in the directory.
+  [[nodiscard]] std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
+    std::ranges::sort(names);
+    return names;
+  }
+
+private:
+  std::filesystem::path path_;
+};
+
+}  // namespace fixtures
