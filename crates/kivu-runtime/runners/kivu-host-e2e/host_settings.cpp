@@ -1,0 +1,110 @@
+#include "host_settings.hpp"
+
+#include <array>
+#include <string>
+
+#include "kivu_runner/environment.hpp"
+#include "kivu_runner/progress.hpp"
+#include "kivu_runtime/board_constants.hpp"
+
+namespace kivu_host_e2e {
+
+using kivu_runner::Checked;
+
+namespace {
+
+constexpr const char* tile_variable = "KIVU_HOST_TEST_TILE";
+constexpr const char* tiles_variable = "KIVU_HOST_TEST_TILES";
+constexpr const char* bytes_variable = "KIVU_HOST_TEST_BYTES";
+constexpr const char* address_variable = "KIVU_HOST_TEST_ADDRESS";
+constexpr const char* d2h_only_variable = "KIVU_HOST_TEST_D2H_ONLY";
+constexpr const char* remote_d2h_variable = "KIVU_HOST_TEST_REMOTE_D2H";
+constexpr const char* exchange_variable = "KIVU_HOST_TEST_EXCHANGE";
+constexpr const char* initialized_exchange_variable = "KIVU_HOST_TEST_INITIALIZED_EXCHANGE";
+constexpr const char* compute_relay_variable = "KIVU_HOST_TEST_COMPUTE_RELAY";
+
+}  // namespace
+
+Checked<HostSettings> read_host_settings() {
+  HostSettings settings;
+
+  // The scenario flags: at most one of them.
+  struct ScenarioFlag {
+    const char* variable;
+    Scenario scenario;
+  };
+  constexpr std::array flags{
+      ScenarioFlag{d2h_only_variable, Scenario::InitializedD2H},
+      ScenarioFlag{remote_d2h_variable, Scenario::InitializedD2H},
+      ScenarioFlag{exchange_variable, Scenario::Relay},
+      ScenarioFlag{compute_relay_variable, Scenario::ComputeRelay},
+  };
+  const char* chosen = nullptr;
+  for (const ScenarioFlag& candidate : flags) {
+    auto on = kivu_runner::flag(candidate.variable);
+    if (!on) return std::unexpected(on.error());
+    if (!*on) continue;
+    if (chosen != nullptr) {
+      return std::unexpected(
+          kivu_runner::bad_value(candidate.variable, std::string("\"0\" or unset together with ") + chosen + "=1"));
+    }
+    chosen = candidate.variable;
+    settings.scenario = candidate.scenario;
+  }
+  auto initialized = kivu_runner::flag(initialized_exchange_variable);
+  if (!initialized) return std::unexpected(initialized.error());
+  if (*initialized) {
+    if (settings.scenario != Scenario::Relay) {
+      return std::unexpected(kivu_runner::bad_value(
+          initialized_exchange_variable, std::string("\"0\" or unset unless ") + exchange_variable + "=1"));
+    }
+    settings.initialized_relay = true;
+  }
+  const bool remote = chosen != nullptr && std::string_view(chosen) == remote_d2h_variable;
+
+  // The tiles: one (TILE) or a list (TILES).
+  auto list = kivu_runner::tile_list(tiles_variable);
+  if (!list) return std::unexpected(list.error());
+  if (*list) {
+    if (kivu_runtime::environment_value(tile_variable)) {
+      return std::unexpected(
+          kivu_runner::bad_value(tiles_variable, std::string("unset when ") + tile_variable + " is set"));
+    }
+    if (settings.scenario == Scenario::Relay || settings.scenario == Scenario::ComputeRelay) {
+      return std::unexpected(kivu_runner::bad_value(
+          tiles_variable, std::string("unset for a relay, which takes one tile from ") + tile_variable));
+    }
+    settings.tiles = std::move(**list);
+  } else {
+    auto tile = kivu_runner::tile_or(tile_variable, remote ? default_remote_tile : default_tile);
+    if (!tile) return std::unexpected(tile.error());
+    settings.tiles = {*tile};
+  }
+
+  // Where and how much.
+  auto address = kivu_runner::hex_address_or(address_variable, default_address, kivu_runtime::tile_sram_bytes);
+  if (!address) return std::unexpected(address.error());
+  settings.address = *address;
+  auto bytes = kivu_runner::decimal_or(bytes_variable, default_bytes, kivu_runtime::tile_sram_bytes);
+  if (!bytes) return std::unexpected(bytes.error());
+  const std::uint64_t room = kivu_runtime::tile_sram_bytes - settings.address;
+  if (*bytes == 0 || *bytes > room) {
+    return std::unexpected(kivu_runner::bad_value(
+        bytes_variable, "a byte count from 1 to " + std::to_string(room) + ", which fits in SRAM from address " +
+                            kivu_runner::hex(settings.address)));
+  }
+  settings.bytes = static_cast<std::uint32_t>(*bytes);
+  return settings;
+}
+
+std::string_view scenario_name(const HostSettings& settings) {
+  switch (settings.scenario) {
+    case Scenario::RoundTrip: return "H2D and D2H round trip";
+    case Scenario::InitializedD2H: return "D2H of device-initialised data";
+    case Scenario::Relay: return settings.initialized_relay ? "initialised D2D relay and D2H" : "H2D, timed D2D relay and D2H";
+    case Scenario::ComputeRelay: return "H2D, compute, D2D, compute and D2H";
+  }
+  return "unknown";
+}
+
+}  // namespace kivu_host_e2e
