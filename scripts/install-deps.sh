@@ -6,6 +6,11 @@ set -eu
 packages="g++ make cmake pkg-config capnproto libcapnp-dev libgtest-dev libgmock-dev
 libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev"
 
+# `install-deps.sh fuzz` adds the clang toolchain of the fuzz build.
+if [ "${1:-}" = "fuzz" ]; then
+  packages="$packages clang-19 libclang-rt-19-dev"
+fi
+
 missing=""
 for p in $packages; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)

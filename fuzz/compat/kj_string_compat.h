@@ -1,0 +1,17 @@
+// Included first in every translation unit of the clang fuzz build only.
+//
+// kj/string.h of Cap'n Proto 0.9.2 leaves out `const char* == StringPtr` and
+// `!=` when the compiler has C++20 three-way comparison, relying on the
+// compiler to use the reversed member operator. Newer clang no longer does
+// that when a matching operator!= exists, so capnp/blob.h stops compiling.
+// This puts the two free operators back.
+#pragma once
+
+#include <kj/string.h>
+
+#if defined(__clang__) && defined(__cpp_impl_three_way_comparison)
+namespace kj {
+inline bool operator==(const char* a, const StringPtr& b) { return b == a; }
+inline bool operator!=(const char* a, const StringPtr& b) { return b != a; }
+}  // namespace kj
+#endif
