@@ -1,0 +1,53 @@
+// The frame every case is built on.
+//
+// Shape of a case:
+//   const auto _device = device();            // first: hold the board
+//   Command command(runner_path("kivu-..."));  // or host_test(...)
+//   command.env("KIVU_...", "...");
+//   require_success("scenario description", run(command, "launch ... runner"));
+// The command goes out of scope before the guard, and both are released when
+// the case fails, because failing throws (failure.hpp).
+#pragma once
+
+#include <initializer_list>
+#include <source_location>
+#include <string_view>
+
+#include "device.hpp"
+#include "failure.hpp"
+#include "launch.hpp"
+#include "suite_paths.hpp"
+
+namespace kivu_e2e {
+
+// One (name, value) pair of a case's environment list.
+struct EnvVar {
+  std::string_view name;
+  std::string_view value;
+};
+
+// Starts `command` and waits for it. When it cannot be started, or waiting
+// fails, fails the case with `launch_message`, ": " and the system's error.
+[[nodiscard]] ExitStatus run(const Command& command, std::string_view launch_message,
+                             std::source_location where = std::source_location::current());
+
+// Returns when `status` is a success (normal exit, code 0). Otherwise fails
+// the case with: hardware capability "<capability>" failed with <status text>.
+void require_success(std::string_view capability, ExitStatus status,
+                     std::source_location where = std::source_location::current());
+
+// Forwards the suite's host-write jitter settings to `command`: the suite's
+// KIVU_TEST_HOST_WRITE_JITTER_MAX_US, when set (also when empty), becomes
+// KIVU_HOST_WRITE_JITTER_MAX_US; then KIVU_TEST_HOST_WRITE_JITTER_SEED
+// becomes KIVU_HOST_WRITE_JITTER_SEED. Values pass as raw bytes, unchecked.
+// Unset settings add nothing.
+void configure_host_write_jitter(Command& command);
+
+// Runs the host-transfer runner kivu-host-e2e with `environment` set in list
+// order, then the jitter settings, and returns its exit status unjudged.
+// Fails the case with "launch host exchange test runner: <error>" when the
+// runner cannot be started.
+[[nodiscard]] ExitStatus host_test(std::initializer_list<EnvVar> environment,
+                                   std::source_location where = std::source_location::current());
+
+}  // namespace kivu_e2e

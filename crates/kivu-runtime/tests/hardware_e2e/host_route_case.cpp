@@ -1,0 +1,56 @@
+// Host routes to tiles whose physical numbers together use every value of
+// each field of a physical tile number: all 64 positions of row 0, then
+// position 17 of each of the rows 1 to 22. The runner takes logical numbers,
+// so each physical tile is translated back through the halcyon topology.
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <kivu_exchange.hpp>
+
+#include "cases.hpp"
+#include "frame.hpp"
+
+namespace kivu_e2e {
+
+namespace {
+
+// The halcyon board's tile count: the bound of the search below.
+constexpr std::uint16_t halcyon_tiles = 1472;
+
+// The logical tile whose physical number is `physical`, by linear search.
+std::uint16_t logical_tile(const kivu_exchange::Topology& topology, std::uint16_t physical) {
+  for (std::uint16_t logical = 0; logical < halcyon_tiles; ++logical) {
+    const auto found = topology.physical(logical);
+    if (!found) {
+      std::ostringstream debug;
+      debug << found.error();
+      fail_unwrap(debug.str());
+    }
+    if (*found == physical) return logical;
+  }
+  fail("physical HALCYON tile must have a logical tile");
+}
+
+}  // namespace
+
+void host_routes_cover_every_endpoint_field() {
+  const auto _device = device();
+  const auto topology = kivu_exchange::Topology::halcyon();
+
+  std::vector<std::uint16_t> physical_tiles;
+  for (std::uint16_t position = 0; position < 64; ++position) physical_tiles.push_back(position);
+  for (std::uint16_t row = 1; row <= 22; ++row) physical_tiles.push_back(static_cast<std::uint16_t>(64 * row + 17));
+
+  std::string logical_tiles;
+  for (const std::uint16_t physical : physical_tiles) {
+    if (!logical_tiles.empty()) logical_tiles += ',';
+    logical_tiles += std::to_string(logical_tile(topology, physical));
+  }
+
+  const auto status = host_test({{"KIVU_HOST_TEST_TILES", logical_tiles}, {"KIVU_HOST_TEST_BYTES", "64"}});
+  require_success("host routes spanning every endpoint field", status);
+}
+
+}  // namespace kivu_e2e

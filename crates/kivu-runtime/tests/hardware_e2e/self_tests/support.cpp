@@ -1,0 +1,301 @@
+#include "support.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace selftest {
+
+// =============================================================================
+// What the stand-ins recorded
+
+namespace {
+
+// Reverses the stand-in's escaping (\\ and \xNN).
+std::string unescape(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      out += text[i];
+    } else if (text[i + 1] == '\\') {
+      out += '\\';
+      ++i;
+    } else if (text[i + 1] == 'x' && i + 3 < text.size()) {
+      out += static_cast<char>(std::stoi(std::string(text.substr(i + 2, 2)), nullptr, 16));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+Invocation parse_log(const fs::path& file) {
+  Invocation invocation;
+  std::istringstream lines(read_file(file));
+  std::string line;
+  while (std::getline(lines, line)) {
+    const auto space = line.find(' ');
+    const std::string key = line.substr(0, space);
+    const std::string value = space == std::string::npos ? "" : unescape(line.substr(space + 1));
+    if (key == "name") invocation.runner = value;
+    else if (key == "pid") invocation.pid = std::stoi(value);
+    else if (key == "ppid") invocation.ppid = std::stoi(value);
+    else if (key == "start") invocation.start = std::stoull(value);
+    else if (key == "end") invocation.end = std::stoull(value);
+    else if (key == "arg") invocation.argv.push_back(value);
+    else if (key == "cwd") invocation.cwd = value;
+    else if (key == "env") invocation.env.push_back(value);
+  }
+  return invocation;
+}
+
+}  // namespace
+
+std::optional<std::string> Invocation::variable(std::string_view name) const {
+  for (const auto& entry : env) {
+    if (entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=') {
+      return entry.substr(name.size() + 1);
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<Invocation> read_invocations(const fs::path& log_dir) {
+  std::vector<Invocation> invocations;
+  if (!fs::exists(log_dir)) return invocations;
+  for (const auto& entry : fs::directory_iterator(log_dir)) {
+    if (entry.path().extension() == ".log") invocations.push_back(parse_log(entry.path()));
+  }
+  std::ranges::sort(invocations, {}, &Invocation::start);
+  return invocations;
+}
+
+std::vector<std::string> expected_env(const std::vector<std::string>& suite_env,
+                                      const std::vector<std::pair<std::string, std::string>>& added) {
+  std::vector<std::string> env;
+  for (const auto& entry : suite_env) {
+    const bool replaced = std::ranges::any_of(added, [&](const auto& variable) {
+      return entry.starts_with(variable.first) && entry.size() > variable.first.size() &&
+             entry[variable.first.size()] == '=';
+    });
+    if (!replaced) env.push_back(entry);
+  }
+  for (const auto& [name, value] : added) env.push_back(name + "=" + value);
+  return env;
+}
+
+// =============================================================================
+// What the harness reported
+
+const CaseResult& SuiteRun::result(std::string_view name) const {
+  for (const auto& result : cases) {
+    if (result.name == name) return result;
+  }
+  throw std::runtime_error("case did not run: " + std::string(name) + "\n" + output);
+}
+
+std::string SuiteRun::failure(std::string_view name) const {
+  const CaseResult& found = result(name);
+  if (found.failures.empty()) return "";
+  if (found.failures.size() != 1) throw std::runtime_error("more than one failure in " + std::string(name));
+  return found.failures.front();
+}
+
+namespace {
+
+std::vector<CaseResult> read_report(const fs::path& report) {
+  std::vector<CaseResult> cases;
+  const std::string text = read_file(report);
+  if (text.empty()) return cases;
+  const auto json = nlohmann::json::parse(text);
+  for (const auto& suite : json.at("testsuites")) {
+    for (const auto& test : suite.at("testsuite")) {
+      CaseResult result;
+      result.name = test.at("name").get<std::string>();
+      if (test.contains("failures")) {
+        for (const auto& failure : test.at("failures")) {
+          // "<file>:<line>\n<message>"
+          const auto text_of = failure.at("failure").get<std::string>();
+          const auto newline = text_of.find('\n');
+          result.failures.push_back(newline == std::string::npos ? text_of : text_of.substr(newline + 1));
+        }
+      }
+      result.passed = result.failures.empty() && test.value("result", "") == "COMPLETED";
+      cases.push_back(std::move(result));
+    }
+  }
+  return cases;
+}
+
+}  // namespace
+
+// =============================================================================
+// The sandbox
+
+Sandbox::Sandbox() {
+  std::string pattern = (fs::temp_directory_path() / "hardware_e2e_self_test.XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root_ = pattern;
+  for (const auto& dir : {runners(), logs(), tmp(), work()}) fs::create_directory(dir);
+  for (const auto& runner : all_runners) fs::create_symlink(stand_in_runner(), runners() / runner);
+  control("");
+}
+
+Sandbox::~Sandbox() {
+  for (const auto& started : running_) {
+    kill(started.pid, SIGKILL);
+    (void)wait_status_of(started.pid);
+  }
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+void Sandbox::control(std::string_view rules) const { write_file(root_ / "control", rules); }
+
+void Sandbox::remove_runner(std::string_view name) const { fs::remove(runners() / name); }
+
+std::vector<std::string> Sandbox::environment() const {
+  return {
+      "KIVU_SELFTEST_RUNNER_DIR=" + runners().string(),
+      "KIVU_SELFTEST_DEVICE_LOCK=" + lock().string(),
+      "KIVU_STANDIN_LOG=" + logs().string(),
+      "KIVU_STANDIN_CONTROL=" + (root_ / "control").string(),
+      "TMPDIR=" + tmp().string(),
+  };
+}
+
+pid_t Sandbox::start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                     std::optional<fs::path> cwd) {
+  const int number = ++started_;
+  Started started{0, root_ / ("output-" + std::to_string(number) + ".txt"),
+                  root_ / ("report-" + std::to_string(number) + ".json")};
+  std::vector<std::string> argv = {suite_on_stand_ins()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.push_back("--gtest_output=json:" + started.report.string());
+  started.pid = spawn(argv, env, cwd.value_or(work()), started.output);
+  running_.push_back(started);
+  return started.pid;
+}
+
+SuiteRun Sandbox::finish(pid_t pid) {
+  const auto found = std::ranges::find(running_, pid, &Started::pid);
+  if (found == running_.end()) throw std::runtime_error("not a suite of this sandbox");
+  const Started started = *found;
+  running_.erase(found);
+  SuiteRun run;
+  run.pid = pid;
+  run.wait_status = wait_status_of(pid);
+  run.output = read_file(started.output);
+  run.cases = read_report(started.report);
+  return run;
+}
+
+SuiteRun Sandbox::run(std::string_view filter, const std::vector<std::string>& env) {
+  std::string gtest_filter;
+  std::string_view rest = filter;
+  while (!rest.empty()) {
+    const auto colon = rest.find(':');
+    if (!gtest_filter.empty()) gtest_filter += ':';
+    gtest_filter += "hardware_e2e.";
+    gtest_filter += rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+  }
+  return finish(start({"--gtest_filter=" + gtest_filter}, env));
+}
+
+// =============================================================================
+// Helpers
+
+std::string suite_on_stand_ins() { return SUITE_ON_STAND_INS; }
+std::string stand_in_runner() { return STAND_IN_RUNNER; }
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& cwd,
+            const fs::path& output) {
+  std::vector<char*> argv_pointers;
+  for (const auto& arg : argv) argv_pointers.push_back(const_cast<char*>(arg.c_str()));
+  argv_pointers.push_back(nullptr);
+  std::vector<char*> env_pointers;
+  for (const auto& entry : env) env_pointers.push_back(const_cast<char*>(entry.c_str()));
+  env_pointers.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  pid_t pid = 0;
+  const int error = posix_spawn(&pid, argv_pointers[0], &actions, nullptr, argv_pointers.data(), env_pointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::to_string(error));
+  return pid;
+}
+
+int wait_status_of(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const fs::path& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::uint64_t monotonic_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+kivu_package::ProfileReport passing_profile() {
+  using kivu_package::ProfileStepKind;
+  kivu_package::ProfileReport report;
+  report.clock_hz = 1'000'000'000;
+  for (std::uint32_t tile = 0; tile < 1472; ++tile) {
+    kivu_package::TileProfile profile;
+    profile.physical_tile = tile;
+    kivu_package::CycleSample sample;
+    sample.step.kind = tile == 3 ? ProfileStepKind::Idle
+                     : tile == 736 ? ProfileStepKind::Synchronization
+                                   : ProfileStepKind::Compute;
+    sample.start_cycle = 10;
+    sample.end_cycle = 20;
+    profile.samples.push_back(sample);
+    if (tile == 1471) {
+      sample.step.kind = ProfileStepKind::Exchange;
+      profile.samples.push_back(sample);
+    }
+    report.tiles.push_back(std::move(profile));
+  }
+  return report;
+}
+
+void write_profile(const kivu_package::ProfileReport& report, const fs::path& path) {
+  const auto written = kivu_package::write_profile_file(report, path);
+  if (!written) throw std::runtime_error("cannot write profile " + path.string());
+}
+
+}  // namespace selftest

@@ -1,0 +1,211 @@
+// The stand-in runner: a recording replacement for the five runner programs,
+// used by the suite's self-tests. It is installed under each runner's name
+// and learns which runner it plays from the last part of argv[0].
+//
+// Record. When KIVU_STANDIN_LOG names a directory, each invocation writes one
+// file there, <start ns>-<pid>.log (names sort in start order), of lines
+//   name <runner name>
+//   pid <pid>
+//   ppid <parent pid>
+//   start <CLOCK_MONOTONIC in ns>
+//   arg <argument>          one line per argv entry, argv[0] first
+//   cwd <working directory>
+//   env <NAME=value>        one line per environment entry, in order
+//   end <CLOCK_MONOTONIC in ns>
+// The file appears complete up to "env" (written aside, then renamed); "end"
+// is appended just before the stand-in exits or signals itself. Texts are
+// raw bytes with "\\" for a backslash and "\xNN" for each byte outside
+// 0x21..0x7e, so a line splits at its first space.
+//
+// Act. When KIVU_STANDIN_CONTROL names a file, its first matching rule says
+// what to do; without a match the stand-in exits with 0. A rule is one line:
+//   <runner name or *> <selector> <action> <argument> [<action> <argument>]...
+// with the selector "*" or NAME=VALUE (the stand-in's environment holds that
+// exact entry), and the actions, done in order:
+//   exit N      exit with code N
+//   signal N    end by signal N (no core file is written)
+//   sleep MS    sleep MS milliseconds
+//   copy PATH   copy the file PATH to $KIVU_PROFILE_OUTPUT
+// Rules that run out of actions exit with 0. Lines starting with # are
+// ignored. A broken control file or a failed copy exits with 3 and one line
+// on stderr.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// =============================================================================
+// Recording
+
+std::uint64_t now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::string escape(std::string_view bytes) {
+  std::string out;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (byte < 0x21 || byte > 0x7e) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned>(byte));
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+[[noreturn]] void broken(const std::string& what) {
+  std::fprintf(stderr, "stand-in runner: %s\n", what.c_str());
+  std::exit(3);
+}
+
+// The log file of this invocation, or "" when nothing is recorded.
+std::string log_file;
+
+void record_start(const std::string& name, int argc, char** argv, std::uint64_t start) {
+  const char* directory = std::getenv("KIVU_STANDIN_LOG");
+  if (directory == nullptr) return;
+  std::ostringstream record;
+  record << "name " << escape(name) << '\n'
+         << "pid " << getpid() << '\n'
+         << "ppid " << getppid() << '\n'
+         << "start " << start << '\n';
+  for (int i = 0; i < argc; ++i) record << "arg " << escape(argv[i]) << '\n';
+  std::vector<char> cwd(PATH_MAX + 1);
+  record << "cwd " << (getcwd(cwd.data(), cwd.size()) != nullptr ? escape(cwd.data()) : "?") << '\n';
+  for (char** entry = environ; *entry != nullptr; ++entry) record << "env " << escape(*entry) << '\n';
+
+  const std::string base = std::string(directory) + "/" + std::to_string(start) + "-" + std::to_string(getpid());
+  const std::string partial = base + ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary);
+    out << record.str();
+    if (!out.flush()) broken("cannot write " + partial);
+  }
+  log_file = base + ".log";
+  if (std::rename(partial.c_str(), log_file.c_str()) != 0) broken("cannot rename " + partial);
+}
+
+void record_end() {
+  if (log_file.empty()) return;
+  const std::string line = "end " + std::to_string(now_ns()) + "\n";
+  const int fd = open(log_file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)!write(fd, line.data(), line.size());
+  close(fd);
+}
+
+// =============================================================================
+// Acting
+
+[[noreturn]] void finish(int code) {
+  record_end();
+  std::exit(code);
+}
+
+[[noreturn]] void die_by_signal(int signal) {
+  record_end();
+  const rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  struct sigaction action{};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signal);
+  broken("signal " + std::to_string(signal) + " did not end the process");
+}
+
+void copy_profile(const std::string& source) {
+  const char* target = std::getenv("KIVU_PROFILE_OUTPUT");
+  if (target == nullptr) broken("copy without KIVU_PROFILE_OUTPUT");
+  std::ifstream in(source, std::ios::binary);
+  if (!in) broken("cannot read " + source);
+  std::ofstream out(target, std::ios::binary | std::ios::trunc);
+  out << in.rdbuf();
+  if (!out.flush()) broken(std::string("cannot write ") + target);
+}
+
+bool environment_has(const std::string& entry) {
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (entry == *e) return true;
+  }
+  return false;
+}
+
+long number(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0) broken("not a number in control file: " + text);
+  return value;
+}
+
+void act(const std::string& name) {
+  const char* control = std::getenv("KIVU_STANDIN_CONTROL");
+  if (control == nullptr) return;
+  std::ifstream rules(control);
+  if (!rules) broken(std::string("cannot read control file ") + control);
+  std::string line;
+  while (std::getline(rules, line)) {
+    std::istringstream words(line);
+    std::string runner;
+    std::string selector;
+    if (!(words >> runner) || runner.front() == '#') continue;
+    if (!(words >> selector)) broken("rule without selector: " + line);
+    if (runner != "*" && runner != name) continue;
+    if (selector != "*" && !environment_has(selector)) continue;
+    std::string action;
+    std::string argument;
+    while (words >> action) {
+      if (!(words >> argument)) broken("action without argument: " + line);
+      if (action == "exit") {
+        finish(static_cast<int>(number(argument)));
+      } else if (action == "signal") {
+        die_by_signal(static_cast<int>(number(argument)));
+      } else if (action == "sleep") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(number(argument)));
+      } else if (action == "copy") {
+        copy_profile(argument);
+      } else {
+        broken("unknown action: " + action);
+      }
+    }
+    return;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::uint64_t start = now_ns();
+  std::string name = argc > 0 ? argv[0] : "";
+  if (const auto slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
+  record_start(name, argc, argv, start);
+  act(name);
+  finish(0);
+}

@@ -1,0 +1,55 @@
+// Compiled once per suite binary, with its own definitions:
+//   KIVU_RUNNER_DIR              the runner directory (absolute)
+//   KIVU_DEVICE_LOCK_FILE        the lock file
+//   KIVU_SELFTEST_OVERRIDES      1 in the self-test build only
+#include "suite_paths.hpp"
+
+#include <cstdlib>
+
+#ifndef KIVU_RUNNER_DIR
+#error "KIVU_RUNNER_DIR must name the runner directory"
+#endif
+#ifndef KIVU_DEVICE_LOCK_FILE
+#define KIVU_DEVICE_LOCK_FILE "/tmp/kivu-device.lock"
+#endif
+#ifndef KIVU_SELFTEST_OVERRIDES
+#define KIVU_SELFTEST_OVERRIDES 0
+#endif
+
+namespace kivu_e2e {
+
+namespace {
+
+// The built-in `fallback`, or in the self-test build the value of `variable`
+// when it is set.
+std::string configured(const char* fallback, [[maybe_unused]] const char* variable) {
+#if KIVU_SELFTEST_OVERRIDES
+  if (const char* value = std::getenv(variable)) return value;
+#endif
+  return fallback;
+}
+
+}  // namespace
+
+const std::string& runner_directory() {
+  static const std::string directory = [] {
+    std::string path = configured(KIVU_RUNNER_DIR, "KIVU_SELFTEST_RUNNER_DIR");
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+  }();
+  return directory;
+}
+
+const std::string& device_lock_path() {
+  static const std::string path = configured(KIVU_DEVICE_LOCK_FILE, "KIVU_SELFTEST_DEVICE_LOCK");
+  return path;
+}
+
+std::string runner_path(std::string_view name) {
+  std::string path = runner_directory();
+  path += '/';
+  path += name;
+  return path;
+}
+
+}  // namespace kivu_e2e
