@@ -1,0 +1,374 @@
+// The blocked GEMM scenario (see gemm_scenario.hpp).
+#include "gemm_scenario.hpp"
+
+#include <fmt/core.h>
+
+#include <bit>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "kivu_runner/verify.hpp"
+#include "kivu_runtime/board_constants.hpp"
+
+namespace kivu_gemm {
+
+using kivu_exchange::ExchangeError;
+using kivu_runner::Checked;
+using kivu_runner::RunError;
+using kivu_runtime::EnvironmentError;
+
+namespace {
+
+std::optional<std::string_view> view(const std::optional<std::string>& value) {
+  return value ? std::optional<std::string_view>(*value) : std::nullopt;
+}
+
+std::span<const std::byte> bytes_of(const std::vector<float>& values) {
+  return std::as_bytes(std::span(values));
+}
+
+// splitmix64: a small, well-mixed generator, so that the operands are the
+// same on every run and every machine.
+std::uint64_t next_random(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return z ^ (z >> 31);
+}
+
+std::string block_name(BlockIndex block) { return fmt::format("({},{})", block.row, block.column); }
+
+std::vector<kivu_package::ProfileMetadata> step_metadata(const GemmSettings& settings,
+                                                         std::optional<std::uint32_t> round) {
+  std::vector<kivu_package::ProfileMetadata> metadata = {
+      {"dimension", std::to_string(settings.dimension)},
+      {"grid", std::to_string(settings.grid())},
+      {"block_size", std::to_string(block_size)},
+  };
+  if (round) metadata.push_back({"round", std::to_string(*round)});
+  return metadata;
+}
+
+// The tiles holding output blocks, in row-major block order.
+std::vector<std::uint16_t> grid_tiles(std::uint32_t grid) {
+  std::vector<std::uint16_t> tiles;
+  tiles.reserve(std::size_t{grid} * grid);
+  for (std::uint32_t r = 0; r < grid; ++r) {
+    for (std::uint32_t c = 0; c < grid; ++c) tiles.push_back(block_tile(grid, {r, c}));
+  }
+  return tiles;
+}
+
+// =============================================================================
+// Kernels, run on each tile
+
+std::expected<void, ExchangeError> zero_accumulator(kivu_runtime::TileContext& tile) {
+  auto c = tile.array<float>(c_address, std::size_t{block_size} * block_size);
+  if (!c) return std::unexpected(c.error());
+  std::ranges::fill(*c, 0.0f);
+  return {};
+}
+
+// C += A x B for one block, in float, row by row.
+std::expected<void, ExchangeError> block_mac(kivu_runtime::TileContext& tile) {
+  constexpr std::size_t n = block_size;
+  auto a = tile.array<float>(a_work_address, n * n);
+  if (!a) return std::unexpected(a.error());
+  auto b = tile.array<float>(b_work_address, n * n);
+  if (!b) return std::unexpected(b.error());
+  auto c = tile.array<float>(c_address, n * n);
+  if (!c) return std::unexpected(c.error());
+  for (std::size_t i = 0; i < n; ++i) {
+    float* row = c->data() + i * n;
+    for (std::size_t k = 0; k < n; ++k) {
+      const float aik = (*a)[i * n + k];
+      const float* brow = b->data() + k * n;
+      for (std::size_t j = 0; j < n; ++j) row[j] += aik * brow[j];
+    }
+  }
+  return {};
+}
+
+// =============================================================================
+// Phases of the run
+
+Checked<void> deliver_operands(kivu_runtime::Board& board, const GemmSettings& settings, const Operands& operands,
+                               const ProgressSink& progress) {
+  const std::uint32_t grid = settings.grid();
+  for (std::uint32_t r = 0; r < grid; ++r) {
+    for (std::uint32_t c = 0; c < grid; ++c) {
+      const std::uint16_t tile = block_tile(grid, {r, c});
+      const auto a = extract_block(operands.a, settings.dimension, {r, c});
+      const auto b = extract_block(operands.b, settings.dimension, {r, c});
+      if (auto done = kivu_runner::check(board.h2d(tile, a_home_address, bytes_of(a)),
+                                         fmt::format("h2d of A block {} to tile {}", block_name({r, c}), tile));
+          !done) {
+        return done;
+      }
+      if (auto done = kivu_runner::check(board.h2d(tile, b_home_address, bytes_of(b)),
+                                         fmt::format("h2d of B block {} to tile {}", block_name({r, c}), tile));
+          !done) {
+        return done;
+      }
+    }
+  }
+  progress(fmt::format("h2d: A and B blocks of {} bytes to {} tiles", block_bytes, grid * grid));
+  return {};
+}
+
+// The exchange phase of round k: A(r, k) along block row r, B(k, c) along
+// block column c.
+kivu_runtime::ExchangePhase broadcast_phase(const GemmSettings& settings, std::uint32_t k) {
+  const std::uint32_t grid = settings.grid();
+  kivu_runtime::ExchangePhase phase{.operation = "gemm.broadcast",
+                                    .kernel = "block_multicast",
+                                    .metadata = step_metadata(settings, k)};
+  for (std::uint32_t r = 0; r < grid; ++r) {
+    kivu_runtime::Transfer transfer{block_tile(grid, {r, k}), a_home_address, block_bytes, {}};
+    for (std::uint32_t c = 0; c < grid; ++c) transfer.receivers.push_back({block_tile(grid, {r, c}), a_work_address});
+    phase.transfers.push_back(std::move(transfer));
+  }
+  for (std::uint32_t c = 0; c < grid; ++c) {
+    kivu_runtime::Transfer transfer{block_tile(grid, {k, c}), b_home_address, block_bytes, {}};
+    for (std::uint32_t r = 0; r < grid; ++r) transfer.receivers.push_back({block_tile(grid, {r, c}), b_work_address});
+    phase.transfers.push_back(std::move(transfer));
+  }
+  return phase;
+}
+
+Checked<void> step(const ProgressSink& progress, std::string_view what,
+                   std::expected<kivu_runtime::StepReport, ExchangeError> result) {
+  auto report = kivu_runner::check(std::move(result), what);
+  if (!report) return std::unexpected(report.error());
+  progress(fmt::format("{}: {}", what, kivu_runtime::describe(*report)));
+  return {};
+}
+
+Checked<void> multiply(kivu_runtime::Board& board, const GemmSettings& settings, const ProgressSink& progress) {
+  const std::uint32_t grid = settings.grid();
+  const std::vector<std::uint16_t> tiles = grid_tiles(grid);
+  constexpr std::uint64_t n = block_size;
+
+  if (auto done = step(progress, "zero accumulators",
+                       board.compute({.operation = "gemm.zero",
+                                      .kernel = "zero_block",
+                                      .metadata = step_metadata(settings, std::nullopt),
+                                      .tiles = tiles,
+                                      .cycles = n * n / macs_per_cycle + block_overhead_cycles},
+                                     zero_accumulator));
+      !done) {
+    return done;
+  }
+  progress(fmt::format("sync: {}", kivu_runtime::describe(board.sync("gemm.start"))));
+
+  for (std::uint32_t k = 0; k < grid; ++k) {
+    if (auto done = step(progress, fmt::format("round {} broadcast", k), board.exchange(broadcast_phase(settings, k)));
+        !done) {
+      return done;
+    }
+    if (auto done = step(progress, fmt::format("round {} block MAC", k),
+                         board.compute({.operation = "gemm.block_mac",
+                                        .kernel = "block_mac_f32",
+                                        .metadata = step_metadata(settings, k),
+                                        .tiles = tiles,
+                                        .cycles = n * n * n / macs_per_cycle + block_overhead_cycles},
+                                       block_mac));
+        !done) {
+      return done;
+    }
+    progress(fmt::format("round {} sync: {}", k, kivu_runtime::describe(board.sync("gemm.round"))));
+  }
+  return {};
+}
+
+// Reads every output block back by D2H and compares it with the reference.
+// Every block is read and compared before the verdict, so that a failure
+// reports how much differs.
+Checked<std::uint32_t> verify_product(kivu_runtime::Board& board, const GemmSettings& settings,
+                                      const std::vector<float>& reference, const ProgressSink& progress) {
+  const std::uint32_t grid = settings.grid();
+  std::uint32_t bad_blocks = 0;
+  std::string first_mismatch;
+  for (std::uint32_t r = 0; r < grid; ++r) {
+    for (std::uint32_t c = 0; c < grid; ++c) {
+      const std::uint16_t tile = block_tile(grid, {r, c});
+      auto data = kivu_runner::check(board.d2h(tile, c_address, block_bytes),
+                                     fmt::format("d2h of C block {} from tile {}", block_name({r, c}), tile));
+      if (!data) return std::unexpected(data.error());
+      const std::vector<float> expected = extract_block(reference, settings.dimension, {r, c});
+      std::size_t differing = 0;
+      std::string first_in_block;
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        float got = 0;
+        std::memcpy(&got, data->data() + i * sizeof(float), sizeof(float));
+        if (std::bit_cast<std::uint32_t>(got) == std::bit_cast<std::uint32_t>(expected[i])) continue;
+        if (differing++ == 0) {
+          first_in_block = fmt::format("C block {} from tile {}: element ({},{}) is {}, expected {}",
+                                       block_name({r, c}), tile, i / block_size, i % block_size, got, expected[i]);
+        }
+      }
+      if (differing == 0) continue;
+      if (bad_blocks++ == 0) {
+        first_mismatch = fmt::format("{} ({} of {} elements of the block differ)", first_in_block, differing,
+                                     expected.size());
+      }
+    }
+  }
+  if (bad_blocks != 0) {
+    return std::unexpected(RunError::failed(fmt::format("product differs from the host reference in {} of {} blocks; first: {}",
+                                                        bad_blocks, grid * grid, first_mismatch)));
+  }
+  progress(fmt::format("d2h: {} C blocks match the host reference exactly", grid * grid));
+  return grid * grid;
+}
+
+Checked<void> verify_tile_memory(kivu_runtime::Board& board, const GemmSettings& settings,
+                                 const std::vector<float>& reference, const ProgressSink& progress) {
+  const std::uint16_t tile = block_tile(settings.grid(), settings.check_block);
+  const std::string what = fmt::format("tile memory of C block {} on tile {} at {:#x}",
+                                       block_name(settings.check_block), tile, c_address);
+  auto data = kivu_runner::check(board.read_tile_memory(tile, c_address, block_bytes), "read " + what);
+  if (!data) return std::unexpected(data.error());
+  const std::vector<float> expected = extract_block(reference, settings.dimension, settings.check_block);
+  if (auto same = kivu_runner::compare_bytes(what, *data, bytes_of(expected)); !same) return same;
+  progress(fmt::format("{}: {} bytes match", what, block_bytes));
+  return {};
+}
+
+}  // namespace
+
+// =============================================================================
+// Settings
+
+std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<std::string_view> dimension,
+                                                                  std::optional<std::string_view> check_block,
+                                                                  std::optional<std::string_view> profile_output) {
+  GemmSettings settings;
+  if (dimension) {
+    auto parsed = kivu_runtime::parse_unsigned_decimal(dimension_variable, *dimension, UINT32_MAX);
+    if (!parsed || *parsed == 0 || *parsed > max_dimension) {
+      return std::unexpected(EnvironmentError{dimension_variable, std::string(*dimension),
+                                              fmt::format("a matrix dimension from 1 to {}", max_dimension)});
+    }
+    settings.dimension = static_cast<std::uint32_t>(*parsed);
+  }
+
+  if (check_block) {
+    const std::uint32_t grid = settings.grid();
+    const auto bad = [&] {
+      return std::unexpected(EnvironmentError{
+          check_block_variable, std::string(*check_block),
+          fmt::format("a block \"row,column\" of the {0} x {0} block grid, both numbers below {0}", grid)});
+    };
+    const std::size_t comma = check_block->find(',');
+    if (comma == std::string_view::npos) return bad();
+    // The range is checked here rather than by parse_unsigned_decimal's
+    // bound, which lets a single digit above a bound below 9 through.
+    auto row = kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(0, comma), UINT32_MAX);
+    auto column =
+        kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(comma + 1), UINT32_MAX);
+    if (!row || !column || *row >= grid || *column >= grid) return bad();
+    settings.check_block = {static_cast<std::uint32_t>(*row), static_cast<std::uint32_t>(*column)};
+  }
+
+  if (profile_output) {
+    if (profile_output->empty()) {
+      return std::unexpected(EnvironmentError{profile_output_variable, "", "a file path"});
+    }
+    settings.profile_output = std::filesystem::path(*profile_output);
+  }
+  return settings;
+}
+
+Checked<GemmSettings> gemm_settings_from_environment() {
+  const auto dimension = kivu_runtime::environment_value(dimension_variable);
+  const auto check_block = kivu_runtime::environment_value(check_block_variable);
+  const auto profile_output = kivu_runtime::environment_value(profile_output_variable);
+  auto settings = parse_gemm_settings(view(dimension), view(check_block), view(profile_output));
+  if (!settings) return std::unexpected(RunError(settings.error()));
+  return *settings;
+}
+
+// =============================================================================
+// Layout, operands and reference
+
+std::uint16_t block_tile(std::uint32_t grid, BlockIndex block) noexcept {
+  const std::uint32_t stride = kivu_runtime::tile_count / (grid * grid);
+  return static_cast<std::uint16_t>((block.row * grid + block.column) * stride);
+}
+
+Operands make_operands(std::uint32_t dimension, std::uint64_t seed) {
+  Operands operands{dimension, std::vector<float>(std::size_t{dimension} * dimension),
+                    std::vector<float>(std::size_t{dimension} * dimension)};
+  std::uint64_t state = seed;
+  const auto draw = [&] { return static_cast<float>(static_cast<int>(next_random(state) % 17) - 8); };
+  for (float& value : operands.a) value = draw();
+  for (float& value : operands.b) value = draw();
+  return operands;
+}
+
+std::vector<float> reference_product(const Operands& operands) {
+  const std::size_t n = operands.dimension;
+  std::vector<std::int64_t> a(operands.a.begin(), operands.a.end());
+  std::vector<std::int64_t> b(operands.b.begin(), operands.b.end());
+  std::vector<float> c(n * n);
+  std::vector<std::int64_t> row(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::ranges::fill(row, 0);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::int64_t aik = a[i * n + k];
+      for (std::size_t j = 0; j < n; ++j) row[j] += aik * b[k * n + j];
+    }
+    for (std::size_t j = 0; j < n; ++j) c[i * n + j] = static_cast<float>(row[j]);
+  }
+  return c;
+}
+
+std::vector<float> extract_block(const std::vector<float>& matrix, std::uint32_t dimension, BlockIndex block) {
+  std::vector<float> out(std::size_t{block_size} * block_size, 0.0f);
+  for (std::uint32_t i = 0; i < block_size; ++i) {
+    const std::uint32_t row = block.row * block_size + i;
+    if (row >= dimension) break;
+    for (std::uint32_t j = 0; j < block_size; ++j) {
+      const std::uint32_t column = block.column * block_size + j;
+      if (column >= dimension) break;
+      out[std::size_t{i} * block_size + j] = matrix[std::size_t{row} * dimension + column];
+    }
+  }
+  return out;
+}
+
+// =============================================================================
+// Running
+
+Checked<GemmOutcome> run_gemm(kivu_runtime::Board& board, const GemmSettings& settings,
+                              const ProgressSink& progress) {
+  const std::uint32_t grid = settings.grid();
+  progress(fmt::format("C = A x B, dimension {}, {} x {} blocks of {} x {} on {} tiles", settings.dimension, grid,
+                       grid, block_size, block_size, grid * grid));
+  const Operands operands = make_operands(settings.dimension, settings.seed);
+  const std::vector<float> reference = reference_product(operands);
+
+  if (auto done = deliver_operands(board, settings, operands, progress); !done) return std::unexpected(done.error());
+  if (auto done = multiply(board, settings, progress); !done) return std::unexpected(done.error());
+  auto verified = verify_product(board, settings, reference, progress);
+  if (!verified) return std::unexpected(verified.error());
+  if (auto done = verify_tile_memory(board, settings, reference, progress); !done) {
+    return std::unexpected(done.error());
+  }
+  return GemmOutcome{grid, grid * grid, board.cycle(), *verified};
+}
+
+Checked<kivu_package::ProfileReport> write_gemm_profile(const kivu_runtime::Board& board,
+                                                        const std::filesystem::path& path) {
+  auto report = kivu_runner::check(board.to_profile_report(), "cycle profile");
+  if (!report) return std::unexpected(report.error());
+  if (auto written = kivu_package::write_profile_file(*report, path); !written) {
+    return std::unexpected(RunError::failed(
+        fmt::format("write cycle profile to {}: {}", path.string(), kivu_package::debug_string(written.error()))));
+  }
+  return std::move(*report);
+}
+
+}  // namespace kivu_gemm

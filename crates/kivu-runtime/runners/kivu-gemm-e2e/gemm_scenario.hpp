@@ -1,0 +1,153 @@
+// The blocked GEMM scenario of kivu-gemm-e2e: C = A x B on the simulated
+// board, split into square blocks of block_size x block_size floats.
+//
+// Output block (r, c) lives on its own tile (block_tile). Each tile is first
+// given A(r, c) and B(r, c) by H2D ("home" copies). Round k of the
+// multiplication then runs as one exchange phase, in which the tile holding
+// A(r, k) multicasts it to every tile of block row r and the tile holding
+// B(k, c) multicasts it to every tile of block column c, then one compute
+// step in which every tile adds A(r, k) x B(k, c) to its accumulator, then
+// a synchronisation. After the last round every output block is read back
+// by D2H and compared with a host reference, and the tile-memory content of
+// one chosen block is also read directly and compared byte for byte.
+//
+// A dimension that is not a multiple of block_size is padded with zeros up
+// to whole blocks; the padding is part of every check (it must stay zero).
+//
+// The operands are small integers held as floats (-8 .. 8), so every product
+// and every partial sum is an integer far below 2^24 and exact in float:
+// the device's result must equal the reference, computed in 64-bit
+// integers, bit for bit, whatever the order of accumulation. There is no
+// tolerance to tune, and a single wrong bit is a failure.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "kivu_package.hpp"
+#include "kivu_runner/run_error.hpp"
+#include "kivu_runtime/board.hpp"
+#include "kivu_runtime/environment.hpp"
+
+namespace kivu_gemm {
+
+// =============================================================================
+// Settings
+
+inline constexpr const char* dimension_variable = "KIVU_GEMM_DIMENSION";
+inline constexpr const char* check_block_variable = "KIVU_GEMM_SRAM_CHECK_BLOCK";
+inline constexpr const char* profile_output_variable = "KIVU_PROFILE_OUTPUT";
+
+// Side of one block, in elements.
+inline constexpr std::uint32_t block_size = 32;
+// Largest grid of blocks per side: grid * grid output blocks need as many
+// tiles (38 * 38 = 1444 of the board's 1472).
+inline constexpr std::uint32_t max_grid = 38;
+// Largest accepted dimension.
+inline constexpr std::uint32_t max_dimension = block_size * max_grid;
+inline constexpr std::uint32_t default_dimension = 128;
+
+// A block of the output, by block row and block column.
+struct BlockIndex {
+  std::uint32_t row = 0;
+  std::uint32_t column = 0;
+  bool operator==(const BlockIndex&) const = default;
+};
+
+struct GemmSettings {
+  std::uint32_t dimension = default_dimension;  // 1 .. max_dimension
+  BlockIndex check_block;                       // read from tile memory too
+  std::optional<std::filesystem::path> profile_output;  // profiling when set
+  std::uint64_t seed = 0x6765'6d6d;             // operand generator
+
+  // Blocks per side: dimension / block_size, rounded up.
+  [[nodiscard]] std::uint32_t grid() const noexcept { return (dimension + block_size - 1) / block_size; }
+};
+
+// Settings from the three variables' values (absent when unset):
+//   dimension      unsigned decimal 1 .. max_dimension, default 128
+//   check block    "row,column", each an unsigned decimal below grid(),
+//                  default "0,0"
+//   profile output a non-empty path; unset means no profile
+// The first unacceptable value, in that order, is the error.
+[[nodiscard]] std::expected<GemmSettings, kivu_runtime::EnvironmentError> parse_gemm_settings(
+    std::optional<std::string_view> dimension, std::optional<std::string_view> check_block,
+    std::optional<std::string_view> profile_output);
+
+// The same from the process environment; an error is bad input.
+[[nodiscard]] kivu_runner::Checked<GemmSettings> gemm_settings_from_environment();
+
+// =============================================================================
+// Layout
+
+// Bytes of one block of floats.
+inline constexpr std::uint32_t block_bytes = block_size * block_size * sizeof(float);
+
+// Tile-memory addresses, the same on every tile taking part.
+inline constexpr std::uint32_t a_home_address = 0x10000;  // A(r, c), by H2D
+inline constexpr std::uint32_t b_home_address = a_home_address + block_bytes;
+inline constexpr std::uint32_t a_work_address = b_home_address + block_bytes;  // A(r, k) of this round
+inline constexpr std::uint32_t b_work_address = a_work_address + block_bytes;  // B(k, c) of this round
+inline constexpr std::uint32_t c_address = b_work_address + block_bytes;       // accumulator C(r, c)
+
+// Cost model of the block MAC: MACs a tile retires per cycle, and a fixed
+// overhead per block.
+inline constexpr std::uint64_t macs_per_cycle = 16;
+inline constexpr std::uint64_t block_overhead_cycles = 64;
+
+// Logical tile of output block `block` in a grid of `grid` blocks per side:
+// the blocks, in row-major order, spread evenly over the board.
+[[nodiscard]] std::uint16_t block_tile(std::uint32_t grid, BlockIndex block) noexcept;
+
+// =============================================================================
+// Operands and reference
+
+// Square matrices of `dimension` x `dimension` floats, row-major.
+struct Operands {
+  std::uint32_t dimension = 0;
+  std::vector<float> a;
+  std::vector<float> b;
+};
+
+// Integer-valued operands in -8 .. 8 drawn from `seed`.
+[[nodiscard]] Operands make_operands(std::uint32_t dimension, std::uint64_t seed);
+
+// C = A x B computed in 64-bit integers, returned as floats (exact).
+[[nodiscard]] std::vector<float> reference_product(const Operands& operands);
+
+// Block (r, c) of a row-major dimension x dimension matrix, padded with
+// zeros to block_size x block_size, row-major.
+[[nodiscard]] std::vector<float> extract_block(const std::vector<float>& matrix, std::uint32_t dimension,
+                                               BlockIndex block);
+
+// =============================================================================
+// Running
+
+// Receives one progress line per step (without the runner's prefix).
+using ProgressSink = std::function<void(std::string_view)>;
+
+// What a verified run did.
+struct GemmOutcome {
+  std::uint32_t grid = 0;
+  std::uint32_t tiles = 0;           // tiles holding an output block
+  std::uint64_t cycles = 0;          // the board's cycle counter at the end
+  std::uint32_t verified_blocks = 0; // output blocks read back and matched
+};
+
+// Runs the multiplication on `board` and verifies it: every output block by
+// D2H against the reference, then the check block's tile memory byte for
+// byte. A board error or any mismatch is a failure (exit status 1).
+[[nodiscard]] kivu_runner::Checked<GemmOutcome> run_gemm(kivu_runtime::Board& board, const GemmSettings& settings,
+                                                         const ProgressSink& progress);
+
+// The board's cycle profile (the board must have been built with profiling
+// on), written atomically to `path`. Returns the report written.
+[[nodiscard]] kivu_runner::Checked<kivu_package::ProfileReport> write_gemm_profile(
+    const kivu_runtime::Board& board, const std::filesystem::path& path);
+
+}  // namespace kivu_gemm
