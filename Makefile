@@ -3,6 +3,8 @@
 PRESET ?= default
 BUILD_DIR := target/debug
 CTEST_PARALLEL ?= 2
+# A ctest -R regular expression that narrows `make test` (empty: every test).
+TEST_FILTER ?=
 
 .PHONY: all build deps configure test e2e clean
 
@@ -19,7 +21,7 @@ build: configure
 
 test: deps
 	@$(MAKE) --no-print-directory build
-	ctest --preset $(PRESET) -j $(CTEST_PARALLEL)
+	ctest --preset $(PRESET) -j $(CTEST_PARALLEL) $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
 
 e2e: deps
 	@$(MAKE) --no-print-directory build
