@@ -1,0 +1,89 @@
+// kivu-randomized-e2e: the random static exchange graph of KIVU_RANDOM_SEED
+// (an unsigned 64-bit decimal, required), see random_graph.hpp. The tiles
+// taking part initialise their windows in a compute step, the phases run
+// with a synchronisation after each, and the host reads every window back
+// and compares it with the host model. Exit 0 when everything matched, 1 on
+// a mismatch or a board error, 2 on bad input.
+#include <fmt/core.h>
+
+#include "kivu_runner/environment.hpp"
+#include "kivu_runner/pattern.hpp"
+#include "kivu_runner/runner_main.hpp"
+#include "kivu_runner/verify.hpp"
+#include "random_graph.hpp"
+
+namespace {
+
+using kivu_runner::Checked;
+using namespace kivu_randomized_e2e;
+
+constexpr const char* seed_variable = "KIVU_RANDOM_SEED";
+constexpr std::uint64_t window_salt = 0x72616e646f6d2d77;  // "random-w"
+
+Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress& progress, const RandomGraph& graph) {
+  std::size_t transfers = 0;
+  std::size_t receivers = 0;
+  std::uint64_t bytes = 0;
+  for (const auto& phase : graph.phases) {
+    transfers += phase.transfers.size();
+    for (const auto& transfer : phase.transfers) {
+      receivers += transfer.receivers.size();
+      bytes += std::uint64_t{transfer.size} * transfer.receivers.size();
+    }
+  }
+  progress.line(fmt::format("seed {}: {} tiles, {} phases, {} transfers to {} receivers, {} bytes, fingerprint {}",
+                            graph.seed, graph.tiles.size(), graph.phases.size(), transfers, receivers, bytes,
+                            kivu_runner::hex(fingerprint(graph))));
+
+  // Every window starts with its tile's pattern, written by the tile.
+  Windows windows;
+  for (const std::uint16_t tile : graph.tiles) windows[tile] = kivu_runner::pattern(window_salt, tile, window_bytes);
+  kivu_runtime::ComputeStep initialise{.operation = "initialise", .kernel = "pattern", .tiles = graph.tiles,
+                                       .cycles = window_bytes / 4};
+  auto initialised = kivu_runner::run_checked(
+      progress, fmt::format("initialise {} bytes at {} on {} tiles", window_bytes, kivu_runner::hex(window_address),
+                            graph.tiles.size()),
+      board.compute(initialise, [](kivu_runtime::TileContext& tile) -> std::expected<void, kivu_exchange::ExchangeError> {
+        auto window = tile.bytes(window_address, window_bytes);
+        if (!window) return std::unexpected(window.error());
+        kivu_runner::fill_pattern(*window, window_salt, tile.logical());
+        return {};
+      }));
+  if (!initialised) return std::unexpected(initialised.error());
+  progress.line(kivu_runtime::describe(board.sync()));
+
+  for (std::size_t p = 0; p < graph.phases.size(); ++p) {
+    const auto& phase = graph.phases[p];
+    auto report = kivu_runner::run_checked(progress, fmt::format("phase {}: {} transfers", p, phase.transfers.size()),
+                                           board.exchange(phase));
+    if (!report) return std::unexpected(report.error());
+    apply(phase, windows);
+    progress.line(kivu_runtime::describe(board.sync()));
+  }
+
+  for (const auto& [tile, expected] : windows) {
+    auto read = kivu_runner::check(board.d2h(tile, window_address, window_bytes), fmt::format("d2h of tile {}", tile));
+    if (!read) return std::unexpected(read.error());
+    if (auto same = kivu_runner::compare_bytes(fmt::format("window of tile {} (from {})", tile,
+                                                           kivu_runner::hex(window_address)),
+                                               *read, expected);
+        !same) {
+      return same;
+    }
+  }
+  progress.line(fmt::format("d2h of {} windows of {} bytes matches the host model", windows.size(), window_bytes));
+  return {};
+}
+
+}  // namespace
+
+int main() {
+  return kivu_runner::run_runner("kivu-randomized-e2e", [](const kivu_runner::Progress& progress) -> Checked<void> {
+    auto seed = kivu_runner::required_decimal(seed_variable);
+    if (!seed) return std::unexpected(seed.error());
+    auto options = kivu_runner::board_options(progress);
+    if (!options) return std::unexpected(options.error());
+    kivu_runtime::Board board(*options);
+    return run_graph(board, progress, generate_graph(*seed));
+  });
+}
