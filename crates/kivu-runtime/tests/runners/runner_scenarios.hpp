@@ -1,0 +1,21 @@
+// The scenarios that the hardware end-to-end suite gives the runners: every
+// host transfer case, the three randomized host round trips, the host-route
+// list of 86 tiles, the six graphs and the three graph seeds.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "child_process.hpp"
+
+namespace kivu_runner_tests {
+
+struct Scenario {
+  std::string name;     // a test name: what the scenario does
+  std::string runner;   // path of the runner program
+  Environment environment;
+};
+
+[[nodiscard]] std::vector<Scenario> suite_scenarios();
+
+}  // namespace kivu_runner_tests
