@@ -1,0 +1,84 @@
+// kivu-gemm-e2e as the suite runs it: a child process configured by
+// environment variables, judged by its exit status and the file it writes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "child_process.hpp"
+#include "kivu_package.hpp"
+
+using kivu_workloads::run_child;
+using kivu_workloads::ScratchDirectory;
+
+namespace {
+
+const std::string runner = KIVU_GEMM_RUNNER;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+TEST(GemmRunner, PassesTheSuitesScenarioAndLeavesACompleteProfile) {
+  const ScratchDirectory dir;
+  const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "128"},
+                                         {"KIVU_PROFILE_OUTPUT", dir.file("profile.capnp")},
+                                         {"KIVU_GEMM_SRAM_CHECK_BLOCK", "1,1"}});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("kivu-gemm-e2e: passed"), std::string::npos);
+  const auto profile = kivu_package::ProfileReport::read(std::ifstream(dir.file("profile.capnp"), std::ios::binary));
+  ASSERT_TRUE(profile) << profile.error();
+  EXPECT_EQ(profile->tiles.size(), 1472u);
+  // Nothing else is left beside it (no temporary file).
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(GemmRunner, PassesWithHostWriteJitter) {
+  const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "128"},
+                                         {"KIVU_GEMM_SRAM_CHECK_BLOCK", "3,2"},
+                                         {"KIVU_HOST_WRITE_JITTER_MAX_US", "200"},
+                                         {"KIVU_HOST_WRITE_JITTER_SEED", "17"}});
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("host-write jitter up to 200 us, seed 17"), std::string::npos) << result.out;
+}
+
+TEST(GemmRunner, FailsWithStatusOneUnderFaultInjection) {
+  const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "128"}, {"KIVU_SIM_FAULT", "1"}});
+  EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+  EXPECT_NE(result.err.find("differs from the host reference"), std::string::npos) << result.err;
+}
+
+TEST(GemmRunner, RejectsABadDimensionWithStatusTwoAndOneLineBeforeDoingAnything) {
+  const ScratchDirectory dir;
+  const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "130x"}, {"KIVU_PROFILE_OUTPUT", dir.file("p")}});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.err,
+            "kivu-gemm-e2e: invalid KIVU_GEMM_DIMENSION value \"130x\": expected a matrix dimension from 1 to 1216\n");
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("p")));
+}
+
+TEST(GemmRunner, RejectsACheckBlockOutsideTheGridWithStatusTwo) {
+  const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "64"}, {"KIVU_GEMM_SRAM_CHECK_BLOCK", "2,0"}});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.err,
+            "kivu-gemm-e2e: invalid KIVU_GEMM_SRAM_CHECK_BLOCK value \"2,0\": expected a block \"row,column\" of the "
+            "2 x 2 block grid, both numbers below 2\n");
+}
+
+TEST(GemmRunner, ReplacesAPlantedSymbolicLinkAndLeavesItsTargetAlone) {
+  const ScratchDirectory dir;
+  const std::string target = dir.file("precious");
+  const std::string link = dir.file("profile.capnp");
+  std::ofstream(target) << "keep me";
+  std::filesystem::create_symlink(target, link);
+
+  const auto result = run_child(runner, {{"KIVU_PROFILE_OUTPUT", link}});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_FALSE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(read_file(target), "keep me");
+  EXPECT_TRUE(kivu_package::ProfileReport::read(std::ifstream(link, std::ios::binary)));
+}

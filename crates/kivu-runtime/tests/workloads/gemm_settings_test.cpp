@@ -1,0 +1,89 @@
+// The GEMM runner's settings, layout and host reference, in-process.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "gemm_scenario.hpp"
+
+using namespace kivu_gemm;
+
+namespace {
+
+// The error message for the given values, or "" when they parse.
+std::string rejection(std::optional<std::string_view> dimension, std::optional<std::string_view> check_block,
+                      std::optional<std::string_view> profile = std::nullopt) {
+  auto settings = parse_gemm_settings(dimension, check_block, profile);
+  return settings ? "" : settings.error().message();
+}
+
+}  // namespace
+
+TEST(GemmSettings, DefaultToDimension128CheckBlockZeroZeroAndNoProfile) {
+  const auto settings = parse_gemm_settings(std::nullopt, std::nullopt, std::nullopt).value();
+  EXPECT_EQ(settings.dimension, 128u);
+  EXPECT_EQ(settings.grid(), 4u);
+  EXPECT_EQ(settings.check_block, (BlockIndex{0, 0}));
+  EXPECT_FALSE(settings.profile_output);
+}
+
+TEST(GemmSettings, AcceptAnyDimensionUpToTheLargestGridRoundingUpToWholeBlocks) {
+  EXPECT_EQ(parse_gemm_settings("1", std::nullopt, std::nullopt)->grid(), 1u);
+  EXPECT_EQ(parse_gemm_settings("100", std::nullopt, std::nullopt)->grid(), 4u);
+  EXPECT_EQ(parse_gemm_settings("1216", "37,37", std::nullopt)->grid(), 38u);
+  EXPECT_EQ(parse_gemm_settings("128", "1,1", "/tmp/p.capnp")->check_block, (BlockIndex{1, 1}));
+}
+
+TEST(GemmSettings, RejectDimensionsOutsideOneTo1216WithTheVariableAndValue) {
+  const std::string expected = ": expected a matrix dimension from 1 to 1216";
+  EXPECT_EQ(rejection("0", std::nullopt), "invalid KIVU_GEMM_DIMENSION value \"0\"" + expected);
+  EXPECT_EQ(rejection("1217", std::nullopt), "invalid KIVU_GEMM_DIMENSION value \"1217\"" + expected);
+  for (const char* bad : {"", "12x", "-1", " 128", "0x80", "99999999999999999999"}) {
+    EXPECT_NE(rejection(bad, std::nullopt), "") << bad;
+  }
+}
+
+TEST(GemmSettings, RejectCheckBlocksThatAreMalformedOrOutsideTheGrid) {
+  EXPECT_EQ(rejection("128", "4,0"),
+            "invalid KIVU_GEMM_SRAM_CHECK_BLOCK value \"4,0\": expected a block \"row,column\" of the 4 x 4 block "
+            "grid, both numbers below 4");
+  // Single digits above a small grid: the case a digit-by-digit bound misses.
+  for (const char* bad : {"0,4", "9,0", "1", "1,", ",1", "1,1,", "1;1", "a,b", "1, 1", "0,0,0"}) {
+    EXPECT_NE(rejection("128", bad), "") << bad;
+  }
+  EXPECT_NE(rejection("32", "0,1"), "");
+  EXPECT_EQ(rejection("1216", "37,0"), "");
+}
+
+TEST(GemmSettings, RejectAnEmptyProfilePath) {
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, ""), "invalid KIVU_PROFILE_OUTPUT value \"\": expected a file path");
+}
+
+TEST(GemmLayout, GivesEveryOutputBlockItsOwnTileOnTheBoard) {
+  for (const std::uint32_t grid : {1u, 4u, 38u}) {
+    std::set<std::uint16_t> tiles;
+    for (std::uint32_t r = 0; r < grid; ++r) {
+      for (std::uint32_t c = 0; c < grid; ++c) tiles.insert(block_tile(grid, {r, c}));
+    }
+    EXPECT_EQ(tiles.size(), std::size_t{grid} * grid);
+    EXPECT_LT(*tiles.rbegin(), kivu_runtime::tile_count);
+  }
+}
+
+TEST(GemmReference, MultipliesAKnownPairExactly) {
+  const Operands operands{2, {1, 2, 3, 4}, {5, 6, 7, 8}};
+  EXPECT_EQ(reference_product(operands), (std::vector<float>{19, 22, 43, 50}));
+}
+
+TEST(GemmReference, PadsEdgeBlocksWithZeros) {
+  const Operands operands = make_operands(33, 1);
+  const auto corner = extract_block(operands.a, 33, {1, 1});
+  EXPECT_EQ(corner[0], operands.a[33 * 33 - 1]);
+  for (std::size_t i = 1; i < corner.size(); ++i) ASSERT_EQ(corner[i], 0.0f) << i;
+}
+
+TEST(GemmReference, DrawsSmallIntegersSoThatEverySumIsExactInFloat) {
+  const Operands operands = make_operands(64, 7);
+  for (const float x : operands.a) ASSERT_TRUE(x == static_cast<int>(x) && x >= -8 && x <= 8) << x;
+  std::set<float> distinct(operands.b.begin(), operands.b.end());
+  EXPECT_EQ(distinct.size(), 17u);
+}
