@@ -15,9 +15,15 @@ runs=${2:-10}
 host="$build_dir/kivu-host-e2e"
 graph="$build_dir/kivu-hardware-e2e"
 random="$build_dir/kivu-randomized-e2e"
-for runner in "$host" "$graph" "$random"; do
+gemm="$build_dir/kivu-gemm-e2e"
+attention="$build_dir/kivu-attention-f16-e2e"
+for runner in "$host" "$graph" "$random" "$gemm" "$attention"; do
   [[ -x $runner ]] || { echo "runner_times.sh: $runner is not built" >&2; exit 2; }
 done
+
+# The GEMM runner writes its cycle profile here, as in the suite's case.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 
 # The 86 logical tiles at every position of row 0 and position 17 of rows 1..22.
 route_tiles=0,90,1,91,92,182,93,183,184,274,185,275,276,366,277,367,368,458,369,459,460,550,461,551,552,642,553,643,644,734,645,735,736,826,737,827,828,918,829,919,920,1010,921,1011,1012,1102,1013,1103,1104,1194,1105,1195,1196,1286,1197,1287,1288,1378,1289,1379,1380,1470,1381,1471,456,454,452,450,448,446,444,442,440,438,436,434,432,430,428,426,424,422,420,418,416,414
@@ -46,6 +52,10 @@ scenarios=(
   "random graph seed 1|$random|KIVU_RANDOM_SEED=4850185854117627181"
   "random graph seed 2|$random|KIVU_RANDOM_SEED=7640891576956012809"
   "random graph seed 3|$random|KIVU_RANDOM_SEED=13503953896175478587"
+  "blocked GEMM 128, profiled|$gemm|KIVU_GEMM_DIMENSION=128 KIVU_PROFILE_OUTPUT=$scratch/gemm-profile.capnp KIVU_GEMM_SRAM_CHECK_BLOCK=1,1"
+  "blocked GEMM 512|$gemm|KIVU_GEMM_DIMENSION=512 KIVU_GEMM_SRAM_CHECK_BLOCK=15,15"
+  "blocked GEMM 1216 (largest grid)|$gemm|KIVU_GEMM_DIMENSION=1216 KIVU_GEMM_SRAM_CHECK_BLOCK=37,37"
+  "FP16 FlashAttention, 9 shapes|$attention|"
 )
 
 printf '%-34s %10s %10s\n' scenario "mean ms" "max ms"
