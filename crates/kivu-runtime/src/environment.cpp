@@ -48,7 +48,7 @@ std::expected<std::uint64_t, EnvironmentError> parse_unsigned_decimal(std::strin
   for (const char c : value) {
     if (c < '0' || c > '9') return fail();
     const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (result > (max - digit) / 10) return fail();
+    if (digit > max || result > (max - digit) / 10) return fail();
     result = result * 10 + digit;
   }
   return result;

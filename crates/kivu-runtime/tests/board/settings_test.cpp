@@ -36,6 +36,14 @@ TEST(Environment, NamesTheVariableAndValueOfABadNumber) {
   EXPECT_EQ(seed.error().variable, "KIVU_HOST_WRITE_JITTER_SEED");
 }
 
+TEST(Environment, RejectsASingleDigitAboveASmallBound) {
+  EXPECT_FALSE(parse_unsigned_decimal("KIVU_X", "4", 3));
+  EXPECT_FALSE(parse_unsigned_decimal("KIVU_X", "9", 0));
+  EXPECT_EQ(parse_unsigned_decimal("KIVU_X", "3", 3), 3u);
+  EXPECT_EQ(parse_unsigned_decimal("KIVU_X", "0", 0), 0u);
+  EXPECT_FALSE(parse_unsigned_decimal("KIVU_X", "18446744073709551616", UINT64_MAX));
+}
+
 TEST(Environment, KeepsAnErrorMessageOnOneLine) {
   const auto error = parse_host_write_jitter("1\n2\"", std::nullopt).error();
   EXPECT_EQ(error.message().find('\n'), std::string::npos);
