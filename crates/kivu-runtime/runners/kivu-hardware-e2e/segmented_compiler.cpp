@@ -143,10 +143,12 @@ std::expected<Program, CompileError> compile_elementwise_add(const AddProblem& p
   }
   if (auto checked = check_layout(problem.layout); !checked) return std::unexpected(checked.error());
 
-  const std::uint32_t per_tile = (problem.elements + problem.tiles - 1u) / problem.tiles;
+  const auto per_tile =
+      static_cast<std::uint32_t>((std::uint64_t{problem.elements} + problem.tiles - 1u) / problem.tiles);
   std::vector<ShardRange> shards;
-  for (std::uint32_t first = 0; first < problem.elements; first += per_tile) {
-    shards.push_back(ShardRange{first, std::min(per_tile, problem.elements - first)});
+  for (std::uint64_t first = 0; first < problem.elements; first += per_tile) {
+    const auto start = static_cast<std::uint32_t>(first);
+    shards.push_back(ShardRange{start, std::min(per_tile, problem.elements - start)});
   }
 
   std::vector<TileAllocator> allocators(problem.tiles, TileAllocator(&problem.layout));
