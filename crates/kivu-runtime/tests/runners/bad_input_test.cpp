@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 
 #include "child_process.hpp"
 
@@ -17,6 +18,9 @@ struct BadInput {
   std::string variable;              // the variable the message must name
   std::optional<std::string> value;  // the value it must quote; nothing: "missing"
 };
+
+// Shown by GoogleTest (and CTest) in place of the parameter's raw bytes.
+void PrintTo(const BadInput& input, std::ostream* out) { *out << input.name; }
 
 std::vector<BadInput> bad_inputs() {
   const std::string host = KIVU_HOST_E2E;

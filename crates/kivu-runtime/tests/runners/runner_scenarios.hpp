@@ -3,6 +3,7 @@
 // list of 86 tiles, the six graphs and the three graph seeds.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,8 @@ struct Scenario {
 };
 
 [[nodiscard]] std::vector<Scenario> suite_scenarios();
+
+// Shown by GoogleTest (and CTest) in place of the parameter's raw bytes.
+inline void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 }  // namespace kivu_runner_tests
