@@ -2,38 +2,9 @@
 
 #include <ostream>
 
+#include "kivu_debug_form.hpp"
+
 namespace kivu_exchange {
-
-namespace {
-
-// Writes `text` between double quotes, escaping quotes, backslashes and
-// control characters the way a debug form shows them.
-void write_quoted(std::ostream& out, std::string_view text) {
-  static constexpr char hex[] = "0123456789abcdef";
-  out << '"';
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out << "\\\""; break;
-      case '\\': out << "\\\\"; break;
-      case '\n': out << "\\n"; break;
-      case '\r': out << "\\r"; break;
-      case '\t': out << "\\t"; break;
-      case '\0': out << "\\0"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          out << "\\u{";
-          if (byte >> 4) out << hex[byte >> 4];
-          out << hex[byte & 0xf] << '}';
-        } else {
-          out << c;
-        }
-    }
-  }
-  out << '"';
-}
-
-}  // namespace
 
 std::ostream& operator<<(std::ostream& out, const ExchangeError& error) {
   std::visit(
@@ -49,7 +20,7 @@ std::ostream& operator<<(std::ostream& out, const ExchangeError& error) {
           out << "ReceiverSet";
         } else if constexpr (std::is_same_v<T, ExchangeError::Schedule>) {
           out << "Schedule(";
-          write_quoted(out, e.reason);
+          kivu_debug_form::write_debug_quoted(out, e.reason);
           out << ')';
         } else if constexpr (std::is_same_v<T, ExchangeError::Address>) {
           out << "Address(" << e.address << ')';

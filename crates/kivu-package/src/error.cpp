@@ -2,6 +2,7 @@
 // into PackageError at the library's edge.
 #include "capnp_boundary.hpp"
 #include "kivu_package.hpp"
+#include "kivu_debug_form.hpp"
 
 #include <ostream>
 #include <sstream>
@@ -17,32 +18,8 @@ namespace {
 // =============================================================================
 // Debug-form pieces
 
-// Writes `text` between double quotes, escaping quotes, backslashes and
-// control characters: \n, \r, \t and \0 by name, the others as \u{hex}.
-void write_quoted(std::ostream& out, std::string_view text) {
-  static constexpr char hex[] = "0123456789abcdef";
-  out << '"';
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out << "\\\""; break;
-      case '\\': out << "\\\\"; break;
-      case '\n': out << "\\n"; break;
-      case '\r': out << "\\r"; break;
-      case '\t': out << "\\t"; break;
-      case '\0': out << "\\0"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          out << "\\u{";
-          if (byte >> 4) out << hex[byte >> 4];
-          out << hex[byte & 0xf] << '}';
-        } else {
-          out << c;
-        }
-    }
-  }
-  out << '"';
-}
+// Writes `text` in its quoted debug form.
+void write_quoted(std::ostream& out, std::string_view text) { kivu_debug_form::write_debug_quoted(out, text); }
 
 std::string_view kind_name(CapnpError::Kind kind) {
   switch (kind) {

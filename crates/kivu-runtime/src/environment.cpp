@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "kivu_debug_form.hpp"
+
 #include "kivu_runtime/fault_injection.hpp"
 #include "kivu_runtime/host_write_jitter.hpp"
 
@@ -13,22 +15,9 @@ namespace kivu_runtime {
 // Errors
 
 std::string EnvironmentError::message() const {
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string line = "invalid " + variable + " value \"";
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      line += '\\';
-      line += c;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      line += "\\x";
-      line += hex[byte >> 4];
-      line += hex[byte & 0xf];
-    } else {
-      line += c;
-    }
-  }
-  line += "\": expected ";
+  std::string line = "invalid " + variable + " value ";
+  kivu_debug_form::append_debug_quoted(line, value);
+  line += ": expected ";
   line += expected;
   return line;
 }

@@ -47,7 +47,7 @@ TEST(Environment, RejectsASingleDigitAboveASmallBound) {
 TEST(Environment, KeepsAnErrorMessageOnOneLine) {
   const auto error = parse_host_write_jitter("1\n2\"", std::nullopt).error();
   EXPECT_EQ(error.message().find('\n'), std::string::npos);
-  EXPECT_NE(error.message().find("\"1\\x0a2\\\"\""), std::string::npos);
+  EXPECT_NE(error.message().find("\"1\\n2\\\"\""), std::string::npos);
 }
 
 TEST(Environment, AcceptsOnlyZeroOrOneForTheFaultSwitch) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "kivu_debug_form.hpp"
+
 namespace kivu_e2e {
 
 // =============================================================================
@@ -19,32 +21,7 @@ void fail_unwrap(std::string_view debug_form, std::source_location where) {
 // =============================================================================
 // Renderings
 
-std::string debug_quote(std::string_view text) {
-  std::string quoted;
-  quoted.reserve(text.size() + 2);
-  quoted += '"';
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': quoted += "\\\""; break;
-      case '\\': quoted += "\\\\"; break;
-      case '\t': quoted += "\\t"; break;
-      case '\r': quoted += "\\r"; break;
-      case '\n': quoted += "\\n"; break;
-      case '\0': quoted += "\\0"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          char escape[16];
-          std::snprintf(escape, sizeof escape, "\\u{%x}", static_cast<unsigned>(byte));
-          quoted += escape;
-        } else {
-          quoted += c;
-        }
-    }
-  }
-  quoted += '"';
-  return quoted;
-}
+std::string debug_quote(std::string_view text) { return kivu_debug_form::debug_quoted(text); }
 
 std::string os_error_display(int code) {
   return std::system_category().message(code) + " (os error " + std::to_string(code) + ")";
