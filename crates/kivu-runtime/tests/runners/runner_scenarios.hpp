@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
+#include "kivu_runtime_testing/child_process.hpp"
 
 namespace kivu_runner_tests {
+
+using kivu_runtime_testing::ChildResult;
+using kivu_runtime_testing::Environment;
+using kivu_runtime_testing::run_child;
 
 struct Scenario {
   std::string name;     // a test name: what the scenario does

@@ -1,4 +1,4 @@
-#include "child_process.hpp"
+#include "kivu_runtime_testing/child_process.hpp"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 extern char** environ;
 
-namespace kivu_runner_tests {
+namespace kivu_runtime_testing {
 
 namespace {
 
@@ -88,4 +90,15 @@ ChildResult run_child(const std::string& program, const Environment& environment
   return result;
 }
 
-}  // namespace kivu_runner_tests
+ScratchDirectory::ScratchDirectory() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/kivu-test-XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace kivu_runtime_testing
