@@ -1,23 +1,49 @@
 // ProfileReport::read against a raw traversal of the same bytes.
 //
 // The profile: 1472 tiles x 512 samples, each step with two short texts and
-// two metadata entries. The raw path walks every field of the message with
-// the generated readers and copies nothing; read decodes into owned values.
-// After the timings the run prints read/raw, and the peak memory of one read
-// of the profile from a file, relative to the file's size.
+// two metadata entries (about 115 MiB encoded). The raw path walks every
+// field of the message in memory with the generated readers and copies
+// nothing; read decodes into owned values. read is measured three ways:
+//   BM_ReadMemory        from a std::ispanstream over the encoded bytes (the
+//                        same bytes the raw path walks, no copy);
+//   BM_ReadStringStream  from a std::istringstream holding a copy of them,
+//                        built outside the timed region;
+//   BM_ReadFile          from a std::ifstream of the profile written to a
+//                        temporary file (in the page cache), opened outside
+//                        the timed region: what the suite does.
+// Each read destroys its stream inside the timed region (read owns it). The
+// report is destroyed outside it (BM_DropReport times that on its own), and
+// the freed memory is then handed back to the system (malloc_trim), so that
+// every read, like the suite's one read per process, writes its report into
+// fresh pages and pays their first-touch page faults. BM_ReadMemoryWarm
+// reads with the previous report's memory kept by the allocator instead,
+// and BM_FirstTouch times only touching as many fresh pages as a report
+// takes: the floor that the fresh-page reads cannot go below.
+//
+// Before the timings the run measures the peak memory that one read adds, in
+// a child process, from the file and from the in-memory stream; after them
+// it prints each time over the raw path's, by CPU time (the thread's user and
+// system time, page faults included) and by wall time.
 #include <benchmark/benchmark.h>
 #include <capnp/serialize.h>
-#include <fcntl.h>
+#include <malloc.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
+#include <optional>
+#include <span>
+#include <spanstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "kivu_package.hpp"
 #include "profile.capnp.h"
@@ -26,6 +52,9 @@ namespace {
 
 constexpr std::uint32_t kTiles = 1472;
 constexpr std::uint32_t kSamplesPerTile = 512;
+
+// =============================================================================
+// The profile
 
 kivu_package::ProfileReport make_report() {
   using namespace kivu_package;
@@ -69,6 +98,42 @@ const std::string& profile_bytes() {
   return bytes;
 }
 
+// The profile written to a temporary file, removed at exit.
+class ProfileFile {
+public:
+  ProfileFile()
+      : path_(std::filesystem::temp_directory_path() /
+              ("kivu-bench-profile-" + std::to_string(::getpid()) + ".capnp")) {
+    std::ofstream out(path_, std::ios::binary);
+    out.write(profile_bytes().data(), static_cast<std::streamsize>(profile_bytes().size()));
+    if (!out.flush()) {
+      std::fprintf(stderr, "cannot write %s\n", path_.c_str());
+      std::exit(1);
+    }
+  }
+  ~ProfileFile() {
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  ProfileFile(const ProfileFile&) = delete;
+  ProfileFile& operator=(const ProfileFile&) = delete;
+
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+private:
+  std::filesystem::path path_;
+};
+
+const ProfileFile& profile_file() {
+  static const ProfileFile file;
+  return file;
+}
+
+std::ispanstream memory_stream() { return std::ispanstream(std::span<const char>(profile_bytes())); }
+
+// =============================================================================
+// The raw path
+
 // Walks every field of the message without copying; returns a checksum so
 // nothing can be optimised away.
 std::uint64_t raw_traversal(const std::string& bytes) {
@@ -93,6 +158,9 @@ std::uint64_t raw_traversal(const std::string& bytes) {
   return sum;
 }
 
+// =============================================================================
+// Benchmarks
+
 void BM_RawTraversal(benchmark::State& state) {
   const auto& bytes = profile_bytes();
   for (auto _ : state) benchmark::DoNotOptimize(raw_traversal(bytes));
@@ -100,39 +168,140 @@ void BM_RawTraversal(benchmark::State& state) {
 }
 BENCHMARK(BM_RawTraversal)->Unit(benchmark::kMillisecond);
 
-void BM_Read(benchmark::State& state) {
-  const auto& bytes = profile_bytes();
+// Times read(make_stream()). The report is destroyed outside the timed
+// region; with `fresh_pages` its memory is then returned to the system, so
+// that the next read faults its pages in anew.
+template <typename MakeStream>
+void time_reads(benchmark::State& state, MakeStream make_stream, bool fresh_pages = true) {
   for (auto _ : state) {
-    auto report = kivu_package::ProfileReport::read(std::istringstream(bytes));
-    if (!report) state.SkipWithError("read failed");
-    benchmark::DoNotOptimize(report);
+    state.PauseTiming();
+    auto stream = make_stream();
+    state.ResumeTiming();
+    auto report = kivu_package::ProfileReport::read(std::move(stream));
+    state.PauseTiming();
+    if (!report) {
+      state.SkipWithError(kivu_package::debug_string(report.error()).c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(report->tiles.data());
+    report = {};
+    if (fresh_pages) ::malloc_trim(0);
+    state.ResumeTiming();
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * profile_bytes().size()));
 }
-BENCHMARK(BM_Read)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's mean time per iteration so the ratio can be printed.
+void BM_ReadMemory(benchmark::State& state) { time_reads(state, memory_stream); }
+BENCHMARK(BM_ReadMemory)->Unit(benchmark::kMillisecond);
+
+void BM_ReadStringStream(benchmark::State& state) {
+  time_reads(state, [] { return std::istringstream(profile_bytes()); });
+}
+BENCHMARK(BM_ReadStringStream)->Unit(benchmark::kMillisecond);
+
+void BM_ReadFile(benchmark::State& state) {
+  time_reads(state, [] { return std::ifstream(profile_file().path(), std::ios::binary); });
+}
+BENCHMARK(BM_ReadFile)->Unit(benchmark::kMillisecond);
+
+void BM_DropReport(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto report = kivu_package::ProfileReport::read(memory_stream());
+    if (!report) {
+      state.SkipWithError(kivu_package::debug_string(report.error()).c_str());
+      break;
+    }
+    state.ResumeTiming();
+    report = {};
+  }
+  ::malloc_trim(0);
+}
+BENCHMARK(BM_DropReport)->Unit(benchmark::kMillisecond);
+
+// The resident memory that one read of the in-memory profile adds, in bytes
+// (measured before the benchmarks run).
+std::size_t report_footprint = 0;
+
+// Writes one byte into every page of `report_footprint` bytes of fresh
+// anonymous memory: the page faults that a report of that size costs.
+void BM_FirstTouch(benchmark::State& state) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t size = std::max(report_footprint, page);
+  for (auto _ : state) {
+    state.PauseTiming();
+    void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+      state.SkipWithError("mmap failed");
+      break;
+    }
+    auto* bytes = static_cast<volatile char*>(mapped);
+    state.ResumeTiming();
+    for (std::size_t at = 0; at < size; at += page) bytes[at] = 1;
+    state.PauseTiming();
+    ::munmap(mapped, size);
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_FirstTouch)->Unit(benchmark::kMillisecond);
+
+// Reads with the allocator keeping freed memory: each report reuses the
+// pages of the one before. Runs last, as it changes the allocator's
+// trimming for the rest of the process.
+void BM_ReadMemoryWarm(benchmark::State& state) {
+  ::mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+  time_reads(state, memory_stream, false);
+  ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+  ::malloc_trim(0);
+}
+BENCHMARK(BM_ReadMemoryWarm)->Unit(benchmark::kMillisecond);
+
+// =============================================================================
+// Reporting
+
+// Keeps each benchmark's time per iteration (the mean over repetitions) so
+// the ratios can be printed.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+  struct Times {
+    double cpu = 0;
+    double real = 0;
+  };
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const auto& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        seconds_[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
+      const bool plain = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+      const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+      if ((plain || mean) && run.iterations > 0) {
+        const auto n = static_cast<double>(run.iterations);
+        times_[run.run_name.function_name] = {run.cpu_accumulated_time / n, run.real_accumulated_time / n};
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> seconds_;
+
+  [[nodiscard]] std::optional<Times> times(const std::string& name) const {
+    const auto found = times_.find(name);
+    if (found == times_.end()) return std::nullopt;
+    return found->second;
+  }
+
+private:
+  std::map<std::string, Times> times_;
 };
 
-// Peak resident memory added by one read of `path`, measured in a child
-// process whose high-water mark is reset just before the read.
-long peak_read_kib(const std::filesystem::path& path) {
+// Peak resident memory added by one read of the stream that make_stream
+// builds, in KiB, measured in a child process whose high-water mark is reset
+// just before the read (the stream itself, a file handle or a view of the
+// encoded bytes, is built before). -1 when the read or the measurement
+// failed.
+template <typename MakeStream>
+long peak_read_kib(MakeStream make_stream) {
   int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return -1;
-  const pid_t child = fork();
+  if (::pipe(pipe_fds) != 0) return -1;
+  const pid_t child = ::fork();
   if (child == 0) {
-    close(pipe_fds[0]);
+    ::close(pipe_fds[0]);
     auto status_kib = [](const char* key) {
       std::ifstream status("/proc/self/status");
       std::string line;
@@ -141,26 +310,40 @@ long peak_read_kib(const std::filesystem::path& path) {
       }
       return -1L;
     };
-    {
-      std::ofstream reset("/proc/self/clear_refs");
-      reset << "5";
-    }
-    const long before = status_kib("VmRSS:");
     long peak = -1;
     {
-      auto report = kivu_package::ProfileReport::read(std::ifstream(path, std::ios::binary));
+      auto stream = make_stream();
+      // Freed memory that the allocator still holds would be reused without
+      // showing in the resident size: hand it back first.
+      ::malloc_trim(0);
+      {
+        std::ofstream reset("/proc/self/clear_refs");
+        reset << "5";
+      }
+      const long before = status_kib("VmRSS:");
+      auto report = kivu_package::ProfileReport::read(std::move(stream));
       peak = report ? status_kib("VmHWM:") - before : -1;
     }
-    const ssize_t written = write(pipe_fds[1], &peak, sizeof peak);
-    _exit(written == sizeof peak ? 0 : 1);
+    const ssize_t written = ::write(pipe_fds[1], &peak, sizeof peak);
+    ::_exit(written == sizeof peak ? 0 : 1);
   }
-  close(pipe_fds[1]);
+  ::close(pipe_fds[1]);
   long peak = -1;
-  if (read(pipe_fds[0], &peak, sizeof peak) != sizeof peak) peak = -1;
-  close(pipe_fds[0]);
+  if (::read(pipe_fds[0], &peak, sizeof peak) != sizeof peak) peak = -1;
+  ::close(pipe_fds[0]);
   int status = 0;
-  waitpid(child, &status, 0);
+  ::waitpid(child, &status, 0);
   return peak;
+}
+
+void print_peak(const char* what, long peak_kib) {
+  const double file_kib = static_cast<double>(profile_bytes().size()) / 1024.0;
+  if (peak_kib < 0) {
+    std::printf("peak memory of one read %s: measurement failed\n", what);
+    return;
+  }
+  std::printf("peak memory of one read %s: %.1f MiB = %.2f x file size (target <= 2.60)\n", what,
+              static_cast<double>(peak_kib) / 1024.0, static_cast<double>(peak_kib) / file_kib);
 }
 
 }  // namespace
@@ -168,23 +351,26 @@ long peak_read_kib(const std::filesystem::path& path) {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+  std::printf("profile: %u tiles x %u samples, file size %.1f MiB\n", kTiles, kSamplesPerTile,
+              static_cast<double>(profile_bytes().size()) / (1024.0 * 1024.0));
+  print_peak("from a file", peak_read_kib([] { return std::ifstream(profile_file().path(), std::ios::binary); }));
+  const long memory_peak = peak_read_kib(memory_stream);
+  print_peak("from memory", memory_peak);
+  report_footprint = memory_peak > 0 ? static_cast<std::size_t>(memory_peak) * 1024 : 0;
+  std::fflush(stdout);
+
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  const auto& times = reporter.seconds_;
-  if (times.contains("BM_Read") && times.contains("BM_RawTraversal")) {
-    std::printf("read / raw traversal: %.2f (target <= 1.50)\n", times.at("BM_Read") / times.at("BM_RawTraversal"));
+  const auto raw = reporter.times("BM_RawTraversal");
+  if (!raw) return 0;
+  for (const char* name : {"BM_ReadMemory", "BM_ReadStringStream", "BM_ReadFile", "BM_ReadMemoryWarm", "BM_FirstTouch"}) {
+    if (const auto read = reporter.times(name)) {
+      std::printf("%-20s / raw traversal: %.2f by CPU time, %.2f by wall time%s\n", name, read->cpu / raw->cpu,
+                  read->real / raw->real, std::string_view(name).starts_with("BM_Read") ? " (target <= 1.50)" : "");
+    }
   }
-  const auto path = std::filesystem::temp_directory_path() / ("kivu-bench-profile-" + std::to_string(getpid()) + ".capnp");
-  {
-    std::ofstream out(path, std::ios::binary);
-    out.write(profile_bytes().data(), static_cast<std::streamsize>(profile_bytes().size()));
-  }
-  const long peak = peak_read_kib(path);
-  const double file_kib = static_cast<double>(profile_bytes().size()) / 1024.0;
-  std::printf("file size: %.1f MiB; peak memory of one read: %.1f MiB = %.2f x file size (target <= 2.60)\n",
-              file_kib / 1024.0, static_cast<double>(peak) / 1024.0, static_cast<double>(peak) / file_kib);
-  std::filesystem::remove(path);
   return 0;
 }

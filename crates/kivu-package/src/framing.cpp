@@ -4,11 +4,21 @@
 
 #include "capnp_boundary.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <ios>
+#include <new>
+#include <span>
+#include <spanstream>
+#include <sstream>
 #include <streambuf>
 #include <string>
+#include <typeinfo>
+#include <utility>
 
 namespace kivu_package::detail {
 
@@ -54,7 +64,113 @@ std::unexpected<PackageError> premature_end(std::string_view where) {
   return std::unexpected(capnp_failure(std::string("Premature EOF ") + std::string(where)));
 }
 
+// The bytes from the stream's read position to its end, when its buffer
+// holds all of them in memory where they can be read in place: a
+// std::stringbuf or a std::spanbuf (exactly those; a class derived from them
+// may deliver other bytes than it holds). Empty otherwise.
+std::span<const char> bytes_in_place(std::streambuf& buffer) {
+  std::span<const char> held;
+  if (typeid(buffer) == typeid(std::stringbuf)) {
+    held = static_cast<std::stringbuf&>(buffer).view();
+  } else if (typeid(buffer) == typeid(std::spanbuf)) {
+    // In a buffer open for writing too, this is the written part, which
+    // starts where the readable part does and is not longer than it.
+    held = static_cast<std::spanbuf&>(buffer).span();
+  } else {
+    return {};
+  }
+  // Both keep their readable bytes from the start of what they hold, so the
+  // read position, as an offset, is an index into it.
+  const auto here = buffer.pubseekoff(0, std::ios::cur, std::ios::in);
+  if (here == std::streambuf::pos_type(std::streambuf::off_type(-1))) return {};
+  const auto offset = static_cast<std::streamoff>(here);
+  if (offset < 0 || static_cast<std::uint64_t>(offset) > held.size()) return {};
+  return held.subspan(static_cast<std::size_t>(offset));
+}
+
+// Points the message's segments at `total` bytes of the stream's own buffer
+// and moves the stream past them, when the buffer holds them in memory,
+// aligned for words. False, with nothing consumed, otherwise.
+bool frame_in_place(std::istream& in, const std::vector<std::uint32_t>& lengths, std::size_t total,
+                    FramedMessage& message) {
+  std::streambuf* buffer = in.rdbuf();
+  if (buffer == nullptr) return false;
+  const std::span<const char> rest = bytes_in_place(*buffer);
+  if (rest.size() < total || reinterpret_cast<std::uintptr_t>(rest.data()) % alignof(capnp::word) != 0) {
+    return false;
+  }
+  const auto here = buffer->pubseekoff(0, std::ios::cur, std::ios::in);
+  const auto after = buffer->pubseekoff(static_cast<std::streamoff>(total), std::ios::cur, std::ios::in);
+  if (after != here + static_cast<std::streamoff>(total)) {
+    if (buffer->pubseekpos(here, std::ios::in) != here) {
+      throw std::ios_base::failure("the stream could not return to its position after skipping the message");
+    }
+    return false;
+  }
+  const auto* next = reinterpret_cast<const capnp::word*>(rest.data());
+  for (const std::uint32_t length : lengths) {
+    message.segments.emplace_back(next, length);
+    next += length;
+  }
+  return true;
+}
+
+constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
+
+std::size_t page_bytes() noexcept {
+  static const std::size_t size = [] {
+    const long queried = ::sysconf(_SC_PAGESIZE);
+    return queried > 0 ? static_cast<std::size_t>(queried) : std::size_t{4096};
+  }();
+  return size;
+}
+
 }  // namespace
+
+// =============================================================================
+// SegmentBuffer
+
+SegmentBuffer::SegmentBuffer(SegmentBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+SegmentBuffer& SegmentBuffer::operator=(SegmentBuffer&& other) noexcept {
+  if (this != &other) {
+    SegmentBuffer(std::move(other)).swap_into(*this);
+  }
+  return *this;
+}
+
+SegmentBuffer::~SegmentBuffer() {
+  if (data_ != nullptr) ::munmap(data_, mapped_);
+}
+
+void SegmentBuffer::reserve(std::size_t bytes, bool huge_pages) {
+  if (bytes <= capacity_) return;
+  const std::size_t page = page_bytes();
+  if (bytes > SIZE_MAX - page) throw std::bad_alloc();
+  const std::size_t wanted = (bytes + page - 1) / page * page;
+  void* memory = data_ == nullptr
+                     ? ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                     : ::mremap(data_, mapped_, wanted, MREMAP_MAYMOVE);
+  if (memory == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<char*>(memory);
+  mapped_ = wanted;
+  capacity_ = bytes;
+  // Only a hint: without it (or where it is not honoured) the buffer works
+  // the same with ordinary pages.
+  if (huge_pages && wanted >= huge_page_bytes) static_cast<void>(::madvise(data_, mapped_, MADV_HUGEPAGE));
+}
+
+void SegmentBuffer::swap_into(SegmentBuffer& other) noexcept {
+  std::swap(data_, other.data_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(mapped_, other.mapped_);
+}
+
+// =============================================================================
+// Reading
 
 std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in) {
   if (!in.good()) {
@@ -91,29 +207,29 @@ std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in)
     words += length;
   }
 
-  // The segments' bytes, in a buffer that grows only as they arrive. When
-  // the stream can tell how much it holds (a file, a string), an honest
-  // message lands in one allocation and one read.
-  const std::size_t total = static_cast<std::size_t>(words) * sizeof(capnp::word);
-  std::size_t capacity = std::min(total, std::max(read_chunk_bytes, bytes_remaining(in)));
   FramedMessage message;
   message.words = words;
-  message.storage.reset(static_cast<capnp::word*>(std::malloc(std::max<std::size_t>(capacity, sizeof(capnp::word)))));
-  if (!message.storage) throw std::bad_alloc();
+  message.segments.reserve(lengths.size());
+  const std::size_t total = static_cast<std::size_t>(words) * sizeof(capnp::word);
+
+  // A stream whose bytes are all in memory already is read in place.
+  if (frame_in_place(in, lengths, total, message)) return message;
+
+  // Otherwise the segments' bytes go into a buffer that grows only as they
+  // arrive. When the stream can tell how much it holds (a file, a string),
+  // an honest message lands in one allocation and one read.
+  const std::size_t promised = bytes_remaining(in);
+  message.storage.reserve(std::max<std::size_t>(std::min(total, std::max(read_chunk_bytes, promised)), 1),
+                          promised >= total);
 
   std::size_t filled = 0;
   while (filled < total) {
-    if (filled == capacity) {
-      // realloc moves large blocks by remapping pages, not by copying them.
-      const std::size_t grown = std::min(total, capacity + read_chunk_bytes);
-      void* moved = std::realloc(message.storage.get(), grown);
-      if (moved == nullptr) throw std::bad_alloc();
-      static_cast<void>(message.storage.release());
-      message.storage.reset(static_cast<capnp::word*>(moved));
-      capacity = grown;
+    if (filled == message.storage.capacity()) {
+      // The bytes so far have arrived, so the next chunk is likely to fill.
+      message.storage.reserve(std::min(total, filled + read_chunk_bytes), true);
     }
-    const std::size_t wanted = capacity - filled;
-    const std::size_t got = read_some(in, reinterpret_cast<char*>(message.storage.get()) + filled, wanted);
+    const std::size_t wanted = message.storage.capacity() - filled;
+    const std::size_t got = read_some(in, message.storage.data() + filled, wanted);
     filled += got;
     if (got < wanted) {
       return std::unexpected(capnp_failure("Premature EOF: the segment table claims " + std::to_string(total) +
@@ -121,8 +237,7 @@ std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in)
     }
   }
 
-  message.segments.reserve(lengths.size());
-  const capnp::word* next = message.storage.get();
+  const auto* next = reinterpret_cast<const capnp::word*>(message.storage.data());
   for (const std::uint32_t length : lengths) {
     message.segments.emplace_back(next, length);
     next += length;

@@ -20,10 +20,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <expected>
 #include <istream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,13 +40,43 @@ inline constexpr std::size_t read_chunk_bytes = std::size_t{4} << 20;
 // =============================================================================
 // Reading
 
-struct FreeDeleter {
-  void operator()(void* memory) const noexcept { std::free(memory); }
+// Memory of our own that holds a message's segments: mapped pages of its
+// own, so that it grows by remapping instead of copying, and, once large,
+// asked to be backed by huge pages, which cuts the page faults of filling
+// it several hundredfold. Released on destruction.
+class SegmentBuffer {
+public:
+  SegmentBuffer() noexcept = default;
+  SegmentBuffer(SegmentBuffer&& other) noexcept;
+  SegmentBuffer& operator=(SegmentBuffer&& other) noexcept;
+  SegmentBuffer(const SegmentBuffer&) = delete;
+  SegmentBuffer& operator=(const SegmentBuffer&) = delete;
+  ~SegmentBuffer();
+
+  // Makes room for at least `bytes` bytes, keeping the contents; with
+  // `huge_pages`, the caller expects to fill it, and a large buffer is asked
+  // to be backed by huge pages. Throws std::bad_alloc when the memory cannot
+  // be had.
+  void reserve(std::size_t bytes, bool huge_pages);
+
+  [[nodiscard]] char* data() const noexcept { return data_; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+
+private:
+  void swap_into(SegmentBuffer& other) noexcept;
+
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;  // bytes usable from data_
+  std::size_t mapped_ = 0;    // bytes mapped from data_ (a whole number of pages)
 };
 
-// One message read from a stream: the segments, back to back in one buffer.
+// One message read from a stream: its segments, back to back, either in a
+// buffer of ours or, when the stream keeps all of its bytes in memory (a
+// std::stringbuf or a std::spanbuf), right where the stream holds them. In
+// the second case the segments point into the stream's buffer and are valid
+// only while the stream lives and is not modified.
 struct FramedMessage {
-  std::unique_ptr<capnp::word, FreeDeleter> storage;
+  SegmentBuffer storage;  // unused when the segments lie in the stream's buffer
   std::vector<kj::ArrayPtr<const capnp::word>> segments;
   std::uint64_t words = 0;  // all segments together
 
@@ -57,9 +85,10 @@ struct FramedMessage {
   }
 };
 
-// Reads the segment table and the segments of one message from `in`.
-// Premature end of the stream, a stream error or an unacceptable table gives
-// Capnp. May throw (bad_alloc, stream exceptions): call it guarded.
+// Reads the segment table and the segments of one message from `in`, and
+// leaves `in` right after the last segment. Premature end of the stream, a
+// stream error or an unacceptable table gives Capnp. May throw (bad_alloc,
+// stream exceptions): call it guarded.
 [[nodiscard]] std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in);
 
 // =============================================================================

@@ -3,12 +3,19 @@
 //
 // The message is framed by hand (framing.hpp), so that memory follows the
 // bytes that actually arrive, and decoded through the generated readers with
-// two bounds derived from the message's own size: the library's traversal
-// limit (profile_traversal_limit) and a count of the list elements converted
-// (Converter). An honest message is visited about once and holds at least a
-// word per element, so a message that would make the conversion visit far
-// more than it holds (many pointers to one shared list or text, lists of
-// zero-sized elements) fails as Capnp instead of exhausting time and memory.
+// bounds derived from the message's own size: the library's traversal limit
+// (profile_traversal_limit), a count of the list elements converted and a
+// count of the text words copied (Converter). An honest message is visited
+// about once and holds at least a word per element, so a message that would
+// make the conversion visit far more than it holds (many pointers to one
+// shared list or text, lists of zero-sized elements) fails as Capnp instead
+// of exhausting time and memory.
+//
+// Texts are most of what a profile holds, so their pointers are read here
+// directly when they take the ordinary form (a near pointer to a NUL-
+// terminated byte list inside the segment of the struct that holds it);
+// anything else (far pointers, null or wrong kinds, bounds, a missing NUL) is
+// left to the generated getter, which follows it or reports it as before.
 //
 // Checks come in a fixed order and the first failure wins: framing, root,
 // schema version, then tile by tile, sample by sample, field by field.
@@ -20,6 +27,8 @@
 
 #include <capnp/message.h>
 
+#include <bit>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -29,34 +38,82 @@ namespace {
 
 namespace schema = profile_capnp;
 
-// =============================================================================
-// Conversion
+static_assert(std::endian::native == std::endian::little, "pointer words are read in the host's byte order");
 
 using Status = std::expected<void, PackageError>;
 
-// Copies a Text into `out` after checking it as UTF-8.
-Status copy_text(capnp::Text::Reader text, std::string& out) {
-  const std::string_view bytes(text.begin(), text.size());
-  if (auto bad = detail::check_utf8(bytes)) return std::unexpected(PackageError(*bad));
-  out.assign(bytes);
-  return {};
+// =============================================================================
+// Reading text pointers
+
+// A struct's pointer section and the segment the struct lies in. On the wire
+// a struct's pointers directly follow its data section.
+struct PointerSection {
+  const capnp::word* first = nullptr;
+  std::uint32_t count = 0;
+  kj::ArrayPtr<const capnp::word> segment;  // empty when not known
+};
+
+template <typename Schema>
+PointerSection pointer_section(const typename Schema::Reader& reader,
+                               kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) noexcept {
+  const capnp::_::StructReader in = capnp::_::PointerHelpers<Schema>::getInternalReader(reader);
+  PointerSection section;
+  section.count = capnp::unbound(in.getPointerSectionSize() / capnp::POINTERS);
+  if (section.count == 0) return section;
+  section.first = reinterpret_cast<const capnp::word*>(static_cast<const std::byte*>(in.getLocation()) +
+                                                       capnp::unbound(in.getDataSectionSize() / capnp::BITS) / 8);
+  for (const auto segment : segments) {
+    if (section.first >= segment.begin() && section.first < segment.end()) {
+      section.segment = segment;
+      break;
+    }
+  }
+  return section;
 }
 
-Status convert_metadata(schema::MetadataEntry::Reader entry, ProfileMetadata& out) {
-  if (auto s = copy_text(entry.getName(), out.name); !s) return s;
-  return copy_text(entry.getValue(), out.value);
+// The text that the pointer word at `at` refers to, when the pointer is a
+// near list pointer to a NUL-terminated byte list lying inside `segment`:
+// exactly what the library's Text reader gives for such a pointer. Nothing
+// otherwise. `words` is set to the words the text occupies.
+bool near_text(const capnp::word* at, kj::ArrayPtr<const capnp::word> segment, std::string_view& text,
+               std::uint64_t& words) noexcept {
+  std::uint64_t ref;
+  std::memcpy(&ref, at, sizeof ref);
+  const auto low = static_cast<std::uint32_t>(ref);
+  const auto high = static_cast<std::uint32_t>(ref >> 32);
+  constexpr std::uint32_t list_kind = 1, byte_elements = 2;
+  if ((low & 3) != list_kind || (high & 7) != byte_elements) return false;
+  const std::uint32_t count = high >> 3;  // bytes, the NUL included
+  if (count == 0) return false;
+  const std::int64_t offset = static_cast<std::int32_t>(low) >> 2;  // words after the pointer
+  const std::int64_t target = (at - segment.begin()) + 1 + offset;
+  words = (std::uint64_t{count} + 7) / 8;
+  if (target < 0 || static_cast<std::uint64_t>(target) + words > segment.size()) return false;
+  const char* bytes = reinterpret_cast<const char*>(segment.begin() + target);
+  if (bytes[count - 1] != '\0') return false;
+  text = std::string_view(bytes, count - 1);
+  return true;
 }
 
-// Converts tiles, samples and metadata entries while counting the list
-// elements it visits. Every element of an honest profile takes at least one
-// word of the message, so a message whose lists add up to more elements than
-// it holds words (plus a little slack) is amplified: shared lists or
-// zero-sized elements. Stopping there bounds the report's size by the file's.
+// =============================================================================
+// Conversion
+
+// Converts tiles, samples and metadata entries while counting what it visits
+// against two budgets derived from the message's size. Every element of an
+// honest profile takes at least one word of the message, so a message whose
+// lists add up to more elements than it holds words (plus a little slack) is
+// amplified: shared lists or zero-sized elements. Texts read here directly
+// are counted in words, like the library counts what it reads, against
+// profile_traversal_limit. Stopping there bounds the report's size by the
+// file's.
 class Converter {
 public:
   static constexpr std::uint64_t element_slack = std::uint64_t{1} << 16;
 
-  explicit Converter(std::uint64_t message_words) noexcept : elements_left_(message_words + element_slack) {}
+  explicit Converter(const detail::FramedMessage& message) noexcept
+      : segments_(message.segment_array()),
+        elements_left_(message.words + element_slack),
+        text_words_left_(profile_traversal_limit(message.words)) {}
 
   Status tile(schema::TileProfile::Reader tile, TileProfile& out) {
     const auto samples = tile.getSamples();
@@ -83,11 +140,12 @@ public:
 private:
   Status sample(schema::CycleSample::Reader sample, CycleSample& out) {
     const schema::ProfileStep::Reader step = sample.getStep();
+    const PointerSection pointers = pointer_section<schema::ProfileStep>(step, segments_);
     ProfileStep& to = out.step;
     to.local_index = step.getLocalIndex();
     to.phase = step.getPhase();
     to.epoch = step.getEpoch();
-    if (auto s = copy_text(step.getOperation(), to.operation); !s) return s;
+    if (auto s = text(pointers, 0, [&] { return step.getOperation(); }, to.operation); !s) return s;
 
     // The generated getter only casts the stored 16-bit value; the enum keeps
     // that raw value, which is checked against the schema here.
@@ -102,13 +160,16 @@ private:
       default: return std::unexpected(PackageError(NotInSchema{raw_kind}));
     }
 
-    if (auto s = copy_text(step.getKernel(), to.kernel); !s) return s;
+    if (auto s = text(pointers, 1, [&] { return step.getKernel(); }, to.kernel); !s) return s;
 
     const auto metadata = step.getMetadata();
     if (auto s = take_elements(metadata.size()); !s) return s;
     to.metadata.reserve(metadata.size());
     for (const auto entry : metadata) {
-      if (auto s = convert_metadata(entry, to.metadata.emplace_back()); !s) return s;
+      const PointerSection fields = pointer_section<schema::MetadataEntry>(entry, segments_);
+      ProfileMetadata& into = to.metadata.emplace_back();
+      if (auto s = text(fields, 0, [&] { return entry.getName(); }, into.name); !s) return s;
+      if (auto s = text(fields, 1, [&] { return entry.getValue(); }, into.value); !s) return s;
     }
 
     out.start_cycle = sample.getStartCycle();
@@ -116,7 +177,37 @@ private:
     return {};
   }
 
+  // Reads text pointer `index` of a struct, checks it as UTF-8 and copies it
+  // into `out`. `get` is the generated getter, used for every pointer that
+  // near_text does not take.
+  template <typename Get>
+  Status text(const PointerSection& pointers, std::uint32_t index, Get&& get, std::string& out) {
+    if (index >= pointers.count) return {};  // absent: the empty default
+    std::string_view bytes;
+    std::uint64_t words = 0;
+    if (pointers.segment.size() != 0 && near_text(pointers.first + index, pointers.segment, bytes, words)) {
+      if (words > text_words_left_) {
+        return std::unexpected(detail::capnp_failure(
+            "Exceeded the message traversal limit: the message's texts are visited more often than it holds "
+            "them (shared texts)"));
+      }
+      text_words_left_ -= words;
+    } else {
+      const capnp::Text::Reader read = get();
+      bytes = std::string_view(read.begin(), read.size());
+    }
+    // A text lies in whole words, its NUL within them, so the ASCII test
+    // may read up to the next word boundary.
+    if (!detail::is_ascii_word_padded(bytes)) {
+      if (auto bad = detail::check_utf8(bytes)) return std::unexpected(PackageError(*bad));
+    }
+    out.append(bytes);
+    return {};
+  }
+
+  kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments_;
   std::uint64_t elements_left_;
+  std::uint64_t text_words_left_;
 };
 
 std::expected<ProfileReport, PackageError> decode(std::istream& stream) {
@@ -134,7 +225,7 @@ std::expected<ProfileReport, PackageError> decode(std::istream& stream) {
     return std::unexpected(PackageError::Invalid{"unsupported profile schema version " + std::to_string(version)});
   }
 
-  Converter converter(framed->words);
+  Converter converter(*framed);
   const auto tiles = root.getTiles();
   if (auto s = converter.take_elements(tiles.size()); !s) return std::unexpected(std::move(s.error()));
   ProfileReport report;

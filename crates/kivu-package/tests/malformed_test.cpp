@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <span>
+#include <spanstream>
 #include <sstream>
 
 namespace {
@@ -69,6 +71,26 @@ TEST(MalformedFraming, APointerOutOfTheSegmentIsACapnpError) {
   expect_capnp(hand.bytes());
 }
 
+TEST(MalformedFraming, ATextRunningIntoTheNextSegmentIsACapnpError) {
+  // Segments lie back to back in memory, but a text must end in its own.
+  HandProfile hand;
+  Segment second;
+  second.alloc(2);  // zeros: a NUL wherever the text would end
+  const std::size_t end = hand.seg.words.size();
+  hand.seg.words[hand.step + 2] = list_pointer(hand.step + 2, end - 1, ElementSize::Byte, 12);
+  expect_capnp(frame({hand.seg, second}));
+}
+
+TEST(MalformedFraming, ATextBeforeTheStartOfItsSegmentIsACapnpError) {
+  // Before the segment lies the segment table.
+  HandProfile hand;
+  const std::size_t at = hand.step + 2;
+  const auto offset = static_cast<std::uint32_t>(-static_cast<std::int32_t>(at) - 2);  // to word -1
+  hand.seg.words[at] = (std::uint64_t{offset} << 2 & 0xffff'fffcULL) | 1 |
+                       static_cast<std::uint64_t>(ElementSize::Byte) << 32 | std::uint64_t{8} << 35;
+  expect_capnp(hand.bytes());
+}
+
 // =============================================================================
 // Streams
 
@@ -76,6 +98,14 @@ TEST(MalformedStream, AFileThatCannotBeOpenedIsACapnpError) {
   auto report = ProfileReport::read(std::ifstream("/nonexistent/kivu/profile.capnp", std::ios::binary));
   ASSERT_FALSE(report.has_value());
   EXPECT_TRUE(report.error().is<PackageError::Capnp>()) << debug_string(report.error());
+}
+
+TEST(MalformedStream, AnInMemoryStreamCutShortIsACapnpError) {
+  const std::string whole = HandProfile().bytes();
+  const std::string cut = whole.substr(0, whole.size() - 8);
+  auto report = ProfileReport::read(std::ispanstream(std::span<const char>(cut)));
+  ASSERT_FALSE(report.has_value());
+  EXPECT_TRUE(report.error().is<PackageError::Capnp>());
 }
 
 TEST(MalformedStream, AStreamInAFailedStateIsACapnpError) {

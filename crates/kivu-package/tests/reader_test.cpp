@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <limits>
 #include <fstream>
+#include <span>
+#include <spanstream>
 #include <sstream>
 
 namespace {
@@ -329,6 +331,57 @@ TEST(ProfileFraming, AnUnseekableStreamThatTricklesItsBytesDecodes) {
   std::string rest;
   stream >> rest;
   EXPECT_EQ(rest, "after");
+}
+
+TEST(ProfileStreams, EveryKindOfInMemoryStreamDecodesAlike) {
+  // These are read in place, without a copy of the message.
+  const ProfileReport report = sample_report();
+  const std::string bytes = must_encode(report);
+  std::stringstream written;
+  written << bytes << "after";
+  std::string mutable_bytes = bytes;
+  const auto reads = {
+      ProfileReport::read(std::istringstream(bytes)),
+      ProfileReport::read(std::move(written)),
+      ProfileReport::read(std::ispanstream(std::span<const char>(bytes))),
+      ProfileReport::read(std::spanstream(std::span<char>(mutable_bytes))),
+  };
+  for (const auto& read : reads) {
+    ASSERT_TRUE(read.has_value()) << debug_string(read.error());
+    EXPECT_EQ(*read, report);
+  }
+}
+
+TEST(ProfileStreams, AMessageAtAnUnalignedPlaceInAStringDecodesAndLeavesTheRest) {
+  // Words cannot be read in place at an odd address; the message is copied.
+  const ProfileReport report = sample_report();
+  std::istringstream stream("x" + must_encode(report) + "rest");
+  ASSERT_EQ(stream.get(), 'x');
+  auto read = ProfileReport::read_from(stream);
+  ASSERT_TRUE(read.has_value()) << debug_string(read.error());
+  EXPECT_EQ(*read, report);
+  std::string rest;
+  stream >> rest;
+  EXPECT_EQ(rest, "rest");
+}
+
+TEST(ProfileTexts, TextsBehindFarPointersDecode) {
+  HandProfile hand;
+  Segment second;
+  const std::size_t operation_pad = second.alloc(1);
+  second.add_text(operation_pad, "far operation");
+  const std::size_t value_pad = second.alloc(1);
+  second.add_text(value_pad, "far value");
+  hand.seg.words[hand.step + 2] = far_pointer(1, static_cast<std::uint32_t>(operation_pad));
+  hand.seg.words[hand.metadata + 1] = far_pointer(1, static_cast<std::uint32_t>(value_pad));
+
+  const ProfileReport report = must_read(frame({hand.seg, second}));
+  const ProfileStep& step = report.tiles.at(0).samples.at(0).step;
+  EXPECT_EQ(step.operation, "far operation");
+  EXPECT_EQ(step.kernel, "k");
+  ASSERT_EQ(step.metadata.size(), 1u);
+  EXPECT_EQ(step.metadata[0].name, "n");
+  EXPECT_EQ(step.metadata[0].value, "far value");
 }
 
 TEST(ProfileFraming, AProfileBeyondTheLibraryDefaultTraversalLimitDecodes) {

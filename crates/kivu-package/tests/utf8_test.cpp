@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
 using kivu_package::Utf8Error;
 using kivu_package::detail::check_utf8;
+using kivu_package::detail::is_ascii_word_padded;
 
 TEST(Utf8Check, AcceptsWellFormedTextOfEveryLength) {
   for (const char* text : {"", "plain ascii", "h\xc3\xa9llo", "\xe2\x9c\x93", "\xf0\x9d\x84\x9e",
@@ -58,6 +61,22 @@ TEST(Utf8Check, AgreesWithADecodeOfEveryTwoByteSequence) {
       const bool ascii = a < 0x80 && b < 0x80;
       const bool pair = a >= 0xc2 && a <= 0xdf && b >= 0x80 && b <= 0xbf;
       EXPECT_EQ(check_utf8(text).has_value(), !(ascii || pair)) << a << ' ' << b;
+    }
+  }
+}
+
+TEST(Utf8AsciiWords, JudgeOnlyTheTextAndNotThePaddingAfterIt) {
+  // The text lies at the start of whole words; what follows it up to the
+  // next word boundary is padding that must not count, whatever it holds.
+  alignas(8) char words[40];
+  for (std::size_t size = 0; size <= 32; ++size) {
+    std::memset(words, '\xff', sizeof words);
+    std::memset(words, 'a', size);
+    EXPECT_TRUE(is_ascii_word_padded(std::string_view(words, size))) << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      words[at] = '\x80';
+      EXPECT_FALSE(is_ascii_word_padded(std::string_view(words, size))) << size << ' ' << at;
+      words[at] = 'a';
     }
   }
 }
