@@ -11,6 +11,9 @@
 // not: it grows its buffer only as the bytes actually arrive, a bounded chunk
 // ahead at most, so a table that claims more than the stream holds fails
 // early and cheaply. It reads exactly the message and nothing after it.
+// A stream whose buffer already holds the whole message in memory (a
+// std::stringbuf or a std::spanbuf) is not copied at all: the segments are
+// read where they lie.
 #pragma once
 
 #include "kivu_package.hpp"

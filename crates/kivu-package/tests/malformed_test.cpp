@@ -150,6 +150,9 @@ TEST(MalformedPointers, AStepThatIsAListIsACapnpError) {
   HandProfile hand;
   hand.seg.words[hand.sample + 1] = list_pointer(hand.sample + 1, hand.step, ElementSize::Byte, 8);
   expect_capnp(hand.bytes());
+  // An empty list: its size bits would also make an empty struct.
+  hand.seg.words[hand.sample + 1] = list_pointer(hand.sample + 1, hand.step, ElementSize::Void, 0);
+  expect_capnp(hand.bytes());
 }
 
 TEST(MalformedPointers, AMetadataListThatIsAStructIsACapnpError) {

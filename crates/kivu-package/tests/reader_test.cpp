@@ -384,6 +384,34 @@ TEST(ProfileTexts, TextsBehindFarPointersDecode) {
   EXPECT_EQ(step.metadata[0].value, "far value");
 }
 
+TEST(ProfileTexts, AStepAndAMetadataListBehindFarPointersDecode) {
+  // The step lies in the second segment; its metadata list back in the first.
+  HandProfile hand;
+  Segment second;
+  const std::size_t step_pad = second.alloc(1);
+  const std::size_t step = second.add_struct(step_pad, 2, 3);
+  second.set_u32(step, 0, 41);
+  second.set_u32(step + 1, 0, 43);
+  second.set_u16(step + 1, 2, 3);
+  second.add_text(step + 2, "far step");
+  second.add_text(step + 3, "far kernel");
+  const std::size_t list_pad = hand.seg.alloc(1);
+  const std::size_t entry = hand.seg.add_struct_list(list_pad, 1, 0, 2);
+  hand.seg.add_text(entry, "name");
+  hand.seg.add_text(entry + 1, "value");
+  second.words[step + 4] = far_pointer(0, static_cast<std::uint32_t>(list_pad));
+  hand.seg.words[hand.sample + 1] = far_pointer(1, static_cast<std::uint32_t>(step_pad));
+
+  const ProfileReport report = must_read(frame({hand.seg, second}));
+  const ProfileStep& read = report.tiles.at(0).samples.at(0).step;
+  EXPECT_EQ(read.local_index, 41u);
+  EXPECT_EQ(read.epoch, 43u);
+  EXPECT_EQ(read.kind, ProfileStepKind::Idle);
+  EXPECT_EQ(read.operation, "far step");
+  EXPECT_EQ(read.kernel, "far kernel");
+  EXPECT_EQ(read.metadata, (std::vector<kivu_package::ProfileMetadata>{{"name", "value"}}));
+}
+
 TEST(ProfileFraming, AProfileBeyondTheLibraryDefaultTraversalLimitDecodes) {
   // 1472 tiles with 8 samples each of a 6 KiB operation text: about 70 MiB
   // of message, more than the 64 MiB that the library's defaults allow.
