@@ -368,6 +368,8 @@ int main(int argc, char** argv) {
 
   std::printf("profile: %u tiles x %u samples, file size %.1f MiB\n", kTiles, kSamplesPerTile,
               static_cast<double>(profile_bytes().size()) / (1024.0 * 1024.0));
+  // Written here, not in the measuring child, so that it is removed at exit.
+  static_cast<void>(profile_file());
   print_peak("from a file", peak_read_kib([] { return std::ifstream(profile_file().path(), std::ios::binary); }));
   const long memory_peak = peak_read_kib(memory_stream);
   print_peak("from memory", memory_peak);
