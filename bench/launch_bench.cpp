@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 
 #include "launch.hpp"
@@ -55,13 +56,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const auto& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        seconds_[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
+      // With repetitions the mean aggregate stands for the benchmark.
+      const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+      if (mean || (run.run_type == Run::RT_Iteration && !means_.contains(run.run_name.function_name))) {
+        seconds_[run.run_name.function_name] = run.GetAdjustedRealTime();
+        if (mean) means_.insert(run.run_name.function_name);
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> seconds_;
+  std::map<std::string, double> seconds_;  // per iteration, in the benchmark's time unit
+  std::set<std::string> means_;
 };
 
 }  // namespace
