@@ -186,8 +186,13 @@ public:
     static std::atomic<std::uint64_t> counter{0};
     const std::filesystem::path directory = target.parent_path();
     for (int attempt = 0; attempt < 64; ++attempt) {
-      const std::string name = "." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                               std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+      // Built piece by piece: g++ 12 sees a false -Wrestrict in "." + string.
+      std::string name(1, '.');
+      name += target.filename().string();
+      name += ".tmp-";
+      name += std::to_string(::getpid());
+      name += '-';
+      name += std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
       std::filesystem::path candidate = directory.empty() ? std::filesystem::path(name) : directory / name;
       const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
       if (fd >= 0) {
