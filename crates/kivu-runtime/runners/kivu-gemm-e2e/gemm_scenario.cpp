@@ -263,12 +263,9 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
     };
     const std::size_t comma = check_block->find(',');
     if (comma == std::string_view::npos) return bad();
-    // The range is checked here rather than by parse_unsigned_decimal's
-    // bound, which lets a single digit above a bound below 9 through.
-    auto row = kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(0, comma), UINT32_MAX);
-    auto column =
-        kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(comma + 1), UINT32_MAX);
-    if (!row || !column || *row >= grid || *column >= grid) return bad();
+    auto row = kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(0, comma), grid - 1);
+    auto column = kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(comma + 1), grid - 1);
+    if (!row || !column) return bad();
     settings.check_block = {static_cast<std::uint32_t>(*row), static_cast<std::uint32_t>(*column)};
   }
 
