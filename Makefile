@@ -1,7 +1,9 @@
 # Two commands matter: `make test` and `make e2e`; both install what is
 # missing first. Plain `make` only configures and builds.
 PRESET ?= default
-BUILD_DIR := target/debug
+# The preset's binaryDir: target/<preset>, except the default preset's
+# target/debug (CMakePresets.json keeps to this rule).
+BUILD_DIR := target/$(if $(filter default,$(PRESET)),debug,$(PRESET))
 CTEST_PARALLEL ?= 2
 # A ctest -R regular expression that narrows `make test` (empty: every test).
 TEST_FILTER ?=
