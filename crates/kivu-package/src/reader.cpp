@@ -32,6 +32,7 @@
 #include "profile.capnp.h"
 #include "utf8.hpp"
 
+#include <capnp/any.h>
 #include <capnp/message.h>
 
 #include <bit>
@@ -79,16 +80,20 @@ struct StructView {
   }
 };
 
-// The view of a struct that a generated reader reads.
-template <typename Schema>
-StructView view_of(const typename Schema::Reader& reader, Segments segments) noexcept {
-  const capnp::_::StructReader in = capnp::_::PointerHelpers<Schema>::getInternalReader(reader);
+// The view of a struct that a generated reader reads. The library hands out
+// its data section as bytes and its pointer section as a list; the pointers
+// lie directly after the data on the wire, also for the elements of lists
+// that are read as structs, so the data section's end is where they start.
+template <typename Reader>
+StructView view_of(Reader reader, Segments segments) noexcept {
+  const capnp::AnyStruct::Reader any(reader);
+  const kj::ArrayPtr<const capnp::byte> data = any.getDataSection();
   StructView view;
-  view.data = static_cast<const std::byte*>(in.getLocation());
-  view.data_bytes = capnp::unbound(in.getDataSectionSize() / capnp::BITS) / 8;
-  view.pointer_count = capnp::unbound(in.getPointerSectionSize() / capnp::POINTERS);
+  view.data = reinterpret_cast<const std::byte*>(data.begin());
+  view.data_bytes = static_cast<std::uint32_t>(data.size());
+  view.pointer_count = any.getPointerSection().size();
   if (view.pointer_count == 0) return view;
-  view.pointers = reinterpret_cast<const capnp::word*>(view.data + view.data_bytes);
+  view.pointers = reinterpret_cast<const capnp::word*>(data.end());
   for (const Segment segment : segments) {
     if (view.pointers >= segment.begin() && view.pointers < segment.end()) {
       view.segment = segment;
@@ -264,9 +269,9 @@ private:
       return *library_step;
     };
     StructView step;
-    auto direct = follow(view_of<schema::CycleSample>(sample, segments_), 0, step, read_struct);
+    auto direct = follow(view_of(sample, segments_), 0, step, read_struct);
     if (!direct) return std::unexpected(std::move(direct.error()));
-    if (!*direct) step = view_of<schema::ProfileStep>(step_reader(), segments_);
+    if (!*direct) step = view_of(step_reader(), segments_);
 
     ProfileStep& to = out.step;
     to.local_index = step.field<std::uint32_t>(0);
@@ -317,7 +322,7 @@ private:
     if (auto s = take_elements(entries.size()); !s) return s;
     out.reserve(entries.size());
     for (const auto library_entry : entries) {
-      const StructView view = view_of<schema::MetadataEntry>(library_entry, segments_);
+      const StructView view = view_of(library_entry, segments_);
       if (auto s = entry(view, [&] { return library_entry; }, out.emplace_back()); !s) return s;
     }
     return {};

@@ -272,6 +272,45 @@ TEST(ProfileDefaults, ContentIsReproducedWithoutJudgingIt) {
 }
 
 // =============================================================================
+// Struct lists in the encodings of plain lists
+
+TEST(ProfileLists, ListsOfPointersReadAsStructsHoldingOnlyTheirFirstPointer) {
+  // Each sample is only its step, each metadata entry only its name: the
+  // pointers lie where an element without data keeps its pointer section.
+  HandProfile hand;
+  const std::size_t samples = hand.seg.alloc(2);
+  hand.seg.words[hand.tile + 1] = list_pointer(hand.tile + 1, samples, ElementSize::Pointer, 2);
+  hand.seg.words[samples] = struct_pointer(samples, hand.step, 2, 3);
+  const std::size_t entries = hand.seg.alloc(2);
+  hand.seg.words[hand.step + 4] = list_pointer(hand.step + 4, entries, ElementSize::Pointer, 2);
+  hand.seg.add_text(entries, "first");
+  hand.seg.add_text(entries + 1, "second");
+
+  const auto read = must_read(hand.bytes()).tiles.at(0).samples;
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[0].start_cycle, 0u);
+  EXPECT_EQ(read[0].step.operation, "gemm");
+  EXPECT_EQ(read[0].step.kind, ProfileStepKind::Compute);
+  EXPECT_EQ(read[0].step.metadata, (std::vector<kivu_package::ProfileMetadata>{{"first", ""}, {"second", ""}}));
+  EXPECT_EQ(read[1].step, ProfileStep{});
+}
+
+TEST(ProfileLists, AListOfWordsReadsAsSamplesWithCyclesAndDefaultSteps) {
+  HandProfile hand;
+  const std::size_t samples = hand.seg.alloc(2);
+  hand.seg.words[hand.tile + 1] = list_pointer(hand.tile + 1, samples, ElementSize::EightBytes, 2);
+  hand.seg.words[samples] = 10 | std::uint64_t{20} << 32;
+  hand.seg.words[samples + 1] = 30 | std::uint64_t{40} << 32;
+
+  const auto read = must_read(hand.bytes()).tiles.at(0).samples;
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[1].start_cycle, 30u);
+  EXPECT_EQ(read[1].end_cycle, 40u);
+  EXPECT_EQ(read[0].step, ProfileStep{});
+  EXPECT_EQ(read[1].step, ProfileStep{});
+}
+
+// =============================================================================
 // Framing
 
 TEST(ProfileFraming, ATwoSegmentMessageWithAFarPointerDecodes) {
