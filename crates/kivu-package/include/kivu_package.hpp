@@ -212,11 +212,13 @@ inline constexpr std::uint32_t profile_schema_version = 3;
 [[nodiscard]] std::expected<void, PackageError> write_profile(const ProfileReport& report,
                                                               std::ostream& stream) noexcept;
 
-// Writes `report` to `path` atomically: into a new file beside it (created
-// exclusively), flushed to disk, then renamed over `path`. A reader never
-// sees half a file, a symbolic link at `path` is replaced, not followed, and
-// on failure the new file is removed and `path` is left as it was.
-// Operating-system failures give Io.
+// Writes `report` to `path` with write_output_file (kivu_package/output_file.hpp),
+// OutputLink::Replace: a regular file is replaced atomically (a reader never
+// sees half a file, a killed writer leaves nothing, the replaced file's
+// permission bits stay), a symbolic link at `path` is replaced, not followed,
+// a character device or FIFO is written directly, and on failure `path` is
+// left as it was. The report is encoded before any file is touched.
+// Operating-system failures give Io with the reason (ENOSPC on a full disk).
 [[nodiscard]] std::expected<void, PackageError> write_profile_file(const ProfileReport& report,
                                                                    const std::filesystem::path& path) noexcept;
 

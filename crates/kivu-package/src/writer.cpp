@@ -1,6 +1,6 @@
 // Writing profiles: a ProfileReport built into a message with the generated
 // builders, framed in the unpacked stream framing, and written to a string,
-// a stream or, atomically, a file.
+// a stream or a file (through write_output_file).
 //
 // The writer refuses what the reader would refuse (texts that are not valid
 // UTF-8) and what the wire cannot hold (lists beyond Cap'n Proto's element
@@ -8,18 +8,13 @@
 #include "capnp_boundary.hpp"
 #include "framing.hpp"
 #include "kivu_package.hpp"
+#include "kivu_package/output_file.hpp"
 #include "profile.capnp.h"
 #include "utf8.hpp"
 
 #include <capnp/message.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <filesystem>
 #include <ios>
 #include <ostream>
@@ -153,89 +148,14 @@ std::span<const char> bytes_of(kj::ArrayPtr<const capnp::word> segment) noexcept
   return {reinterpret_cast<const char*>(segment.begin()), segment.size() * sizeof(capnp::word)};
 }
 
-// =============================================================================
-// Files
-
-PackageError os_error(int code) { return PackageError::Io{std::error_code(code, std::system_category())}; }
-
-Status write_all(int fd, std::span<const char> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error(errno));
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
+// Writes the segment table and the segments to `stream`.
+void put_segments(std::ostream& stream, kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
+  const std::string table = detail::segment_table(segments);
+  stream.write(table.data(), static_cast<std::streamsize>(table.size()));
+  for (const auto segment : segments) {
+    const auto bytes = bytes_of(segment);
+    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
-  return {};
-}
-
-// A new file created exclusively beside the target; removed again unless
-// it was renamed into place.
-class TempFile {
-public:
-  TempFile() = default;
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-
-  Status create(const std::filesystem::path& target) {
-    static std::atomic<std::uint64_t> counter{0};
-    const std::filesystem::path directory = target.parent_path();
-    for (int attempt = 0; attempt < 64; ++attempt) {
-      // Built piece by piece: g++ 12 sees a false -Wrestrict in "." + string.
-      std::string name(1, '.');
-      name += target.filename().string();
-      name += ".tmp-";
-      name += std::to_string(::getpid());
-      name += '-';
-      name += std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-      std::filesystem::path candidate = directory.empty() ? std::filesystem::path(name) : directory / name;
-      const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-      if (fd >= 0) {
-        fd_ = fd;
-        path_ = std::move(candidate);
-        return {};
-      }
-      if (errno != EEXIST && errno != EINTR) return std::unexpected(os_error(errno));
-    }
-    return std::unexpected(os_error(EEXIST));
-  }
-
-  [[nodiscard]] int fd() const noexcept { return fd_; }
-
-  // Flushes the data to disk and closes the file.
-  Status sync_and_close() {
-    if (::fsync(fd_) != 0) return std::unexpected(os_error(errno));
-    const int result = ::close(fd_);
-    fd_ = -1;
-    // After EINTR the descriptor is released all the same on Linux.
-    if (result != 0 && errno != EINTR) return std::unexpected(os_error(errno));
-    return {};
-  }
-
-  // Renames the file over `target`; from then on it is no longer removed.
-  Status rename_over(const std::filesystem::path& target) {
-    if (::rename(path_.c_str(), target.c_str()) != 0) return std::unexpected(os_error(errno));
-    path_.clear();
-    return {};
-  }
-
-private:
-  int fd_ = -1;
-  std::filesystem::path path_;
-};
-
-// Makes a completed rename durable. Best effort: the file is already in place.
-void sync_directory(const std::filesystem::path& target) {
-  const std::filesystem::path directory = target.parent_path();
-  const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  static_cast<void>(::fsync(fd));
-  ::close(fd);
 }
 
 }  // namespace
@@ -266,12 +186,7 @@ std::expected<void, PackageError> write_profile(const ProfileReport& report, std
     if (auto s = encoded.fill(report); !s) return s;
     const auto segments = encoded.segments();
     try {
-      const std::string table = detail::segment_table(segments);
-      stream.write(table.data(), static_cast<std::streamsize>(table.size()));
-      for (const auto segment : segments) {
-        const auto bytes = bytes_of(segment);
-        stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-      }
+      put_segments(stream, segments);
       stream.flush();
     } catch (const std::ios_base::failure& failure) {
       return std::unexpected(PackageError::Io{failure.code()});
@@ -284,22 +199,13 @@ std::expected<void, PackageError> write_profile(const ProfileReport& report, std
 std::expected<void, PackageError> write_profile_file(const ProfileReport& report,
                                                      const std::filesystem::path& path) noexcept {
   return detail::run_guarded([&]() -> Status {
-    if (!path.has_filename()) return std::unexpected(os_error(EISDIR));
     EncodedProfile encoded(report);
     if (auto s = encoded.fill(report); !s) return s;
     const auto segments = encoded.segments();
-    const std::string table = detail::segment_table(segments);
-
-    TempFile temp;
-    if (auto s = temp.create(path); !s) return s;
-    if (auto s = write_all(temp.fd(), table); !s) return s;
-    for (const auto segment : segments) {
-      if (auto s = write_all(temp.fd(), bytes_of(segment)); !s) return s;
-    }
-    if (auto s = temp.sync_and_close(); !s) return s;
-    if (auto s = temp.rename_over(path); !s) return s;
-    sync_directory(path);
-    return {};
+    return write_output_file(path, [&](std::ostream& stream) -> Status {
+      put_segments(stream, segments);
+      return {};
+    });
   });
 }
 

@@ -1,12 +1,24 @@
-// Writing profiles: atomic file replacement, refusing what could not be
-// read back, and reporting stream and operating-system failures.
+// Writing profiles and output files: atomic file replacement, special files
+// written in place, links, killed writers, refusing what could not be read
+// back, and reporting stream and operating-system failures with the reason.
 #include "kivu_package.hpp"
+#include "kivu_package/output_file.hpp"
+#include "output_file_detail.hpp"
 #include "wire.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +29,8 @@ namespace fs = std::filesystem;
 using kivu_package::PackageError;
 using kivu_package::ProfileReport;
 using kivu_package::Utf8Error;
+using kivu_package::OutputLink;
+using kivu_package::OutputWriter;
 
 // A fresh directory for one test, removed afterwards.
 class ProfileFile : public testing::Test {
@@ -44,6 +58,28 @@ protected:
 
   fs::path dir_;
 };
+
+// A writer that streams `text`.
+OutputWriter text_writer(std::string text) {
+  return [text = std::move(text)](std::ostream& out) -> std::expected<void, PackageError> {
+    out << text;
+    return {};
+  };
+}
+
+// The errno an operating-system Io error carries, or -1 for anything else.
+int os_code(const std::expected<void, PackageError>& result) {
+  if (result || !result.error().is<PackageError::Io>()) return -1;
+  const std::error_code& code = result.error().as<PackageError::Io>().error;
+  return code.category() == std::system_category() ? code.value() : -1;
+}
+
+mode_t file_type(const fs::path& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & S_IFMT : 0;
+}
+
+using OutputFile = ProfileFile;
 
 TEST_F(ProfileFile, WritesAFileThatReadsBackAsTheReport) {
   const ProfileReport report = kivu_test::sample_report();
@@ -138,6 +174,235 @@ TEST(ProfileWriteStream, AStreamThatThrowsIsAnIoErrorNotAnException) {
   const auto written = kivu_package::write_profile(kivu_test::sample_report(), closed);
   ASSERT_FALSE(written.has_value());
   EXPECT_TRUE(written.error().is<PackageError::Io>()) << debug_string(written.error());
+}
+
+// =============================================================================
+// Output files
+
+TEST_F(OutputFile, WritesCharacterDevicesAndFifosInPlaceAndReportsAFullDevice) {
+  ASSERT_TRUE(kivu_package::write_output_file("/dev/null", text_writer("nothing")).has_value());
+  EXPECT_EQ(file_type("/dev/null"), S_IFCHR);
+
+  // The OS reason reaches the caller even when the writer only saw a bad stream.
+  const auto full = kivu_package::write_output_file("/dev/full", [](std::ostream& out) -> std::expected<void, PackageError> {
+    out << std::string(std::size_t{1} << 20, 'x');
+    if (!out) return std::unexpected(PackageError::Invalid{"the stream failed"});
+    return {};
+  });
+  EXPECT_EQ(os_code(full), ENOSPC);
+  ASSERT_FALSE(full.has_value());
+  EXPECT_EQ(debug_string(full.error()), R"(Io(Os { code: 28, message: "No space left on device" }))");
+  EXPECT_EQ(file_type("/dev/full"), S_IFCHR);
+
+  const fs::path fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(kivu_package::write_output_file(fifo, text_writer("through the pipe")).has_value());
+  std::array<char, 64> got{};
+  const ssize_t n = ::read(reader, got.data(), got.size());
+  ::close(reader);
+  EXPECT_EQ(std::string(got.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))), "through the pipe");
+  EXPECT_EQ(file_type(fifo), S_IFIFO);
+  EXPECT_EQ(entries(), std::vector<std::string>{"fifo"});
+}
+
+TEST_F(OutputFile, RefusesSocketsBlockDevicesAndDirectoriesAndLeavesThemInPlace) {
+  const fs::path socket_path = dir_ / "socket";
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(os_code(kivu_package::write_output_file(socket_path, text_writer("x"))), ENXIO);
+  EXPECT_EQ(os_code(kivu_package::check_output_path(socket_path)), ENXIO);
+  ::close(sock);
+  EXPECT_EQ(file_type(socket_path), S_IFSOCK);
+
+  const fs::path directory = dir_ / "directory";
+  fs::create_directory(directory);
+  EXPECT_EQ(os_code(kivu_package::write_output_file(directory, text_writer("x"))), EISDIR);
+  EXPECT_TRUE(fs::is_directory(directory));
+
+  // A block device node of no real device: refused before it is opened.
+  const fs::path block = dir_ / "block";
+  if (::mknod(block.c_str(), S_IFBLK | 0600, makedev(7, 1000)) == 0) {
+    const auto written = kivu_package::write_output_file(block, text_writer("x"));
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error(), PackageError(kivu_package::block_device_refused()));
+    EXPECT_EQ(debug_string(written.error()),
+              R"(Io(Custom { category: "output file", code: 1, message: "refusing to write to a block device" }))");
+    EXPECT_EQ(kivu_package::check_output_path(block).error(), written.error());
+    EXPECT_EQ(file_type(block), S_IFBLK);
+  }
+  EXPECT_EQ(entries().size(), fs::exists(block) ? 3u : 2u);
+}
+
+TEST_F(OutputFile, KeepsTheReplacedFilesModeOwnerAndGroupAndGivesNewFilesTheUmask) {
+  const fs::path path = dir_ / "out";
+  std::ofstream(path) << "old";
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(path.c_str(), 4321, 4322), 0);
+  }
+  ASSERT_TRUE(kivu_package::write_output_file(path, text_writer("new")).has_value());
+  struct stat status {};
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  if (root) {
+    EXPECT_EQ(status.st_uid, 4321u);
+    EXPECT_EQ(status.st_gid, 4322u);
+  }
+  EXPECT_EQ(contents(path), "new");
+
+  const mode_t previous = ::umask(027);
+  const auto created = kivu_package::write_output_file(dir_ / "fresh", text_writer("x"));
+  ::umask(previous);
+  ASSERT_TRUE(created.has_value());
+  ASSERT_EQ(::stat((dir_ / "fresh").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+TEST_F(OutputFile, WritesAndReplacesAFileWhoseNameTakesTheWholeLimit) {
+  const fs::path path = dir_ / std::string(255, 'n');
+  for (const char* text : {"first", "second"}) {
+    for (const auto new_file : {kivu_package::detail::NewFile::UnnamedWhenPossible, kivu_package::detail::NewFile::Named}) {
+      ASSERT_TRUE(kivu_package::detail::write_output_file(path, text_writer(text), OutputLink::Replace, new_file));
+      EXPECT_EQ(contents(path), text);
+    }
+  }
+  EXPECT_EQ(entries(), std::vector<std::string>{std::string(255, 'n')});
+  EXPECT_EQ(os_code(kivu_package::write_output_file(dir_ / std::string(256, 'n'), text_writer("x"))), ENAMETOOLONG);
+}
+
+TEST_F(OutputFile, FollowWritesTheFinalTargetOfALinkChainWhileReplaceReplacesTheLink) {
+  std::ofstream(dir_ / "real") << "old";
+  fs::create_symlink("real", dir_ / "first");
+  fs::create_symlink(dir_ / "first", dir_ / "second");
+  ASSERT_TRUE(kivu_package::write_output_file(dir_ / "second", text_writer("followed"), OutputLink::Follow));
+  EXPECT_EQ(contents(dir_ / "real"), "followed");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "first"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "second"));
+
+  // A dangling link: its target is created.
+  fs::create_symlink("created", dir_ / "dangling");
+  ASSERT_TRUE(kivu_package::write_output_file(dir_ / "dangling", text_writer("made"), OutputLink::Follow));
+  EXPECT_EQ(contents(dir_ / "created"), "made");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "dangling"));
+
+  ASSERT_TRUE(kivu_package::write_output_file(dir_ / "second", text_writer("replaced")));
+  EXPECT_EQ(file_type(dir_ / "second"), S_IFREG);
+  EXPECT_EQ(contents(dir_ / "real"), "followed");
+
+  fs::create_symlink("self", dir_ / "self");
+  EXPECT_EQ(os_code(kivu_package::write_output_file(dir_ / "self", text_writer("x"), OutputLink::Follow)), ELOOP);
+}
+
+TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
+  for (const bool existing : {true, false}) {
+    const fs::path path = dir_ / "out";
+    if (existing) std::ofstream(path) << "old";
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ready[0]);
+      const auto written = kivu_package::write_output_file(path, [&](std::ostream& out) -> std::expected<void, PackageError> {
+        out << std::string(std::size_t{4} << 20, 'x') << std::flush;
+        const char byte = 'r';
+        static_cast<void>(::write(ready[1], &byte, 1));
+        ::pause();
+        return {};
+      });
+      ::_exit(written ? 0 : 1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    if (existing) {
+      EXPECT_EQ(entries(), std::vector<std::string>{"out"});
+      EXPECT_EQ(contents(path), "old");
+      fs::remove(path);
+    } else {
+      EXPECT_TRUE(entries().empty());
+    }
+  }
+}
+
+TEST_F(OutputFile, AFailedWriteLeavesTheOldFileAndNoTemporary) {
+  const fs::path path = dir_ / "out";
+  std::ofstream(path) << "old";
+  for (const auto new_file : {kivu_package::detail::NewFile::UnnamedWhenPossible, kivu_package::detail::NewFile::Named}) {
+    const auto written = kivu_package::detail::write_output_file(
+        path,
+        [](std::ostream& out) -> std::expected<void, PackageError> {
+          out << std::string(std::size_t{1} << 20, 'x');
+          return std::unexpected(PackageError::Invalid{"gave up"});
+        },
+        OutputLink::Replace, new_file);
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error(), PackageError(PackageError::Invalid{"gave up"}));
+    const auto thrown = kivu_package::detail::write_output_file(
+        path, [](std::ostream&) -> std::expected<void, PackageError> { throw std::runtime_error("boom"); },
+        OutputLink::Replace, new_file);
+    EXPECT_EQ(thrown.error(), PackageError(PackageError::Invalid{"writing the output failed: boom"}));
+    EXPECT_EQ(entries(), std::vector<std::string>{"out"});
+    EXPECT_EQ(contents(path), "old");
+  }
+}
+
+TEST_F(OutputFile, RemoveOutputTemporariesTakesAwayTheNamedTemporaryOfAWriteInProgress) {
+  const fs::path path = dir_ / "out";
+  std::ofstream(path) << "old";
+  std::vector<std::string> during;
+  const auto written = kivu_package::detail::write_output_file(
+      path,
+      [&](std::ostream& out) -> std::expected<void, PackageError> {
+        out << "new" << std::flush;
+        during = entries();
+        kivu_package::remove_output_temporaries();  // as a SIGTERM handler would
+        return {};
+      },
+      OutputLink::Replace, kivu_package::detail::NewFile::Named);
+  ASSERT_EQ(during.size(), 2u);
+  EXPECT_EQ(during[0].rfind(".kivu-", 0), 0u) << during[0];
+  EXPECT_EQ(os_code(written), ENOENT);
+  EXPECT_EQ(entries(), std::vector<std::string>{"out"});
+  EXPECT_EQ(contents(path), "old");
+}
+
+TEST_F(OutputFile, CheckOutputPathFindsBadPathsBeforeAnyWorkAndCreatesNothing) {
+  std::ofstream(dir_ / "file") << "x";
+  fs::create_directory(dir_ / "directory");
+  EXPECT_TRUE(kivu_package::check_output_path(dir_ / "new"));
+  EXPECT_TRUE(kivu_package::check_output_path(dir_ / "file"));
+  EXPECT_TRUE(kivu_package::check_output_path("/dev/null"));
+  EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / "directory")), EISDIR);
+  EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / "missing" / "out")), ENOENT);
+  EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / "file" / "out")), ENOTDIR);
+  EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / std::string(256, 'n'))), ENAMETOOLONG);
+  EXPECT_EQ(os_code(kivu_package::check_output_path("")), ENOENT);
+
+  // A link to a directory is refused only when it is to be followed.
+  fs::create_directory_symlink("directory", dir_ / "link");
+  EXPECT_TRUE(kivu_package::check_output_path(dir_ / "link"));
+  EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / "link", OutputLink::Follow)), EISDIR);
+
+  // Root writes into a read-only directory all the same.
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod((dir_ / "directory").c_str(), 0555), 0);
+    EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / "directory" / "out")), EACCES);
+    ::chmod((dir_ / "directory").c_str(), 0755);
+  }
+  EXPECT_EQ(entries(), (std::vector<std::string>{"directory", "file", "link"}));
+  EXPECT_TRUE(fs::is_empty(dir_ / "directory"));
 }
 
 }  // namespace

@@ -1,0 +1,85 @@
+// Output files: the one way the workspace writes a file that a user named.
+//
+// A reader of the file never sees half of it. An existing regular file (or a
+// path that does not exist yet) is replaced atomically: the new content goes
+// into an unnamed file in the same directory (O_TMPFILE), which is flushed to
+// disk and only then given the name, so a writer killed at any point, even by
+// SIGKILL, leaves the directory as it was. Filesystems without unnamed files
+// get a named temporary file instead, created exclusively under a short name
+// of its own (so any name that fits can be written), removed on failure and
+// by remove_output_temporaries().
+//
+// Special files are written, never replaced: a character device or a FIFO is
+// opened and written directly (/dev/null stays /dev/null, /dev/full reports
+// "No space left on device"); a socket cannot be opened; a block device and a
+// directory are refused. Nothing but a regular file or a symbolic link is
+// ever unlinked or renamed over.
+//
+// Nothing here throws, aborts or prints; failures are PackageError::Io
+// carrying the operating system's error code.
+#pragma once
+
+#include "kivu_package.hpp"
+
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <system_error>
+
+namespace kivu_package {
+
+// =============================================================================
+// Writing
+
+// What happens to a symbolic link found at the output path.
+enum class OutputLink {
+  Replace,  // the link itself is replaced by the new file; its target is untouched
+  Follow,   // the chain of links is followed to its final target (created when
+            // it does not exist), which is replaced; the links stay
+};
+
+// Streams the file's content into the given stream. A failure it returns is
+// passed on by write_output_file, unless the stream itself failed first, in
+// which case the operating system's reason is reported instead.
+using OutputWriter = std::function<std::expected<void, PackageError>(std::ostream&)>;
+
+// Writes the file at `path` with what `write` streams into it, as described
+// above. Operating-system failures give Io with the errno (a full disk gives
+// ENOSPC "No space left on device", never a bare stream failure). On any
+// failure `path` is left as it was and no temporary file remains. A
+// replaced regular file keeps its permission bits and, where the process may
+// set them (as root), its owner and group; a new file gets 0666 & ~umask.
+// An exception escaping `write` is caught: out of memory gives Io ENOMEM,
+// anything else Invalid.
+[[nodiscard]] std::expected<void, PackageError> write_output_file(const std::filesystem::path& path,
+                                                                  const OutputWriter& write,
+                                                                  OutputLink link = OutputLink::Replace) noexcept;
+
+// =============================================================================
+// Checking before the work
+
+// The checks a long-running producer makes before doing the work whose result
+// goes to `path`, so that a bad path fails at once: the name fits (NAME_MAX,
+// PATH_MAX), the path is not a directory, and either it is a character device
+// or FIFO the process may write, or its directory exists, is a directory and
+// is writable (by the process's effective ids; root passes permission bits
+// but not a read-only filesystem). No file is created. Failures are Io with
+// the reason, e.g. ENOENT, ENOTDIR, EISDIR, EACCES, EROFS, ENAMETOOLONG.
+[[nodiscard]] std::expected<void, PackageError> check_output_path(const std::filesystem::path& path,
+                                                                  OutputLink link = OutputLink::Replace) noexcept;
+
+// The error of a path refused because it names a block device: Io with the
+// category "output file", message "refusing to write to a block device".
+[[nodiscard]] std::error_code block_device_refused() noexcept;
+
+// =============================================================================
+// Interruption
+
+// Unlinks the named temporary file of every write in progress, if any (only
+// the fallback for filesystems without unnamed files creates one). Safe to
+// call from a signal handler: meant for a program's SIGINT/SIGTERM handler,
+// which then ends the program. The library installs no handler itself.
+void remove_output_temporaries() noexcept;
+
+}  // namespace kivu_package
