@@ -6,10 +6,12 @@ set -eu
 packages="g++ make cmake pkg-config capnproto libcapnp-dev libgtest-dev libgmock-dev
 libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev"
 
-# `install-deps.sh fuzz` adds the clang toolchain of the fuzz build.
-if [ "${1:-}" = "fuzz" ]; then
-  packages="$packages clang-19 libclang-rt-19-dev"
-fi
+# `install-deps.sh fuzz` adds the clang toolchain of the fuzz build,
+# `install-deps.sh format` the formatter that scripts/check-format.sh runs.
+case "${1:-}" in
+  fuzz) packages="$packages clang-19 libclang-rt-19-dev" ;;
+  format) packages="$packages clang-format" ;;
+esac
 
 missing=""
 for p in $packages; do
