@@ -1,10 +1,61 @@
 #include "frame.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
+
+#include "notice.hpp"
+
+extern char** environ;
 
 namespace kivu_e2e {
 
-ExitStatus run(const Command& command, std::string_view launch_message, std::source_location where) {
+namespace {
+
+// The runner's name: the last part of the command's path.
+std::string_view runner_name(const Command& command) {
+  std::string_view name = command.program();
+  if (const auto slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  return name;
+}
+
+// Holds back every inherited variable of the suite's environment that
+// `held_back` accepts and `command` does not set, with one line for each.
+template <typename Predicate>
+void hold_back_inherited(Command& command, Predicate held_back) {
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view name = text.substr(0, equals);
+    if (!held_back(name) || command.sets(name)) continue;
+    if (std::ranges::find(command.removed(), name) != command.removed().end()) continue;
+    command.env_remove(name);
+    notice("not passing inherited " + std::string(name) + "=" + debug_quote(text.substr(equals + 1)) + " to " +
+           std::string(runner_name(command)) + ": the case leaves it unset");
+  }
+}
+
+}  // namespace
+
+bool is_scenario_variable(std::string_view name) noexcept {
+  static constexpr std::array<std::string_view, 5> names = {"KIVU_GRAPH_TEST", "KIVU_RANDOM_SEED",
+                                                            "KIVU_GEMM_DIMENSION", "KIVU_GEMM_SRAM_CHECK_BLOCK",
+                                                            "KIVU_PROFILE_OUTPUT"};
+  return name.starts_with("KIVU_HOST_TEST_") || std::ranges::find(names, name) != names.end();
+}
+
+ExitStatus run(const Command& case_command, std::string_view launch_message, std::source_location where) {
+  Command command = case_command;
+  hold_back_inherited(command, is_scenario_variable);
+  if (const auto device = held_device()) {
+    command.inherit_descriptor(device->lock_file);
+    if (device->board != 0) {
+      command.env("KIVU_BOARD", std::to_string(device->board));
+    } else {
+      hold_back_inherited(command, [](std::string_view name) { return name == "KIVU_BOARD"; });
+    }
+  }
   auto status = command.status();
   if (!status) {
     std::string message(launch_message);

@@ -28,8 +28,21 @@ struct EnvVar {
 
 // Starts `command` and waits for it. When it cannot be started, or waiting
 // fails, fails the case with `launch_message`, ": " and the system's error.
+// What the runner gets besides the command's own variables:
+//  - no inherited scenario variable (is_scenario_variable) that the command
+//    does not set: a case that leaves one unset leaves it to the runner's
+//    default, not to the shell the suite was started from. Each one held
+//    back is reported in one line (notice.hpp);
+//  - while this thread holds the device (device.hpp): the board's lock file,
+//    inherited, and for a board N other than 0, KIVU_BOARD=N after all other
+//    variables; on board 0 an inherited KIVU_BOARD is held back as well.
 [[nodiscard]] ExitStatus run(const Command& command, std::string_view launch_message,
                              std::source_location where = std::source_location::current());
+
+// True for the runners' scenario variables: KIVU_HOST_TEST_*,
+// KIVU_GRAPH_TEST, KIVU_RANDOM_SEED, KIVU_GEMM_DIMENSION,
+// KIVU_GEMM_SRAM_CHECK_BLOCK and KIVU_PROFILE_OUTPUT.
+[[nodiscard]] bool is_scenario_variable(std::string_view name) noexcept;
 
 // Returns when `status` is a success (normal exit, code 0). Otherwise fails
 // the case with: hardware capability "<capability>" failed with <status text>.

@@ -4,6 +4,9 @@
 // (argv, envp) is built before it exists, and the child itself makes only
 // system calls. What posix_spawn cannot do, and the reason for doing this by
 // hand: the child asks for SIGKILL on its parent's death before it execs.
+// Without CLONE_FILES the child has its own copy of the descriptor table, so
+// it can clear close-on-exec on the descriptors it is to inherit without
+// touching the suite's.
 #include "launch.hpp"
 
 #include <sched.h>
@@ -14,6 +17,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 #include <cstdio>
@@ -81,6 +87,22 @@ Command& Command::env(std::string_view name, std::string_view value) {
   return *this;
 }
 
+Command& Command::env_remove(std::string_view name) {
+  if (std::ranges::find(removed_, name) == removed_.end()) removed_.emplace_back(name);
+  return *this;
+}
+
+Command& Command::inherit_descriptor(int fd) {
+  if (std::ranges::find(inherited_descriptors_, fd) == inherited_descriptors_.end()) {
+    inherited_descriptors_.push_back(fd);
+  }
+  return *this;
+}
+
+bool Command::sets(std::string_view name) const noexcept {
+  return std::ranges::any_of(variables_, [&](const auto& variable) { return variable.first == name; });
+}
+
 namespace {
 
 // What the child needs, prepared by the parent. The child reports a failed
@@ -90,6 +112,8 @@ struct ChildRequest {
   const char* path;
   char* const* argv;
   char* const* envp;
+  const int* inherited;
+  std::size_t inherited_count;
   const sigset_t* parent_mask;
   pid_t parent;
   int error;
@@ -125,6 +149,12 @@ __attribute__((no_sanitize("address", "undefined"))) int child_main(void* argume
   // The parent may have died before the request above took effect; then no
   // signal will come, and the runner must not start at all.
   if (getppid() != request->parent) _exit(127);
+  for (std::size_t i = 0; i < request->inherited_count; ++i) {
+    if (fcntl(request->inherited[i], F_SETFD, 0) != 0) {
+      request->error = errno;
+      _exit(127);
+    }
+  }
   execve(request->path, request->argv, request->envp);
   request->error = errno;
   _exit(127);
@@ -167,6 +197,10 @@ std::expected<ExitStatus, LaunchError> Command::status() const {
         break;
       }
     }
+    for (const auto& name : removed_) {
+      if (replaced) break;
+      replaced = entry_has_name(entry, name);
+    }
     if (!replaced) envp.push_back(entry);
   }
   for (auto& entry : entries) envp.push_back(entry.data());
@@ -187,7 +221,14 @@ std::expected<ExitStatus, LaunchError> Command::status() const {
   sigset_t parent_mask;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &parent_mask);
-  ChildRequest request{path.c_str(), argv, envp.data(), &parent_mask, getpid(), 0};
+  ChildRequest request{path.c_str(),
+                       argv,
+                       envp.data(),
+                       inherited_descriptors_.data(),
+                       inherited_descriptors_.size(),
+                       &parent_mask,
+                       getpid(),
+                       0};
   const pid_t child = clone(child_main, static_cast<char*>(stack) + child_stack_size,
                             CLONE_VM | CLONE_VFORK | SIGCHLD, &request);
   const int clone_error = errno;

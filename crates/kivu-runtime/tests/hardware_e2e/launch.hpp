@@ -1,13 +1,16 @@
 // Starting a runner program and waiting for it.
 //
-// A Command names a program by path and the environment variables to set on
-// it. status() starts the program with no arguments besides its own path, in
-// the current working directory, with the standard streams inherited and the
-// process's environment in which the set variables replace same-named ones
-// (kept in the order they were set, after the inherited ones), then waits
-// for it without a time limit. Names and values are raw bytes, passed on
-// unchanged: an empty value stays empty, a value that is not UTF-8 arrives as
-// it was.
+// A Command names a program by path, the environment variables to set on it
+// and the inherited ones to hold back. status() starts the program with no
+// arguments besides its own path, in the current working directory, with the
+// standard streams inherited and the process's environment without the held
+// back variables, in which the set variables replace same-named ones (kept in
+// the order they were set, after the inherited ones), then waits for it
+// without a time limit. Names and values are raw bytes, passed on unchanged:
+// an empty value stays empty, a value that is not UTF-8 arrives as it was.
+//
+// Descriptors stay close-on-exec in the suite; a command may name some that
+// its program alone inherits (the flag is cleared in the child only).
 //
 // The child is tied to the thread that started it: it receives SIGKILL when
 // that thread (in the suite, the process) dies, so a killed or crashed suite
@@ -66,6 +69,19 @@ public:
   // second time replaces the earlier value in place.
   Command& env(std::string_view name, std::string_view value);
 
+  // Keeps the inherited variable `name` from the program: every inherited
+  // entry of that name is left out. A variable set with env() still reaches
+  // it.
+  Command& env_remove(std::string_view name);
+
+  // Lets the program inherit the open descriptor `fd` under the same number,
+  // although it is close-on-exec here. The caller keeps it open until
+  // status() returns.
+  Command& inherit_descriptor(int fd);
+
+  // True when env() set `name` on the command.
+  [[nodiscard]] bool sets(std::string_view name) const noexcept;
+
   // Starts the program and waits until it ends. Returns its exit status, or
   // the error of starting it (missing, not executable, out of processes) or
   // of waiting for it. Waiting has no time limit.
@@ -77,10 +93,14 @@ public:
   [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& variables() const noexcept {
     return variables_;
   }
+  // The inherited variables held back, in the order they were named.
+  [[nodiscard]] const std::vector<std::string>& removed() const noexcept { return removed_; }
 
 private:
   std::string program_;
   std::vector<std::pair<std::string, std::string>> variables_;
+  std::vector<std::string> removed_;
+  std::vector<int> inherited_descriptors_;
 };
 
 }  // namespace kivu_e2e

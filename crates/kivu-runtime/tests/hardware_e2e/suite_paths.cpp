@@ -45,6 +45,19 @@ const std::string& device_lock_path() {
   return path;
 }
 
+std::string device_lock_path(std::uint32_t board) { return lock_path_of_board(device_lock_path(), board); }
+
+std::string lock_path_of_board(std::string_view board_0, std::uint32_t board) {
+  if (board == 0) return std::string(board_0);
+  constexpr std::string_view suffix = ".lock";
+  const bool has_suffix = board_0.ends_with(suffix);
+  std::string path(has_suffix ? board_0.substr(0, board_0.size() - suffix.size()) : board_0);
+  path += '-';
+  path += std::to_string(board);
+  if (has_suffix) path += suffix;
+  return path;
+}
+
 std::string runner_path(std::string_view name) {
   std::string path = runner_directory();
   path += '/';

@@ -88,8 +88,17 @@ protected:
     sandbox->control("kivu-gemm-e2e * copy " + (sandbox->root() / "passing.capnp").string() + "\n");
     suite_env = sandbox->environment();
     // Inherited variables reach every runner unless a case sets the same
-    // name; raw bytes pass unchanged.
+    // name, raw bytes unchanged; but scenario variables a case leaves unset
+    // (and KIVU_BOARD on board 0) are held back, so that a leftover in the
+    // shell cannot change what a case tests. Fault injection and the
+    // runner-side jitter variables pass.
     suite_env.push_back("KIVU_HOST_TEST_BYTES=999");
+    suite_env.push_back("KIVU_HOST_TEST_D2H_ONLY=1");
+    suite_env.push_back("KIVU_GRAPH_TEST=multicast");
+    suite_env.push_back("KIVU_PROFILE_OUTPUT=/tmp/elsewhere");
+    suite_env.push_back("KIVU_BOARD=3");
+    suite_env.push_back("KIVU_SIM_FAULT=0");
+    suite_env.push_back("KIVU_HOST_WRITE_JITTER_MAX_US=5");
     suite_env.push_back("KIVU_SELFTEST_RAW=\xff\xfe raw");
     suite_env.push_back("KIVU_SELFTEST_EMPTY=");
     run = new SuiteRun(sandbox->run("*", suite_env));
@@ -136,6 +145,22 @@ TEST_F(CaseVariables, EachRunnerGetsExactlyItsCaseVariablesAfterTheInheritedEnvi
     SCOPED_TRACE("start " + std::to_string(i) + " of " + expected[i].case_name);
     EXPECT_EQ(invocations[i].env, expected_env(suite_env, expected[i].variables));
   }
+}
+
+TEST_F(CaseVariables, EachHeldBackVariableIsReportedOncePerRunnerThatLosesIt) {
+  const auto lines_with = [&](std::string_view text) {
+    std::size_t count = 0;
+    for (auto at = run->output.find(text); at != std::string::npos; at = run->output.find(text, at + 1)) ++count;
+    return count;
+  };
+  // The D2H-only flag is set by one host case; the other twelve starts of
+  // the host runner lose it.
+  EXPECT_EQ(lines_with("not passing inherited KIVU_HOST_TEST_D2H_ONLY=\"1\" to kivu-host-e2e: the case leaves it unset"),
+            12u);
+  EXPECT_EQ(lines_with("not passing inherited KIVU_GRAPH_TEST=\"multicast\" to kivu-randomized-e2e"), 3u);
+  EXPECT_EQ(lines_with("not passing inherited KIVU_BOARD=\"3\""), expected_invocations(profile_path).size());
+  EXPECT_EQ(lines_with("not passing inherited KIVU_SIM_FAULT"), 0u);
+  EXPECT_EQ(lines_with("not passing inherited KIVU_HOST_WRITE_JITTER_MAX_US"), 0u);
 }
 
 TEST_F(CaseVariables, EachRunnerStartsByAbsolutePathWithoutArgumentsInTheSuiteDirectory) {

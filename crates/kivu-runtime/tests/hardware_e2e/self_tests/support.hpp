@@ -53,8 +53,10 @@ struct Invocation {
 // The invocations logged in `log_dir`, in order of start.
 [[nodiscard]] std::vector<Invocation> read_invocations(const fs::path& log_dir);
 
-// `suite_env` without the entries that `added` replaces, then `added` as
-// NAME=value entries: the environment a runner must see.
+// `suite_env` without the entries that `added` replaces and without the
+// variables a case leaves unset that the suite holds back from every runner
+// (the runners' scenario variables and, on board 0, KIVU_BOARD), then
+// `added` as NAME=value entries: the environment a runner must see.
 [[nodiscard]] std::vector<std::string> expected_env(const std::vector<std::string>& suite_env,
                                                     const std::vector<std::pair<std::string, std::string>>& added);
 
