@@ -2,6 +2,7 @@
 // host_write_jitter.hpp and fault_injection.hpp).
 #include "kivu_runtime/environment.hpp"
 
+#include <charconv>
 #include <cstdlib>
 
 #include "kivu_debug_form.hpp"
@@ -25,22 +26,22 @@ std::string EnvironmentError::message() const {
 // =============================================================================
 // Generic parsing
 
+std::optional<std::uint64_t> parse_digits(std::string_view digits, int base, std::uint64_t max) noexcept {
+  // from_chars takes no sign of an unsigned type, no blank and no prefix,
+  // and reports a value beyond 64 bits; only the end of the text is left to
+  // check.
+  std::uint64_t value = 0;
+  const char* const end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, value, base);
+  if (error != std::errc{} || stop != end || value > max) return std::nullopt;
+  return value;
+}
+
 std::expected<std::uint64_t, EnvironmentError> parse_unsigned_decimal(std::string_view variable,
                                                                       std::string_view value, std::uint64_t max) {
-  const auto fail = [&] {
-    return std::unexpected(EnvironmentError{
-        std::string(variable), std::string(value),
-        "an unsigned decimal number no larger than " + std::to_string(max)});
-  };
-  if (value.empty()) return fail();
-  std::uint64_t result = 0;
-  for (const char c : value) {
-    if (c < '0' || c > '9') return fail();
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (digit > max || result > (max - digit) / 10) return fail();
-    result = result * 10 + digit;
-  }
-  return result;
+  if (const auto parsed = parse_digits(value, 10, max)) return *parsed;
+  return std::unexpected(EnvironmentError{std::string(variable), std::string(value),
+                                          "an unsigned decimal number no larger than " + std::to_string(max)});
 }
 
 std::optional<std::string> environment_value(const char* name) {

@@ -46,23 +46,11 @@ Checked<std::uint32_t> hex_address_or(const char* variable, std::uint32_t fallba
         variable, *value, "a hexadecimal address with the prefix \"0x\" below " + hex(limit)}));
   };
   const std::string_view text = *value;
-  if (text.size() < 3 || !text.starts_with("0x")) return fail();
-  std::uint64_t result = 0;
-  for (const char c : text.substr(2)) {
-    unsigned digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return fail();
-    }
-    result = result * 16 + digit;
-    if (result >= limit) return fail();
-  }
-  return static_cast<std::uint32_t>(result);
+  if (!text.starts_with("0x") || limit == 0) return fail();
+  // A value is returned in 32 bits, so nothing above them is accepted.
+  const auto parsed = kivu_runtime::parse_digits(text.substr(2), 16, std::min<std::uint64_t>(limit - 1, UINT32_MAX));
+  if (!parsed) return fail();
+  return static_cast<std::uint32_t>(*parsed);
 }
 
 Checked<bool> flag(const char* variable) {
