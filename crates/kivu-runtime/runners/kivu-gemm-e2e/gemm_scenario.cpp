@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "kivu_package/output_file.hpp"
 #include "kivu_runner/verify.hpp"
 #include "kivu_runtime/board_constants.hpp"
 
@@ -273,7 +274,18 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
     if (profile_output->empty()) {
       return std::unexpected(EnvironmentError{profile_output_variable, "", "a file path"});
     }
-    settings.profile_output = std::filesystem::path(*profile_output);
+    // A path the profile cannot be written to fails now, not after the whole
+    // multiplication.
+    std::filesystem::path path(*profile_output);
+    if (auto usable = kivu_package::check_output_path(path); !usable) {
+      const kivu_package::PackageError& error = usable.error();
+      const std::string reason = error.is<kivu_package::PackageError::Io>()
+                                     ? error.as<kivu_package::PackageError::Io>().error.message()
+                                     : kivu_package::debug_string(error);
+      return std::unexpected(EnvironmentError{profile_output_variable, std::string(*profile_output),
+                                              fmt::format("a file path that can be written ({})", reason)});
+    }
+    settings.profile_output = std::move(path);
   }
   return settings;
 }

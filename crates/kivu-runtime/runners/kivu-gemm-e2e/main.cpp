@@ -6,12 +6,16 @@
 //   KIVU_GEMM_SRAM_CHECK_BLOCK  "row,column" of the output block whose tile
 //                               memory is also checked byte for byte (default "0,0")
 //   KIVU_PROFILE_OUTPUT         where to write the cycle profile; profiling is
-//                               on only when it is set
+//                               on only when it is set. A symbolic link there
+//                               is replaced, not followed; a character device
+//                               or FIFO is written in place
 //   KIVU_HOST_WRITE_JITTER_MAX_US, KIVU_HOST_WRITE_JITTER_SEED, KIVU_SIM_FAULT
 //                               the board's settings
 // Exit status: 0 when everything matched, 1 on a board error or a mismatch,
 // 2 on bad input (one line on stderr naming the variable and its value).
-// The profile is written once the multiplication has run and been verified.
+// The profile's path is checked with the other settings, before the board
+// does anything (a path that cannot be written is bad input); the profile is
+// written once the multiplication has run and been verified.
 #include <fmt/core.h>
 
 #include "gemm_scenario.hpp"

@@ -61,6 +61,29 @@ TEST(GemmRunner, RejectsABadDimensionWithStatusTwoAndOneLineBeforeDoingAnything)
   EXPECT_FALSE(std::filesystem::exists(dir.file("p")));
 }
 
+TEST(GemmRunner, RejectsAProfileOutputThatCannotBeWrittenBeforeMultiplying) {
+  const ScratchDirectory dir;
+  const std::string output = dir.file("missing/profile.capnp");
+  const auto result = run_child(runner, {{"KIVU_PROFILE_OUTPUT", output}});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.err, "kivu-gemm-e2e: invalid KIVU_PROFILE_OUTPUT value \"" + output +
+                            "\": expected a file path that can be written (No such file or directory)\n");
+  EXPECT_EQ(result.out, "");
+}
+
+TEST(GemmRunner, WritesTheProfileIntoADeviceInPlaceAndReportsAFullOne) {
+  const auto full = run_child(runner, {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", "/dev/full"}});
+  EXPECT_EQ(full.exit_code, 1) << full.describe();
+  EXPECT_NE(full.err.find("write cycle profile to /dev/full: Io(Os { code: 28, message: \"No space left on device\" })"),
+            std::string::npos)
+      << full.err;
+  EXPECT_EQ(std::filesystem::status("/dev/full").type(), std::filesystem::file_type::character);
+
+  const auto null = run_child(runner, {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", "/dev/null"}});
+  EXPECT_EQ(null.exit_code, 0) << null.describe();
+  EXPECT_EQ(std::filesystem::status("/dev/null").type(), std::filesystem::file_type::character);
+}
+
 TEST(GemmRunner, RejectsACheckBlockOutsideTheGridWithStatusTwo) {
   const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "64"}, {"KIVU_GEMM_SRAM_CHECK_BLOCK", "2,0"}});
   EXPECT_EQ(result.exit_code, 2);

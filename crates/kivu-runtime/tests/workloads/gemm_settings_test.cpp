@@ -1,9 +1,14 @@
 // The GEMM runner's settings, layout and host reference, in-process.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "gemm_scenario.hpp"
+#include "kivu_runtime_testing/child_process.hpp"
 
 using namespace kivu_gemm;
 
@@ -56,6 +61,33 @@ TEST(GemmSettings, RejectCheckBlocksThatAreMalformedOrOutsideTheGrid) {
 
 TEST(GemmSettings, RejectAnEmptyProfilePath) {
   EXPECT_EQ(rejection(std::nullopt, std::nullopt, ""), "invalid KIVU_PROFILE_OUTPUT value \"\": expected a file path");
+}
+
+TEST(GemmSettings, RejectAProfilePathThatCannotBeWrittenWithTheReasonAndCreateNothing) {
+  const kivu_runtime_testing::ScratchDirectory dir;
+  std::ofstream(dir.file("file")) << "x";
+  const auto line = [](const std::string& value, const std::string& reason) {
+    return "invalid KIVU_PROFILE_OUTPUT value \"" + value + "\": expected a file path that can be written (" + reason +
+           ")";
+  };
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.path()), line(dir.path(), "Is a directory"));
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("missing/p")),
+            line(dir.file("missing/p"), "No such file or directory"));
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("file/p")), line(dir.file("file/p"), "Not a directory"));
+  const std::string long_name = dir.file(std::string(256, 'p'));
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, long_name), line(long_name, "File name too long"));
+  // Root may write into a read-only directory, so only others are refused.
+  if (::geteuid() != 0) {
+    std::filesystem::create_directory(dir.file("read-only"));
+    ::chmod(dir.file("read-only").c_str(), 0555);
+    EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("read-only/p")),
+              line(dir.file("read-only/p"), "Permission denied"));
+    ::chmod(dir.file("read-only").c_str(), 0755);
+  }
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("p")), "");
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("file")), "");
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, "/dev/null"), "");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("p")));
 }
 
 TEST(GemmLayout, GivesEveryOutputBlockItsOwnTileOnTheBoard) {
