@@ -102,13 +102,17 @@ public:
   [[nodiscard]] static Topology halcyon();
 
   // A topology over an explicit table (entry i is logical tile i's physical
-  // number). The table is taken as given.
-  explicit Topology(std::vector<std::uint16_t> logical_to_physical) noexcept
-      : logical_to_physical_(std::move(logical_to_physical)) {}
+  // number). The table is taken as given; its inverse is built once here.
+  explicit Topology(std::vector<std::uint16_t> logical_to_physical);
 
   // Physical number of `logical`, or Tile(logical) when the table has no
   // such entry.
   [[nodiscard]] std::expected<std::uint16_t, ExchangeError> physical(std::uint16_t logical) const noexcept;
+
+  // Logical number of `physical`, or Tile(physical) when no logical tile
+  // lies there. Should a table name one physical tile twice, the lower
+  // logical number is the one returned.
+  [[nodiscard]] std::expected<std::uint16_t, ExchangeError> logical(std::uint16_t physical) const noexcept;
 
   // The whole table, indexed by logical tile number.
   [[nodiscard]] const std::vector<std::uint16_t>& logical_to_physical() const noexcept {
@@ -120,6 +124,9 @@ public:
 
 private:
   std::vector<std::uint16_t> logical_to_physical_;
+  // The inverse, indexed by physical number up to the largest in the table;
+  // an entry is the logical number plus one, 0 where no logical tile lies.
+  std::vector<std::uint32_t> physical_to_logical_;
 };
 
 }  // namespace kivu_exchange

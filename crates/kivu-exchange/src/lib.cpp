@@ -1,5 +1,6 @@
 #include "kivu_exchange.hpp"
 
+#include <algorithm>
 #include <ostream>
 
 #include "kivu_debug_form.hpp"
@@ -42,11 +43,31 @@ Topology Topology::halcyon() {
   return Topology(std::move(table));
 }
 
+Topology::Topology(std::vector<std::uint16_t> logical_to_physical)
+    : logical_to_physical_(std::move(logical_to_physical)) {
+  // Logical numbers are 16-bit: entries past 65535 cannot be named.
+  const std::size_t named = std::min<std::size_t>(logical_to_physical_.size(), std::size_t{UINT16_MAX} + 1);
+  std::uint16_t largest = 0;
+  for (std::size_t logical = 0; logical < named; ++logical) largest = std::max(largest, logical_to_physical_[logical]);
+  if (named > 0) physical_to_logical_.resize(std::size_t{largest} + 1, 0);
+  // Walking down leaves the lowest logical number on a physical tile named twice.
+  for (std::size_t logical = named; logical-- > 0;) {
+    physical_to_logical_[logical_to_physical_[logical]] = static_cast<std::uint32_t>(logical + 1);
+  }
+}
+
 std::expected<std::uint16_t, ExchangeError> Topology::physical(std::uint16_t logical) const noexcept {
   if (logical >= logical_to_physical_.size()) {
     return std::unexpected(ExchangeError::Tile{logical});
   }
   return logical_to_physical_[logical];
+}
+
+std::expected<std::uint16_t, ExchangeError> Topology::logical(std::uint16_t physical) const noexcept {
+  if (physical >= physical_to_logical_.size() || physical_to_logical_[physical] == 0) {
+    return std::unexpected(ExchangeError::Tile{physical});
+  }
+  return static_cast<std::uint16_t>(physical_to_logical_[physical] - 1);
 }
 
 }  // namespace kivu_exchange

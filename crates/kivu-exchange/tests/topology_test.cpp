@@ -31,6 +31,29 @@ TEST(HalcyonTopology, RejectsTilesBeyondTheTableWithTheirNumber) {
   EXPECT_EQ(topology.physical(65535), std::unexpected(ExchangeError(ExchangeError::Tile{65535})));
 }
 
+TEST(HalcyonTopology, MapsEveryPhysicalTileBackToItsLogicalTile) {
+  const auto topology = Topology::halcyon();
+  for (std::uint16_t logical = 0; logical < 1472; ++logical) {
+    ASSERT_EQ(topology.logical(topology.physical(logical).value()), logical) << "logical " << logical;
+  }
+  EXPECT_EQ(topology.logical(1409), 46);
+  EXPECT_EQ(topology.logical(63), 1471);
+  EXPECT_EQ(topology.logical(1472), std::unexpected(ExchangeError(ExchangeError::Tile{1472})));
+  EXPECT_EQ(topology.logical(65535), std::unexpected(ExchangeError(ExchangeError::Tile{65535})));
+}
+
+TEST(ExplicitTopology, FindsNoLogicalTileWhereTheTableHasAHole) {
+  // Physical 1 and 3 are nobody's; physical 2 is named twice: the lower wins.
+  const Topology topology({4, 2, 0, 2});
+  EXPECT_EQ(topology.logical(4), 0);
+  EXPECT_EQ(topology.logical(2), 1);
+  EXPECT_EQ(topology.logical(0), 2);
+  EXPECT_EQ(topology.logical(1), std::unexpected(ExchangeError(ExchangeError::Tile{1})));
+  EXPECT_EQ(topology.logical(3), std::unexpected(ExchangeError(ExchangeError::Tile{3})));
+  EXPECT_EQ(topology.logical(5), std::unexpected(ExchangeError(ExchangeError::Tile{5})));
+  EXPECT_EQ(Topology({}).logical(0), std::unexpected(ExchangeError(ExchangeError::Tile{0})));
+}
+
 TEST(HalcyonMapping, DoesNoRangeCheckOfItsOwn) {
   EXPECT_EQ(halcyon_logical_to_physical(1472), 64);
   EXPECT_EQ(halcyon_logical_to_physical(2), 64);

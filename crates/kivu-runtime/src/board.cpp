@@ -42,12 +42,7 @@ struct Board::Impl {
         topology(kivu_exchange::Topology::halcyon()),
         memory(tile_count),
         writer(board_options.jitter),
-        recorder(tile_count, board_options.profile),
-        logical_of(tile_count) {
-    for (std::uint16_t logical = 0; logical < tile_count; ++logical) {
-      logical_of[topology.logical_to_physical()[logical]] = logical;
-    }
-  }
+        recorder(tile_count, board_options.profile) {}
 
   // Maps a logical tile, checking the range [address, address + size).
   std::expected<std::uint16_t, ExchangeError> locate(std::uint16_t logical, std::uint32_t address,
@@ -91,7 +86,7 @@ struct Board::Impl {
     const auto mask = static_cast<std::byte>(1u << fault_bit);
     data[offset] ^= mask;
     if (std::byte* base = memory.map(physical)) base[address + offset] = data[offset];
-    fault = FaultRecord{logical_of[physical], physical, address + offset, fault_bit};
+    fault = FaultRecord{topology.logical(physical).value_or(0), physical, address + offset, fault_bit};
   }
 
   // Host-side D2H: read packets for [address, address + out.size()).
@@ -124,7 +119,6 @@ struct Board::Impl {
   detail::TileMemory memory;
   detail::HostWriter writer;
   detail::CycleRecorder recorder;
-  std::vector<std::uint16_t> logical_of;  // physical -> logical
   BoardCounters counters;
   std::optional<FaultRecord> fault;
 };
@@ -156,8 +150,7 @@ std::expected<std::uint16_t, ExchangeError> Board::physical(std::uint16_t logica
 }
 
 std::expected<std::uint16_t, ExchangeError> Board::logical(std::uint16_t physical) const {
-  if (physical >= tile_count) return std::unexpected(ExchangeError::Tile{physical});
-  return impl_->logical_of[physical];
+  return impl_->topology.logical(physical);
 }
 
 // =============================================================================
@@ -448,7 +441,8 @@ std::expected<kivu_package::ProfileReport, ExchangeError> Board::to_profile_repo
   for (std::uint16_t physical = 0; physical < tile_count; ++physical) {
     kivu_package::TileProfile& tile = report.tiles.emplace_back();
     tile.physical_tile = physical;
-    const std::string logical = std::to_string(impl_->logical_of[physical]);
+    // Every physical tile of the board has its logical tile.
+    const std::string logical = std::to_string(impl_->topology.logical(physical).value_or(0));
     for (const TileSample& sample : recorder.samples(physical)) {
       kivu_package::CycleSample& out = tile.samples.emplace_back();
       out.start_cycle = static_cast<std::uint32_t>(sample.start_cycle);

@@ -17,13 +17,6 @@ inline std::vector<std::byte> pattern(std::size_t size, unsigned seed = 0) {
   return bytes;
 }
 
-// Logical tile number of every physical tile of the halcyon board.
-inline std::vector<std::uint16_t> logical_of_physical() {
-  std::vector<std::uint16_t> logical(tile_count);
-  for (std::uint16_t l = 0; l < tile_count; ++l) logical[kivu_exchange::halcyon_logical_to_physical(l)] = l;
-  return logical;
-}
-
 // Every logical tile, in order.
 inline std::vector<std::uint16_t> all_tiles() {
   std::vector<std::uint16_t> tiles(tile_count);

@@ -5,7 +5,6 @@
 
 using kivu_exchange::ExchangeError;
 using namespace kivu_runtime;
-using kivu_runtime::testing::logical_of_physical;
 using kivu_runtime::testing::pattern;
 
 namespace {
@@ -126,23 +125,21 @@ TEST(HostPackets, RejectMalformedPackets) {
 
 TEST(HostPackets, ACorruptedPositionFieldDeliversToTheNeighbouringTile) {
   Board board;
-  const auto logical_of = logical_of_physical();
   const std::uint16_t physical = *board.physical(1471);  // row 0, position 63
   auto packet = write_packet(physical, 0, pattern(32));
   packet[host_packet_route_offset] ^= std::byte{0x01};  // position 63 -> 62
   ASSERT_TRUE(board.deliver_packet(packet));
   EXPECT_EQ(board.read_tile_memory(1471, 0, 32), std::vector<std::byte>(32));
-  EXPECT_EQ(board.read_tile_memory(logical_of[physical ^ 1], 0, 32), pattern(32));
+  EXPECT_EQ(board.read_tile_memory(board.logical(physical ^ 1).value(), 0, 32), pattern(32));
 }
 
 TEST(HostPackets, ACorruptedRowFieldDeliversToAnotherRowOrIsRejected) {
   Board board;
-  const auto logical_of = logical_of_physical();
   auto packet = write_packet(64 * 3 + 17, 0, pattern(8));
   set_route_word(packet, 5 << 6 | 17);
   ASSERT_TRUE(board.deliver_packet(packet));
-  EXPECT_EQ(board.read_tile_memory(logical_of[64 * 5 + 17], 0, 8), pattern(8));
-  EXPECT_EQ(board.read_tile_memory(logical_of[64 * 3 + 17], 0, 8), std::vector<std::byte>(8));
+  EXPECT_EQ(board.read_tile_memory(board.logical(64 * 5 + 17).value(), 0, 8), pattern(8));
+  EXPECT_EQ(board.read_tile_memory(board.logical(64 * 3 + 17).value(), 0, 8), std::vector<std::byte>(8));
 
   set_route_word(packet, 23 << 6 | 17);  // no row 23 on the board
   EXPECT_EQ(board.deliver_packet(packet), unexpected(ExchangeError::HostPacket{}));

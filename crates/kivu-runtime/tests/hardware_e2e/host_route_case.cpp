@@ -16,21 +16,15 @@ namespace kivu_e2e {
 
 namespace {
 
-// The halcyon board's tile count: the bound of the search below.
-constexpr std::uint16_t halcyon_tiles = 1472;
-
-// The logical tile whose physical number is `physical`, by linear search.
+// The logical tile whose physical number is `physical`.
 std::uint16_t logical_tile(const kivu_exchange::Topology& topology, std::uint16_t physical) {
-  for (std::uint16_t logical = 0; logical < halcyon_tiles; ++logical) {
-    const auto found = topology.physical(logical);
-    if (!found) {
-      std::ostringstream debug;
-      debug << found.error();
-      fail_unwrap(debug.str());
-    }
-    if (*found == physical) return logical;
+  const auto found = topology.logical(physical);
+  if (!found) {
+    std::ostringstream debug;
+    debug << found.error();
+    fail_unwrap(debug.str());
   }
-  fail("physical HALCYON tile must have a logical tile");
+  return *found;
 }
 
 }  // namespace

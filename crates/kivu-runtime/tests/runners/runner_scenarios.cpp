@@ -9,14 +9,11 @@ namespace {
 // The logical tiles at physical positions 0..63 of row 0, then at position
 // 17 of rows 1..22: every value of both endpoint fields.
 std::string host_route_tiles() {
-  std::vector<std::uint16_t> logical_of(kivu_exchange::halcyon_tile_count);
-  for (std::uint16_t l = 0; l < kivu_exchange::halcyon_tile_count; ++l) {
-    logical_of[kivu_exchange::halcyon_logical_to_physical(l)] = l;
-  }
+  const auto topology = kivu_exchange::Topology::halcyon();
   std::string list;
   const auto add = [&](unsigned physical) {
     if (!list.empty()) list += ',';
-    list += std::to_string(logical_of[physical]);
+    list += std::to_string(topology.logical(static_cast<std::uint16_t>(physical)).value());
   };
   for (unsigned position = 0; position < 64; ++position) add(position);
   for (unsigned row = 1; row < 23; ++row) add(64 * row + 17);
