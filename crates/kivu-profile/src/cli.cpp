@@ -8,12 +8,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <fstream>
 #include <ostream>
 #include <sstream>
 #include <system_error>
+#include <vector>
 
 namespace kivu_profile {
 
@@ -43,25 +48,37 @@ bool flush_to_disk(const std::filesystem::path& path) {
 // Arguments
 
 std::string_view usage() noexcept {
-  return "usage: kivu-profile summary FILE\n"
+  return "usage: kivu-profile summary FILE [--json]\n"
+         "       kivu-profile diff BASE NEW [--threshold PCT] [--top N] [--json]\n"
          "       kivu-profile trace FILE -o OUT.json\n"
          "       kivu-profile heatmap FILE -o OUT.svg [--kind exchange|compute|synchronization|idle]\n"
+         "                            [--baseline BASE]\n"
          "       kivu-profile --help\n"
          "\n"
          "Shows a per-tile cycle profile (a file written by the GEMM runner).\n"
          "  summary  prints the clock, tile and sample counts, the run's span, cycles per step\n"
          "           kind, the busiest and idlest tiles and the tiles without samples\n"
+         "  diff     compares two profiles of the same workload, in cycles: span, cycles per\n"
+         "           step kind, busy cycles, the tiles that changed most and the tiles in\n"
+         "           only one of them; exit status 3 when the span, the busy cycles or the\n"
+         "           exchange, compute or synchronization cycles grew by more than PCT%\n"
          "  trace    writes Chrome Trace Event JSON with one track per tile; open it in\n"
          "           Perfetto UI (Open trace file) or in chrome://tracing (Load)\n"
          "  heatmap  writes an SVG of the board's 23 x 64 physical tile grid, each tile\n"
          "           coloured by its busy share (cycles in every step kind but idle, over\n"
-         "           the run's span) or, with --kind, by that step kind's share\n"
+         "           the run's span) or, with --kind, by that step kind's share; with\n"
+         "           --baseline, by the change of those cycles from BASE to FILE\n"
          "\n"
-         "Options: -o, --output OUT  where trace and heatmap write (replaced whole)\n"
-         "         --kind KIND       heatmap of one step kind's share\n"
-         "         -h, --help        this text\n"
+         "Options: -o, --output OUT    where trace and heatmap write (replaced whole)\n"
+         "         --kind KIND         heatmap of one step kind\n"
+         "         --baseline BASE     heatmap of the change from the profile BASE\n"
+         "         --threshold PCT     diff: growth that counts as a regression, in percent\n"
+         "                             (default 5; growth of exactly PCT does not)\n"
+         "         --top N             diff: how many changed tiles to list (default 10)\n"
+         "         --json              summary, diff: one JSON document on standard output\n"
+         "         -h, --help          this text\n"
          "Exit status: 0 done, 1 the profile could not be read or decoded or the output\n"
-         "not written, 2 bad arguments.\n";
+         "not written, 2 bad arguments, 3 diff found a regression.\n";
 }
 
 std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
@@ -75,11 +92,14 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
     command.action = Command::Action::Trace;
   } else if (action == "heatmap") {
     command.action = Command::Action::Heatmap;
+  } else if (action == "diff") {
+    command.action = Command::Action::Diff;
   } else {
     return std::unexpected("unknown subcommand '" + action + "'");
   }
 
-  bool have_input = false;
+  const bool is_diff = command.action == Command::Action::Diff;
+  std::vector<std::filesystem::path> profiles;
   bool have_output = false;
   bool options_done = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -103,7 +123,9 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
       if (!output) output = value_of("--output");
       if (output) {
         if (!*output) return std::unexpected(output->error());
-        if (command.action == Command::Action::Summary) return std::unexpected(std::string("summary writes no file"));
+        if (command.action == Command::Action::Summary || is_diff) {
+          return std::unexpected(std::string(args[0]) + " writes no file");
+        }
         if (have_output) return std::unexpected(std::string("more than one output"));
         if (output->value().empty()) return std::unexpected(std::string("empty output path"));
         command.output = output->value();
@@ -123,14 +145,62 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
         command.kind = parsed;
         continue;
       }
+      if (auto baseline = value_of("--baseline")) {
+        if (!*baseline) return std::unexpected(baseline->error());
+        if (command.action != Command::Action::Heatmap) {
+          return std::unexpected(std::string("--baseline belongs to heatmap"));
+        }
+        if (!command.baseline.empty()) return std::unexpected(std::string("more than one --baseline"));
+        if (baseline->value().empty()) return std::unexpected(std::string("empty baseline path"));
+        command.baseline = baseline->value();
+        continue;
+      }
+      if (auto threshold = value_of("--threshold")) {
+        if (!*threshold) return std::unexpected(threshold->error());
+        if (!is_diff) return std::unexpected(std::string("--threshold belongs to diff"));
+        const auto parsed = parse_threshold(threshold->value());
+        if (!parsed) {
+          return std::unexpected("bad --threshold '" + threshold->value() +
+                                 "' (a percentage of 0 or more, at most 6 decimals)");
+        }
+        command.threshold = *parsed;
+        continue;
+      }
+      if (auto top = value_of("--top")) {
+        if (!*top) return std::unexpected(top->error());
+        if (!is_diff) return std::unexpected(std::string("--top belongs to diff"));
+        const std::string& text = top->value();
+        std::size_t count = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+        if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+            !std::isdigit(static_cast<unsigned char>(text.front()))) {
+          return std::unexpected("bad --top '" + text + "' (a count of 0 or more)");
+        }
+        command.top = count;
+        continue;
+      }
+      if (arg == "--json") {
+        if (command.action != Command::Action::Summary && !is_diff) {
+          return std::unexpected(std::string("--json belongs to summary and diff"));
+        }
+        command.json = true;
+        continue;
+      }
       return std::unexpected("unknown option '" + arg + "'");
     }
-    if (have_input) return std::unexpected("unexpected argument '" + arg + "'");
+    if (profiles.size() == (is_diff ? 2u : 1u)) return std::unexpected("unexpected argument '" + arg + "'");
     if (arg.empty()) return std::unexpected(std::string("empty profile path"));
-    command.input = arg;
-    have_input = true;
+    profiles.emplace_back(arg);
   }
-  if (!have_input) return std::unexpected(std::string("missing profile FILE"));
+  if (is_diff) {
+    if (profiles.empty()) return std::unexpected(std::string("missing profiles BASE and NEW"));
+    if (profiles.size() == 1) return std::unexpected(std::string("missing the NEW profile"));
+    command.baseline = profiles[0];
+    command.input = profiles[1];
+    return command;
+  }
+  if (profiles.empty()) return std::unexpected(std::string("missing profile FILE"));
+  command.input = profiles[0];
   if (command.action != Command::Action::Summary && !have_output) {
     return std::unexpected(std::string("missing -o OUT"));
   }
@@ -195,8 +265,30 @@ std::expected<ProfileReport, std::string> load_profile(const std::filesystem::pa
   return std::move(*report);
 }
 
+
 // =============================================================================
 // Running
+
+namespace {
+
+// The figures of the profile at `path`; the decoded profile is dropped
+// before this returns.
+std::expected<ProfileStats, std::string> load_stats(const std::filesystem::path& path) {
+  const auto report = load_profile(path);
+  if (!report) return std::unexpected(report.error());
+  return compute_stats(*report);
+}
+
+// Writes the command's output file through `write`; when that fails, says
+// why on `err` and returns false.
+bool write_output(const Command& command, std::ostream& err,
+                  const std::function<std::expected<void, std::string>(std::ostream&)>& write) {
+  const auto written = write_file_atomically(command.output, write);
+  if (!written) err << "kivu-profile: cannot write " << command.output.string() << ": " << written.error() << '\n';
+  return written.has_value();
+}
+
+}  // namespace
 
 int run(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
   const auto command = parse_arguments(args);
@@ -209,11 +301,51 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     return exit_success;
   }
 
-  // Writing over the profile would destroy the only copy of the data.
-  std::error_code ec;
-  if (!command->output.empty() && std::filesystem::equivalent(command->input, command->output, ec)) {
-    err << "kivu-profile: the output " << command->output.string() << " is the profile itself\n\n" << usage();
-    return exit_usage;
+  // Writing over a profile would destroy the only copy of its data.
+  for (const auto* profile : {&command->input, &command->baseline}) {
+    std::error_code ec;
+    if (!command->output.empty() && !profile->empty() && std::filesystem::equivalent(*profile, command->output, ec)) {
+      err << "kivu-profile: the output " << command->output.string()
+          << (profile == &command->input ? " is the profile itself" : " is the base profile") << "\n\n"
+          << usage();
+      return exit_usage;
+    }
+  }
+
+  // Comparisons hold each profile only while its figures are taken, so that
+  // two large profiles never sit in memory together.
+  if (command->action == Command::Action::Diff ||
+      (command->action == Command::Action::Heatmap && !command->baseline.empty())) {
+    auto base = load_stats(command->baseline);
+    if (!base) {
+      err << "kivu-profile: " << base.error() << '\n';
+      return exit_failure;
+    }
+    auto next = load_stats(command->input);
+    if (!next) {
+      err << "kivu-profile: " << next.error() << '\n';
+      return exit_failure;
+    }
+    if (command->action == Command::Action::Heatmap) {
+      const HeatmapOptions options{command->kind, command->input.filename().string() + " against " +
+                                                      command->baseline.filename().string()};
+      if (!write_output(*command, err, [&](std::ostream& stream) {
+            write_change_heatmap(*base, *next, stream, options);
+            return std::expected<void, std::string>{};
+          })) {
+        return exit_failure;
+      }
+      out << "heatmap: " << command->output.string() << '\n';
+      return exit_success;
+    }
+    const auto diff = compare_profiles(std::move(*base), std::move(*next), command->threshold, command->top);
+    if (command->json) {
+      if (diff.clocks_differ()) err << "kivu-profile: " << clock_warning(diff) << '\n';
+      out << diff_json(diff).dump(2) << '\n';
+    } else {
+      write_diff(diff, command->baseline.string(), command->input.string(), out);
+    }
+    return diff.regression() ? exit_regression : exit_success;
   }
 
   const auto report = load_profile(command->input);
@@ -224,38 +356,36 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
 
   switch (command->action) {
     case Command::Action::Help:
-      return exit_success;  // answered above, before any file is read
+    case Command::Action::Diff:
+      return exit_success;  // answered above
     case Command::Action::Summary:
+      if (command->json) {
+        out << summary_json(compute_stats(*report)).dump(2) << '\n';
+        return exit_success;
+      }
       out << "profile:  " << command->input.string() << '\n';
       write_summary(*report, out);
       return exit_success;
     case Command::Action::Trace: {
       TraceCounts counts;
-      const auto written =
-          write_file_atomically(command->output, [&](std::ostream& stream) -> std::expected<void, std::string> {
-            auto traced = write_trace(*report, stream);
-            if (!traced) return std::unexpected(std::move(traced.error()));
-            counts = *traced;
-            return {};
-          });
-      if (!written) {
-        err << "kivu-profile: cannot write " << command->output.string() << ": " << written.error() << '\n';
-        return exit_failure;
-      }
+      const bool written = write_output(*command, err, [&](std::ostream& stream) -> std::expected<void, std::string> {
+        auto traced = write_trace(*report, stream);
+        if (!traced) return std::unexpected(std::move(traced.error()));
+        counts = *traced;
+        return {};
+      });
+      if (!written) return exit_failure;
       out << "trace: " << command->output.string() << " (" << counts.sample_events << " events on "
           << counts.tracks << " tile tracks; open it in Perfetto UI or chrome://tracing)\n";
       return exit_success;
     }
     case Command::Action::Heatmap: {
       HeatmapOptions options{command->kind, command->input.filename().string()};
-      const auto written = write_file_atomically(command->output, [&](std::ostream& stream) {
+      const bool written = write_output(*command, err, [&](std::ostream& stream) {
         write_heatmap(*report, stream, options);
         return std::expected<void, std::string>{};
       });
-      if (!written) {
-        err << "kivu-profile: cannot write " << command->output.string() << ": " << written.error() << '\n';
-        return exit_failure;
-      }
+      if (!written) return exit_failure;
       out << "heatmap: " << command->output.string() << '\n';
       return exit_success;
     }

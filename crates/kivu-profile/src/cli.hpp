@@ -1,16 +1,18 @@
 // The command line of kivu-profile: argument parsing and the run of one
 // subcommand, kept out of main() so that tests can call them directly.
 //
-//   kivu-profile summary FILE
+//   kivu-profile summary FILE [--json]
+//   kivu-profile diff BASE NEW [--threshold PCT] [--top N] [--json]
 //   kivu-profile trace FILE -o OUT.json
-//   kivu-profile heatmap FILE -o OUT.svg [--kind KIND]
+//   kivu-profile heatmap FILE -o OUT.svg [--kind KIND] [--baseline BASE]
 //
 // Exit codes: 0 done (also for --help), 1 the profile could not be read or
 // decoded or the output could not be written, 2 bad arguments (the usage is
-// printed). Outputs are written to a new file beside OUT, flushed to disk
+// printed), 3 diff found a regression beyond the threshold (diff.hpp). Outputs are written to a new file beside OUT, flushed to disk
 // and renamed over it, so OUT is either the old file or the complete new one.
 #pragma once
 
+#include "diff.hpp"
 #include "kivu_package.hpp"
 
 #include <expected>
@@ -28,17 +30,25 @@ namespace kivu_profile {
 inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
+inline constexpr int exit_regression = 3;
 
 // The usage text printed by --help and after a bad argument.
 [[nodiscard]] std::string_view usage() noexcept;
 
 // What the command line asks for.
 struct Command {
-  enum class Action { Help, Summary, Trace, Heatmap };
+  enum class Action { Help, Summary, Trace, Heatmap, Diff };
   Action action = Action::Help;
+  // The profile shown; for diff the new one.
   std::filesystem::path input;
   std::filesystem::path output;
   std::optional<kivu_package::ProfileStepKind> kind;
+  // The profile compared against: diff's BASE, heatmap's --baseline.
+  std::filesystem::path baseline;
+  // JSON on standard output instead of text (summary, diff).
+  bool json = false;
+  Threshold threshold;
+  std::size_t top = default_diff_top;
   bool operator==(const Command&) const = default;
 };
 

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <ostream>
+#include <utility>
+#include <vector>
 
 namespace kivu_profile {
 
@@ -101,11 +104,126 @@ bool allowed_in_xml(char32_t c) {
          (c >= 0x10000 && c <= 0x10ffff);
 }
 
-std::string tile_place(std::uint32_t tile) {
-  return fmt::format("tile {} (row {}, position {})", tile, tile / positions, tile % positions);
+std::string percent(double share) { return fmt::format("{:.1f}%", 100.0 * share); }
+
+// Colours of the change scale: faster (fewer cycles) is blue, slower red,
+// no change near white; light enough at the ends to read the grid.
+constexpr std::array<int, 3> faster_colour = {0x21, 0x66, 0xac};
+constexpr std::array<int, 3> neutral_colour = {0xf7, 0xf7, 0xf7};
+constexpr std::array<int, 3> slower_colour = {0xb2, 0x18, 0x2b};
+
+// Ranges the change scale is clipped at: the smallest that holds every
+// tile's change, so that a small change still shows and a large one does
+// not wash out the rest.
+constexpr std::array<double, 6> change_ranges = {0.05, 0.1, 0.25, 0.5, 1.0, 2.0};
+
+std::string blend(const std::array<int, 3>& from, const std::array<int, 3>& to, double t) {
+  std::array<int, 3> rgb{};
+  for (std::size_t k = 0; k < 3; ++k) rgb[k] = static_cast<int>(std::lround(from[k] + t * (to[k] - from[k])));
+  return fmt::format("#{:02x}{:02x}{:02x}", rgb[0], rgb[1], rgb[2]);
 }
 
-std::string percent(double share) { return fmt::format("{:.1f}%", 100.0 * share); }
+// A tile's cell: its colour and its tooltip.
+struct GridCell {
+  std::string colour = no_data_colour;
+  std::string tooltip;
+};
+
+// The colour scale under the grid: a gradient through `stops` (evenly
+// spaced), tick labels at fractions of its width, and a caption.
+struct Legend {
+  std::string caption;
+  std::vector<std::string> stops;
+  std::vector<std::pair<double, std::string>> ticks;
+  std::string no_data_caption;
+};
+
+// Writes the whole picture: heading, description, row and position labels,
+// one cell per tile of the grid (`cells` indexed by physical tile), the
+// legend and, when `off_grid` is not 0, a note on tiles beyond the grid.
+void write_grid(std::ostream& out, std::string_view heading, std::string_view description,
+                const std::vector<GridCell>& cells, const Legend& legend, std::size_t off_grid) {
+  out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  out << fmt::format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\" "
+      "font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"10\">\n",
+      picture_width, picture_height);
+  out << "<style>.cell:hover { stroke: #000000; stroke-width: 1.5; }</style>\n";
+  out << fmt::format("<rect class=\"background\" width=\"{}\" height=\"{}\" fill=\"#ffffff\"/>\n", picture_width,
+                     picture_height);
+
+  // Heading.
+  out << fmt::format("<text x=\"{}\" y=\"22\" font-size=\"15\" font-weight=\"bold\">{}</text>\n", grid_left,
+                     escape_xml(heading));
+  out << fmt::format("<text x=\"{}\" y=\"40\">{}</text>\n", grid_left, escape_xml(description));
+
+  // Labels.
+  out << fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"end\" font-style=\"italic\">row \\ position</text>\n",
+                     grid_left - 6, grid_top - 6);
+  out << "<g class=\"position-labels\" text-anchor=\"middle\" font-size=\"9\">\n";
+  for (int position = 0; position < positions; position += 4) {
+    out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left + position * cell_size + cell_size / 2,
+                       grid_top - 6, position);
+  }
+  out << "</g>\n<g class=\"row-labels\" text-anchor=\"end\" font-size=\"9\">\n";
+  for (int row = 0; row < rows; ++row) {
+    out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left - 6, grid_top + row * cell_size + 10, row);
+  }
+  out << "</g>\n";
+
+  // Cells.
+  out << "<g class=\"cells\">\n";
+  for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
+    out << fmt::format(
+        "<rect class=\"cell\" data-tile=\"{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\">"
+        "<title>{}</title></rect>\n",
+        tile, grid_left + static_cast<int>(tile % positions) * cell_size,
+        grid_top + static_cast<int>(tile / positions) * cell_size, cell_size - 1, cell_size - 1, cells[tile].colour,
+        escape_xml(cells[tile].tooltip));
+  }
+  out << "</g>\n";
+
+  // Legend: the colour scale, then the grey of tiles without data.
+  out << "<g class=\"legend\">\n";
+  out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left, legend_top - 6, escape_xml(legend.caption));
+  out << "<defs><linearGradient id=\"scale\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
+  for (std::size_t k = 0; k < legend.stops.size(); ++k) {
+    const double at = static_cast<double>(k) / static_cast<double>(legend.stops.size() - 1);
+    out << fmt::format("<stop offset=\"{}\" stop-color=\"{}\"/>", at, legend.stops[k]);
+  }
+  out << "</linearGradient></defs>\n";
+  out << fmt::format("<rect class=\"scale\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"14\" fill=\"url(#scale)\"/>\n",
+                     grid_left, legend_top, legend_width);
+  for (const auto& [at, label] : legend.ticks) {
+    const int x = grid_left + static_cast<int>(std::lround(legend_width * at));
+    out << fmt::format("<line x1=\"{0}\" x2=\"{0}\" y1=\"{1}\" y2=\"{2}\" stroke=\"#000000\"/>", x, legend_top + 14,
+                       legend_top + 18);
+    out << fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n", x, legend_top + 30,
+                       escape_xml(label));
+  }
+  const int swatch_left = grid_left + legend_width + 40;
+  out << fmt::format("<rect class=\"no-data\" x=\"{}\" y=\"{}\" width=\"13\" height=\"13\" fill=\"{}\"/>\n",
+                     swatch_left, legend_top, no_data_colour);
+  out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", swatch_left + 20, legend_top + 11,
+                     escape_xml(legend.no_data_caption));
+  if (off_grid != 0) {
+    out << fmt::format("<text x=\"{}\" y=\"{}\">{} profiled tiles lie beyond the grid and are not drawn</text>\n",
+                       swatch_left, legend_top + 30, off_grid);
+  }
+  out << "</g>\n</svg>\n";
+}
+
+// The cycles a cell shows: of one kind, or busy.
+std::uint64_t measured_cycles(const TileStats& tile, std::optional<kivu_package::ProfileStepKind> kind) {
+  return kind ? tile.cycles_of(*kind) : tile.busy_cycles();
+}
+
+// Tiles of `stats` beyond the board's grid.
+std::size_t tiles_off_grid(const ProfileStats& stats) {
+  return static_cast<std::size_t>(std::ranges::count_if(stats.tiles, [](const TileStats& tile) {
+    return tile.physical_tile >= kivu_exchange::halcyon_tile_count;
+  }));
+}
 
 }  // namespace
 
@@ -136,38 +254,30 @@ std::string share_colour(double share) {
   const double scaled = share * static_cast<double>(scale.size() - 1);
   const auto lower = std::min(static_cast<std::size_t>(scaled), scale.size() - 2);
   const double t = scaled - static_cast<double>(lower);
-  std::array<int, 3> rgb{};
-  for (std::size_t k = 0; k < 3; ++k) {
-    rgb[k] = static_cast<int>(std::lround(scale[lower][k] + t * (scale[lower + 1][k] - scale[lower][k])));
+  return blend(scale[lower], scale[lower + 1], t);
+}
+
+std::string change_colour(double change, double range) {
+  if (std::isnan(change) || !(range > 0.0)) return blend(neutral_colour, neutral_colour, 0.0);
+  const double t = std::clamp(change / range, -1.0, 1.0);
+  return t < 0 ? blend(neutral_colour, faster_colour, -t) : blend(neutral_colour, slower_colour, t);
+}
+
+double change_range(double largest_change) noexcept {
+  for (const double range : change_ranges) {
+    if (!(largest_change > range)) return range;
   }
-  return fmt::format("#{:02x}{:02x}{:02x}", rgb[0], rgb[1], rgb[2]);
+  return change_ranges.back();
 }
 
 // =============================================================================
-// The picture
+// The pictures
 
 void write_heatmap(const kivu_package::ProfileReport& report, std::ostream& out, const HeatmapOptions& options) {
   const auto stats = compute_stats(report);
   const auto span = stats.span_cycles();
   const std::string measure = options.kind ? std::string(kind_name(*options.kind)) : std::string("busy");
-  const auto measured = [&](const TileStats& tile) {
-    return options.kind ? tile.cycles_of(*options.kind) : tile.busy_cycles();
-  };
 
-  out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  out << fmt::format(
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\" "
-      "font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"10\">\n",
-      picture_width, picture_height);
-  out << "<style>.cell:hover { stroke: #000000; stroke-width: 1.5; }</style>\n";
-  out << fmt::format("<rect class=\"background\" width=\"{}\" height=\"{}\" fill=\"#ffffff\"/>\n", picture_width,
-                     picture_height);
-
-  // Heading.
-  const std::string heading =
-      (options.title.empty() ? std::string() : options.title + ": ") + measure + " share per tile";
-  out << fmt::format("<text x=\"{}\" y=\"22\" font-size=\"15\" font-weight=\"bold\">{}</text>\n", grid_left,
-                     escape_xml(heading));
   std::string what = options.kind ? measure + " cycles"
                                   : std::string("busy = exchange + compute + synchronization cycles (all but idle)");
   if (stats.span) {
@@ -178,79 +288,94 @@ void write_heatmap(const kivu_package::ProfileReport& report, std::ostream& out,
   } else {
     what += "; the profile has no samples with a span";
   }
-  out << fmt::format("<text x=\"{}\" y=\"40\">{}</text>\n", grid_left, escape_xml(what));
 
-  // Labels.
-  out << fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"end\" font-style=\"italic\">row \\ position</text>\n",
-                     grid_left - 6, grid_top - 6);
-  out << "<g class=\"position-labels\" text-anchor=\"middle\" font-size=\"9\">\n";
-  for (int position = 0; position < positions; position += 4) {
-    out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left + position * cell_size + cell_size / 2,
-                       grid_top - 6, position);
-  }
-  out << "</g>\n<g class=\"row-labels\" text-anchor=\"end\" font-size=\"9\">\n";
-  for (int row = 0; row < rows; ++row) {
-    out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left - 6, grid_top + row * cell_size + 10, row);
-  }
-  out << "</g>\n";
-
-  // Cells.
-  out << "<g class=\"cells\">\n";
+  std::vector<GridCell> cells(kivu_exchange::halcyon_tile_count);
   for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
     const auto* tile_stats = stats.find(tile);
-    std::string colour = no_data_colour;
-    std::string tooltip = tile_place(tile) + ": ";
+    auto& cell = cells[tile];
+    cell.tooltip = tile_name(tile) + ": ";
     if (tile_stats == nullptr) {
-      tooltip += "not in the profile";
+      cell.tooltip += "not in the profile";
     } else if (tile_stats->sample_count == 0) {
-      tooltip += "no samples";
+      cell.tooltip += "no samples";
     } else {
-      const auto cycles = measured(*tile_stats);
+      const auto cycles = measured_cycles(*tile_stats, options.kind);
       const double share = share_of(cycles, span);
-      colour = share_colour(share);
-      tooltip += fmt::format("{} {} ({} of {} cycles)", measure, percent(share), cycles, span);
+      cell.colour = share_colour(share);
+      cell.tooltip += fmt::format("{} {} ({} of {} cycles)", measure, percent(share), cycles, span);
     }
-    out << fmt::format(
-        "<rect class=\"cell\" data-tile=\"{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\">"
-        "<title>{}</title></rect>\n",
-        tile, grid_left + static_cast<int>(tile % positions) * cell_size,
-        grid_top + static_cast<int>(tile / positions) * cell_size, cell_size - 1, cell_size - 1, colour,
-        escape_xml(tooltip));
   }
-  out << "</g>\n";
 
-  // Legend: the colour scale, then the grey of tiles without data.
-  out << "<g class=\"legend\">\n";
-  out << fmt::format("<text x=\"{}\" y=\"{}\">{} share of the run's span</text>\n", grid_left, legend_top - 6,
-                     escape_xml(measure));
-  out << "<defs><linearGradient id=\"scale\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
+  Legend legend{measure + " share of the run's span", {}, {}, "no samples, or not in the profile"};
   for (std::size_t k = 0; k < scale.size(); ++k) {
-    const double at = static_cast<double>(k) / static_cast<double>(scale.size() - 1);
-    out << fmt::format("<stop offset=\"{}\" stop-color=\"{}\"/>", at, share_colour(at));
+    legend.stops.push_back(share_colour(static_cast<double>(k) / static_cast<double>(scale.size() - 1)));
   }
-  out << "</linearGradient></defs>\n";
-  out << fmt::format("<rect class=\"scale\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"14\" fill=\"url(#scale)\"/>\n",
-                     grid_left, legend_top, legend_width);
-  for (int tick = 0; tick <= 100; tick += 25) {
-    const int x = grid_left + legend_width * tick / 100;
-    out << fmt::format("<line x1=\"{0}\" x2=\"{0}\" y1=\"{1}\" y2=\"{2}\" stroke=\"#000000\"/>", x, legend_top + 14,
-                       legend_top + 18);
-    out << fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}%</text>\n", x, legend_top + 30, tick);
+  for (int tick = 0; tick <= 100; tick += 25) legend.ticks.emplace_back(tick / 100.0, fmt::format("{}%", tick));
+  const std::string heading =
+      (options.title.empty() ? std::string() : options.title + ": ") + measure + " share per tile";
+  write_grid(out, heading, what, cells, legend, tiles_off_grid(stats));
+}
+
+void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, std::ostream& out,
+                          const HeatmapOptions& options) {
+  const std::string measure = options.kind ? std::string(kind_name(*options.kind)) : std::string("busy");
+
+  // The change of every tile in both profiles, and the range that holds them.
+  std::vector<GridCell> cells(kivu_exchange::halcyon_tile_count);
+  std::vector<std::optional<double>> changes(kivu_exchange::halcyon_tile_count);
+  double largest = 0.0;
+  for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
+    const auto* in_base = base.find(tile);
+    const auto* in_new = next.find(tile);
+    auto& cell = cells[tile];
+    cell.tooltip = tile_name(tile) + ": ";
+    if (in_base == nullptr || in_new == nullptr) {
+      cell.tooltip += in_base != nullptr   ? fmt::format("only in the base profile ({} {} cycles)", measure,
+                                                         measured_cycles(*in_base, options.kind))
+                      : in_new != nullptr ? fmt::format("only in the new profile ({} {} cycles)", measure,
+                                                        measured_cycles(*in_new, options.kind))
+                                          : std::string("in neither profile");
+      continue;
+    }
+    const auto before = measured_cycles(*in_base, options.kind);
+    const auto after = measured_cycles(*in_new, options.kind);
+    const auto difference = after >= before ? static_cast<std::int64_t>(after - before)
+                                            : -static_cast<std::int64_t>(before - after);
+    std::string change_text;
+    if (before != 0) {
+      changes[tile] = static_cast<double>(difference) / static_cast<double>(before);
+      largest = std::max(largest, std::abs(*changes[tile]));
+      change_text = difference == 0 ? "no change" : fmt::format("{:+} ({:+.1f}%)", difference, 100.0 * *changes[tile]);
+    } else {
+      // Growth from nothing is beyond any range: drawn as the most slower.
+      changes[tile] = after == 0 ? 0.0 : std::numeric_limits<double>::infinity();
+      change_text = after == 0 ? "no change" : fmt::format("{:+} (from 0)", difference);
+    }
+    cell.tooltip += fmt::format("{} cycles base {}, new {}, change {}", measure, before, after, change_text);
   }
-  const int swatch_left = grid_left + legend_width + 40;
-  out << fmt::format("<rect class=\"no-data\" x=\"{}\" y=\"{}\" width=\"13\" height=\"13\" fill=\"{}\"/>\n",
-                     swatch_left, legend_top, no_data_colour);
-  out << fmt::format("<text x=\"{}\" y=\"{}\">no samples, or not in the profile</text>\n", swatch_left + 20,
-                     legend_top + 11);
-  std::size_t off_grid = 0;
-  for (const auto& tile : stats.tiles) {
-    if (tile.physical_tile >= kivu_exchange::halcyon_tile_count) ++off_grid;
+  const double range = change_range(largest);
+  for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
+    if (changes[tile]) cells[tile].colour = change_colour(*changes[tile], range);
   }
-  if (off_grid != 0) {
-    out << fmt::format("<text x=\"{}\" y=\"{}\">{} profiled tiles lie beyond the grid and are not drawn</text>\n",
-                       swatch_left, legend_top + 30, off_grid);
-  }
-  out << "</g>\n</svg>\n";
+
+  std::string what = fmt::format("change of each tile's {} cycles, (new - base) / base", measure);
+  if (options.kind == std::nullopt) what += "; busy = exchange + compute + synchronization";
+  what += fmt::format("; spans {} and {} cycles", base.span_cycles(), next.span_cycles());
+  if (base.clock_hz != next.clock_hz) what += " (the clocks differ: compared in cycles)";
+
+  const auto range_percent = [&](double at) { return fmt::format("{:+g}%", 100.0 * range * at); };
+  Legend legend{fmt::format("change of {} cycles: blue faster, red slower, clipped at \u00b1{:g}%", measure,
+                            100.0 * range),
+                {change_colour(-range, range), change_colour(0.0, range), change_colour(range, range)},
+                {{0.0, "\u2264 " + range_percent(-1.0)},
+                 {0.25, range_percent(-0.5)},
+                 {0.5, "0%"},
+                 {0.75, range_percent(0.5)},
+                 {1.0, "\u2265 " + range_percent(1.0)}},
+                "in only one profile, or in neither"};
+  const std::string heading = (options.title.empty() ? std::string() : options.title + ": ") + "change of " + measure +
+                              " cycles per tile";
+  write_grid(out, heading, what, cells, legend, std::max(tiles_off_grid(base), tiles_off_grid(next)));
 }
 
 }  // namespace kivu_profile

@@ -1,5 +1,9 @@
 #include "profile_stats.hpp"
 
+#include "kivu_exchange.hpp"
+
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <map>
 #include <numeric>
@@ -66,6 +70,18 @@ std::uint64_t ProfileStats::total_cycles() const noexcept {
   return std::accumulate(cycles.begin(), cycles.end(), std::uint64_t{0});
 }
 
+std::uint64_t ProfileStats::busy_cycles() const noexcept {
+  return total_cycles() - cycles[kind_index(ProfileStepKind::Idle)];
+}
+
+std::vector<std::uint32_t> ProfileStats::tiles_without_samples() const {
+  std::vector<std::uint32_t> numbers;
+  for (const auto& tile : tiles) {
+    if (tile.sample_count == 0) numbers.push_back(tile.physical_tile);
+  }
+  return numbers;
+}
+
 const TileStats* ProfileStats::find(std::uint32_t physical_tile) const noexcept {
   const auto it = std::ranges::lower_bound(tiles, physical_tile, {}, &TileStats::physical_tile);
   return it != tiles.end() && it->physical_tile == physical_tile ? &*it : nullptr;
@@ -106,6 +122,15 @@ ProfileStats compute_stats(const ProfileReport& report) {
     if (count > 1) stats.repeated_tiles.push_back(number);
   }
   return stats;
+}
+
+std::string tile_name(std::uint32_t physical_tile) {
+  if (physical_tile >= kivu_exchange::halcyon_tile_count) {
+    return fmt::format("tile {} (off the grid)", physical_tile);
+  }
+  return fmt::format("tile {} (row {}, position {})", physical_tile,
+                     physical_tile / kivu_exchange::halcyon_row_length,
+                     physical_tile % kivu_exchange::halcyon_row_length);
 }
 
 std::string format_ranges(const std::vector<std::uint32_t>& numbers) {

@@ -105,14 +105,22 @@ struct ProfileStats {
 
   // Sum of `cycles`.
   [[nodiscard]] std::uint64_t total_cycles() const noexcept;
+  // Cycles of every kind but idle, over all tiles.
+  [[nodiscard]] std::uint64_t busy_cycles() const noexcept;
   // Cycles of the span, 0 without one.
   [[nodiscard]] std::uint64_t span_cycles() const noexcept { return span ? span->cycles() : 0; }
   // The stats of `physical_tile`, or nullptr when the profile has none.
   [[nodiscard]] const TileStats* find(std::uint32_t physical_tile) const noexcept;
+  // Physical tiles that are in the profile but have no samples, ascending.
+  [[nodiscard]] std::vector<std::uint32_t> tiles_without_samples() const;
 };
 
 // Computes the figures of `report`.
 [[nodiscard]] ProfileStats compute_stats(const kivu_package::ProfileReport& report);
+
+// "tile 130 (row 2, position 2)": a physical tile and its place on the
+// board's grid, or "tile 1500 (off the grid)" beyond it.
+[[nodiscard]] std::string tile_name(std::uint32_t physical_tile);
 
 // Writes ascending, distinct `numbers` compactly as ranges: "0-63, 65, 70-71".
 [[nodiscard]] std::string format_ranges(const std::vector<std::uint32_t>& numbers);

@@ -4,6 +4,7 @@
 #include "profile_stats.hpp"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <ostream>
@@ -16,16 +17,6 @@ namespace {
 std::string cycles_and_time(std::uint64_t cycles, std::uint64_t clock_hz) {
   if (clock_hz == 0) return fmt::format("{} cycles", cycles);
   return fmt::format("{} cycles, {:.3f} µs", cycles, cycles_to_microseconds(cycles, clock_hz));
-}
-
-// "tile 130 (row 2, position 2)", or without the place for a tile off the grid.
-std::string tile_name(std::uint32_t physical_tile) {
-  if (physical_tile >= kivu_exchange::halcyon_tile_count) {
-    return fmt::format("tile {} (off the grid)", physical_tile);
-  }
-  return fmt::format("tile {} (row {}, position {})", physical_tile,
-                     physical_tile / kivu_exchange::halcyon_row_length,
-                     physical_tile % kivu_exchange::halcyon_row_length);
 }
 
 void write_tile_list(std::ostream& out, std::string_view heading, const std::vector<const TileStats*>& tiles,
@@ -126,6 +117,22 @@ void write_summary(const kivu_package::ProfileReport& report, std::ostream& out)
   if (!stats.repeated_tiles.empty()) {
     out << fmt::format("tiles named by several entries (merged): {}\n", format_ranges(stats.repeated_tiles));
   }
+}
+
+nlohmann::json summary_json(const ProfileStats& stats) {
+  nlohmann::json cycles = nlohmann::json::object();
+  for (const auto kind : step_kinds) cycles[std::string(kind_name(kind))] = stats.cycles[kind_index(kind)];
+  return {
+      {"clock_hz", stats.clock_hz},
+      {"tiles", stats.tiles.size()},
+      {"samples", stats.sample_count},
+      {"span_start", stats.span ? nlohmann::json(stats.span->first_cycle) : nlohmann::json(nullptr)},
+      {"span_end", stats.span ? nlohmann::json(stats.span->last_cycle) : nlohmann::json(nullptr)},
+      {"span_cycles", stats.span_cycles()},
+      {"cycles", std::move(cycles)},
+      {"busy_cycles", stats.busy_cycles()},
+      {"tiles_without_samples", stats.tiles_without_samples()},
+  };
 }
 
 }  // namespace kivu_profile

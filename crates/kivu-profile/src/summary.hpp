@@ -2,10 +2,13 @@
 // per step kind, the busiest and the idlest tiles and the tiles without
 // samples, for a person at a terminal. Figures follow profile_stats.hpp;
 // tiles are named by physical number with their row and position on the
-// board's grid.
+// board's grid. The same figures also come as a JSON object for scripts.
 #pragma once
 
 #include "kivu_package.hpp"
+#include "profile_stats.hpp"
+
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstddef>
 #include <iosfwd>
@@ -17,5 +20,12 @@ inline constexpr std::size_t summary_tile_list_length = 5;
 
 // Writes the summary of `report` to `out`.
 void write_summary(const kivu_package::ProfileReport& report, std::ostream& out);
+
+// The figures of `stats` as a JSON object with the keys clock_hz, tiles
+// (distinct tiles in the profile), samples, span_start, span_end (both null
+// without a span), span_cycles, cycles (exchange, compute, synchronization,
+// idle), busy_cycles and tiles_without_samples (ascending tile numbers).
+// Scripts rely on these keys: add, never rename.
+[[nodiscard]] nlohmann::json summary_json(const ProfileStats& stats);
 
 }  // namespace kivu_profile

@@ -71,6 +71,15 @@ TEST(ParseArguments, AcceptsEachSubcommandWithItsOptions) {
             (Command{A::Heatmap, "p.capnp", "h.svg", ProfileStepKind::Compute}));
   EXPECT_EQ(parse_arguments(Args{"heatmap", "--kind=idle", "-o", "h.svg", "--", "-p.capnp"}),
             (Command{A::Heatmap, "-p.capnp", "h.svg", ProfileStepKind::Idle}));
+  Command diff{A::Diff, "new.capnp", {}, {}, "base.capnp"};
+  EXPECT_EQ(parse_arguments(Args{"diff", "base.capnp", "new.capnp"}), diff);
+  diff.json = true;
+  diff.threshold = kivu_profile::Threshold{2'500'000};
+  diff.top = 0;
+  EXPECT_EQ(parse_arguments(Args{"diff", "--json", "base.capnp", "--threshold", "2.5", "new.capnp", "--top=0"}), diff);
+  EXPECT_EQ(parse_arguments(Args{"heatmap", "new.capnp", "--baseline", "base.capnp", "-o", "h.svg"}),
+            (Command{A::Heatmap, "new.capnp", "h.svg", {}, "base.capnp"}));
+  EXPECT_TRUE(parse_arguments(Args{"summary", "p.capnp", "--json"})->json);
   EXPECT_EQ(parse_arguments(Args{"--help"})->action, A::Help);
   EXPECT_EQ(parse_arguments(Args{"trace", "p.capnp", "-h"})->action, A::Help);
 }
@@ -89,6 +98,20 @@ TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
       {{"trace", "p.capnp", "-o", "a", "--kind", "idle"}, "--kind belongs to heatmap"},
       {{"heatmap", "p.capnp", "-o", "a", "--kind", "busy"}, "unknown step kind 'busy' (exchange, compute, synchronization or idle)"},
       {{"heatmap", "p.capnp", "-o", "a", "--colour"}, "unknown option '--colour'"},
+      {{"diff"}, "missing profiles BASE and NEW"},
+      {{"diff", "base.capnp"}, "missing the NEW profile"},
+      {{"diff", "a", "b", "c"}, "unexpected argument 'c'"},
+      {{"diff", "a", "b", "--threshold", "-1"}, "bad --threshold '-1' (a percentage of 0 or more, at most 6 decimals)"},
+      {{"diff", "a", "b", "--threshold", "five"}, "bad --threshold 'five' (a percentage of 0 or more, at most 6 decimals)"},
+      {{"diff", "a", "b", "--threshold"}, "--threshold needs a value"},
+      {{"diff", "a", "b", "--top", "-3"}, "bad --top '-3' (a count of 0 or more)"},
+      {{"diff", "a", "b", "--top", "+3"}, "bad --top '+3' (a count of 0 or more)"},
+      {{"diff", "a", "b", "-o", "x"}, "diff writes no file"},
+      {{"diff", "a", "b", "--baseline", "c"}, "--baseline belongs to heatmap"},
+      {{"summary", "a", "--baseline", "c"}, "--baseline belongs to heatmap"},
+      {{"trace", "a", "-o", "t", "--baseline", "c"}, "--baseline belongs to heatmap"},
+      {{"summary", "a", "--threshold", "5"}, "--threshold belongs to diff"},
+      {{"heatmap", "a", "-o", "h", "--json"}, "--json belongs to summary and diff"},
   };
   for (const auto& [args, reason] : bad) {
     const auto parsed = parse_arguments(args);
@@ -208,12 +231,118 @@ TEST(Run, PrintsTheUsageForBadArgumentsAndForHelp) {
 }
 
 // =============================================================================
+// Comparing profiles
+
+namespace {
+
+using fixtures::sample;
+
+// A profile whose tile 0 computes for `compute` cycles from cycle 0 and
+// whose tiles 1 .. extra_tiles exchange for 10 cycles.
+kivu_package::ProfileReport compute_profile(std::uint32_t compute, std::uint32_t extra_tiles = 1) {
+  kivu_package::ProfileReport report{1'000'000'000, {{0, {sample(ProfileStepKind::Compute, 0, compute)}}}};
+  for (std::uint32_t tile = 1; tile <= extra_tiles; ++tile) {
+    report.tiles.push_back({tile, {sample(ProfileStepKind::Exchange, 0, 10)}});
+  }
+  return report;
+}
+
+}  // namespace
+
+TEST(Run, PrintsTheSummaryAsJson) {
+  fixtures::ScratchDirectory dir;
+  auto report = compute_profile(1000, 2);
+  report.tiles.push_back({7, {}});
+  const auto path = dir.write_profile(report);
+  const auto outcome = run({"summary", path.string(), "--json"});
+  ASSERT_EQ(outcome.code, 0) << outcome.err;
+  const auto json = nlohmann::json::parse(outcome.out);
+  EXPECT_EQ(json, nlohmann::json::parse(R"({"clock_hz": 1000000000, "tiles": 4, "samples": 3,
+      "span_start": 0, "span_end": 1000, "span_cycles": 1000,
+      "cycles": {"exchange": 20, "compute": 1000, "synchronization": 0, "idle": 0},
+      "busy_cycles": 1020, "tiles_without_samples": [7]})"));
+}
+
+TEST(Run, DiffsTwoProfileFilesAsJson) {
+  fixtures::ScratchDirectory dir;
+  const auto base = dir.write_profile(compute_profile(1000, 2), "base.capnp");
+  auto next_report = compute_profile(800, 1);
+  next_report.tiles.push_back({5, {sample(ProfileStepKind::Synchronization, 0, 40)}});
+  const auto next = dir.write_profile(next_report, "new.capnp");
+
+  const auto outcome = run({"diff", base.string(), next.string(), "--json", "--top", "2"});
+  ASSERT_EQ(outcome.code, 3) << "synchronization grew from 0: " << outcome.err;
+  const auto json = nlohmann::json::parse(outcome.out);
+  EXPECT_EQ(json.at("base").at("busy_cycles"), 1020);
+  EXPECT_EQ(json.at("new").at("tiles"), 3);
+  EXPECT_EQ(json.at("span_cycles"), nlohmann::json::parse(R"({"base": 1000, "new": 800, "change": -0.2})"));
+  EXPECT_EQ(json.at("busy_cycles"), nlohmann::json::parse(R"({"base": 1020, "new": 850, "change": -0.16666666666666666})"));
+  EXPECT_EQ(json.at("cycles").at("compute"), nlohmann::json::parse(R"({"base": 1000, "new": 800, "change": -0.2})"));
+  EXPECT_EQ(json.at("cycles").at("synchronization"), nlohmann::json::parse(R"({"base": 0, "new": 40, "change": null})"));
+  EXPECT_EQ(json.at("cycles").at("idle").at("change"), nullptr);
+  EXPECT_EQ(json.at("tiles"), nlohmann::json::parse(R"([{"tile": 0, "base_busy": 1000, "new_busy": 800, "change": -0.2},
+      {"tile": 1, "base_busy": 10, "new_busy": 10, "change": 0.0}])"));
+  EXPECT_EQ(json.at("only_in_base"), nlohmann::json::parse("[2]"));
+  EXPECT_EQ(json.at("only_in_new"), nlohmann::json::parse("[5]"));
+  EXPECT_EQ(json.at("threshold"), 0.05);
+  EXPECT_EQ(json.at("regression"), true);
+  EXPECT_EQ(json.size(), 10u);
+  EXPECT_EQ(outcome.err, "");
+}
+
+TEST(Run, DiffExitsWithThreeOnlyForGrowthBeyondTheThreshold) {
+  fixtures::ScratchDirectory dir;
+  const auto base = dir.write_profile(compute_profile(1000, 0), "base.capnp");
+  const auto next = dir.write_profile(compute_profile(1050, 0), "new.capnp");
+  const auto at_threshold = run({"diff", base.string(), next.string()});
+  EXPECT_EQ(at_threshold.code, 0) << "growth of exactly 5% is no regression";
+  EXPECT_THAT(at_threshold.out, HasSubstr("\nno regression: nothing grew by more than 5%\n"));
+  const auto beyond = run({"diff", base.string(), next.string(), "--threshold=4.999"});
+  EXPECT_EQ(beyond.code, 3);
+  EXPECT_THAT(beyond.out, HasSubstr("\nregression: span, busy, compute grew by more than 4.999%\n"));
+  const auto json = run({"diff", base.string(), next.string(), "--threshold", "4.999", "--json"});
+  EXPECT_EQ(json.code, 3);
+  EXPECT_EQ(nlohmann::json::parse(json.out).at("regression"), true);
+  EXPECT_EQ(run({"diff", next.string(), base.string(), "--threshold", "0"}).code, 0) << "faster is no regression";
+
+  const auto missing = run({"diff", base.string(), (dir / "missing.capnp").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_THAT(missing.err, HasSubstr("missing.capnp: No such file or directory"));
+}
+
+TEST(Run, WarnsOnStandardErrorWhenJsonComparesDifferentClocks) {
+  fixtures::ScratchDirectory dir;
+  auto slow_clock = compute_profile(1000);
+  slow_clock.clock_hz = 500'000'000;
+  const auto base = dir.write_profile(slow_clock, "base.capnp");
+  const auto next = dir.write_profile(compute_profile(1000), "new.capnp");
+  const auto outcome = run({"diff", base.string(), next.string(), "--json"});
+  EXPECT_EQ(outcome.code, 0);
+  EXPECT_THAT(outcome.err, StartsWith("kivu-profile: warning: the clocks differ (500000000 Hz in base, 1000000000 Hz"));
+  EXPECT_EQ(nlohmann::json::parse(outcome.out).at("span_cycles").at("change"), 0.0) << "compared in cycles";
+}
+
+TEST(Run, WritesTheChangeHeatmapAgainstABaseline) {
+  fixtures::ScratchDirectory dir;
+  const auto base = dir.write_profile(compute_profile(1000), "base.capnp");
+  const auto next = dir.write_profile(compute_profile(1500), "new.capnp");
+  const auto outcome = run({"heatmap", next.string(), "--baseline", base.string(), "-o", (dir / "h.svg").string()});
+  ASSERT_EQ(outcome.code, 0) << outcome.err;
+  const auto svg = read_file(dir / "h.svg");
+  EXPECT_THAT(svg, HasSubstr("new.capnp against base.capnp: change of busy cycles per tile"));
+  EXPECT_THAT(svg, HasSubstr("<title>tile 0 (row 0, position 0): busy cycles base 1000, new 1500, change +500 (+50.0%)</title>"));
+  const auto over_base = run({"heatmap", next.string(), "--baseline", base.string(), "-o", base.string()});
+  EXPECT_EQ(over_base.code, 2);
+  EXPECT_THAT(over_base.err, HasSubstr("is the base profile"));
+}
+
+// =============================================================================
 // The executable
 
 TEST(Executable, ExitsWithTwoAndTheUsageForBadArguments) {
   const auto outcome = run_executable("");
   EXPECT_EQ(outcome.code, 2);
-  EXPECT_THAT(outcome.err, StartsWith("kivu-profile: missing subcommand\n\nusage: kivu-profile summary FILE\n"));
+  EXPECT_THAT(outcome.err, StartsWith("kivu-profile: missing subcommand\n\nusage: kivu-profile summary FILE [--json]\n"));
   EXPECT_EQ(run_executable("--help").code, 0);
 }
 

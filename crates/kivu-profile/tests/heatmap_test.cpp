@@ -6,6 +6,7 @@
 #include <tinyxml2.h>
 
 #include <cmath>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -157,4 +158,77 @@ TEST(ShareColour, RunsFromVioletToYellowAndClamps) {
   EXPECT_EQ(share_colour(7.0), share_colour(1.0));
   EXPECT_EQ(share_colour(std::nan("")), share_colour(0.0));
   EXPECT_NE(share_colour(0.3), share_colour(0.31));
+}
+
+// =============================================================================
+// Change heatmap
+
+namespace {
+
+std::string change_heatmap_of(const ProfileReport& base, const ProfileReport& next, HeatmapOptions options = {}) {
+  std::ostringstream out;
+  kivu_profile::write_change_heatmap(kivu_profile::compute_stats(base), kivu_profile::compute_stats(next), out,
+                                     options);
+  return out.str();
+}
+
+}  // namespace
+
+TEST(ChangeHeatmap, ColoursEachTileByTheChangeOfItsBusyCycles) {
+  const ProfileReport base{1000, {{0, {sample(ProfileStepKind::Compute, 0, 100)}},
+                                  {1, {sample(ProfileStepKind::Compute, 0, 100)}},
+                                  {2, {sample(ProfileStepKind::Compute, 0, 100)}},
+                                  {3, {sample(ProfileStepKind::Compute, 0, 100)}},
+                                  {4, {sample(ProfileStepKind::Idle, 0, 100)}}}};
+  const ProfileReport next{1000, {{0, {sample(ProfileStepKind::Compute, 0, 120)}},
+                                  {1, {sample(ProfileStepKind::Compute, 0, 100)}},
+                                  {2, {sample(ProfileStepKind::Exchange, 0, 90)}},
+                                  {4, {sample(ProfileStepKind::Compute, 0, 10)}},
+                                  {5, {sample(ProfileStepKind::Compute, 0, 10)}}}};
+  const auto svg = change_heatmap_of(base, next, {std::nullopt, "new.capnp against base.capnp"});
+  const auto cells = cells_of(svg);
+  ASSERT_EQ(cells.size(), 1472u);
+  EXPECT_EQ(cells.at(0).title, "tile 0 (row 0, position 0): busy cycles base 100, new 120, change +20 (+20.0%)");
+  EXPECT_EQ(cells.at(1).title, "tile 1 (row 0, position 1): busy cycles base 100, new 100, change no change");
+  EXPECT_EQ(cells.at(3).title, "tile 3 (row 0, position 3): only in the base profile (busy 100 cycles)");
+  EXPECT_EQ(cells.at(5).title, "tile 5 (row 0, position 5): only in the new profile (busy 10 cycles)");
+  EXPECT_EQ(cells.at(6).title, "tile 6 (row 0, position 6): in neither profile");
+
+  // The largest change held is 20%, so the scale is clipped at 25%.
+  EXPECT_EQ(cells.at(0).fill, kivu_profile::change_colour(0.2, 0.25));
+  EXPECT_EQ(cells.at(1).fill, kivu_profile::change_colour(0.0, 0.25));
+  EXPECT_EQ(cells.at(2).fill, kivu_profile::change_colour(-0.1, 0.25));
+  EXPECT_EQ(cells.at(4).fill, kivu_profile::change_colour(1.0, 0.25)) << "growth from 0 is the most slower";
+  EXPECT_EQ(cells.at(3).fill, cells.at(6).fill);
+  EXPECT_EQ(cells.at(5).fill, cells.at(6).fill);
+  for (const int tile : {0, 1, 2, 4}) EXPECT_NE(cells.at(tile).fill, cells.at(6).fill) << tile;
+
+  const auto texts = texts_of(svg);
+  const auto has = [&](const std::string& text) { return std::ranges::find(texts, text) != texts.end(); };
+  EXPECT_TRUE(has("new.capnp against base.capnp: change of busy cycles per tile"));
+  EXPECT_TRUE(has("change of busy cycles: blue faster, red slower, clipped at \u00b125%"));
+  for (const char* tick : {"\u2264 -25%", "-12.5%", "0%", "+12.5%", "\u2265 +25%"}) EXPECT_TRUE(has(tick)) << tick;
+}
+
+TEST(ChangeHeatmap, ComparesOneStepKindWhenAsked) {
+  const ProfileReport base{1000, {{0, {sample(ProfileStepKind::Compute, 0, 50), sample(ProfileStepKind::Idle, 50, 100)}}}};
+  const ProfileReport next{1000, {{0, {sample(ProfileStepKind::Compute, 0, 50), sample(ProfileStepKind::Idle, 50, 60)}}}};
+  const auto cells = cells_of(change_heatmap_of(base, next, {ProfileStepKind::Idle, ""}));
+  EXPECT_EQ(cells.at(0).title, "tile 0 (row 0, position 0): idle cycles base 50, new 10, change -40 (-80.0%)");
+  EXPECT_EQ(cells.at(0).fill, kivu_profile::change_colour(-0.8, 1.0));
+}
+
+TEST(ChangeColour, DivergesFromNeutralAndClipsAtTheRange) {
+  using kivu_profile::change_colour;
+  EXPECT_EQ(change_colour(0.0, 0.5), "#f7f7f7");
+  EXPECT_EQ(change_colour(-0.5, 0.5), "#2166ac");
+  EXPECT_EQ(change_colour(0.5, 0.5), "#b2182b");
+  EXPECT_EQ(change_colour(-3.0, 0.5), change_colour(-0.5, 0.5));
+  EXPECT_EQ(change_colour(std::numeric_limits<double>::infinity(), 0.5), change_colour(0.5, 0.5));
+  EXPECT_EQ(change_colour(std::nan(""), 0.5), change_colour(0.0, 0.5));
+  EXPECT_NE(change_colour(0.1, 0.5), change_colour(-0.1, 0.5));
+  EXPECT_EQ(kivu_profile::change_range(0.0), 0.05);
+  EXPECT_EQ(kivu_profile::change_range(0.05), 0.05);
+  EXPECT_EQ(kivu_profile::change_range(0.051), 0.1);
+  EXPECT_EQ(kivu_profile::change_range(50.0), 2.0);
 }

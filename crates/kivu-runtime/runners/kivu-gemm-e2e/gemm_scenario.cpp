@@ -138,6 +138,33 @@ kivu_runtime::ExchangePhase broadcast_phase(const GemmSettings& settings, std::u
   return phase;
 }
 
+// The exchange phase of round k on the ring. Round 0 aligns: tile (r, c)
+// receives A(r, j) and B(j, c), j = (r + c) mod grid, from their home
+// tiles. Later rounds shift: tile (r, c) receives the A block of its right
+// neighbour in the block row and the B block of its neighbour below in the
+// block column. Every sender reads what it held before the phase, so the
+// blocks rotate in place.
+kivu_runtime::ExchangePhase ring_phase(const GemmSettings& settings, std::uint32_t k) {
+  const std::uint32_t grid = settings.grid();
+  const bool align = k == 0;
+  kivu_runtime::ExchangePhase phase{.operation = align ? "gemm.ring_align" : "gemm.ring_shift",
+                                    .kernel = "block_send",
+                                    .metadata = step_metadata(settings, k)};
+  for (std::uint32_t r = 0; r < grid; ++r) {
+    for (std::uint32_t c = 0; c < grid; ++c) {
+      const std::uint16_t tile = block_tile(grid, {r, c});
+      const std::uint32_t j = (r + c) % grid;
+      const BlockIndex a_from = align ? BlockIndex{r, j} : BlockIndex{r, (c + 1) % grid};
+      const BlockIndex b_from = align ? BlockIndex{j, c} : BlockIndex{(r + 1) % grid, c};
+      phase.transfers.push_back({block_tile(grid, a_from), align ? a_home_address : a_work_address, block_bytes,
+                                 {{tile, a_work_address}}});
+      phase.transfers.push_back({block_tile(grid, b_from), align ? b_home_address : b_work_address, block_bytes,
+                                 {{tile, b_work_address}}});
+    }
+  }
+  return phase;
+}
+
 Checked<void> step(const ProgressSink& progress, std::string_view what,
                    std::expected<kivu_runtime::StepReport, ExchangeError> result) {
   auto report = kivu_runner::check(std::move(result), what);
@@ -164,7 +191,11 @@ Checked<void> multiply(kivu_runtime::Board& board, const GemmSettings& settings,
   progress(fmt::format("sync: {}", kivu_runtime::describe(board.sync("gemm.start"))));
 
   for (std::uint32_t k = 0; k < grid; ++k) {
-    if (auto done = step(progress, fmt::format("round {} broadcast", k), board.exchange(broadcast_phase(settings, k)));
+    const bool ring = settings.schedule == Schedule::Ring;
+    const std::string exchange_name =
+        fmt::format("round {} {}", k, !ring ? "broadcast" : k == 0 ? "ring align" : "ring shift");
+    if (auto done = step(progress, exchange_name,
+                         board.exchange(ring ? ring_phase(settings, k) : broadcast_phase(settings, k)));
         !done) {
       return done;
     }
@@ -244,7 +275,8 @@ Checked<void> verify_tile_memory(kivu_runtime::Board& board, const GemmSettings&
 
 std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<std::string_view> dimension,
                                                                   std::optional<std::string_view> check_block,
-                                                                  std::optional<std::string_view> profile_output) {
+                                                                  std::optional<std::string_view> profile_output,
+                                                                  std::optional<std::string_view> schedule) {
   GemmSettings settings;
   if (dimension) {
     auto parsed = kivu_runtime::parse_unsigned_decimal(dimension_variable, *dimension, UINT32_MAX);
@@ -287,6 +319,14 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
     }
     settings.profile_output = std::move(path);
   }
+
+  if (schedule) {
+    if (*schedule == "ring") {
+      settings.schedule = Schedule::Ring;
+    } else if (*schedule != "broadcast") {
+      return std::unexpected(EnvironmentError{schedule_variable, std::string(*schedule), "broadcast or ring"});
+    }
+  }
   return settings;
 }
 
@@ -294,7 +334,8 @@ Checked<GemmSettings> gemm_settings_from_environment() {
   const auto dimension = kivu_runtime::environment_value(dimension_variable);
   const auto check_block = kivu_runtime::environment_value(check_block_variable);
   const auto profile_output = kivu_runtime::environment_value(profile_output_variable);
-  auto settings = parse_gemm_settings(view(dimension), view(check_block), view(profile_output));
+  const auto schedule = kivu_runtime::environment_value(schedule_variable);
+  auto settings = parse_gemm_settings(view(dimension), view(check_block), view(profile_output), view(schedule));
   if (!settings) return std::unexpected(RunError(settings.error()));
   return *settings;
 }
@@ -354,8 +395,9 @@ std::vector<float> extract_block(const std::vector<float>& matrix, std::uint32_t
 Checked<GemmOutcome> run_gemm(kivu_runtime::Board& board, const GemmSettings& settings,
                               const ProgressSink& progress) {
   const std::uint32_t grid = settings.grid();
-  progress(fmt::format("C = A x B, dimension {}, {} x {} blocks of {} x {} on {} tiles", settings.dimension, grid,
-                       grid, block_size, block_size, grid * grid));
+  progress(fmt::format("C = A x B, dimension {}, {} x {} blocks of {} x {} on {} tiles{}", settings.dimension, grid,
+                       grid, block_size, block_size, grid * grid,
+                       settings.schedule == Schedule::Ring ? ", blocks passed on a ring" : ""));
   const Operands operands = make_operands(settings.dimension, settings.seed);
   const std::vector<float> reference = reference_product(operands);
 

@@ -3,13 +3,25 @@
 //
 // Output block (r, c) lives on its own tile (block_tile). Each tile is first
 // given A(r, c) and B(r, c) by H2D ("home" copies). Round k of the
-// multiplication then runs as one exchange phase, in which the tile holding
-// A(r, k) multicasts it to every tile of block row r and the tile holding
-// B(k, c) multicasts it to every tile of block column c, then one compute
-// step in which every tile adds A(r, k) x B(k, c) to its accumulator, then
-// a synchronisation. After the last round every output block is read back
-// by D2H and compared with a host reference, and the tile-memory content of
-// one chosen block is also read directly and compared byte for byte.
+// multiplication then runs as one exchange phase, one compute step in which
+// every tile adds the A and B blocks it was given to its accumulator, and a
+// synchronisation. The exchange follows one of two schedules:
+//   - broadcast (the default): the tile holding A(r, k) multicasts it to
+//     every tile of block row r, and the tile holding B(k, c) multicasts it
+//     to every tile of block column c;
+//   - ring: blocks travel tile to tile. Round 0 first aligns the blocks, so
+//     that tile (r, c) holds A(r, j) and B(j, c) with j = (r + c) mod grid;
+//     each later round passes every A block one tile left along its block
+//     row and every B block one tile up its block column, both wrapping
+//     around, so that in round k tile (r, c) holds j = (r + c + k) mod grid.
+//     Every tile sends and receives one A and one B block per round, and
+//     no block is multicast.
+// Both schedules add the same products, in another order; the operands are
+// exact integers (below), so both must give the reference bit for bit.
+//
+// After the last round every output block is read back by D2H and compared
+// with a host reference, and the tile-memory content of one chosen block is
+// also read directly and compared byte for byte.
 //
 // A dimension that is not a multiple of block_size is padded with zeros up
 // to whole blocks; the padding is part of every check (it must stay zero).
@@ -42,6 +54,7 @@ namespace kivu_gemm {
 inline constexpr const char* dimension_variable = "KIVU_GEMM_DIMENSION";
 inline constexpr const char* check_block_variable = "KIVU_GEMM_SRAM_CHECK_BLOCK";
 inline constexpr const char* profile_output_variable = "KIVU_PROFILE_OUTPUT";
+inline constexpr const char* schedule_variable = "KIVU_GEMM_SCHEDULE";
 
 // Side of one block, in elements.
 inline constexpr std::uint32_t block_size = 32;
@@ -59,17 +72,21 @@ struct BlockIndex {
   bool operator==(const BlockIndex&) const = default;
 };
 
+// How the A and B blocks reach the tiles in each round (see the top).
+enum class Schedule { Broadcast, Ring };
+
 struct GemmSettings {
   std::uint32_t dimension = default_dimension;  // 1 .. max_dimension
   BlockIndex check_block;                       // read from tile memory too
   std::optional<std::filesystem::path> profile_output;  // profiling when set
   std::uint64_t seed = 0x6765'6d6d;             // operand generator
+  Schedule schedule = Schedule::Broadcast;
 
   // Blocks per side: dimension / block_size, rounded up.
   [[nodiscard]] std::uint32_t grid() const noexcept { return (dimension + block_size - 1) / block_size; }
 };
 
-// Settings from the three variables' values (absent when unset):
+// Settings from the variables' values (absent when unset):
 //   dimension      unsigned decimal 1 .. max_dimension, default 128
 //   check block    "row,column", each an unsigned decimal below grid(),
 //                  default "0,0"
@@ -77,10 +94,11 @@ struct GemmSettings {
 //                  now (kivu_package::check_output_path): its directory
 //                  exists and is writable, it is not a directory, the name
 //                  fits; the reason is part of the error
+//   schedule       "broadcast" (the default) or "ring"
 // The first unacceptable value, in that order, is the error.
 [[nodiscard]] std::expected<GemmSettings, kivu_runtime::EnvironmentError> parse_gemm_settings(
     std::optional<std::string_view> dimension, std::optional<std::string_view> check_block,
-    std::optional<std::string_view> profile_output);
+    std::optional<std::string_view> profile_output, std::optional<std::string_view> schedule = std::nullopt);
 
 // The same from the process environment; an error is bad input.
 [[nodiscard]] kivu_runner::Checked<GemmSettings> gemm_settings_from_environment();
