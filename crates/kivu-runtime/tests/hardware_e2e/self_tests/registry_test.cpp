@@ -1,7 +1,8 @@
 // The registry as the harness sees it: names, order, selection by name, and
 // the CMake table that registers the real cases with CTest.
+#include <sys/wait.h>
+
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,16 +36,6 @@ const std::vector<std::string> registry = {
     "sparse_compute_to_dense_exchange_works",
 };
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::istringstream in(text);
-  std::string part;
-  while (std::getline(in, part, separator)) {
-    if (!part.empty()) parts.push_back(part);
-  }
-  return parts;
-}
-
 TEST(Registry, ListsTheTwentyCasesUnderOneSuiteInAscendingOrder) {
   Sandbox sandbox;
   const pid_t pid = sandbox.start({"--gtest_list_tests"}, sandbox.environment());
@@ -60,6 +51,47 @@ TEST(Registry, SelectsCasesByName) {
   const SuiteRun selected = sandbox.finish(sandbox.start({"--gtest_filter=hardware_e2e.remote*"}, sandbox.environment()));
   ASSERT_EQ(selected.cases.size(), 1u);
   EXPECT_EQ(selected.cases[0].name, "remote_tile_h2d_and_d2h_work");
+}
+
+// A sandbox whose stand-ins all succeed, the GEMM one with a passing profile.
+void all_pass(const Sandbox& sandbox) {
+  write_profile(passing_profile(), sandbox.root() / "passing.capnp");
+  sandbox.control("kivu-gemm-e2e * copy " + (sandbox.root() / "passing.capnp").string() + "\n");
+}
+
+TEST(Registry, ThreeShardsTogetherRunEveryCaseExactlyOnce) {
+  Sandbox sandbox;
+  all_pass(sandbox);
+  std::vector<std::string> ran;
+  for (int shard = 0; shard < 3; ++shard) {
+    auto env = sandbox.environment();
+    env.push_back("GTEST_TOTAL_SHARDS=3");
+    env.push_back("GTEST_SHARD_INDEX=" + std::to_string(shard));
+    env.push_back("GTEST_SHARD_STATUS_FILE=" + (sandbox.root() / "shard-status").string());
+    const SuiteRun run = sandbox.run("*", env);
+    EXPECT_TRUE(WIFEXITED(run.wait_status) && WEXITSTATUS(run.wait_status) == 0) << run.output;
+    EXPECT_GE(run.cases.size(), 1u) << "shard " << shard << " ran nothing";
+    for (const auto& result : run.cases) ran.push_back(result.name);
+  }
+  std::ranges::sort(ran);
+  EXPECT_EQ(ran, registry);
+}
+
+TEST(Registry, TheXmlReportListsEveryCase) {
+  Sandbox sandbox;
+  all_pass(sandbox);
+  const fs::path report = sandbox.root() / "report.xml";
+  const pid_t pid = spawn({suite_on_stand_ins(), "--gtest_output=xml:" + report.string()}, sandbox.environment(),
+                          sandbox.work(), sandbox.root() / "xml-output.txt");
+  const int status = wait_status_of(pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(sandbox.root() / "xml-output.txt");
+  const std::string xml = read_file(report);
+  for (const auto& name : registry) {
+    EXPECT_NE(xml.find("<testcase name=\"" + name + "\""), std::string::npos) << name;
+  }
+  std::size_t count = 0;
+  for (auto at = xml.find("<testcase "); at != std::string::npos; at = xml.find("<testcase ", at + 1)) ++count;
+  EXPECT_EQ(count, registry.size());
 }
 
 TEST(Registry, TheCtestTableNamesEveryCaseOfTheRegistry) {

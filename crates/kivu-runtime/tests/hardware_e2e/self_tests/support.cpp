@@ -57,6 +57,7 @@ Invocation parse_log(const fs::path& file) {
     else if (key == "arg") invocation.argv.push_back(value);
     else if (key == "cwd") invocation.cwd = value;
     else if (key == "env") invocation.env.push_back(value);
+    else if (key == "alive") invocation.alive.push_back(std::stoi(value));
   }
   return invocation;
 }
@@ -194,6 +195,12 @@ pid_t Sandbox::start(const std::vector<std::string>& args, const std::vector<std
   return started.pid;
 }
 
+std::string Sandbox::output(pid_t pid) const {
+  const auto found = std::ranges::find(running_, pid, &Started::pid);
+  if (found == running_.end()) throw std::runtime_error("not a suite of this sandbox");
+  return read_file(found->output);
+}
+
 SuiteRun Sandbox::finish(pid_t pid) {
   const auto found = std::ranges::find(running_, pid, &Started::pid);
   if (found == running_.end()) throw std::runtime_error("not a suite of this sandbox");
@@ -254,6 +261,16 @@ int wait_status_of(pid_t pid) {
     if (errno != EINTR) return -1;
   }
   return status;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  std::string part;
+  while (std::getline(in, part, separator)) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  return parts;
 }
 
 std::string read_file(const fs::path& path) {

@@ -45,6 +45,7 @@ struct Invocation {
   std::vector<std::string> argv;
   std::string cwd;
   std::vector<std::string> env;  // "NAME=value" entries, raw bytes, in order
+  std::vector<pid_t> alive;      // other stand-ins still running at its start
 
   // The value of `name` in env, if present.
   [[nodiscard]] std::optional<std::string> variable(std::string_view name) const;
@@ -111,6 +112,8 @@ public:
   // goes to a file of the sandbox. Returns its pid.
   pid_t start(const std::vector<std::string>& args, const std::vector<std::string>& env,
               std::optional<fs::path> cwd = std::nullopt);
+  // What a suite started by start() has printed so far.
+  [[nodiscard]] std::string output(pid_t pid) const;
   // Waits for a suite started by start() and collects its report.
   SuiteRun finish(pid_t pid);
   // start() then finish(), with --gtest_filter=`filter` (cases named without
@@ -141,6 +144,9 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
             const fs::path& output);
 // Waits for `pid` and returns its wait status.
 int wait_status_of(pid_t pid);
+
+// The non-empty parts of `text` between `separator`s.
+[[nodiscard]] std::vector<std::string> split(const std::string& text, char separator);
 
 // The whole content of a file ("" if missing).
 [[nodiscard]] std::string read_file(const fs::path& path);

@@ -11,7 +11,12 @@
 //   arg <argument>          one line per argv entry, argv[0] first
 //   cwd <working directory>
 //   env <NAME=value>        one line per environment entry, in order
+//   alive <pid>             one line per stand-in logged in the same
+//                           directory that still ran when this one started
 //   end <CLOCK_MONOTONIC in ns>
+// A stand-in counts as still running while it has not logged its end and
+// its process still has open files: a killed one keeps them while it tears
+// down its memory, and closes them last (for a real runner, the device).
 // The file appears complete up to "env" (written aside, then renamed); "end"
 // is appended just before the stand-in exits or signals itself. Texts are
 // raw bytes with "\\" for a backslash and "\xNN" for each byte outside
@@ -25,10 +30,13 @@
 //   exit N      exit with code N
 //   signal N    end by signal N (no core file is written)
 //   sleep MS    sleep MS milliseconds
+//   touch MB    allocate MB mebibytes and write to every page (so that the
+//               process takes a while to tear down when it is killed)
 //   copy PATH   copy the file PATH to $KIVU_PROFILE_OUTPUT
 // Rules that run out of actions exit with 0. Lines starting with # are
 // ignored. A broken control file or a failed copy exits with 3 and one line
 // on stderr.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -84,6 +92,42 @@ std::string escape(std::string_view bytes) {
 // The log file of this invocation, or "" when nothing is recorded.
 std::string log_file;
 
+// True when process `pid` exists and has not closed its files yet.
+bool has_open_files(const std::string& pid) {
+  DIR* files = opendir(("/proc/" + pid + "/fd").c_str());
+  if (files == nullptr) return false;
+  bool any = false;
+  while (const dirent* entry = readdir(files)) {
+    if (entry->d_name[0] != '.') any = true;
+  }
+  closedir(files);
+  return any;
+}
+
+// The stand-ins logged in `directory` that have not logged their end and
+// still have open files.
+std::vector<pid_t> running_stand_ins(const char* directory) {
+  std::vector<pid_t> running;
+  DIR* logs = opendir(directory);
+  if (logs == nullptr) return running;
+  while (const dirent* entry = readdir(logs)) {
+    const std::string file = entry->d_name;
+    if (!file.ends_with(".log")) continue;
+    std::ifstream log(std::string(directory) + "/" + file);
+    std::string line;
+    std::string pid;
+    bool ended = false;
+    while (std::getline(log, line)) {
+      if (line.starts_with("pid ")) pid = line.substr(4);
+      if (line.starts_with("end ")) ended = true;
+    }
+    if (ended || pid.empty() || std::stol(pid) == getpid()) continue;
+    if (has_open_files(pid)) running.push_back(static_cast<pid_t>(std::stol(pid)));
+  }
+  closedir(logs);
+  return running;
+}
+
 void record_start(const std::string& name, int argc, char** argv, std::uint64_t start) {
   const char* directory = std::getenv("KIVU_STANDIN_LOG");
   if (directory == nullptr) return;
@@ -96,6 +140,7 @@ void record_start(const std::string& name, int argc, char** argv, std::uint64_t 
   std::vector<char> cwd(PATH_MAX + 1);
   record << "cwd " << (getcwd(cwd.data(), cwd.size()) != nullptr ? escape(cwd.data()) : "?") << '\n';
   for (char** entry = environ; *entry != nullptr; ++entry) record << "env " << escape(*entry) << '\n';
+  for (const pid_t other : running_stand_ins(directory)) record << "alive " << other << '\n';
 
   const std::string base = std::string(directory) + "/" + std::to_string(start) + "-" + std::to_string(getpid());
   const std::string partial = base + ".partial";
@@ -189,6 +234,11 @@ void act(const std::string& name) {
         die_by_signal(static_cast<int>(number(argument)));
       } else if (action == "sleep") {
         std::this_thread::sleep_for(std::chrono::milliseconds(number(argument)));
+      } else if (action == "touch") {
+        const auto bytes = static_cast<std::size_t>(number(argument)) << 20;
+        auto* memory = static_cast<volatile char*>(std::malloc(bytes));
+        if (memory == nullptr) broken("cannot allocate " + argument + " MiB");
+        for (std::size_t at = 0; at < bytes; at += 4096) memory[at] = 1;
       } else if (action == "copy") {
         copy_profile(argument);
       } else {
