@@ -7,6 +7,12 @@ BUILD_DIR := target/$(if $(filter default,$(PRESET)),debug,$(PRESET))
 CTEST_PARALLEL ?= 2
 # A ctest -R regular expression that narrows `make test` (empty: every test).
 TEST_FILTER ?=
+# Simulated boards `make test` spreads the hardware cases over. Above 1,
+# kivu-boards writes a CTest resource file for them, the runners accept
+# boards 0 to BOARDS-1, and ctest runs BOARDS jobs unless CTEST_PARALLEL is
+# given.
+BOARDS ?= 1
+TEST_JOBS := $(if $(filter-out 1,$(BOARDS)),$(if $(filter command line,$(origin CTEST_PARALLEL)),$(CTEST_PARALLEL),$(BOARDS)),$(CTEST_PARALLEL))
 
 .PHONY: all build deps configure test e2e clean
 
@@ -23,7 +29,13 @@ build: configure
 
 test: deps
 	@$(MAKE) --no-print-directory build
-	ctest --preset $(PRESET) -j $(CTEST_PARALLEL) $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
+ifeq ($(BOARDS),1)
+	ctest --preset $(PRESET) -j $(TEST_JOBS) $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
+else
+	KIVU_SIM_BOARDS=$(BOARDS) $(BUILD_DIR)/kivu-boards resource-spec -o $(BUILD_DIR)/boards.json
+	KIVU_SIM_BOARDS=$(BOARDS) ctest --preset $(PRESET) -j $(TEST_JOBS) \
+	  --resource-spec-file $(BUILD_DIR)/boards.json $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
+endif
 
 e2e: deps
 	@$(MAKE) --no-print-directory build
