@@ -174,9 +174,11 @@ Status stream_into(int fd, const OutputWriter& write) {
   } catch (const std::bad_alloc&) {
     written = os_failure(ENOMEM);
   } catch (const std::exception& exception) {
-    written = std::unexpected(PackageError(PackageError::Invalid{std::string("writing the output failed: ") + exception.what()}));
+    written = std::unexpected(
+        PackageError(PackageError::Invalid{std::string("writing the output failed: ") + exception.what()}));
   } catch (...) {
-    written = std::unexpected(PackageError(PackageError::Invalid{"writing the output failed with an unknown exception"}));
+    written =
+        std::unexpected(PackageError(PackageError::Invalid{"writing the output failed with an unknown exception"}));
   }
   if (buffer.error() != 0) return os_failure(buffer.error());
   if (!written) return written;
@@ -345,6 +347,22 @@ std::expected<Target, PackageError> open_target(const fs::path& path) {
   return Target{std::move(directory), std::move(name)};
 }
 
+// Opens the directory of the file that a write to `path` goes to: `path`
+// itself, or under Follow the final target of its chain of links.
+std::expected<Target, PackageError> locate(const fs::path& path, OutputLink link) {
+  if (link == OutputLink::Replace) return open_target(path);
+  auto resolved = final_target(path);
+  if (!resolved) return std::unexpected(std::move(resolved.error()));
+  return open_target(*resolved);
+}
+
+// Refuses what is never written: a directory or a block device.
+Status refuse_unwritable(mode_t type) {
+  if (type == S_IFDIR) return os_failure(EISDIR);
+  if (type == S_IFBLK) return std::unexpected(PackageError(block_device_refused()));
+  return {};
+}
+
 // The status of `name` under `directory`, not following a link; nothing
 // when it does not exist.
 std::expected<std::optional<struct stat>, PackageError> status_of(const Target& target) {
@@ -477,14 +495,8 @@ Status replace(const Target& target, const OutputWriter& write, const std::optio
 // =============================================================================
 // Dispatch
 
-Status write_file(const fs::path& requested, const OutputWriter& write, OutputLink link, detail::NewFile new_file) {
-  fs::path path = requested;
-  if (link == OutputLink::Follow) {
-    auto resolved = final_target(requested);
-    if (!resolved) return std::unexpected(std::move(resolved.error()));
-    path = std::move(*resolved);
-  }
-  auto target = open_target(path);
+Status write_file(const fs::path& path, const OutputWriter& write, OutputLink link, detail::NewFile new_file) {
+  auto target = locate(path, link);
   if (!target) return std::unexpected(std::move(target.error()));
 
   // A special file swapped in between the look and the open is looked at again.
@@ -494,9 +506,7 @@ Status write_file(const fs::path& requested, const OutputWriter& write, OutputLi
     if (!*existing || S_ISREG((*existing)->st_mode) || S_ISLNK((*existing)->st_mode)) {
       return replace(*target, write, *existing, new_file);
     }
-    const mode_t type = (*existing)->st_mode & S_IFMT;
-    if (type == S_IFDIR) return os_failure(EISDIR);
-    if (type == S_IFBLK) return std::unexpected(PackageError(block_device_refused()));
+    if (auto refused = refuse_unwritable((*existing)->st_mode & S_IFMT); !refused) return refused;
     if (auto written = write_directly(*target, write)) return *written;
   }
   return os_failure(EAGAIN);
@@ -530,21 +540,14 @@ std::expected<void, PackageError> write_output_file(const std::filesystem::path&
 
 std::expected<void, PackageError> check_output_path(const std::filesystem::path& path, OutputLink link) noexcept {
   try {
-    fs::path checked = path;
-    if (link == OutputLink::Follow) {
-      auto resolved = final_target(path);
-      if (!resolved) return std::unexpected(std::move(resolved.error()));
-      checked = std::move(*resolved);
-    }
-    auto target = open_target(checked);
+    auto target = locate(path, link);
     if (!target) return std::unexpected(std::move(target.error()));
     auto existing = status_of(*target);
     if (!existing) return std::unexpected(std::move(existing.error()));
     const int directory = target->directory.get();
     if (*existing) {
       const mode_t type = (*existing)->st_mode & S_IFMT;
-      if (type == S_IFDIR) return os_failure(EISDIR);
-      if (type == S_IFBLK) return std::unexpected(PackageError(block_device_refused()));
+      if (auto refused = refuse_unwritable(type); !refused) return refused;
       if (type == S_IFSOCK) return os_failure(ENXIO);  // what opening it would say
       if (type == S_IFCHR || type == S_IFIFO) {
         if (::faccessat(directory, target->name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {

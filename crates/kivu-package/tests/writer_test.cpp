@@ -31,6 +31,7 @@ using kivu_package::ProfileReport;
 using kivu_package::Utf8Error;
 using kivu_package::OutputLink;
 using kivu_package::OutputWriter;
+using Written = std::expected<void, PackageError>;
 
 // A fresh directory for one test, removed afterwards.
 class ProfileFile : public testing::Test {
@@ -61,14 +62,14 @@ protected:
 
 // A writer that streams `text`.
 OutputWriter text_writer(std::string text) {
-  return [text = std::move(text)](std::ostream& out) -> std::expected<void, PackageError> {
+  return [text = std::move(text)](std::ostream& out) -> Written {
     out << text;
     return {};
   };
 }
 
 // The errno an operating-system Io error carries, or -1 for anything else.
-int os_code(const std::expected<void, PackageError>& result) {
+int os_code(const Written& result) {
   if (result || !result.error().is<PackageError::Io>()) return -1;
   const std::error_code& code = result.error().as<PackageError::Io>().error;
   return code.category() == std::system_category() ? code.value() : -1;
@@ -80,6 +81,8 @@ mode_t file_type(const fs::path& path) {
 }
 
 using OutputFile = ProfileFile;
+constexpr auto unnamed = kivu_package::detail::NewFile::UnnamedWhenPossible;
+constexpr auto named = kivu_package::detail::NewFile::Named;
 
 TEST_F(ProfileFile, WritesAFileThatReadsBackAsTheReport) {
   const ProfileReport report = kivu_test::sample_report();
@@ -184,7 +187,7 @@ TEST_F(OutputFile, WritesCharacterDevicesAndFifosInPlaceAndReportsAFullDevice) {
   EXPECT_EQ(file_type("/dev/null"), S_IFCHR);
 
   // The OS reason reaches the caller even when the writer only saw a bad stream.
-  const auto full = kivu_package::write_output_file("/dev/full", [](std::ostream& out) -> std::expected<void, PackageError> {
+  const auto full = kivu_package::write_output_file("/dev/full", [](std::ostream& out) -> Written {
     out << std::string(std::size_t{1} << 20, 'x');
     if (!out) return std::unexpected(PackageError::Invalid{"the stream failed"});
     return {};
@@ -267,7 +270,7 @@ TEST_F(OutputFile, KeepsTheReplacedFilesModeOwnerAndGroupAndGivesNewFilesTheUmas
 TEST_F(OutputFile, WritesAndReplacesAFileWhoseNameTakesTheWholeLimit) {
   const fs::path path = dir_ / std::string(255, 'n');
   for (const char* text : {"first", "second"}) {
-    for (const auto new_file : {kivu_package::detail::NewFile::UnnamedWhenPossible, kivu_package::detail::NewFile::Named}) {
+    for (const auto new_file : {unnamed, named}) {
       ASSERT_TRUE(kivu_package::detail::write_output_file(path, text_writer(text), OutputLink::Replace, new_file));
       EXPECT_EQ(contents(path), text);
     }
@@ -309,7 +312,7 @@ TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       ::close(ready[0]);
-      const auto written = kivu_package::write_output_file(path, [&](std::ostream& out) -> std::expected<void, PackageError> {
+      const auto written = kivu_package::write_output_file(path, [&](std::ostream& out) -> Written {
         out << std::string(std::size_t{4} << 20, 'x') << std::flush;
         const char byte = 'r';
         static_cast<void>(::write(ready[1], &byte, 1));
@@ -339,10 +342,10 @@ TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
 TEST_F(OutputFile, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   const fs::path path = dir_ / "out";
   std::ofstream(path) << "old";
-  for (const auto new_file : {kivu_package::detail::NewFile::UnnamedWhenPossible, kivu_package::detail::NewFile::Named}) {
+  for (const auto new_file : {unnamed, named}) {
     const auto written = kivu_package::detail::write_output_file(
         path,
-        [](std::ostream& out) -> std::expected<void, PackageError> {
+        [](std::ostream& out) -> Written {
           out << std::string(std::size_t{1} << 20, 'x');
           return std::unexpected(PackageError::Invalid{"gave up"});
         },
@@ -350,7 +353,7 @@ TEST_F(OutputFile, AFailedWriteLeavesTheOldFileAndNoTemporary) {
     ASSERT_FALSE(written.has_value());
     EXPECT_EQ(written.error(), PackageError(PackageError::Invalid{"gave up"}));
     const auto thrown = kivu_package::detail::write_output_file(
-        path, [](std::ostream&) -> std::expected<void, PackageError> { throw std::runtime_error("boom"); },
+        path, [](std::ostream&) -> Written { throw std::runtime_error("boom"); },
         OutputLink::Replace, new_file);
     EXPECT_EQ(thrown.error(), PackageError(PackageError::Invalid{"writing the output failed: boom"}));
     EXPECT_EQ(entries(), std::vector<std::string>{"out"});
@@ -364,13 +367,13 @@ TEST_F(OutputFile, RemoveOutputTemporariesTakesAwayTheNamedTemporaryOfAWriteInPr
   std::vector<std::string> during;
   const auto written = kivu_package::detail::write_output_file(
       path,
-      [&](std::ostream& out) -> std::expected<void, PackageError> {
+      [&](std::ostream& out) -> Written {
         out << "new" << std::flush;
         during = entries();
         kivu_package::remove_output_temporaries();  // as a SIGTERM handler would
         return {};
       },
-      OutputLink::Replace, kivu_package::detail::NewFile::Named);
+      OutputLink::Replace, named);
   ASSERT_EQ(during.size(), 2u);
   EXPECT_EQ(during[0].rfind(".kivu-", 0), 0u) << during[0];
   EXPECT_EQ(os_code(written), ENOENT);

@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "kivu_runtime_testing/child_process.hpp"
+#include "kivu_testing/child_process.hpp"
 #include "kivu_package.hpp"
 
-using kivu_runtime_testing::run_child;
-using kivu_runtime_testing::ScratchDirectory;
+using kivu_testing::run_child;
+using kivu_testing::ScratchDirectory;
 
 namespace {
 
@@ -74,8 +74,9 @@ TEST(GemmRunner, RejectsAProfileOutputThatCannotBeWrittenBeforeMultiplying) {
 TEST(GemmRunner, WritesTheProfileIntoADeviceInPlaceAndReportsAFullOne) {
   const auto full = run_child(runner, {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", "/dev/full"}});
   EXPECT_EQ(full.exit_code, 1) << full.describe();
-  EXPECT_NE(full.err.find("write cycle profile to /dev/full: Io(Os { code: 28, message: \"No space left on device\" })"),
-            std::string::npos)
+  EXPECT_NE(
+      full.err.find("write cycle profile to /dev/full: Io(Os { code: 28, message: \"No space left on device\" })"),
+      std::string::npos)
       << full.err;
   EXPECT_EQ(std::filesystem::status("/dev/full").type(), std::filesystem::file_type::character);
 
