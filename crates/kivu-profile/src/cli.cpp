@@ -5,16 +5,15 @@
 #include "summary.hpp"
 #include "trace.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "kivu_package/output_file.hpp"
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <fstream>
+#include <functional>
 #include <ostream>
 #include <sstream>
 #include <system_error>
@@ -27,20 +26,6 @@ namespace {
 using kivu_package::ProfileReport;
 
 std::string system_message(int error) { return std::generic_category().message(error); }
-
-// Flushes the written file at `path` to the disk, so that the rename that
-// follows never exposes a file whose content is still only in memory.
-bool flush_to_disk(const std::filesystem::path& path) {
-  errno = 0;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  const int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return synced;
-}
-
 
 }  // namespace
 
@@ -69,7 +54,8 @@ std::string_view usage() noexcept {
          "           the run's span) or, with --kind, by that step kind's share; with\n"
          "           --baseline, by the change of those cycles from BASE to FILE\n"
          "\n"
-         "Options: -o, --output OUT    where trace and heatmap write (replaced whole)\n"
+         "Options: -o, --output OUT    where trace and heatmap write: a file (replaced whole;\n"
+         "                             a link is followed to its target) or - for standard output\n"
          "         --kind KIND         heatmap of one step kind\n"
          "         --baseline BASE     heatmap of the change from the profile BASE\n"
          "         --threshold PCT     diff: growth that counts as a regression, in percent\n"
@@ -210,44 +196,6 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
 // =============================================================================
 // Files
 
-std::expected<void, std::string> write_file_atomically(
-    const std::filesystem::path& path, const std::function<std::expected<void, std::string>(std::ostream&)>& write) {
-  static std::atomic<unsigned> counter{0};
-  const auto directory = path.parent_path();
-  std::filesystem::path temporary;
-  std::ofstream stream;
-  for (int attempt = 0; attempt < 100 && !stream.is_open(); ++attempt) {
-    temporary = directory / ("." + path.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter++));
-    errno = 0;
-    stream.open(temporary, std::ios::out | std::ios::binary | std::ios::noreplace);
-    if (!stream.is_open() && errno != EEXIST) {
-      return std::unexpected(system_message(errno != 0 ? errno : EIO));
-    }
-  }
-  if (!stream.is_open()) return std::unexpected(std::string("no free temporary name beside it"));
-
-  std::error_code ignored;
-  auto written = write(stream);
-  if (written) {
-    stream.close();
-    if (!stream) written = std::unexpected(std::string("writing failed"));
-  }
-  if (written && !flush_to_disk(temporary)) written = std::unexpected(system_message(errno != 0 ? errno : EIO));
-  if (!written) {
-    stream.close();
-    std::filesystem::remove(temporary, ignored);
-    return written;
-  }
-  std::error_code renamed;
-  std::filesystem::rename(temporary, path, renamed);
-  if (renamed) {
-    std::filesystem::remove(temporary, ignored);
-    return std::unexpected(renamed.message());
-  }
-  return {};
-}
-
 std::expected<ProfileReport, std::string> load_profile(const std::filesystem::path& path) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
@@ -279,12 +227,37 @@ std::expected<ProfileStats, std::string> load_stats(const std::filesystem::path&
   return compute_stats(*report);
 }
 
-// Writes the command's output file through `write`; when that fails, says
-// why on `err` and returns false.
-bool write_output(const Command& command, std::ostream& err,
+// One line for a failed write: the operating system's reason, or the
+// content writer's own message.
+std::string write_failure_reason(const kivu_package::PackageError& error) {
+  if (error.is<kivu_package::PackageError::Io>()) return error.as<kivu_package::PackageError::Io>().error.message();
+  if (error.is<kivu_package::PackageError::Invalid>()) return error.as<kivu_package::PackageError::Invalid>().message;
+  return kivu_package::debug_string(error);
+}
+
+// Writes the command's output through `write`: to `out` for "-", else to
+// the file, following a symbolic link given as the output to its target
+// (write_output_file). When that fails, says why on `err` and returns false.
+bool write_output(const Command& command, std::ostream& out, std::ostream& err,
                   const std::function<std::expected<void, std::string>(std::ostream&)>& write) {
-  const auto written = write_file_atomically(command.output, write);
-  if (!written) err << "kivu-profile: cannot write " << command.output.string() << ": " << written.error() << '\n';
+  if (writes_standard_output(command)) {
+    auto written = write(out);
+    if (written && !out.flush()) written = std::unexpected(std::string("the output stream failed"));
+    if (!written) err << "kivu-profile: cannot write to standard output: " << written.error() << '\n';
+    return written.has_value();
+  }
+  const auto written = kivu_package::write_output_file(
+      command.output,
+      [&](std::ostream& stream) -> std::expected<void, kivu_package::PackageError> {
+        auto done = write(stream);
+        if (!done) return std::unexpected(kivu_package::PackageError::Invalid{std::move(done.error())});
+        return {};
+      },
+      kivu_package::OutputLink::Follow);
+  if (!written) {
+    err << "kivu-profile: cannot write " << command.output.string() << ": " << write_failure_reason(written.error())
+        << '\n';
+  }
   return written.has_value();
 }
 
@@ -304,7 +277,8 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   // Writing over a profile would destroy the only copy of its data.
   for (const auto* profile : {&command->input, &command->baseline}) {
     std::error_code ec;
-    if (!command->output.empty() && !profile->empty() && std::filesystem::equivalent(*profile, command->output, ec)) {
+    if (!command->output.empty() && !writes_standard_output(*command) && !profile->empty() &&
+        std::filesystem::equivalent(*profile, command->output, ec)) {
       err << "kivu-profile: the output " << command->output.string()
           << (profile == &command->input ? " is the profile itself" : " is the base profile") << "\n\n"
           << usage();
@@ -329,13 +303,13 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     if (command->action == Command::Action::Heatmap) {
       const HeatmapOptions options{command->kind, command->input.filename().string() + " against " +
                                                       command->baseline.filename().string()};
-      if (!write_output(*command, err, [&](std::ostream& stream) {
+      if (!write_output(*command, out, err, [&](std::ostream& stream) {
             write_change_heatmap(*base, *next, stream, options);
             return std::expected<void, std::string>{};
           })) {
         return exit_failure;
       }
-      out << "heatmap: " << command->output.string() << '\n';
+      (writes_standard_output(*command) ? err : out) << "heatmap: " << command->output.string() << '\n';
       return exit_success;
     }
     const auto diff = compare_profiles(std::move(*base), std::move(*next), command->threshold, command->top);
@@ -368,25 +342,25 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
       return exit_success;
     case Command::Action::Trace: {
       TraceCounts counts;
-      const bool written = write_output(*command, err, [&](std::ostream& stream) -> std::expected<void, std::string> {
+      const bool written = write_output(*command, out, err, [&](std::ostream& stream) -> std::expected<void, std::string> {
         auto traced = write_trace(*report, stream);
         if (!traced) return std::unexpected(std::move(traced.error()));
         counts = *traced;
         return {};
       });
       if (!written) return exit_failure;
-      out << "trace: " << command->output.string() << " (" << counts.sample_events << " events on "
+      (writes_standard_output(*command) ? err : out) << "trace: " << command->output.string() << " (" << counts.sample_events << " events on "
           << counts.tracks << " tile tracks; open it in Perfetto UI or chrome://tracing)\n";
       return exit_success;
     }
     case Command::Action::Heatmap: {
       HeatmapOptions options{command->kind, command->input.filename().string()};
-      const bool written = write_output(*command, err, [&](std::ostream& stream) {
+      const bool written = write_output(*command, out, err, [&](std::ostream& stream) {
         write_heatmap(*report, stream, options);
         return std::expected<void, std::string>{};
       });
       if (!written) return exit_failure;
-      out << "heatmap: " << command->output.string() << '\n';
+      (writes_standard_output(*command) ? err : out) << "heatmap: " << command->output.string() << '\n';
       return exit_success;
     }
   }

@@ -7,9 +7,15 @@
 //   kivu-profile heatmap FILE -o OUT.svg [--kind KIND] [--baseline BASE]
 //
 // Exit codes: 0 done (also for --help), 1 the profile could not be read or
-// decoded or the output could not be written, 2 bad arguments (the usage is
-// printed), 3 diff found a regression beyond the threshold (diff.hpp). Outputs are written to a new file beside OUT, flushed to disk
-// and renamed over it, so OUT is either the old file or the complete new one.
+// decoded or the output could not be written (with the system's reason),
+// 2 bad arguments (the usage is printed), 3 diff found a regression beyond
+// the threshold (diff.hpp).
+//
+// Outputs are written with kivu_package::write_output_file: a regular file
+// is replaced atomically and keeps its permissions, a device or FIFO is
+// written in place, and a symbolic link given as the output is followed, so
+// its final target is replaced and the link stays. "-o -" writes to
+// standard output; the line naming the output then goes to standard error.
 #pragma once
 
 #include "diff.hpp"
@@ -56,12 +62,8 @@ struct Command {
 // the reason as one line without the usage.
 [[nodiscard]] std::expected<Command, std::string> parse_arguments(std::span<const std::string> args);
 
-// Writes a file at `path` through `write`: into a new file beside it, which
-// is renamed over `path` once complete and removed when anything fails.
-// `write` returns a message when it fails. The error is one line naming what
-// went wrong.
-[[nodiscard]] std::expected<void, std::string> write_file_atomically(
-    const std::filesystem::path& path, const std::function<std::expected<void, std::string>(std::ostream&)>& write);
+// True when the command writes its output to standard output ("-o -").
+[[nodiscard]] inline bool writes_standard_output(const Command& command) { return command.output == "-"; }
 
 // Reads and decodes the profile at `path`; the error is one line, holding the
 // system's message or the PackageError's debug form.

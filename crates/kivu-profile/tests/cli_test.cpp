@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -217,6 +218,40 @@ TEST(Run, FailsWhenTheOutputDirectoryDoesNotExist) {
   EXPECT_EQ(outcome.code, 1);
   EXPECT_EQ(outcome.err,
             "kivu-profile: cannot write " + (dir / "no" / "h.svg").string() + ": No such file or directory\n");
+}
+
+TEST(Run, WritesToStandardOutputForADash) {
+  fixtures::ScratchDirectory dir;
+  const auto path = dir.write_profile(fixtures::gemm_like_profile(2));
+  const auto outcome = run({"heatmap", path.string(), "-o", "-"});
+  EXPECT_EQ(outcome.code, 0) << outcome.err;
+  EXPECT_THAT(outcome.out, StartsWith("<?xml"));
+  EXPECT_THAT(outcome.out, testing::EndsWith("</svg>\n"));
+  EXPECT_EQ(outcome.err, "heatmap: -\n");
+  EXPECT_FALSE(std::filesystem::exists("-"));
+}
+
+TEST(Run, FollowsALinkGivenAsTheOutputAndReplacesItsTarget) {
+  fixtures::ScratchDirectory dir;
+  const auto path = dir.write_profile(fixtures::gemm_like_profile(2));
+  write_file(dir / "real.svg", "old");
+  std::filesystem::create_symlink("real.svg", dir / "link.svg");
+  const auto outcome = run({"heatmap", path.string(), "-o", (dir / "link.svg").string()});
+  ASSERT_EQ(outcome.code, 0) << outcome.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.svg"));
+  EXPECT_THAT(read_file(dir / "real.svg"), StartsWith("<?xml"));
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link.svg", "profile.capnp", "real.svg"}));
+}
+
+TEST(Run, GivesTheSystemsReasonWhenTheOutputDeviceIsFull) {
+  fixtures::ScratchDirectory dir;
+  const auto path = dir.write_profile(fixtures::gemm_like_profile(2));
+  const auto outcome = run({"trace", path.string(), "-o", "/dev/full"});
+  EXPECT_EQ(outcome.code, 1);
+  EXPECT_EQ(outcome.err, "kivu-profile: cannot write /dev/full: No space left on device\n");
+  struct stat status {};
+  ASSERT_EQ(::stat("/dev/full", &status), 0);
+  EXPECT_TRUE(S_ISCHR(status.st_mode)) << "the device stays a device";
 }
 
 TEST(Run, PrintsTheUsageForBadArgumentsAndForHelp) {
