@@ -122,7 +122,7 @@ TEST_F(ProfileFile, AMissingDirectoryIsAnIoErrorAndLeavesNothingBehind) {
   EXPECT_TRUE(entries().empty());
 }
 
-TEST_F(ProfileFile, AFailedRenameRemovesTheNewFile) {
+TEST_F(ProfileFile, ADirectoryAtThePathIsAnIoErrorAndStaysAsItWas) {
   const fs::path path = dir_ / "profile.capnp";
   fs::create_directory(path);
   fs::create_directory(path / "occupied");
@@ -192,7 +192,6 @@ TEST_F(OutputFile, WritesCharacterDevicesAndFifosInPlaceAndReportsAFullDevice) {
     if (!out) return std::unexpected(PackageError::Invalid{"the stream failed"});
     return {};
   });
-  EXPECT_EQ(os_code(full), ENOSPC);
   ASSERT_FALSE(full.has_value());
   EXPECT_EQ(debug_string(full.error()), R"(Io(Os { code: 28, message: "No space left on device" }))");
   EXPECT_EQ(file_type("/dev/full"), S_IFCHR);

@@ -76,10 +76,12 @@ using OutputWriter = std::function<std::expected<void, PackageError>(std::ostrea
 // =============================================================================
 // Interruption
 
-// Unlinks the named temporary file of every write in progress, if any (only
-// the fallback for filesystems without unnamed files creates one). Safe to
-// call from a signal handler: meant for a program's SIGINT/SIGTERM handler,
-// which then ends the program. The library installs no handler itself.
+// Unlinks the named temporary file of every write in progress, if any: the
+// fallback for filesystems without unnamed files has one for the whole
+// write; otherwise a finished file bears a temporary name only for the
+// moment between naming it and renaming it over the file it replaces. Safe
+// to call from a signal handler: meant for a program's SIGINT/SIGTERM
+// handler, which then ends the program. The library installs no handler.
 void remove_output_temporaries() noexcept;
 
 }  // namespace kivu_package
