@@ -128,10 +128,13 @@ struct Board::Impl {
 
 std::expected<BoardOptions, EnvironmentError> BoardOptions::from_environment() {
   BoardOptions options;
+  auto identity = board_identity_from_environment();
+  if (!identity) return std::unexpected(identity.error());
+  options.identity = *identity;
   auto jitter = host_write_jitter_from_environment();
   if (!jitter) return std::unexpected(jitter.error());
   options.jitter = *jitter;
-  auto fault = sim_fault_from_environment();
+  auto fault = sim_fault_from_environment(options.identity);
   if (!fault) return std::unexpected(fault.error());
   options.fault_injection = *fault;
   return options;

@@ -1,5 +1,5 @@
 // Parsing of the board's environment variables (see environment.hpp,
-// host_write_jitter.hpp and fault_injection.hpp).
+// board_identity.hpp, host_write_jitter.hpp and fault_injection.hpp).
 #include "kivu_runtime/environment.hpp"
 
 #include <charconv>
@@ -7,6 +7,8 @@
 
 #include "kivu_debug_form.hpp"
 
+#include "kivu_runtime/board_constants.hpp"
+#include "kivu_runtime/board_identity.hpp"
 #include "kivu_runtime/fault_injection.hpp"
 #include "kivu_runtime/host_write_jitter.hpp"
 
@@ -50,6 +52,73 @@ std::optional<std::string> environment_value(const char* name) {
   return std::string(value);
 }
 
+std::optional<std::string> board_setting_value(const char* name) {
+  auto value = environment_value(name);
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
+namespace {
+
+std::optional<std::string_view> view(const std::optional<std::string>& value) {
+  return value ? std::optional<std::string_view>(*value) : std::nullopt;
+}
+
+}  // namespace
+
+// =============================================================================
+// Board identity
+
+std::expected<std::uint32_t, EnvironmentError> parse_sim_boards(std::optional<std::string_view> value) {
+  if (!value) return 1;
+  const auto boards = parse_digits(*value, 10, max_sim_boards);
+  if (!boards || *boards == 0) {
+    return std::unexpected(EnvironmentError{sim_boards_variable, std::string(*value),
+                                            "an unsigned decimal number from 1 to " + std::to_string(max_sim_boards)});
+  }
+  return static_cast<std::uint32_t>(*boards);
+}
+
+std::expected<std::uint32_t, EnvironmentError> parse_board_number(std::string_view variable,
+                                                                  std::optional<std::string_view> value,
+                                                                  std::uint32_t boards) {
+  if (!value) return 0;
+  const auto board = boards == 0 ? std::nullopt : parse_digits(*value, 10, boards - 1);
+  if (!board) {
+    const std::string range = boards <= 1 ? "0" : "0 to " + std::to_string(boards - 1);
+    return std::unexpected(
+        EnvironmentError{std::string(variable), std::string(*value),
+                         "a board of this host: " + range + " (" + sim_boards_variable + " is " +
+                             std::to_string(boards) + ")"});
+  }
+  return static_cast<std::uint32_t>(*board);
+}
+
+std::expected<BoardIdentity, EnvironmentError> parse_board_identity(std::optional<std::string_view> sim_boards,
+                                                                    std::optional<std::string_view> board) {
+  BoardIdentity identity;
+  auto boards = parse_sim_boards(sim_boards);
+  if (!boards) return std::unexpected(boards.error());
+  identity.boards = *boards;
+  auto number = parse_board_number(board_variable, board, identity.boards);
+  if (!number) return std::unexpected(number.error());
+  identity.board = *number;
+  return identity;
+}
+
+std::expected<std::uint32_t, EnvironmentError> sim_boards_from_environment() {
+  return parse_sim_boards(view(board_setting_value(sim_boards_variable)));
+}
+
+std::expected<BoardIdentity, EnvironmentError> board_identity_from_environment() {
+  return parse_board_identity(view(board_setting_value(sim_boards_variable)),
+                              view(board_setting_value(board_variable)));
+}
+
+std::string describe_board(const BoardIdentity& identity) {
+  return "board " + std::to_string(identity.board) + " (simulated, " + std::to_string(tile_count) + " tiles)";
+}
+
 // =============================================================================
 // Host-write jitter
 
@@ -70,10 +139,8 @@ std::expected<HostWriteJitter, EnvironmentError> parse_host_write_jitter(std::op
 }
 
 std::expected<HostWriteJitter, EnvironmentError> host_write_jitter_from_environment() {
-  const auto max_us = environment_value(host_write_jitter_max_us_variable);
-  const auto seed = environment_value(host_write_jitter_seed_variable);
-  return parse_host_write_jitter(max_us ? std::optional<std::string_view>(*max_us) : std::nullopt,
-                                 seed ? std::optional<std::string_view>(*seed) : std::nullopt);
+  return parse_host_write_jitter(view(board_setting_value(host_write_jitter_max_us_variable)),
+                                 view(board_setting_value(host_write_jitter_seed_variable)));
 }
 
 // =============================================================================
@@ -85,9 +152,20 @@ std::expected<bool, EnvironmentError> parse_sim_fault(std::optional<std::string_
   return std::unexpected(EnvironmentError{sim_fault_variable, std::string(*value), "\"0\" or \"1\""});
 }
 
-std::expected<bool, EnvironmentError> sim_fault_from_environment() {
-  const auto value = environment_value(sim_fault_variable);
-  return parse_sim_fault(value ? std::optional<std::string_view>(*value) : std::nullopt);
+std::expected<bool, EnvironmentError> parse_sim_fault_on_board(std::optional<std::string_view> fault,
+                                                              std::optional<std::string_view> fault_board,
+                                                              const BoardIdentity& identity) {
+  auto everywhere = parse_sim_fault(fault);
+  if (!everywhere) return everywhere;
+  if (!fault_board) return *everywhere;
+  auto board = parse_board_number(sim_fault_board_variable, fault_board, identity.boards);
+  if (!board) return std::unexpected(board.error());
+  return *everywhere || *board == identity.board;
+}
+
+std::expected<bool, EnvironmentError> sim_fault_from_environment(const BoardIdentity& identity) {
+  return parse_sim_fault_on_board(view(board_setting_value(sim_fault_variable)),
+                                  view(board_setting_value(sim_fault_board_variable)), identity);
 }
 
 }  // namespace kivu_runtime

@@ -34,6 +34,7 @@
 #include "kivu_exchange.hpp"
 #include "kivu_package.hpp"
 #include "kivu_runtime/board_constants.hpp"
+#include "kivu_runtime/board_identity.hpp"
 #include "kivu_runtime/compute_step.hpp"
 #include "kivu_runtime/cycle_accounting.hpp"
 #include "kivu_runtime/environment.hpp"
@@ -50,9 +51,13 @@ struct BoardOptions {
   HostWriteJitter jitter;        // no jitter by default
   bool fault_injection = false;  // see fault_injection.hpp
   bool profile = false;          // record per-tile samples
+  BoardIdentity identity;        // board 0 of a host with one board
 
-  // Jitter and fault injection from KIVU_HOST_WRITE_JITTER_MAX_US,
-  // KIVU_HOST_WRITE_JITTER_SEED and KIVU_SIM_FAULT; profiling off.
+  // The board and its settings from the environment: the identity from
+  // KIVU_SIM_BOARDS and KIVU_BOARD, jitter from KIVU_HOST_WRITE_JITTER_MAX_US
+  // and KIVU_HOST_WRITE_JITTER_SEED, fault injection when KIVU_SIM_FAULT=1
+  // or KIVU_SIM_FAULT_BOARD names this board; profiling off. Empty values
+  // count as unset.
   [[nodiscard]] static std::expected<BoardOptions, EnvironmentError> from_environment();
 };
 

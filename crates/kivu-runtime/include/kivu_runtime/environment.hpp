@@ -1,9 +1,13 @@
 // Reading the simulated board's settings from environment variables.
 //
-// The board is configured by three variables:
+// The board is configured by these variables:
 //   KIVU_HOST_WRITE_JITTER_MAX_US  delay bound of each host write, microseconds
 //   KIVU_HOST_WRITE_JITTER_SEED    seed of the delays drawn
 //   KIVU_SIM_FAULT                 "1" injects one bit fault, "0" none
+//   KIVU_SIM_FAULT_BOARD           the one board that gets the fault
+//   KIVU_SIM_BOARDS                simulated boards on the host, default 1
+//   KIVU_BOARD                     the run's board, default 0
+// A variable set to the empty string counts as unset.
 // A value that does not parse is bad input: the parse functions return an
 // EnvironmentError naming the variable and its value, whose message() is
 // one printable line fit for a runner's stderr.
@@ -55,5 +59,10 @@ struct EnvironmentError {
 
 // The value of environment variable `name`, or nothing when it is unset.
 [[nodiscard]] std::optional<std::string> environment_value(const char* name);
+
+// The value of the board's variable `name`, or nothing when it is unset or
+// empty: a CI template often leaves a variable set but empty, and the suite
+// passes such a value on unchanged.
+[[nodiscard]] std::optional<std::string> board_setting_value(const char* name);
 
 }  // namespace kivu_runtime

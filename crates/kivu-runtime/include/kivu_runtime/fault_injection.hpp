@@ -24,12 +24,17 @@
 #include <optional>
 #include <string_view>
 
+#include "kivu_runtime/board_identity.hpp"
 #include "kivu_runtime/environment.hpp"
 
 namespace kivu_runtime {
 
-// Name of the variable read by fault_injection_from_environment.
+// Names of the variables read by sim_fault_from_environment: KIVU_SIM_FAULT=1
+// puts the fault on every board of the host, KIVU_SIM_FAULT_BOARD=N on board
+// N (see board_identity.hpp) alone. Either is enough: a run gets the fault
+// when KIVU_SIM_FAULT is 1 or KIVU_SIM_FAULT_BOARD names its board.
 inline constexpr const char* sim_fault_variable = "KIVU_SIM_FAULT";
+inline constexpr const char* sim_fault_board_variable = "KIVU_SIM_FAULT_BOARD";
 
 // Offset, within the first readback, of the byte whose bit is flipped (or
 // the readback's last byte when it is shorter).
@@ -51,7 +56,12 @@ struct FaultRecord {
 // is off, "1" is on; anything else is an error.
 [[nodiscard]] std::expected<bool, EnvironmentError> parse_sim_fault(std::optional<std::string_view> value);
 
-// The same from the process environment.
-[[nodiscard]] std::expected<bool, EnvironmentError> sim_fault_from_environment();
+// Whether a run on `identity`'s board gets the fault, from the values of
+// KIVU_SIM_FAULT and KIVU_SIM_FAULT_BOARD (a board of the host when set).
+[[nodiscard]] std::expected<bool, EnvironmentError> parse_sim_fault_on_board(
+    std::optional<std::string_view> fault, std::optional<std::string_view> fault_board, const BoardIdentity& identity);
+
+// The same from the process environment (empty values count as unset).
+[[nodiscard]] std::expected<bool, EnvironmentError> sim_fault_from_environment(const BoardIdentity& identity);
 
 }  // namespace kivu_runtime

@@ -9,8 +9,9 @@
 //                               on only when it is set. A symbolic link there
 //                               is replaced, not followed; a character device
 //                               or FIFO is written in place
-//   KIVU_HOST_WRITE_JITTER_MAX_US, KIVU_HOST_WRITE_JITTER_SEED, KIVU_SIM_FAULT
-//                               the board's settings
+//   KIVU_SIM_BOARDS, KIVU_BOARD, KIVU_HOST_WRITE_JITTER_MAX_US,
+//   KIVU_HOST_WRITE_JITTER_SEED, KIVU_SIM_FAULT, KIVU_SIM_FAULT_BOARD
+//                               the board and its settings (kivu_runtime/board.hpp)
 // Exit status: 0 when everything matched, 1 on a board error or a mismatch,
 // 2 on bad input (one line on stderr naming the variable and its value).
 // The profile's path is checked with the other settings, before the board

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <gtest/gtest.h>
@@ -73,6 +74,84 @@ TEST(Environment, AcceptsOnlyZeroOrOneForTheFaultSwitch) {
   const auto bad = parse_sim_fault("yes");
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error().message(), "invalid KIVU_SIM_FAULT value \"yes\": expected \"0\" or \"1\"");
+}
+
+TEST(Environment, ReadsTheRunsBoardAmongTheHostsBoards) {
+  EXPECT_EQ(parse_board_identity(std::nullopt, std::nullopt), (BoardIdentity{0, 1}));
+  EXPECT_EQ(parse_board_identity("4", "3"), (BoardIdentity{3, 4}));
+  EXPECT_EQ(parse_board_identity("64", "63"), (BoardIdentity{63, 64}));
+  for (const char* bad : {"0", "65", "-1", "4 ", "0x4"}) {
+    const auto boards = parse_board_identity(bad, std::nullopt);
+    ASSERT_FALSE(boards) << bad;
+    EXPECT_EQ(boards.error().message(), std::string("invalid KIVU_SIM_BOARDS value \"") + bad +
+                                            "\": expected an unsigned decimal number from 1 to 64");
+  }
+  EXPECT_EQ(parse_board_identity(std::nullopt, "1").error().message(),
+            "invalid KIVU_BOARD value \"1\": expected a board of this host: 0 (KIVU_SIM_BOARDS is 1)");
+  EXPECT_EQ(parse_board_identity("4", "4").error().message(),
+            "invalid KIVU_BOARD value \"4\": expected a board of this host: 0 to 3 (KIVU_SIM_BOARDS is 4)");
+  EXPECT_FALSE(parse_board_identity("4", "-0"));
+}
+
+TEST(Environment, PutsTheFaultOnEveryBoardOrOnTheOneNamed) {
+  const BoardIdentity board_2{2, 4};
+  const BoardIdentity board_1{1, 4};
+  EXPECT_EQ(parse_sim_fault_on_board(std::nullopt, "2", board_2), true);
+  EXPECT_EQ(parse_sim_fault_on_board(std::nullopt, "2", board_1), false);
+  EXPECT_EQ(parse_sim_fault_on_board("0", "2", board_2), true);
+  EXPECT_EQ(parse_sim_fault_on_board("1", "2", board_1), true);
+  EXPECT_EQ(parse_sim_fault_on_board("1", std::nullopt, board_1), true);
+  EXPECT_EQ(parse_sim_fault_on_board(std::nullopt, std::nullopt, board_2), false);
+  EXPECT_EQ(parse_sim_fault_on_board(std::nullopt, "4", board_2).error().variable, "KIVU_SIM_FAULT_BOARD");
+  EXPECT_EQ(parse_sim_fault_on_board("yes", "2", board_2).error().variable, "KIVU_SIM_FAULT");
+}
+
+namespace {
+
+// Sets variables for one test and restores what was there before.
+class ScopedVariables {
+public:
+  explicit ScopedVariables(std::vector<std::pair<std::string, std::string>> variables) {
+    for (auto& [name, value] : variables) {
+      saved_.emplace_back(name, environment_value(name.c_str()));
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+  ~ScopedVariables() {
+    for (const auto& [name, value] : saved_) {
+      if (value) ::setenv(name.c_str(), value->c_str(), 1);
+      else ::unsetenv(name.c_str());
+    }
+  }
+  ScopedVariables(const ScopedVariables&) = delete;
+  ScopedVariables& operator=(const ScopedVariables&) = delete;
+
+private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+}  // namespace
+
+TEST(Environment, TakesTheBoardsVariablesSetButEmptyAsUnset) {
+  const ScopedVariables empty({{"KIVU_HOST_WRITE_JITTER_MAX_US", ""}, {"KIVU_HOST_WRITE_JITTER_SEED", ""},
+                               {"KIVU_SIM_FAULT", ""}, {"KIVU_SIM_FAULT_BOARD", ""}, {"KIVU_SIM_BOARDS", ""},
+                               {"KIVU_BOARD", ""}});
+  const auto options = BoardOptions::from_environment();
+  ASSERT_TRUE(options) << options.error().message();
+  EXPECT_EQ(options->jitter, HostWriteJitter{});
+  EXPECT_EQ(options->identity, BoardIdentity{});
+  EXPECT_FALSE(options->fault_injection);
+}
+
+TEST(Environment, BuildsTheOptionsOfTheChosenBoard) {
+  const ScopedVariables board({{"KIVU_SIM_BOARDS", "4"}, {"KIVU_BOARD", "2"}, {"KIVU_SIM_FAULT_BOARD", "2"},
+                               {"KIVU_HOST_WRITE_JITTER_MAX_US", "5"}});
+  const auto options = BoardOptions::from_environment();
+  ASSERT_TRUE(options) << options.error().message();
+  EXPECT_EQ(options->identity, (BoardIdentity{2, 4}));
+  EXPECT_TRUE(options->fault_injection);
+  EXPECT_EQ(options->jitter.max_us, 5u);
+  EXPECT_EQ(describe_board(options->identity), "board 2 (simulated, 1472 tiles)");
 }
 
 // =============================================================================

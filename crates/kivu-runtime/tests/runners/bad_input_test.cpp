@@ -73,6 +73,12 @@ std::vector<BadInput> bad_inputs() {
        "18446744073709551616"},
       {"random_jitter_seed_that_is_not_a_number", random,
        {{"KIVU_RANDOM_SEED", "1"}, {"KIVU_HOST_WRITE_JITTER_SEED", "-7"}}, "KIVU_HOST_WRITE_JITTER_SEED", "-7"},
+      {"board_the_host_does_not_have", host, {{"KIVU_BOARD", "1"}}, "KIVU_BOARD", "1"},
+      {"board_past_the_simulated_boards", graph,
+       {{"KIVU_GRAPH_TEST", "fanout"}, {"KIVU_SIM_BOARDS", "4"}, {"KIVU_BOARD", "4"}}, "KIVU_BOARD", "4"},
+      {"no_simulated_boards", random, {{"KIVU_RANDOM_SEED", "1"}, {"KIVU_SIM_BOARDS", "0"}}, "KIVU_SIM_BOARDS", "0"},
+      {"fault_on_a_board_the_host_does_not_have", host, {{"KIVU_SIM_BOARDS", "2"}, {"KIVU_SIM_FAULT_BOARD", "2"}},
+       "KIVU_SIM_FAULT_BOARD", "2"},
   };
 }
 

@@ -44,5 +44,31 @@ TEST_P(SuiteScenario, FailsWithAMismatchWhenTheBoardFlipsABit) {
 INSTANTIATE_TEST_SUITE_P(Runners, SuiteScenario, ::testing::ValuesIn(suite_scenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& scenario) { return scenario.param.name; });
 
+// =============================================================================
+// The board a runner runs on
+
+TEST(RunnerBoard, IsNamedInTheFirstLineAndKeepsTheFaultOfAnotherBoardOut) {
+  const Environment four_boards{{"KIVU_SIM_BOARDS", "4"}, {"KIVU_SIM_FAULT_BOARD", "2"}};
+  Environment on_board_3 = four_boards;
+  on_board_3.emplace_back("KIVU_BOARD", "3");
+  const ChildResult passed = run_child(KIVU_HOST_E2E, on_board_3);
+  ASSERT_TRUE(passed.exited && passed.exit_code == 0) << passed.describe();
+  EXPECT_TRUE(passed.out.starts_with("kivu-host-e2e: board 3 (simulated, 1472 tiles)\n")) << passed.describe();
+
+  Environment on_board_2 = four_boards;
+  on_board_2.emplace_back("KIVU_BOARD", "2");
+  const ChildResult failed = run_child(KIVU_HOST_E2E, on_board_2);
+  ASSERT_TRUE(failed.exited && failed.exit_code == 1) << failed.describe();
+  EXPECT_NE(failed.out.find("fault injection on"), std::string::npos) << failed.describe();
+}
+
+TEST(RunnerBoard, TakesEmptyJitterValuesAsUnset) {
+  const ChildResult result =
+      run_child(KIVU_HOST_E2E, {{"KIVU_HOST_WRITE_JITTER_MAX_US", ""}, {"KIVU_HOST_WRITE_JITTER_SEED", ""}});
+  ASSERT_TRUE(result.exited && result.exit_code == 0) << result.describe();
+  EXPECT_TRUE(result.out.starts_with("kivu-host-e2e: board 0 (simulated, 1472 tiles)\n")) << result.describe();
+  EXPECT_EQ(result.out.find("jitter"), std::string::npos) << result.describe();
+}
+
 }  // namespace
 }  // namespace kivu_runner_tests

@@ -33,6 +33,7 @@ int run_runner(std::string name, const RunnerBody& body) {
 Checked<kivu_runtime::BoardOptions> board_options(const Progress& progress) {
   auto options = kivu_runtime::BoardOptions::from_environment();
   if (!options) return std::unexpected(options.error());
+  progress.line(kivu_runtime::describe_board(options->identity));
   if (options->jitter.max_us != 0) {
     progress.line(fmt::format("host-write jitter up to {} us, seed {}", options->jitter.max_us, options->jitter.seed));
   }

@@ -25,9 +25,11 @@ using RunnerBody = std::function<Checked<void>(const Progress&)>;
 // Runs `body` as the runner `name` and returns the process exit status.
 [[nodiscard]] int run_runner(std::string name, const RunnerBody& body);
 
-// A board configured from the environment (host-write jitter and fault
-// injection, see kivu_runtime/board.hpp); a bad value is bad input. The
-// board's settings are reported on `progress` when they are not defaults.
+// A board configured from the environment (which board of the host,
+// host-write jitter and fault injection, see kivu_runtime/board.hpp); a bad
+// value is bad input. Reports the board on `progress` ("board 0 (simulated,
+// 1472 tiles)"), then its settings when they are not defaults. Runners call
+// it before printing anything else, so that line is their first.
 [[nodiscard]] Checked<kivu_runtime::BoardOptions> board_options(const Progress& progress);
 
 }  // namespace kivu_runner
