@@ -100,6 +100,36 @@ TEST(GemmRun, ReportsEachStepOnTheProgressSink) {
   EXPECT_EQ(count("match"), 2);  // the D2H and tile-memory verdicts
 }
 
+TEST(GemmRun, RingScheduleVerifiesTheSameProductsPassingBlocksTileToTile) {
+  for (const auto& [dimension, block] : {std::pair{1u, BlockIndex{0, 0}}, std::pair{33u, BlockIndex{1, 0}},
+                                         std::pair{100u, BlockIndex{3, 2}}, std::pair{128u, BlockIndex{2, 3}}}) {
+    Board board;
+    auto settings = settings_for(dimension, block);
+    settings.schedule = Schedule::Ring;
+    std::vector<std::string> lines;
+    const auto outcome = run_gemm(board, settings, [&](std::string_view line) { lines.emplace_back(line); });
+    ASSERT_TRUE(outcome) << dimension << ": " << outcome.error().message();
+    const std::uint32_t grid = outcome->grid;
+    EXPECT_EQ(outcome->verified_blocks, grid * grid);
+    const auto count = [&](std::string_view part) {
+      return std::ranges::count_if(lines, [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    };
+    EXPECT_EQ(count("broadcast"), 0) << dimension;
+    EXPECT_EQ(count("ring align: exchange phase"), 1) << dimension;
+    EXPECT_EQ(count("ring shift: exchange phase"), grid - 1) << dimension;
+    // Every tile of the grid sends and receives one A and one B block in
+    // every round: no tile carries more than another.
+    constexpr std::uint64_t per_round =
+        kivu_runtime::exchange_latency_cycles + 4 * block_bytes / kivu_runtime::exchange_bytes_per_cycle;
+    for (std::uint32_t r = 0; r < grid; ++r) {
+      for (std::uint32_t c = 0; c < grid; ++c) {
+        EXPECT_EQ(board.tile_cycles(block_tile(grid, {r, c})).value().exchange, grid * per_round)
+            << dimension << ": block " << r << "," << c;
+      }
+    }
+  }
+}
+
 // =============================================================================
 // The profile
 

@@ -90,6 +90,18 @@ TEST(GemmSettings, RejectAProfilePathThatCannotBeWrittenWithTheReasonAndCreateNo
   EXPECT_FALSE(std::filesystem::exists(dir.file("p")));
 }
 
+TEST(GemmSettings, ChooseTheExchangeScheduleBroadcastByDefault) {
+  EXPECT_EQ(parse_gemm_settings(std::nullopt, std::nullopt, std::nullopt)->schedule, Schedule::Broadcast);
+  EXPECT_EQ(parse_gemm_settings(std::nullopt, std::nullopt, std::nullopt, "broadcast")->schedule, Schedule::Broadcast);
+  EXPECT_EQ(parse_gemm_settings(std::nullopt, std::nullopt, std::nullopt, "ring")->schedule, Schedule::Ring);
+  for (const char* bad : {"", "Ring", "ring ", "mesh"}) {
+    const auto settings = parse_gemm_settings(std::nullopt, std::nullopt, std::nullopt, bad);
+    ASSERT_FALSE(settings) << bad;
+    EXPECT_EQ(settings.error().message(),
+              "invalid KIVU_GEMM_SCHEDULE value \"" + std::string(bad) + "\": expected broadcast or ring");
+  }
+}
+
 TEST(GemmLayout, GivesEveryOutputBlockItsOwnTileOnTheBoard) {
   for (const std::uint32_t grid : {1u, 4u, 38u}) {
     std::set<std::uint16_t> tiles;
