@@ -5,6 +5,8 @@
 //   KIVU_GEMM_DIMENSION         matrix dimension, 1 .. 1216 (default 128)
 //   KIVU_GEMM_SRAM_CHECK_BLOCK  "row,column" of the output block whose tile
 //                               memory is also checked byte for byte (default "0,0")
+//   KIVU_GEMM_SCHEDULE          how blocks reach the tiles: broadcast (default)
+//                               or ring (gemm_scenario.hpp)
 //   KIVU_PROFILE_OUTPUT         where to write the cycle profile; profiling is
 //                               on only when it is set. A symbolic link there
 //                               is replaced, not followed; a character device
