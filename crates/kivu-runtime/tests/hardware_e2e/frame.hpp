@@ -41,7 +41,7 @@ struct EnvVar {
 
 // True for the runners' scenario variables: KIVU_HOST_TEST_*,
 // KIVU_GRAPH_TEST, KIVU_RANDOM_SEED, KIVU_GEMM_DIMENSION,
-// KIVU_GEMM_SRAM_CHECK_BLOCK and KIVU_PROFILE_OUTPUT.
+// KIVU_GEMM_SRAM_CHECK_BLOCK, KIVU_GEMM_SCHEDULE and KIVU_PROFILE_OUTPUT.
 [[nodiscard]] bool is_scenario_variable(std::string_view name) noexcept;
 
 // Returns when `status` is a success (normal exit, code 0). Otherwise fails

@@ -96,6 +96,7 @@ protected:
     suite_env.push_back("KIVU_HOST_TEST_D2H_ONLY=1");
     suite_env.push_back("KIVU_GRAPH_TEST=multicast");
     suite_env.push_back("KIVU_PROFILE_OUTPUT=/tmp/elsewhere");
+    suite_env.push_back("KIVU_GEMM_SCHEDULE=ring");
     suite_env.push_back("KIVU_BOARD=3");
     suite_env.push_back("KIVU_SIM_FAULT=0");
     suite_env.push_back("KIVU_HOST_WRITE_JITTER_MAX_US=5");

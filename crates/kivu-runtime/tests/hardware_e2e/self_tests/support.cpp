@@ -87,7 +87,8 @@ std::vector<std::string> expected_env(const std::vector<std::string>& suite_env,
                                       const std::vector<std::pair<std::string, std::string>>& added) {
   static const std::vector<std::string> held_back = {"KIVU_GRAPH_TEST=",     "KIVU_RANDOM_SEED=",
                                                      "KIVU_GEMM_DIMENSION=", "KIVU_GEMM_SRAM_CHECK_BLOCK=",
-                                                     "KIVU_PROFILE_OUTPUT=", "KIVU_BOARD="};
+                                                     "KIVU_GEMM_SCHEDULE=",  "KIVU_PROFILE_OUTPUT=",
+                                                     "KIVU_BOARD="};
   std::vector<std::string> env;
   for (const auto& entry : suite_env) {
     const bool replaced = std::ranges::any_of(added, [&](const auto& variable) {
