@@ -1,0 +1,124 @@
+#include "cli.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <ostream>
+
+#include "host_boards.hpp"
+#include "kivu_package/output_file.hpp"
+#include "kivu_runtime/board_identity.hpp"
+
+namespace kivu_boards {
+
+namespace {
+
+// The resource file's subcommand, as CTest users know it.
+constexpr std::string_view resource_file_subcommand = "resource-spec";
+
+bool writes_standard_output(const Command& command) { return !command.output || *command.output == "-"; }
+
+}  // namespace
+
+// =============================================================================
+// Arguments
+
+std::string_view usage() noexcept {
+  return "usage: kivu-boards\n"
+         "       kivu-boards resource-spec [-o FILE]\n"
+         "       kivu-boards --help\n"
+         "\n"
+         "Without a subcommand, lists the boards of this host: id, kind, tiles, SRAM per\n"
+         "tile and the lock file that a suite holds while it uses the board.\n"
+         "  resource-spec  writes the CTest resource file of this host's boards (resource\n"
+         "                 type \"boards\", one slot each), for\n"
+         "                 ctest -j N --resource-spec-file FILE\n"
+         "\n"
+         "Options: -o, --output FILE  where resource-spec writes (replaced whole; \"-\" or\n"
+         "                            no -o: standard output)\n"
+         "         -h, --help         this text\n"
+         "Environment: KIVU_SIM_BOARDS  simulated boards on this host, 1 to 64 (default 1)\n"
+         "Exit status: 0 done, 1 the output not written, 2 bad arguments or a bad\n"
+         "KIVU_SIM_BOARDS.\n";
+}
+
+std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
+  Command command;
+  std::size_t i = 0;
+  if (!args.empty() && args[0] == resource_file_subcommand) {
+    command.action = Command::Action::ResourceFile;
+    i = 1;
+  }
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") return Command{Command::Action::Help, std::nullopt};
+    std::optional<std::string> output;
+    if (arg == "-o" || arg == "--output") {
+      if (i + 1 >= args.size()) return std::unexpected(arg + " needs a value");
+      output = args[++i];
+    } else if (arg.starts_with("--output=")) {
+      output = arg.substr(std::string_view("--output=").size());
+    } else if (arg.starts_with("-") && arg != "-") {
+      return std::unexpected("unknown option '" + arg + "'");
+    } else {
+      return std::unexpected("unexpected argument '" + arg + "'");
+    }
+    if (command.action != Command::Action::ResourceFile) {
+      return std::unexpected(std::string("the listing writes no file; -o belongs to ") +
+                             std::string(resource_file_subcommand));
+    }
+    if (command.output) return std::unexpected(std::string("more than one output"));
+    if (output->empty()) return std::unexpected(std::string("empty output path"));
+    command.output = std::move(*output);
+  }
+  return command;
+}
+
+// =============================================================================
+// Running
+
+int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards, std::ostream& out,
+        std::ostream& err) {
+  const auto command = parse_arguments(args);
+  if (!command) {
+    err << "kivu-boards: " << command.error() << "\n\n" << usage();
+    return exit_usage;
+  }
+  if (command->action == Command::Action::Help) {
+    out << usage();
+    return exit_success;
+  }
+  const auto count = kivu_runtime::parse_sim_boards(sim_boards);
+  if (!count) {
+    err << "kivu-boards: " << count.error().message() << '\n';
+    return exit_usage;
+  }
+  const auto boards = simulated_boards(*count);
+
+  const bool listing = command->action == Command::Action::List;
+  const std::string text = listing ? board_table(boards) : resource_file(boards).dump(2) + "\n";
+  if (listing || writes_standard_output(*command)) {
+    if (!(out << text << std::flush)) {
+      err << "kivu-boards: cannot write to standard output\n";
+      return exit_failure;
+    }
+    return exit_success;
+  }
+  const auto written = kivu_package::write_output_file(
+      *command->output,
+      [&](std::ostream& stream) -> std::expected<void, kivu_package::PackageError> {
+        stream << text;
+        return {};
+      },
+      kivu_package::OutputLink::Follow);
+  if (!written) {
+    const auto& error = written.error();
+    err << "kivu-boards: cannot write " << command->output->string() << ": "
+        << (error.is<kivu_package::PackageError::Io>() ? error.as<kivu_package::PackageError::Io>().error.message()
+                                                         : kivu_package::debug_string(error))
+        << '\n';
+    return exit_failure;
+  }
+  return exit_success;
+}
+
+}  // namespace kivu_boards

@@ -1,0 +1,51 @@
+// The command line of kivu-boards, kept out of main() so that tests can call
+// it directly.
+//
+//   kivu-boards                             lists the host's boards
+//   kivu-boards resource-spec [-o FILE]     writes the CTest resource file
+//
+// The resource file goes to standard output without -o or with "-o -",
+// otherwise to FILE through the workspace's output-file writer (replaced
+// atomically; a symbolic link given as FILE is followed to its target).
+// Exit codes: 0 done (also for --help), 1 the output could not be written
+// (the reason is printed), 2 bad arguments (the usage is printed) or a bad
+// KIVU_SIM_BOARDS (one line naming it and its value).
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <expected>
+#include <filesystem>
+#include <iosfwd>
+
+namespace kivu_boards {
+
+// Exit codes of run.
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+// The usage text printed by --help and after a bad argument.
+[[nodiscard]] std::string_view usage() noexcept;
+
+// What the command line asks for.
+struct Command {
+  enum class Action { Help, List, ResourceFile };
+  Action action = Action::List;
+  std::optional<std::filesystem::path> output;  // ResourceFile: "-" or none is standard output
+  bool operator==(const Command&) const = default;
+};
+
+// Parses the arguments after the program name. A bad command line yields
+// the reason as one line without the usage.
+[[nodiscard]] std::expected<Command, std::string> parse_arguments(std::span<const std::string> args);
+
+// Runs the command line `args` (without the program name) on a host whose
+// KIVU_SIM_BOARDS has the value `sim_boards` (absent when unset), writing
+// results to `out` and messages to `err`; returns the exit code.
+[[nodiscard]] int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards,
+                      std::ostream& out, std::ostream& err);
+
+}  // namespace kivu_boards

@@ -1,0 +1,42 @@
+#include "host_boards.hpp"
+
+#include <fmt/core.h>
+#include <nlohmann/json.hpp>
+
+#include "kivu_runtime/board_constants.hpp"
+
+namespace kivu_boards {
+
+std::string lock_file_of_board(std::uint32_t board) {
+  if (board == 0) return "/tmp/kivu-device.lock";
+  return fmt::format("/tmp/kivu-device-{}.lock", board);
+}
+
+std::vector<BoardInfo> simulated_boards(std::uint32_t count) {
+  std::vector<BoardInfo> boards;
+  boards.reserve(count);
+  for (std::uint32_t id = 0; id < count; ++id) {
+    boards.push_back({id, "simulated", kivu_runtime::tile_count, kivu_runtime::tile_sram_bytes, lock_file_of_board(id)});
+  }
+  return boards;
+}
+
+std::string board_table(const std::vector<BoardInfo>& boards) {
+  std::string table = fmt::format("{:<6} {:<10} {:>6} {:>14}  {}\n", "board", "kind", "tiles", "SRAM per tile",
+                                  "lock file");
+  for (const BoardInfo& board : boards) {
+    const std::string sram = board.sram_per_tile % 1024 == 0 ? fmt::format("{} KiB", board.sram_per_tile / 1024)
+                                                             : fmt::format("{} bytes", board.sram_per_tile);
+    table += fmt::format("{:<6} {:<10} {:>6} {:>14}  {}\n", board.id, board.kind, board.tiles, sram, board.lock_file);
+  }
+  return table;
+}
+
+nlohmann::ordered_json resource_file(const std::vector<BoardInfo>& boards) {
+  nlohmann::ordered_json entries = nlohmann::ordered_json::array();
+  for (const BoardInfo& board : boards) entries.push_back({{"id", std::to_string(board.id)}, {"slots", 1}});
+  return {{"version", {{"major", 1}, {"minor", 0}}},
+          {"local", nlohmann::ordered_json::array({{{"boards", entries}}})}};
+}
+
+}  // namespace kivu_boards

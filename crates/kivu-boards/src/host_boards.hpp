@@ -1,0 +1,43 @@
+// The boards of this host as kivu-boards shows them.
+//
+// A host has boards 0 .. N-1; without an accelerator attached they are the
+// simulated boards counted by KIVU_SIM_BOARDS (kivu_runtime/board_identity.hpp).
+// Every board has a host-wide lock file that the suite holds while a runner
+// uses the board: /tmp/kivu-device.lock for board 0, /tmp/kivu-device-N.lock
+// for board N.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace kivu_boards {
+
+// One board of the host.
+struct BoardInfo {
+  std::uint32_t id = 0;
+  std::string kind;                 // "simulated"
+  std::uint32_t tiles = 0;
+  std::uint32_t sram_per_tile = 0;  // bytes
+  std::string lock_file;
+
+  bool operator==(const BoardInfo&) const = default;
+};
+
+// The host-wide lock file of `board`.
+[[nodiscard]] std::string lock_file_of_board(std::uint32_t board);
+
+// The boards of a host with `count` simulated boards, by id.
+[[nodiscard]] std::vector<BoardInfo> simulated_boards(std::uint32_t count);
+
+// The listing: a header line, then one aligned line per board.
+[[nodiscard]] std::string board_table(const std::vector<BoardInfo>& boards);
+
+// The CTest resource file for `boards`: version 1.0, one local host whose
+// resource type "boards" has one entry per board, id "N" with 1 slot, so
+// that a test declaring RESOURCE_GROUPS "boards:1" gets a board to itself.
+[[nodiscard]] nlohmann::ordered_json resource_file(const std::vector<BoardInfo>& boards);
+
+}  // namespace kivu_boards

@@ -1,0 +1,132 @@
+#include "cli.hpp"
+#include "host_boards.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using testing::HasSubstr;
+using testing::StartsWith;
+
+namespace {
+
+struct Outcome {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+Outcome run(std::vector<std::string> args, std::optional<std::string_view> sim_boards = std::nullopt) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code = kivu_boards::run(args, sim_boards, out, err);
+  return {code, out.str(), err.str()};
+}
+
+// A fresh directory removed with its content when the test ends.
+class Scratch {
+public:
+  Scratch() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kivu-boards-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~Scratch() { std::filesystem::remove_all(path_); }
+  [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+  std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+// =============================================================================
+// The listing
+
+TEST(Listing, ShowsEachBoardWithItsTilesSramAndLockFile) {
+  const auto one = run({});
+  ASSERT_EQ(one.code, 0) << one.err;
+  EXPECT_EQ(one.out,
+            "board  kind        tiles  SRAM per tile  lock file\n"
+            "0      simulated    1472        624 KiB  /tmp/kivu-device.lock\n");
+  const auto four = run({}, "4");
+  ASSERT_EQ(four.code, 0) << four.err;
+  EXPECT_THAT(four.out, HasSubstr("\n3      simulated    1472        624 KiB  /tmp/kivu-device-3.lock\n"));
+  EXPECT_EQ(std::count(four.out.begin(), four.out.end(), '\n'), 5);
+}
+
+// =============================================================================
+// The resource file
+
+TEST(ResourceFile, GivesEveryBoardOneSlotUnderItsId) {
+  const auto written = run({"resource-spec"}, "3");
+  ASSERT_EQ(written.code, 0) << written.err;
+  const auto expected = nlohmann::json::parse(R"({"version": {"major": 1, "minor": 0},
+      "local": [{"boards": [{"id": "0", "slots": 1}, {"id": "1", "slots": 1}, {"id": "2", "slots": 1}]}]})");
+  EXPECT_EQ(nlohmann::json::parse(written.out), expected);
+  EXPECT_EQ(run({"resource-spec", "-o", "-"}, "3").out, written.out);
+}
+
+TEST(ResourceFile, IsWrittenToTheFileGivenAndFollowsALinkToIt) {
+  Scratch dir;
+  const auto file = dir / "boards.json";
+  const auto done = run({"resource-spec", "-o", file.string()}, "2");
+  ASSERT_EQ(done.code, 0) << done.err;
+  EXPECT_TRUE(done.out.empty());
+  EXPECT_EQ(nlohmann::json::parse(read_file(file))["local"][0]["boards"].size(), 2u);
+
+  std::filesystem::create_symlink("boards.json", dir / "link.json");
+  ASSERT_EQ(run({"resource-spec", "--output=" + (dir / "link.json").string()}, "5").code, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.json"));
+  EXPECT_EQ(nlohmann::json::parse(read_file(file))["local"][0]["boards"].size(), 5u);
+}
+
+TEST(ResourceFile, FailsWithTheSystemsReasonWhenTheFileCannotBeWritten) {
+  Scratch dir;
+  const auto missing = (dir / "missing" / "boards.json").string();
+  const auto failed = run({"resource-spec", "-o", missing});
+  EXPECT_EQ(failed.code, 1);
+  EXPECT_EQ(failed.err, "kivu-boards: cannot write " + missing + ": No such file or directory\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+// =============================================================================
+// Bad input
+
+TEST(BadInput, PrintsTheUsageForBadArgumentsAndExitsWithTwo) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"list"},
+                                                                 {"-o", "x.json"},
+                                                                 {"resource-spec", "-o"},
+                                                                 {"resource-spec", "-o", ""},
+                                                                 {"resource-spec", "-o", "a", "-o", "b"},
+                                                                 {"resource-spec", "--all"},
+                                                                 {"resource-spec", "extra"}}) {
+    const auto outcome = run(args);
+    EXPECT_EQ(outcome.code, 2) << args[0];
+    EXPECT_THAT(outcome.err, HasSubstr("\n\nusage: kivu-boards\n")) << args[0];
+    EXPECT_TRUE(outcome.out.empty());
+  }
+  const auto help = run({"resource-spec", "--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_THAT(help.out, StartsWith("usage: kivu-boards\n"));
+}
+
+TEST(BadInput, NamesABadBoardCountAndItsValueOnOneLine) {
+  for (const char* bad : {"0", "65", "four", "-1"}) {
+    const auto outcome = run({"resource-spec"}, bad);
+    EXPECT_EQ(outcome.code, 2) << bad;
+    EXPECT_EQ(outcome.err, std::string("kivu-boards: invalid KIVU_SIM_BOARDS value \"") + bad +
+                               "\": expected an unsigned decimal number from 1 to 64\n");
+    EXPECT_TRUE(outcome.out.empty());
+  }
+  EXPECT_EQ(run({}, "64").code, 0);
+}
