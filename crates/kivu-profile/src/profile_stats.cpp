@@ -140,7 +140,12 @@ std::string format_ranges(const std::vector<std::uint32_t>& numbers) {
     while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
     if (!text.empty()) text += ", ";
     text += std::to_string(numbers[i]);
-    if (j > i) text += "-" + std::to_string(numbers[j]);
+    if (j > i) {
+      // Appended piece by piece: "-" + to_string(...) trips a false
+      // -Wrestrict warning of g++ 12 in optimised builds.
+      text += '-';
+      text += std::to_string(numbers[j]);
+    }
     i = j + 1;
   }
   return text;
