@@ -45,15 +45,37 @@ std::vector<std::string> without(const std::vector<std::string>& env, std::strin
   return kept;
 }
 
+// Runs each of `cases` as a CTest test of a project in the sandbox (the
+// suite on the stand-ins with that case's filter, the sandbox's environment
+// and `properties` besides), then ctest on it with `arguments`. Passes when
+// ctest does.
+void expect_ctest_passes(const Sandbox& sandbox, const std::vector<std::string>& cases, std::string_view properties,
+                         const std::vector<std::string>& arguments) {
+  std::string environment;
+  for (const auto& entry : sandbox.environment()) environment += (environment.empty() ? "" : ";") + entry;
+  std::string testfile;
+  for (const auto& name : cases) {
+    testfile += "add_test(" + name + " \"" + suite_on_stand_ins() + "\" \"--gtest_filter=hardware_e2e." + name + "\")\n";
+    testfile += "set_tests_properties(" + name + " PROPERTIES " + std::string(properties) + " ENVIRONMENT \"" +
+                environment + "\" WORKING_DIRECTORY \"" + sandbox.work().string() + "\")\n";
+  }
+  const fs::path project = sandbox.root() / "ctest";
+  fs::create_directories(project);
+  write_file(project / "CTestTestfile.cmake", testfile);
+
+  const fs::path output = sandbox.root() / "ctest-output.txt";
+  std::vector<std::string> argv = {CTEST_COMMAND, "--test-dir", project.string()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const int status = wait_status_of(spawn(argv, {"PATH=/usr/bin:/bin"}, project, output));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(output);
+}
+
 // =============================================================================
 // Across processes
 
 TEST(Exclusivity, ThreeSuitesStartedTogetherNeverRunTwoRunnersAtOnce) {
   Sandbox sandbox;
-  write_profile(passing_profile(), sandbox.root() / "passing.capnp");
-  sandbox.control("kivu-gemm-e2e * copy " + (sandbox.root() / "passing.capnp").string() +
-                  " sleep 3\n"
-                  "* * sleep 3\n");
+  sandbox.all_pass("sleep 3");
   std::vector<pid_t> suites;
   for (int i = 0; i < 3; ++i) suites.push_back(sandbox.start({"--gtest_filter=hardware_e2e.*"}, sandbox.environment()));
   for (const pid_t pid : suites) {
@@ -74,23 +96,7 @@ TEST(Exclusivity, ParallelCtestJobsNeverRunTwoRunnersAtOnce) {
       "local_h2d_and_d2h_round_trip_works", "flash_attention_matches_host_softmax_across_encoder_shapes",
   };
   // The jobs carry no RESOURCE_LOCK: only the suite's own lock keeps them apart.
-  std::string environment;
-  for (const auto& entry : sandbox.environment()) environment += (environment.empty() ? "" : ";") + entry;
-  std::string testfile;
-  for (const auto& name : cases) {
-    testfile += "add_test(" + name + " \"" + suite_on_stand_ins() + "\" \"--gtest_filter=hardware_e2e." + name + "\")\n";
-    testfile += "set_tests_properties(" + name + " PROPERTIES ENVIRONMENT \"" + environment +
-                "\" WORKING_DIRECTORY \"" + sandbox.work().string() + "\")\n";
-  }
-  const fs::path project = sandbox.root() / "ctest";
-  fs::create_directory(project);
-  write_file(project / "CTestTestfile.cmake", testfile);
-
-  const fs::path output = sandbox.root() / "ctest-output.txt";
-  const pid_t ctest = spawn({CTEST_COMMAND, "--test-dir", project.string(), "-j", std::to_string(cases.size())},
-                            {"PATH=/usr/bin:/bin"}, project, output);
-  const int status = wait_status_of(ctest);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(output);
+  expect_ctest_passes(sandbox, cases, "", {"-j", std::to_string(cases.size())});
   const auto invocations = read_invocations(sandbox.logs());
   EXPECT_EQ(invocations.size(), cases.size());
   expect_one_at_a_time(invocations);
@@ -249,32 +255,14 @@ TEST(Boards, AnUnreadableBoardFailsTheCaseQuotingItAndStartsNoRunner) {
 
 TEST(Boards, FourBoardsUnderCtestRunEveryCaseAndNeverTwoRunnersOnOneBoard) {
   Sandbox sandbox;
-  write_profile(passing_profile(), sandbox.root() / "passing.capnp");
-  sandbox.control("kivu-gemm-e2e * copy " + (sandbox.root() / "passing.capnp").string() +
-                  " sleep 100\n"
-                  "* * sleep 100\n");
-  std::string environment;
-  for (const auto& entry : sandbox.environment()) environment += (environment.empty() ? "" : ";") + entry;
-  std::string testfile;
-  for (const auto& name : split(CTEST_CASE_NAMES, ',')) {
-    testfile += "add_test(" + name + " \"" + suite_on_stand_ins() + "\" \"--gtest_filter=hardware_e2e." + name + "\")\n";
-    testfile += "set_tests_properties(" + name + " PROPERTIES RESOURCE_GROUPS boards:1 ENVIRONMENT \"" +
-                environment + "\" WORKING_DIRECTORY \"" + sandbox.work().string() + "\")\n";
-  }
-  const fs::path project = sandbox.root() / "ctest";
-  fs::create_directory(project);
-  write_file(project / "CTestTestfile.cmake", testfile);
-  write_file(project / "boards.json",
+  sandbox.all_pass("sleep 100");
+  const fs::path boards = sandbox.root() / "boards.json";
+  write_file(boards,
              R"({"version": {"major": 1, "minor": 0}, "local": [{"boards": [)"
              R"({"id": "0", "slots": 1}, {"id": "1", "slots": 1}, {"id": "2", "slots": 1}, {"id": "3", "slots": 1})"
              "]}]}\n");
-
-  const fs::path output = sandbox.root() / "ctest-output.txt";
-  const pid_t ctest = spawn({CTEST_COMMAND, "--test-dir", project.string(), "-j", "8", "--resource-spec-file",
-                             (project / "boards.json").string()},
-                            {"PATH=/usr/bin:/bin"}, project, output);
-  const int status = wait_status_of(ctest);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(output);
+  expect_ctest_passes(sandbox, split(CTEST_CASE_NAMES, ','), "RESOURCE_GROUPS boards:1",
+                      {"-j", "8", "--resource-spec-file", boards.string()});
 
   const auto invocations = read_invocations(sandbox.logs());
   EXPECT_EQ(invocations.size(), 24u);

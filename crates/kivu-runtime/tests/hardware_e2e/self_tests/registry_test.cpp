@@ -53,15 +53,9 @@ TEST(Registry, SelectsCasesByName) {
   EXPECT_EQ(selected.cases[0].name, "remote_tile_h2d_and_d2h_work");
 }
 
-// A sandbox whose stand-ins all succeed, the GEMM one with a passing profile.
-void all_pass(const Sandbox& sandbox) {
-  write_profile(passing_profile(), sandbox.root() / "passing.capnp");
-  sandbox.control("kivu-gemm-e2e * copy " + (sandbox.root() / "passing.capnp").string() + "\n");
-}
-
 TEST(Registry, ThreeShardsTogetherRunEveryCaseExactlyOnce) {
   Sandbox sandbox;
-  all_pass(sandbox);
+  sandbox.all_pass();
   std::vector<std::string> ran;
   for (int shard = 0; shard < 3; ++shard) {
     auto env = sandbox.environment();
@@ -79,7 +73,7 @@ TEST(Registry, ThreeShardsTogetherRunEveryCaseExactlyOnce) {
 
 TEST(Registry, TheXmlReportListsEveryCase) {
   Sandbox sandbox;
-  all_pass(sandbox);
+  sandbox.all_pass();
   const fs::path report = sandbox.root() / "report.xml";
   const pid_t pid = spawn({suite_on_stand_ins(), "--gtest_output=xml:" + report.string()}, sandbox.environment(),
                           sandbox.work(), sandbox.root() / "xml-output.txt");

@@ -101,6 +101,10 @@ public:
 
   // Replaces the stand-in's control rules.
   void control(std::string_view rules) const;
+  // Control rules under which every stand-in succeeds, the GEMM one after
+  // copying a passing profile (passing_profile()) to its output; with
+  // `actions` (e.g. "sleep 100"), every stand-in does those too.
+  void all_pass(std::string_view actions = "") const;
   // Removes runner `name` from the runner directory.
   void remove_runner(std::string_view name) const;
 
