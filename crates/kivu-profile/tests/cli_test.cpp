@@ -1,11 +1,12 @@
 #include "cli.hpp"
 #include "profile_fixtures.hpp"
 
+#include "kivu_testing/child_process.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstring>
@@ -42,19 +43,11 @@ void write_file(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// Runs the built executable through the shell; returns its exit code and
-// its standard error (standard output goes to /dev/null).
-Outcome run_executable(const std::string& arguments) {
-  const std::string command = std::string("'") + KIVU_PROFILE_EXECUTABLE + "' " + arguments + " 2>&1 >/dev/null";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
-  Outcome outcome;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.err.append(buffer, n);
-  const int status = ::pclose(pipe);
-  outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return outcome;
+// Runs the built executable with `arguments`; returns its exit code (-1 when
+// a signal ended it) and what it printed.
+Outcome run_executable(const std::vector<std::string>& arguments) {
+  const auto child = kivu_testing::run_child({.program = KIVU_PROFILE_EXECUTABLE, .arguments = arguments});
+  return {child.exited ? child.exit_code : -1, child.out, child.err};
 }
 
 }  // namespace
@@ -375,16 +368,16 @@ TEST(Run, WritesTheChangeHeatmapAgainstABaseline) {
 // The executable
 
 TEST(Executable, ExitsWithTwoAndTheUsageForBadArguments) {
-  const auto outcome = run_executable("");
+  const auto outcome = run_executable({});
   EXPECT_EQ(outcome.code, 2);
   EXPECT_THAT(outcome.err, StartsWith("kivu-profile: missing subcommand\n\nusage: kivu-profile summary FILE [--json]\n"));
-  EXPECT_EQ(run_executable("--help").code, 0);
+  EXPECT_EQ(run_executable({"--help"}).code, 0);
 }
 
 TEST(Executable, ExitsWithOneForAProfileThatCannotBeRead) {
   fixtures::ScratchDirectory dir;
   write_file(dir / "empty.capnp", "");
-  const auto outcome = run_executable("summary '" + (dir / "empty.capnp").string() + "'");
+  const auto outcome = run_executable({"summary", (dir / "empty.capnp").string()});
   EXPECT_EQ(outcome.code, 1);
   EXPECT_THAT(outcome.err, StartsWith("kivu-profile: cannot decode " + (dir / "empty.capnp").string() + ": Capnp("));
 }

@@ -3,13 +3,13 @@
 // fingerprint and every step, so equal output means equal graphs).
 #include <gtest/gtest.h>
 
-#include "kivu_runtime_testing/child_process.hpp"
+#include "kivu_testing/child_process.hpp"
 
 namespace kivu_runner_tests {
 
-using kivu_runtime_testing::ChildResult;
-using kivu_runtime_testing::Environment;
-using kivu_runtime_testing::run_child;
+using kivu_testing::ChildResult;
+using kivu_testing::Environment;
+using kivu_testing::run_child;
 namespace {
 
 ChildResult run_seed(const std::string& seed) {

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "kivu_runtime_testing/child_process.hpp"
+#include "kivu_testing/child_process.hpp"
 
 namespace kivu_runner_tests {
 
-using kivu_runtime_testing::ChildResult;
-using kivu_runtime_testing::Environment;
-using kivu_runtime_testing::run_child;
+using kivu_testing::ChildResult;
+using kivu_testing::Environment;
+using kivu_testing::run_child;
 
 struct Scenario {
   std::string name;     // a test name: what the scenario does

@@ -3,7 +3,7 @@
 // flips one bit of the first readback: so no scenario's check is vacuous.
 #include <gtest/gtest.h>
 
-#include "kivu_runtime_testing/child_process.hpp"
+#include "kivu_testing/child_process.hpp"
 #include "runner_scenarios.hpp"
 
 namespace kivu_runner_tests {

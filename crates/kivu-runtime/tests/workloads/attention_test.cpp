@@ -6,12 +6,12 @@
 #include <set>
 
 #include "attention_scenario.hpp"
-#include "kivu_runtime_testing/child_process.hpp"
+#include "kivu_testing/child_process.hpp"
 
 using namespace kivu_attention;
 using kivu_runtime::Board;
 using kivu_runtime::BoardOptions;
-using kivu_runtime_testing::run_child;
+using kivu_testing::run_child;
 
 namespace {
 

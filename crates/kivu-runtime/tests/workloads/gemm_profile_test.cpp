@@ -8,7 +8,7 @@
 #include <fstream>
 #include <map>
 
-#include "kivu_runtime_testing/child_process.hpp"
+#include "kivu_testing/child_process.hpp"
 #include "gemm_scenario.hpp"
 #include "kivu_package.hpp"
 
@@ -41,7 +41,7 @@ std::string metadata_value(const kivu_package::ProfileStep& step, std::string_vi
 class ProfiledGemm : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    scratch = new kivu_runtime_testing::ScratchDirectory;
+    scratch = new kivu_testing::ScratchDirectory;
     board = new Board(BoardOptions{.profile = true});
     const auto outcome = run_gemm(*board, settings_for(128, {1, 1}), quiet);
     ASSERT_TRUE(outcome) << outcome.error().message();
@@ -57,7 +57,7 @@ protected:
     delete scratch;
   }
 
-  static inline kivu_runtime_testing::ScratchDirectory* scratch = nullptr;
+  static inline kivu_testing::ScratchDirectory* scratch = nullptr;
   static inline Board* board = nullptr;
   static inline ProfileReport* written = nullptr;
   static inline ProfileReport* decoded = nullptr;

@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "kivu_runtime_testing/child_process.hpp"
+#include "kivu_testing/child_process.hpp"
 #include "kivu_package.hpp"
 
-using kivu_runtime_testing::run_child;
-using kivu_runtime_testing::ScratchDirectory;
+using kivu_testing::run_child;
+using kivu_testing::ScratchDirectory;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "gemm_scenario.hpp"
-#include "kivu_runtime_testing/child_process.hpp"
+#include "kivu_testing/child_process.hpp"
 
 using namespace kivu_gemm;
 
@@ -64,7 +64,7 @@ TEST(GemmSettings, RejectAnEmptyProfilePath) {
 }
 
 TEST(GemmSettings, RejectAProfilePathThatCannotBeWrittenWithTheReasonAndCreateNothing) {
-  const kivu_runtime_testing::ScratchDirectory dir;
+  const kivu_testing::ScratchDirectory dir;
   std::ofstream(dir.file("file")) << "x";
   const auto line = [](const std::string& value, const std::string& reason) {
     return "invalid KIVU_PROFILE_OUTPUT value \"" + value + "\": expected a file path that can be written (" + reason +

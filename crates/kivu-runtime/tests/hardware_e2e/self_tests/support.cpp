@@ -1,7 +1,8 @@
 #include "support.hpp"
 
+#include "kivu_testing/child_process.hpp"
+
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -243,33 +244,16 @@ std::string stand_in_runner() { return STAND_IN_RUNNER; }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& cwd,
             const fs::path& output) {
-  std::vector<char*> argv_pointers;
-  for (const auto& arg : argv) argv_pointers.push_back(const_cast<char*>(arg.c_str()));
-  argv_pointers.push_back(nullptr);
-  std::vector<char*> env_pointers;
-  for (const auto& entry : env) env_pointers.push_back(const_cast<char*>(entry.c_str()));
-  env_pointers.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  pid_t pid = 0;
-  const int error = posix_spawn(&pid, argv_pointers[0], &actions, nullptr, argv_pointers.data(), env_pointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::to_string(error));
-  return pid;
+  const auto pid = kivu_testing::start_child({.program = argv.at(0),
+                                              .arguments = {argv.begin() + 1, argv.end()},
+                                              .full_environment = env,
+                                              .directory = cwd.string()},
+                                             output.string());
+  if (!pid) throw std::runtime_error(pid.error());
+  return *pid;
 }
 
-int wait_status_of(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
+int wait_status_of(pid_t pid) { return kivu_testing::wait_for_child(pid); }
 
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;

@@ -1,0 +1,84 @@
+// Test support: starting programs as child processes, the one way every
+// component's tests do it (runner programs, the suite built against stand-in
+// runners, ctest, the kivu-profile executable).
+//
+// A child gets its program path as argv[0], then the arguments given. Its
+// environment is this process's without any KIVU_* variable (so a
+// developer's own settings cannot change a test), or a full environment the
+// test gives instead; then the variables given, in order.
+//
+// run_child() waits and captures standard output and standard error apart;
+// start_child() returns at once, with both streams going to one file, for
+// tests that run several children at a time or kill them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kivu_testing {
+
+// Variables set on a child, in order.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// What to start and how.
+struct ChildCommand {
+  std::string program;                // path of the executable (PATH is not searched)
+  std::vector<std::string> arguments;  // after argv[0]
+  Environment environment;            // added to the environment, in order
+  // When set, the environment ("NAME=value" entries) that `environment` is
+  // added to, instead of the inherited one.
+  std::optional<std::vector<std::string>> full_environment;
+  std::string directory;  // working directory; empty: this process's
+};
+
+// How a child ended and what it printed.
+struct ChildResult {
+  bool exited = false;  // ended by exit(), not by a signal
+  int exit_code = -1;   // when exited; -1 otherwise (also when it never started)
+  int signal = 0;       // the signal that ended it, when not exited
+  std::string out;      // its standard output
+  std::string err;      // its standard error, or why it could not start
+
+  // Lines of `err`, without their line breaks.
+  [[nodiscard]] std::vector<std::string> error_lines() const;
+  // "exit 0" or "signal 11", with the captured streams, for failure messages.
+  [[nodiscard]] std::string describe() const;
+};
+
+// Runs `command` and waits for it; standard input is this process's.
+[[nodiscard]] ChildResult run_child(const ChildCommand& command);
+// Runs `program` without arguments with `environment` and waits for it.
+[[nodiscard]] ChildResult run_child(const std::string& program, const Environment& environment);
+
+// Starts `command` without waiting: standard output and standard error both
+// go to `output` (created or truncated), standard input reads /dev/null.
+// Returns the child's pid, or why it could not start.
+[[nodiscard]] std::expected<pid_t, std::string> start_child(const ChildCommand& command, const std::string& output);
+
+// Waits for the child `pid` and returns its raw wait status, or -1 when it
+// cannot be waited for (not a child, or already waited for).
+int wait_for_child(pid_t pid);
+
+// A fresh, empty directory under the temporary directory, removed with
+// everything in it when the object goes.
+class ScratchDirectory {
+public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  [[nodiscard]] const std::string& path() const noexcept { return path_; }
+  // path() + "/" + name
+  [[nodiscard]] std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+}  // namespace kivu_testing

@@ -1,0 +1,155 @@
+#include "kivu_testing/child_process.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+
+extern char** environ;
+
+namespace kivu_testing {
+
+namespace {
+
+std::string read_all(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  return text;
+}
+
+// The argv and envp arrays of a command; the strings they point to live as
+// long as the object.
+class SpawnArrays {
+public:
+  explicit SpawnArrays(const ChildCommand& command) : arguments_{command.program} {
+    arguments_.insert(arguments_.end(), command.arguments.begin(), command.arguments.end());
+    if (command.full_environment) {
+      entries_ = *command.full_environment;
+    } else {
+      for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!std::string_view(*entry).starts_with("KIVU_")) entries_.emplace_back(*entry);
+      }
+    }
+    for (const auto& [name, value] : command.environment) entries_.push_back(name + "=" + value);
+    for (std::string& argument : arguments_) argv_.push_back(argument.data());
+    argv_.push_back(nullptr);
+    for (std::string& entry : entries_) envp_.push_back(entry.data());
+    envp_.push_back(nullptr);
+  }
+
+  [[nodiscard]] char* const* argv() const noexcept { return argv_.data(); }
+  [[nodiscard]] char* const* envp() const noexcept { return envp_.data(); }
+
+private:
+  std::vector<std::string> arguments_;
+  std::vector<std::string> entries_;
+  std::vector<char*> argv_;
+  std::vector<char*> envp_;
+};
+
+// Starts `command` with `actions`, after adding its working directory to
+// them; the pid, or why it could not start.
+std::expected<pid_t, std::string> spawn(const ChildCommand& command, posix_spawn_file_actions_t& actions) {
+  if (!command.directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, command.directory.c_str());
+  const SpawnArrays arrays(command);
+  pid_t pid = 0;
+  const int error = posix_spawn(&pid, command.program.c_str(), &actions, nullptr, arrays.argv(), arrays.envp());
+  if (error != 0) return std::unexpected("cannot start " + command.program + ": " + std::strerror(error));
+  return pid;
+}
+
+}  // namespace
+
+std::vector<std::string> ChildResult::error_lines() const {
+  std::vector<std::string> lines;
+  std::string_view rest = err;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    lines.emplace_back(rest.substr(0, end));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+std::string ChildResult::describe() const {
+  std::string text = exited ? "exit " + std::to_string(exit_code) : "signal " + std::to_string(signal);
+  return text + "\n--- stdout\n" + out + "--- stderr\n" + err;
+}
+
+ChildResult run_child(const ChildCommand& command) {
+  ChildResult result;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  if (out == nullptr || err == nullptr) {
+    result.err = "cannot create capture files";
+    if (out) std::fclose(out);
+    if (err) std::fclose(err);
+    return result;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+  const auto child = spawn(command, actions);
+  posix_spawn_file_actions_destroy(&actions);
+  if (!child) {
+    result.err = child.error();
+  } else {
+    const int status = wait_for_child(*child);
+    result.exited = status != -1 && WIFEXITED(status);
+    result.exit_code = result.exited ? WEXITSTATUS(status) : -1;
+    result.signal = status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.out = read_all(out);
+    result.err = read_all(err);
+  }
+  std::fclose(out);
+  std::fclose(err);
+  return result;
+}
+
+ChildResult run_child(const std::string& program, const Environment& environment) {
+  return run_child(ChildCommand{.program = program, .environment = environment});
+}
+
+std::expected<pid_t, std::string> start_child(const ChildCommand& command, const std::string& output) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  auto child = spawn(command, actions);
+  posix_spawn_file_actions_destroy(&actions);
+  return child;
+}
+
+int wait_for_child(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+ScratchDirectory::ScratchDirectory() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/kivu-test-XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace kivu_testing

@@ -1,0 +1,117 @@
+#include "kivu_testing/child_process.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <filesystem>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+using kivu_testing::ChildCommand;
+using kivu_testing::run_child;
+using kivu_testing::ScratchDirectory;
+using kivu_testing::start_child;
+using kivu_testing::wait_for_child;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsSupersetOf;
+using testing::Not;
+using testing::StartsWith;
+
+namespace {
+
+ChildCommand shell(const std::string& script) { return {.program = "/bin/sh", .arguments = {"-c", script}}; }
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+TEST(RunChild, PassesArgumentsAsTheyAreAndKeepsTheTwoStreamsApart) {
+  const auto result = run_child(shell("printf '%s|' \"$@\"; echo err >&2; exit 3"));
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exit_code, 3);
+  EXPECT_EQ(result.err, "err\n");
+
+  auto command = shell("printf '%s|' \"$0\" \"$@\"");
+  command.arguments.insert(command.arguments.end(), {"a b", "'quoted'", "", "$HOME"});
+  EXPECT_EQ(run_child(command).out, "a b|'quoted'||$HOME|");
+}
+
+TEST(RunChild, ReportsTheSignalThatEndedTheChildAndAProgramThatCannotStart) {
+  const auto killed = run_child(shell("kill -9 $$"));
+  EXPECT_FALSE(killed.exited);
+  EXPECT_EQ(killed.signal, SIGKILL);
+  EXPECT_THAT(killed.describe(), StartsWith("signal 9\n"));
+
+  const auto missing = run_child("/nonexistent/program", {});
+  EXPECT_FALSE(missing.exited);
+  EXPECT_EQ(missing.exit_code, -1);
+  EXPECT_EQ(missing.err, "cannot start /nonexistent/program: No such file or directory");
+}
+
+TEST(RunChild, LeavesOutLeftoverKivuVariablesAndAddsTheGivenOnesInOrder) {
+  ::setenv("KIVU_LEFTOVER_SETTING", "1", 1);
+  const auto result = run_child("/usr/bin/env", {{"KIVU_GIVEN", "a"}, {"OTHER", "b"}, {"KIVU_GIVEN", "c"}});
+  ::unsetenv("KIVU_LEFTOVER_SETTING");
+  const auto lines = lines_of(result.out);
+  EXPECT_THAT(lines, Not(testing::Contains(StartsWith("KIVU_LEFTOVER_SETTING="))));
+  ASSERT_GE(lines.size(), 3U);
+  EXPECT_THAT(std::vector(lines.end() - 3, lines.end()), ElementsAre("KIVU_GIVEN=a", "OTHER=b", "KIVU_GIVEN=c"));
+  EXPECT_THAT(lines, testing::Contains(StartsWith("PATH=")));
+}
+
+TEST(RunChild, UsesAFullEnvironmentInsteadOfTheInheritedOneAndTheGivenDirectory) {
+  ScratchDirectory dir;
+  ChildCommand command{.program = "/bin/sh",
+                       .arguments = {"-c", "pwd; env"},
+                       .environment = {{"ADDED", "2"}},
+                       .full_environment = std::vector<std::string>{"ONLY=1", "KIVU_KEPT=3"},
+                       .directory = dir.path()};
+  const auto lines = lines_of(run_child(command).out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], std::filesystem::canonical(dir.path()).string());
+  EXPECT_THAT(lines, IsSupersetOf({"ONLY=1", "KIVU_KEPT=3", "ADDED=2"}));
+  EXPECT_THAT(lines, Not(testing::Contains(StartsWith("PATH="))));
+
+  command.directory = dir.file("missing");
+  const auto refused = run_child(command);
+  EXPECT_FALSE(refused.exited);
+  EXPECT_THAT(refused.err, HasSubstr("No such file or directory"));
+}
+
+TEST(StartChild, ReturnsAtOnceWithBothStreamsInTheFileAndNoInput) {
+  ScratchDirectory dir;
+  const std::string output = dir.file("output.txt");
+  {
+    std::ofstream(output) << "old content that must go\n";
+  }
+  const auto blocked = start_child(shell("read line; echo \"read $?\"; echo err >&2; exit 4"), output);
+  ASSERT_TRUE(blocked.has_value()) << blocked.error();
+  const int status = wait_for_child(*blocked);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  EXPECT_EQ(read_file(output), "read 1\nerr\n");
+  EXPECT_EQ(wait_for_child(*blocked), -1);
+
+  const auto sleeper = start_child(shell("sleep 30"), output);
+  ASSERT_TRUE(sleeper.has_value());
+  ::kill(*sleeper, SIGKILL);
+  const int killed = wait_for_child(*sleeper);
+  EXPECT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL);
+
+  EXPECT_EQ(start_child({.program = dir.file("none")}, output).error(),
+            "cannot start " + dir.file("none") + ": No such file or directory");
+}
