@@ -538,6 +538,12 @@ std::expected<void, PackageError> write_output_file(const std::filesystem::path&
   return detail::write_output_file(path, write, link, detail::NewFile::UnnamedWhenPossible);
 }
 
+std::string output_failure_reason(const PackageError& error) {
+  if (error.is<PackageError::Io>()) return error.as<PackageError::Io>().error.message();
+  if (error.is<PackageError::Invalid>()) return error.as<PackageError::Invalid>().message;
+  return debug_string(error);
+}
+
 std::expected<void, PackageError> check_output_path(const std::filesystem::path& path, OutputLink link) noexcept {
   try {
     auto target = locate(path, link);

@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <ostream>
+#include <string>
 #include <system_error>
 
 namespace kivu_package {
@@ -55,6 +56,11 @@ using OutputWriter = std::function<std::expected<void, PackageError>(std::ostrea
 [[nodiscard]] std::expected<void, PackageError> write_output_file(const std::filesystem::path& path,
                                                                   const OutputWriter& write,
                                                                   OutputLink link = OutputLink::Replace) noexcept;
+
+// The reason of a failed write in plain words, for a line addressed to a
+// user: the operating system's message for Io ("No space left on device"),
+// the text of Invalid (what an OutputWriter reported), else the debug form.
+[[nodiscard]] std::string output_failure_reason(const PackageError& error);
 
 // =============================================================================
 // Checking before the work

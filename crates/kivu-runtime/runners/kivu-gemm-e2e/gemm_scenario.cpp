@@ -310,12 +310,9 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
     // multiplication.
     std::filesystem::path path(*profile_output);
     if (auto usable = kivu_package::check_output_path(path); !usable) {
-      const kivu_package::PackageError& error = usable.error();
-      const std::string reason = error.is<kivu_package::PackageError::Io>()
-                                     ? error.as<kivu_package::PackageError::Io>().error.message()
-                                     : kivu_package::debug_string(error);
-      return std::unexpected(EnvironmentError{profile_output_variable, std::string(*profile_output),
-                                              fmt::format("a file path that can be written ({})", reason)});
+      return std::unexpected(EnvironmentError{
+          profile_output_variable, std::string(*profile_output),
+          fmt::format("a file path that can be written ({})", kivu_package::output_failure_reason(usable.error()))});
     }
     settings.profile_output = std::move(path);
   }
