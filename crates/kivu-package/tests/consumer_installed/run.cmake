@@ -3,6 +3,7 @@
 #
 #   cmake -D KIVU_BUILD_DIR=... -D PREFIX=... -D CONSUMER_SOURCE=... -D CONSUMER_BUILD=...
 #         -D GENERATOR=... -D BUILD_TYPE=... -D CXX_COMPILER=... -D CXX_FLAGS=... -D LINKER_FLAGS=...
+#         -D TOOLS=kivu-profile,kivu-boards
 #         -P run.cmake
 function(run_step what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
@@ -20,6 +21,14 @@ foreach(installed IN ITEMS
     lib/cmake/kivu/kivuConfig.cmake lib/cmake/kivu/kivuConfigVersion.cmake lib/cmake/kivu/kivuTargets.cmake)
   if(NOT EXISTS "${PREFIX}/${installed}")
     message(FATAL_ERROR "not installed: ${installed}")
+  endif()
+endforeach()
+
+# The tools this build made, comma-separated.
+string(REPLACE "," ";" tools "${TOOLS}")
+foreach(tool IN LISTS tools)
+  if(tool AND NOT EXISTS "${PREFIX}/bin/${tool}")
+    message(FATAL_ERROR "not installed: bin/${tool}")
   endif()
 endforeach()
 
