@@ -382,11 +382,12 @@ void sync_directory(int directory) {
 // =============================================================================
 // Writing a special file directly
 
-// Writes a character device or FIFO in place. Nothing when the path turned
-// out to be something else by the time it was opened (nothing was written;
-// the caller looks again).
-std::optional<Status> write_directly(const Target& target, const OutputWriter& write) {
-  Descriptor file = open_at(target.directory.get(), target.name.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+// Writes the character device or FIFO `name` under `directory` in place,
+// following a symbolic link there only when `follow`. Nothing when the path
+// turned out to be something else by the time it was opened (nothing was
+// written; the caller looks again).
+std::optional<Status> write_directly(int directory, const char* name, bool follow, const OutputWriter& write) {
+  Descriptor file = open_at(directory, name, O_WRONLY | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
   if (!file) return os_failure(errno);  // a socket: ENXIO
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) return os_failure(errno);
@@ -495,7 +496,21 @@ Status replace(const Target& target, const OutputWriter& write, const std::optio
 // =============================================================================
 // Dispatch
 
+// The type of the file that opening `path` reaches when links are to be
+// followed and it is not a regular file: the kernel then follows the chain
+// itself, /proc's links to pipes and sockets (/dev/stdout) included, which
+// have no path of their own to resolve. Nothing otherwise.
+std::optional<mode_t> followed_special_type(const fs::path& path, OutputLink link) {
+  struct stat status {};
+  if (link != OutputLink::Follow || ::stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) return std::nullopt;
+  return status.st_mode & S_IFMT;
+}
+
 Status write_file(const fs::path& path, const OutputWriter& write, OutputLink link, detail::NewFile new_file) {
+  if (const auto type = followed_special_type(path, link)) {
+    if (auto refused = refuse_unwritable(*type); !refused) return refused;
+    if (auto written = write_directly(AT_FDCWD, path.c_str(), true, write)) return *written;
+  }
   auto target = locate(path, link);
   if (!target) return std::unexpected(std::move(target.error()));
 
@@ -507,9 +522,18 @@ Status write_file(const fs::path& path, const OutputWriter& write, OutputLink li
       return replace(*target, write, *existing, new_file);
     }
     if (auto refused = refuse_unwritable((*existing)->st_mode & S_IFMT); !refused) return refused;
-    if (auto written = write_directly(*target, write)) return *written;
+    if (auto written = write_directly(target->directory.get(), target->name.c_str(), false, write)) return *written;
   }
   return os_failure(EAGAIN);
+}
+
+// Checks that the existing file `name` under `directory`, not a regular file
+// or a link, of type `type`, can be written in place (`flags` for faccessat).
+Status check_special(mode_t type, int directory, const char* name, int flags) {
+  if (auto refused = refuse_unwritable(type); !refused) return refused;
+  if (type == S_IFSOCK) return os_failure(ENXIO);  // what opening it would say
+  if (::faccessat(directory, name, W_OK, AT_EACCESS | flags) != 0) return os_failure(errno);
+  return {};
 }
 
 }  // namespace
@@ -546,21 +570,14 @@ std::string output_failure_reason(const PackageError& error) {
 
 std::expected<void, PackageError> check_output_path(const std::filesystem::path& path, OutputLink link) noexcept {
   try {
+    if (const auto type = followed_special_type(path, link)) return check_special(*type, AT_FDCWD, path.c_str(), 0);
     auto target = locate(path, link);
     if (!target) return std::unexpected(std::move(target.error()));
     auto existing = status_of(*target);
     if (!existing) return std::unexpected(std::move(existing.error()));
     const int directory = target->directory.get();
-    if (*existing) {
-      const mode_t type = (*existing)->st_mode & S_IFMT;
-      if (auto refused = refuse_unwritable(type); !refused) return refused;
-      if (type == S_IFSOCK) return os_failure(ENXIO);  // what opening it would say
-      if (type == S_IFCHR || type == S_IFIFO) {
-        if (::faccessat(directory, target->name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
-          return os_failure(errno);
-        }
-        return {};
-      }
+    if (*existing && !S_ISREG((*existing)->st_mode) && !S_ISLNK((*existing)->st_mode)) {
+      return check_special((*existing)->st_mode & S_IFMT, directory, target->name.c_str(), AT_SYMLINK_NOFOLLOW);
     }
     if (::faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) != 0) return os_failure(errno);
     return {};

@@ -302,6 +302,18 @@ TEST_F(OutputFile, FollowWritesTheFinalTargetOfALinkChainWhileReplaceReplacesThe
 
   fs::create_symlink("self", dir_ / "self");
   EXPECT_EQ(os_code(kivu_package::write_output_file(dir_ / "self", text_writer("x"), OutputLink::Follow)), ELOOP);
+
+  // A link to a pipe, which has no path of its own, as /dev/stdout may be.
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  const std::string to_pipe = "/proc/self/fd/" + std::to_string(pipe_ends[1]);
+  EXPECT_TRUE(kivu_package::check_output_path(to_pipe, OutputLink::Follow));
+  EXPECT_TRUE(kivu_package::write_output_file(to_pipe, text_writer("piped"), OutputLink::Follow));
+  ::close(pipe_ends[1]);
+  std::array<char, 16> got{};
+  EXPECT_EQ(::read(pipe_ends[0], got.data(), got.size()), 5);
+  EXPECT_EQ(std::string(got.data()), "piped");
+  ::close(pipe_ends[0]);
 }
 
 TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {

@@ -37,7 +37,8 @@ namespace kivu_package {
 enum class OutputLink {
   Replace,  // the link itself is replaced by the new file; its target is untouched
   Follow,   // the chain of links is followed to its final target (created when
-            // it does not exist), which is replaced; the links stay
+            // it does not exist), which is replaced; the links stay. A chain
+            // that ends in a device or pipe (/dev/stdout) is written through
 };
 
 // Streams the file's content into the given stream. A failure it returns is
