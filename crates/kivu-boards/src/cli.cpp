@@ -111,11 +111,8 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
       },
       kivu_package::OutputLink::Follow);
   if (!written) {
-    const auto& error = written.error();
     err << "kivu-boards: cannot write " << command->output->string() << ": "
-        << (error.is<kivu_package::PackageError::Io>() ? error.as<kivu_package::PackageError::Io>().error.message()
-                                                         : kivu_package::debug_string(error))
-        << '\n';
+        << kivu_package::output_failure_reason(written.error()) << '\n';
     return exit_failure;
   }
   return exit_success;

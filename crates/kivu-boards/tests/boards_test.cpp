@@ -1,17 +1,19 @@
 #include "cli.hpp"
 #include "host_boards.hpp"
 
+#include "kivu_testing/child_process.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 using testing::HasSubstr;
 using testing::StartsWith;
+using kivu_testing::ScratchDirectory;
 
 namespace {
 
@@ -28,21 +30,7 @@ Outcome run(std::vector<std::string> args, std::optional<std::string_view> sim_b
   return {code, out.str(), err.str()};
 }
 
-// A fresh directory removed with its content when the test ends.
-class Scratch {
-public:
-  Scratch() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kivu-boards-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~Scratch() { std::filesystem::remove_all(path_); }
-  [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-  std::filesystem::path path_;
-};
-
-std::string read_file(const std::filesystem::path& path) {
+std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
@@ -77,26 +65,26 @@ TEST(ResourceFile, GivesEveryBoardOneSlotUnderItsId) {
 }
 
 TEST(ResourceFile, IsWrittenToTheFileGivenAndFollowsALinkToIt) {
-  Scratch dir;
-  const auto file = dir / "boards.json";
-  const auto done = run({"resource-spec", "-o", file.string()}, "2");
+  ScratchDirectory dir;
+  const auto file = dir.file("boards.json");
+  const auto done = run({"resource-spec", "-o", file}, "2");
   ASSERT_EQ(done.code, 0) << done.err;
   EXPECT_TRUE(done.out.empty());
   EXPECT_EQ(nlohmann::json::parse(read_file(file))["local"][0]["boards"].size(), 2u);
 
-  std::filesystem::create_symlink("boards.json", dir / "link.json");
-  ASSERT_EQ(run({"resource-spec", "--output=" + (dir / "link.json").string()}, "5").code, 0);
-  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.json"));
+  std::filesystem::create_symlink("boards.json", dir.file("link.json"));
+  ASSERT_EQ(run({"resource-spec", "--output=" + dir.file("link.json")}, "5").code, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.json")));
   EXPECT_EQ(nlohmann::json::parse(read_file(file))["local"][0]["boards"].size(), 5u);
 }
 
 TEST(ResourceFile, FailsWithTheSystemsReasonWhenTheFileCannotBeWritten) {
-  Scratch dir;
-  const auto missing = (dir / "missing" / "boards.json").string();
+  ScratchDirectory dir;
+  const auto missing = dir.file("missing/boards.json");
   const auto failed = run({"resource-spec", "-o", missing});
   EXPECT_EQ(failed.code, 1);
   EXPECT_EQ(failed.err, "kivu-boards: cannot write " + missing + ": No such file or directory\n");
-  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
 }
 
 // =============================================================================
@@ -129,4 +117,22 @@ TEST(BadInput, NamesABadBoardCountAndItsValueOnOneLine) {
     EXPECT_TRUE(outcome.out.empty());
   }
   EXPECT_EQ(run({}, "64").code, 0);
+}
+
+// =============================================================================
+// The executable
+
+TEST(Executable, ReadsItsBoardCountFromTheEnvironmentTakingEmptyAsUnset) {
+  const auto empty = kivu_testing::run_child({.program = KIVU_BOARDS_EXECUTABLE, .environment = {{"KIVU_SIM_BOARDS", ""}}});
+  ASSERT_TRUE(empty.exited && empty.exit_code == 0) << empty.describe();
+  EXPECT_EQ(std::count(empty.out.begin(), empty.out.end(), '\n'), 2) << empty.out;
+
+  const auto two = kivu_testing::run_child(
+      {.program = KIVU_BOARDS_EXECUTABLE, .arguments = {"resource-spec"}, .environment = {{"KIVU_SIM_BOARDS", "2"}}});
+  ASSERT_TRUE(two.exited && two.exit_code == 0) << two.describe();
+  EXPECT_EQ(nlohmann::json::parse(two.out)["local"][0]["boards"].size(), 2u);
+
+  const auto bad = kivu_testing::run_child({.program = KIVU_BOARDS_EXECUTABLE, .environment = {{"KIVU_SIM_BOARDS", "65"}}});
+  EXPECT_TRUE(bad.exited && bad.exit_code == 2) << bad.describe();
+  EXPECT_EQ(bad.error_lines().size(), 1u) << bad.describe();
 }
