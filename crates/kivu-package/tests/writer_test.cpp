@@ -210,6 +210,15 @@ TEST_F(OutputFile, WritesCharacterDevicesAndFifosInPlaceAndReportsAFullDevice) {
   EXPECT_EQ(std::string(got.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))), "through the pipe");
   EXPECT_EQ(file_type(fifo), S_IFIFO);
   EXPECT_EQ(entries(), std::vector<std::string>{"fifo"});
+
+  // A reader that goes away is EPIPE, not a SIGPIPE that ends the process.
+  const int leaving = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const auto broken = kivu_package::write_output_file(fifo, [&](std::ostream& out) -> Written {
+    ::close(leaving);
+    out << std::string(std::size_t{1} << 20, 'x');
+    return {};
+  });
+  EXPECT_EQ(os_code(broken), EPIPE);
 }
 
 TEST_F(OutputFile, RefusesSocketsBlockDevicesAndDirectoriesAndLeavesThemInPlace) {
