@@ -227,22 +227,19 @@ std::expected<ProfileStats, std::string> load_stats(const std::filesystem::path&
   return compute_stats(*report);
 }
 
-// One line for a failed write: the operating system's reason, or the
-// content writer's own message.
-std::string write_failure_reason(const kivu_package::PackageError& error) {
-  if (error.is<kivu_package::PackageError::Io>()) return error.as<kivu_package::PackageError::Io>().error.message();
-  if (error.is<kivu_package::PackageError::Invalid>()) return error.as<kivu_package::PackageError::Invalid>().message;
-  return kivu_package::debug_string(error);
-}
-
 // Writes the command's output through `write`: to `out` for "-", else to
 // the file, following a symbolic link given as the output to its target
 // (write_output_file). When that fails, says why on `err` and returns false.
 bool write_output(const Command& command, std::ostream& out, std::ostream& err,
                   const std::function<std::expected<void, std::string>(std::ostream&)>& write) {
   if (writes_standard_output(command)) {
+    // A failed write to standard output leaves its errno behind; clear it
+    // first so that a stale one is never shown as the reason.
+    errno = 0;
     auto written = write(out);
-    if (written && !out.flush()) written = std::unexpected(std::string("the output stream failed"));
+    if (written && !out.flush()) {
+      written = std::unexpected(errno != 0 ? system_message(errno) : std::string("the output stream failed"));
+    }
     if (!written) err << "kivu-profile: cannot write to standard output: " << written.error() << '\n';
     return written.has_value();
   }
@@ -255,7 +252,7 @@ bool write_output(const Command& command, std::ostream& out, std::ostream& err,
       },
       kivu_package::OutputLink::Follow);
   if (!written) {
-    err << "kivu-profile: cannot write " << command.output.string() << ": " << write_failure_reason(written.error())
+    err << "kivu-profile: cannot write " << command.output.string() << ": " << kivu_package::output_failure_reason(written.error())
         << '\n';
   }
   return written.has_value();

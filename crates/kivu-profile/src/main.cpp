@@ -4,10 +4,12 @@
 #include "cli.hpp"
 #include "kivu_package/output_file.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -35,9 +37,15 @@ int main(int argc, char** argv) {
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const int code = kivu_profile::run(args, std::cout, std::cerr);
+    errno = 0;
     std::cout.flush();
     if (!std::cout) {
-      std::cerr << "kivu-profile: cannot write to standard output\n";
+      // A run that failed has said why already (also when standard output
+      // was its output).
+      if (code != kivu_profile::exit_failure) {
+        std::cerr << "kivu-profile: cannot write to standard output"
+                  << (errno != 0 ? ": " + std::generic_category().message(errno) : std::string()) << '\n';
+      }
       return kivu_profile::exit_failure;
     }
     return code;
