@@ -143,17 +143,6 @@ TEST(Environment, TakesTheBoardsVariablesSetButEmptyAsUnset) {
   EXPECT_FALSE(options->fault_injection);
 }
 
-TEST(Environment, BuildsTheOptionsOfTheChosenBoard) {
-  const ScopedVariables board({{"KIVU_SIM_BOARDS", "4"}, {"KIVU_BOARD", "2"}, {"KIVU_SIM_FAULT_BOARD", "2"},
-                               {"KIVU_HOST_WRITE_JITTER_MAX_US", "5"}});
-  const auto options = BoardOptions::from_environment();
-  ASSERT_TRUE(options) << options.error().message();
-  EXPECT_EQ(options->identity, (BoardIdentity{2, 4}));
-  EXPECT_TRUE(options->fault_injection);
-  EXPECT_EQ(options->jitter.max_us, 5u);
-  EXPECT_EQ(describe_board(options->identity), "board 2 (simulated, 1472 tiles)");
-}
-
 // =============================================================================
 // Host-write jitter
 
