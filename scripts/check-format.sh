@@ -8,7 +8,9 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh format
-files=$(git ls-files '*.cpp' '*.hpp' '*.h')
+# The tracked files in a checkout; every C++ file of the sources elsewhere.
+files=$(git ls-files '*.cpp' '*.hpp' '*.h' 2>/dev/null) ||
+  files=$(find crates bench fuzz -name '*.cpp' -o -name '*.hpp' -o -name '*.h')
 
 if [ "${1:-}" = "--fix" ]; then
   # shellcheck disable=SC2086
