@@ -4,19 +4,15 @@
 #include <nlohmann/json.hpp>
 
 #include "kivu_runtime/board_constants.hpp"
+#include "kivu_runtime/board_identity.hpp"
 
 namespace kivu_boards {
-
-std::string lock_file_of_board(std::uint32_t board) {
-  if (board == 0) return "/tmp/kivu-device.lock";
-  return fmt::format("/tmp/kivu-device-{}.lock", board);
-}
 
 std::vector<BoardInfo> simulated_boards(std::uint32_t count) {
   std::vector<BoardInfo> boards;
   boards.reserve(count);
   for (std::uint32_t id = 0; id < count; ++id) {
-    boards.push_back({id, "simulated", kivu_runtime::tile_count, kivu_runtime::tile_sram_bytes, lock_file_of_board(id)});
+    boards.push_back({id, "simulated", kivu_runtime::tile_count, kivu_runtime::tile_sram_bytes, kivu_runtime::lock_file_of_board(id)});
   }
   return boards;
 }

@@ -4,7 +4,7 @@
 // simulated boards counted by KIVU_SIM_BOARDS (kivu_runtime/board_identity.hpp).
 // Every board has a host-wide lock file that the suite holds while a runner
 // uses the board: /tmp/kivu-device.lock for board 0, /tmp/kivu-device-N.lock
-// for board N.
+// for board N (kivu_runtime::lock_file_of_board).
 #pragma once
 
 #include <cstdint>
@@ -25,9 +25,6 @@ struct BoardInfo {
 
   bool operator==(const BoardInfo&) const = default;
 };
-
-// The host-wide lock file of `board`.
-[[nodiscard]] std::string lock_file_of_board(std::uint32_t board);
 
 // The boards of a host with `count` simulated boards, by id.
 [[nodiscard]] std::vector<BoardInfo> simulated_boards(std::uint32_t count);

@@ -5,7 +5,8 @@
 // builds its own board model, so the number only decides which boards exist.
 // A runner runs on board KIVU_BOARD (default 0); a board the host does not
 // have is bad input. Fault injection can be aimed at one board with
-// KIVU_SIM_FAULT_BOARD (see fault_injection.hpp).
+// KIVU_SIM_FAULT_BOARD (see fault_injection.hpp). Each board has its own
+// host-wide lock file.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +51,15 @@ struct BoardIdentity {
 // The same from the process environment (empty values count as unset).
 [[nodiscard]] std::expected<std::uint32_t, EnvironmentError> sim_boards_from_environment();
 [[nodiscard]] std::expected<BoardIdentity, EnvironmentError> board_identity_from_environment();
+
+// The host-wide lock file of board 0, which a suite holds while a runner
+// uses the board.
+inline constexpr const char* device_lock_file = "/tmp/kivu-device.lock";
+
+// The lock file of `board`, given the lock file `board_0` of board 0: the
+// same for board 0; for board N "-N" goes before a final ".lock", or at the
+// end when there is none (/tmp/kivu-device.lock -> /tmp/kivu-device-3.lock).
+[[nodiscard]] std::string lock_file_of_board(std::uint32_t board, std::string_view board_0 = device_lock_file);
 
 // How a runner names its board in its first line, e.g.
 // "board 0 (simulated, 1472 tiles)".

@@ -93,6 +93,12 @@ TEST(Environment, ReadsTheRunsBoardAmongTheHostsBoards) {
   EXPECT_FALSE(parse_board_identity("4", "-0"));
 }
 
+TEST(Environment, NamesEachBoardsLockFileAfterBoardZeros) {
+  EXPECT_EQ(lock_file_of_board(0), "/tmp/kivu-device.lock");
+  EXPECT_EQ(lock_file_of_board(63), "/tmp/kivu-device-63.lock");
+  EXPECT_EQ(lock_file_of_board(2, "/run/board"), "/run/board-2");
+}
+
 TEST(Environment, PutsTheFaultOnEveryBoardOrOnTheOneNamed) {
   const BoardIdentity board_2{2, 4};
   const BoardIdentity board_1{1, 4};
