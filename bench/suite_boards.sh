@@ -2,9 +2,10 @@
 # Wall time of the 20 hardware cases under ctest on 1, 2 and 4 simulated
 # boards: for each board count B, a resource file from kivu-boards
 # (KIVU_SIM_BOARDS=B) and `ctest -L hardware -j B --resource-spec-file`,
-# N times; prints the fastest and the median run in seconds, and the sum of
-# the cases' own times as ctest reports them (what one board must do in
-# turn). A measurement, not a test: a run with a failed case is reported and
+# N times; prints the fastest and the median run in seconds, and, from the
+# last run, the sum of the cases' own times as ctest reports them (what one
+# board must do in turn) and the longest case (below which no number of
+# boards gets). A measurement, not a test: a run with a failed case is reported and
 # ends the script with 1.
 #
 # Usage: bench/suite_boards.sh [BUILD_DIR] [N] [BOARD COUNTS...]
@@ -27,13 +28,14 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
-printf '%-7s %-5s %-12s %-12s %s\n' boards jobs "fastest s" "median s" "sum of cases s"
+printf '%-7s %-5s %-10s %-10s %-15s %s\n' boards jobs "fastest s" "median s" "sum of cases s" "longest case s"
 status=0
 for boards in "${counts[@]}"; do
   spec=$scratch/boards-$boards.json
   KIVU_SIM_BOARDS=$boards "$build_dir/kivu-boards" resource-spec -o "$spec"
   times=()
   sum=0
+  longest=0
   for (( run = 0; run < runs; ++run )); do
     log=$scratch/ctest-$boards-$run.txt
     start=$(date +%s%N)
@@ -46,13 +48,14 @@ for boards in "${counts[@]}"; do
     end=$(date +%s%N)
     times+=("$(( (end - start) / 1000000 ))")
     # "n/20 Test #k: name ....   Passed    0.43 sec"
-    sum=$(awk '/Test +#[0-9]+:/ { for (i = 1; i <= NF; ++i) if ($i == "sec") s += $(i - 1) } END { printf "%.2f", s }' "$log")
+    read -r sum longest < <(awk '/Test +#[0-9]+:/ { for (i = 1; i <= NF; ++i) if ($i == "sec") { s += $(i - 1); if ($(i - 1) > m) m = $(i - 1) } }
+      END { printf "%.2f %.2f\n", s, m }' "$log")
   done
   sorted=($(printf '%s\n' "${times[@]}" | sort -n))
   fastest=${sorted[0]}
   median=${sorted[$(( ${#sorted[@]} / 2 ))]}
-  printf '%-7s %-5s %-12s %-12s %s\n' "$boards" "$boards" \
+  printf '%-7s %-5s %-10s %-10s %-15s %s\n' "$boards" "$boards" \
     "$(awk -v t="$fastest" 'BEGIN { printf "%.2f", t / 1000 }')" \
-    "$(awk -v t="$median" 'BEGIN { printf "%.2f", t / 1000 }')" "$sum"
+    "$(awk -v t="$median" 'BEGIN { printf "%.2f", t / 1000 }')" "$sum" "$longest"
 done
 exit $status
