@@ -168,12 +168,13 @@ DeviceGuard::~DeviceGuard() {
 std::optional<HeldDevice> held_device() noexcept { return held; }
 
 std::expected<std::uint32_t, std::string> board_from_environment() {
-  if (const char* count = std::getenv("CTEST_RESOURCE_GROUP_COUNT")) {
-    const auto groups = kivu_runtime::parse_unsigned_decimal("CTEST_RESOURCE_GROUP_COUNT", count);
-    if (!groups || *groups == 0) {
-      return std::unexpected(
-          kivu_runtime::EnvironmentError{"CTEST_RESOURCE_GROUP_COUNT", count, "a positive decimal number"}.message());
-    }
+  // CTest gives a count of 0 to tests that ask for no resources when it runs
+  // with a resource file: no allocation, as when the count is unset.
+  const char* count = std::getenv("CTEST_RESOURCE_GROUP_COUNT");
+  const auto groups =
+      count != nullptr ? kivu_runtime::parse_unsigned_decimal("CTEST_RESOURCE_GROUP_COUNT", count) : 0;
+  if (!groups) return std::unexpected(groups.error().message());
+  if (*groups != 0) {
     const char* allocation = std::getenv("CTEST_RESOURCE_GROUP_0_BOARDS");
     if (allocation == nullptr) {
       return std::unexpected("CTEST_RESOURCE_GROUP_COUNT is " + debug_quote(count) +

@@ -55,8 +55,9 @@ struct HeldDevice {
 
 // The board a case runs on, from the first of these that is set in the
 // suite's environment:
-//   CTEST_RESOURCE_GROUP_COUNT   the board CTest allocated: resource group 0's
-//                                CTEST_RESOURCE_GROUP_0_BOARDS, "id:N,slots:S";
+//   CTEST_RESOURCE_GROUP_COUNT   above 0: the board CTest allocated, resource
+//                                group 0's CTEST_RESOURCE_GROUP_0_BOARDS,
+//                                "id:N,slots:S";
 //   KIVU_TEST_BOARD              a board number;
 // otherwise board 0. Board numbers are decimal, 0 to max_board. A value that
 // cannot be read gives a message that names the variable and quotes it.

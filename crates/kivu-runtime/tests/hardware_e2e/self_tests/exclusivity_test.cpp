@@ -213,8 +213,10 @@ TEST(Boards, ACaseRunsOnTheBoardCtestAllocatedBeforeKivuTestBoard) {
   Sandbox sandbox;
   auto env = sandbox.environment();
   env.push_back("KIVU_TEST_BOARD=2");
+  // What ctest with a resource file sets for a test that asks for nothing.
+  env.push_back("CTEST_RESOURCE_GROUP_COUNT=0");
   const SuiteRun on_two = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
-  env.push_back("CTEST_RESOURCE_GROUP_COUNT=1");
+  env.back() = "CTEST_RESOURCE_GROUP_COUNT=1";
   env.push_back("CTEST_RESOURCE_GROUP_0=boards");
   env.push_back("CTEST_RESOURCE_GROUP_0_BOARDS=id:3,slots:1");
   const SuiteRun on_three = sandbox.run("all_tile_reduction_works", env);
