@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include "kivu_runtime/board_identity.hpp"
+
 #ifndef KIVU_RUNNER_DIR
 #error "KIVU_RUNNER_DIR must name the runner directory"
 #endif
@@ -48,14 +50,7 @@ const std::string& device_lock_path() {
 std::string device_lock_path(std::uint32_t board) { return lock_path_of_board(device_lock_path(), board); }
 
 std::string lock_path_of_board(std::string_view board_0, std::uint32_t board) {
-  if (board == 0) return std::string(board_0);
-  constexpr std::string_view suffix = ".lock";
-  const bool has_suffix = board_0.ends_with(suffix);
-  std::string path(has_suffix ? board_0.substr(0, board_0.size() - suffix.size()) : board_0);
-  path += '-';
-  path += std::to_string(board);
-  if (has_suffix) path += suffix;
-  return path;
+  return kivu_runtime::lock_file_of_board(board, board_0);
 }
 
 std::string runner_path(std::string_view name) {
