@@ -31,8 +31,8 @@ echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
 printf '%-7s %-5s %-10s %-10s %-15s %s\n' boards jobs "fastest s" "median s" "sum of cases s" "longest case s"
 status=0
 for boards in "${counts[@]}"; do
-  spec=$scratch/boards-$boards.json
-  KIVU_SIM_BOARDS=$boards "$build_dir/kivu-boards" resource-spec -o "$spec"
+  resources=$scratch/boards-$boards.json
+  KIVU_SIM_BOARDS=$boards "$build_dir/kivu-boards" resource-spec -o "$resources"
   times=()
   sum=0
   longest=0
@@ -40,7 +40,7 @@ for boards in "${counts[@]}"; do
     log=$scratch/ctest-$boards-$run.txt
     start=$(date +%s%N)
     if ! KIVU_SIM_BOARDS=$boards ctest --test-dir "$build_dir" -L hardware -j "$boards" \
-        --resource-spec-file "$spec" >"$log" 2>&1; then
+        --resource-spec-file "$resources" >"$log" 2>&1; then
       echo "suite_boards.sh: a case failed on $boards boards:" >&2
       grep -E 'Failed|\*\*\*' "$log" >&2 || true
       status=1
