@@ -1,6 +1,5 @@
 // Compiled once per suite binary, with its own definitions:
 //   KIVU_RUNNER_DIR              the runner directory (absolute)
-//   KIVU_DEVICE_LOCK_FILE        the lock file
 //   KIVU_SELFTEST_OVERRIDES      1 in the self-test build only
 #include "suite_paths.hpp"
 
@@ -10,9 +9,6 @@
 
 #ifndef KIVU_RUNNER_DIR
 #error "KIVU_RUNNER_DIR must name the runner directory"
-#endif
-#ifndef KIVU_DEVICE_LOCK_FILE
-#define KIVU_DEVICE_LOCK_FILE "/tmp/kivu-device.lock"
 #endif
 #ifndef KIVU_SELFTEST_OVERRIDES
 #define KIVU_SELFTEST_OVERRIDES 0
@@ -43,14 +39,12 @@ const std::string& runner_directory() {
 }
 
 const std::string& device_lock_path() {
-  static const std::string path = configured(KIVU_DEVICE_LOCK_FILE, "KIVU_SELFTEST_DEVICE_LOCK");
+  static const std::string path = configured(kivu_runtime::device_lock_file, "KIVU_SELFTEST_DEVICE_LOCK");
   return path;
 }
 
-std::string device_lock_path(std::uint32_t board) { return lock_path_of_board(device_lock_path(), board); }
-
-std::string lock_path_of_board(std::string_view board_0, std::uint32_t board) {
-  return kivu_runtime::lock_file_of_board(board, board_0);
+std::string device_lock_path(std::uint32_t board) {
+  return kivu_runtime::lock_file_of_board(board, device_lock_path());
 }
 
 std::string runner_path(std::string_view name) {

@@ -21,14 +21,9 @@ namespace kivu_e2e {
 // The path of the host-wide lock file of board 0.
 [[nodiscard]] const std::string& device_lock_path();
 
-// The path of the host-wide lock file of `board`: device_lock_path() for
-// board 0, otherwise lock_path_of_board(device_lock_path(), board).
+// The path of the host-wide lock file of `board`, beside device_lock_path()
+// as the board library names it (kivu_runtime::lock_file_of_board).
 [[nodiscard]] std::string device_lock_path(std::uint32_t board);
-
-// The lock file of `board` beside the lock file `board_0` of board 0: the
-// same for board 0; for board N "-N" goes before a final ".lock", or at the
-// end when there is none (/tmp/kivu-device.lock -> /tmp/kivu-device-3.lock).
-[[nodiscard]] std::string lock_path_of_board(std::string_view board_0, std::uint32_t board);
 
 // The absolute path of the runner program `name`.
 [[nodiscard]] std::string runner_path(std::string_view name);

@@ -56,12 +56,5 @@ TEST(DeviceLock, TheLockFileIsCreatedUsableByEveryUser) {
   EXPECT_EQ(info.st_mode & 0777, 0666u);
 }
 
-TEST(DeviceLock, EachBoardOtherThanZeroHasItsOwnLockFileBesideBoardZeros) {
-  EXPECT_EQ(lock_path_of_board("/tmp/kivu-device.lock", 0), "/tmp/kivu-device.lock");
-  EXPECT_EQ(lock_path_of_board("/tmp/kivu-device.lock", 3), "/tmp/kivu-device-3.lock");
-  EXPECT_EQ(lock_path_of_board("/tmp/kivu-device.lock", 63), "/tmp/kivu-device-63.lock");
-  EXPECT_EQ(lock_path_of_board("/sandbox/lock", 12), "/sandbox/lock-12");
-}
-
 }  // namespace
 }  // namespace kivu_e2e
