@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kivu_package.hpp"
+#include "kivu_testing/child_process.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -62,30 +63,17 @@ inline ProfileReport gemm_like_profile(std::uint32_t tile_count = 1472, std::uin
   return report;
 }
 
-// A fresh directory for one test, removed with the fixture.
+// A fresh directory for one test (the workspace's scratch directory), with
+// the profile tests' conveniences.
 class ScratchDirectory {
 public:
-  ScratchDirectory() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::filesystem::temp_directory_path() /
-            ("kivu-profile-test-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" + info->name());
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-  [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  [[nodiscard]] std::filesystem::path path() const { return directory_.path(); }
+  [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path() / name; }
 
   // Writes `report` as a profile file named `name` and returns its path.
   [[nodiscard]] std::filesystem::path write_profile(const ProfileReport& report,
                                                     const std::string& name = "profile.capnp") const {
-    const auto path = path_ / name;
+    const auto path = this->path() / name;
     const auto written = kivu_package::write_profile_file(report, path);
     EXPECT_TRUE(written.has_value()) << "cannot write the test profile";
     return path;
@@ -94,13 +82,13 @@ public:
   // Names of the files in the directory.
   [[nodiscard]] std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(path())) names.push_back(entry.path().filename());
     std::ranges::sort(names);
     return names;
   }
 
 private:
-  std::filesystem::path path_;
+  kivu_testing::ScratchDirectory directory_;
 };
 
 }  // namespace fixtures
