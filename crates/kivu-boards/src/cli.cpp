@@ -15,8 +15,6 @@ namespace {
 // The resource file's subcommand, as CTest users know it.
 constexpr std::string_view resource_file_subcommand = "resource-spec";
 
-bool writes_standard_output(const Command& command) { return !command.output || *command.output == "-"; }
-
 }  // namespace
 
 // =============================================================================
@@ -96,23 +94,19 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
 
   const bool listing = command->action == Command::Action::List;
   const std::string text = listing ? board_table(boards) : resource_file(boards).dump(2) + "\n";
-  if (listing || writes_standard_output(*command)) {
-    if (!(out << text << std::flush)) {
-      err << "kivu-boards: cannot write to standard output\n";
-      return exit_failure;
-    }
-    return exit_success;
-  }
-  const auto written = kivu_package::write_output_file(
-      *command->output,
+  // The listing and a resource file without -o go to standard output ("-").
+  const std::filesystem::path output = command->output.value_or("-");
+  const auto written = kivu_package::write_command_output(
+      output,
       [&](std::ostream& stream) -> std::expected<void, kivu_package::PackageError> {
         stream << text;
         return {};
       },
-      kivu_package::OutputLink::Follow);
+      out);
   if (!written) {
-    err << "kivu-boards: cannot write " << command->output->string() << ": "
-        << kivu_package::output_failure_reason(written.error()) << '\n';
+    err << "kivu-boards: cannot write "
+        << (kivu_package::names_standard_output(output) ? std::string("to standard output") : output.string())
+        << ": " << kivu_package::output_failure_reason(written.error()) << '\n';
     return exit_failure;
   }
   return exit_success;

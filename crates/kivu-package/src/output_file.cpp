@@ -160,26 +160,31 @@ private:
   int error_ = 0;
 };
 
+// Runs `write` on `stream` and flushes it; an exception escaping either
+// becomes the error it stands for.
+Status run_writer(const OutputWriter& write, std::ostream& stream) {
+  try {
+    auto written = write(stream);
+    if (written) stream.flush();
+    return written;
+  } catch (const std::ios_base::failure& failure) {
+    return std::unexpected(PackageError(failure.code()));
+  } catch (const std::bad_alloc&) {
+    return os_failure(ENOMEM);
+  } catch (const std::exception& exception) {
+    return std::unexpected(
+        PackageError(PackageError::Invalid{std::string("writing the output failed: ") + exception.what()}));
+  } catch (...) {
+    return std::unexpected(PackageError(PackageError::Invalid{"writing the output failed with an unknown exception"}));
+  }
+}
+
 // Runs `write` on a stream over `fd` and flushes it. The operating system's
 // reason for a failed write wins over whatever `write` made of it.
 Status stream_into(int fd, const OutputWriter& write) {
   DescriptorBuffer buffer(fd);
   std::ostream stream(&buffer);
-  Status written;
-  try {
-    written = write(stream);
-    if (written) stream.flush();
-  } catch (const std::ios_base::failure& failure) {
-    written = std::unexpected(PackageError(failure.code()));
-  } catch (const std::bad_alloc&) {
-    written = os_failure(ENOMEM);
-  } catch (const std::exception& exception) {
-    written = std::unexpected(
-        PackageError(PackageError::Invalid{std::string("writing the output failed: ") + exception.what()}));
-  } catch (...) {
-    written =
-        std::unexpected(PackageError(PackageError::Invalid{"writing the output failed with an unknown exception"}));
-  }
+  Status written = run_writer(write, stream);
   if (buffer.error() != 0) return os_failure(buffer.error());
   if (!written) return written;
   if (!stream) return std::unexpected(PackageError(std::make_error_code(std::io_errc::stream)));
@@ -560,6 +565,23 @@ std::expected<void, PackageError> detail::write_output_file(const std::filesyste
 std::expected<void, PackageError> write_output_file(const std::filesystem::path& path, const OutputWriter& write,
                                                     OutputLink link) noexcept {
   return detail::write_output_file(path, write, link, detail::NewFile::UnnamedWhenPossible);
+}
+
+bool names_standard_output(const std::filesystem::path& path) noexcept { return path.native() == "-"; }
+
+std::expected<void, PackageError> write_command_output(const std::filesystem::path& path, const OutputWriter& write,
+                                                       std::ostream& standard_output, OutputLink link) noexcept {
+  if (!names_standard_output(path)) return write_output_file(path, write, link);
+  try {
+    // A stale errno must never be shown as the reason of this write's failure.
+    errno = 0;
+    auto written = run_writer(write, standard_output);
+    if (written && !standard_output) return os_failure(errno != 0 ? errno : EIO);
+    return written;
+  } catch (...) {
+    // Only building the error can fail here.
+    return os_failure(ENOMEM);
+  }
 }
 
 std::string output_failure_reason(const PackageError& error) {

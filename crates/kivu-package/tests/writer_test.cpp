@@ -384,6 +384,27 @@ TEST_F(OutputFile, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   }
 }
 
+TEST_F(OutputFile, ACommandOutputOfDashGoesToTheGivenStreamAndAnyOtherNameToItsFile) {
+  const OutputWriter hello = [](std::ostream& out) -> Written {
+    out << "hello";
+    return {};
+  };
+  std::ostringstream standard_output;
+  ASSERT_TRUE(kivu_package::write_command_output("-", hello, standard_output).has_value());
+  EXPECT_EQ(standard_output.str(), "hello");
+  EXPECT_TRUE(entries().empty());
+
+  ASSERT_TRUE(kivu_package::write_command_output(dir_ / "-x", hello, standard_output).has_value());
+  EXPECT_EQ(contents(dir_ / "-x"), "hello");
+
+  // A standard output that refuses the bytes is an Io error, not a success.
+  std::ostringstream refusing;
+  refusing.setstate(std::ios::badbit);
+  const auto refused = kivu_package::write_command_output("-", hello, refusing);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_TRUE(refused.error().is<PackageError::Io>());
+}
+
 TEST_F(OutputFile, RemoveOutputTemporariesTakesAwayTheNamedTemporaryOfAWriteInProgress) {
   const fs::path path = dir_ / "out";
   std::ofstream(path) << "old";

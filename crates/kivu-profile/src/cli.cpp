@@ -229,31 +229,21 @@ std::expected<ProfileStats, std::string> load_stats(const std::filesystem::path&
 
 // Writes the command's output through `write`: to `out` for "-", else to
 // the file, following a symbolic link given as the output to its target
-// (write_output_file). When that fails, says why on `err` and returns false.
+// (write_command_output). When that fails, says why on `err` and returns false.
 bool write_output(const Command& command, std::ostream& out, std::ostream& err,
                   const std::function<std::expected<void, std::string>(std::ostream&)>& write) {
-  if (writes_standard_output(command)) {
-    // A failed write to standard output leaves its errno behind; clear it
-    // first so that a stale one is never shown as the reason.
-    errno = 0;
-    auto written = write(out);
-    if (written && !out.flush()) {
-      written = std::unexpected(errno != 0 ? system_message(errno) : std::string("the output stream failed"));
-    }
-    if (!written) err << "kivu-profile: cannot write to standard output: " << written.error() << '\n';
-    return written.has_value();
-  }
-  const auto written = kivu_package::write_output_file(
+  const auto written = kivu_package::write_command_output(
       command.output,
       [&](std::ostream& stream) -> std::expected<void, kivu_package::PackageError> {
         auto done = write(stream);
         if (!done) return std::unexpected(kivu_package::PackageError::Invalid{std::move(done.error())});
         return {};
       },
-      kivu_package::OutputLink::Follow);
+      out);
   if (!written) {
-    err << "kivu-profile: cannot write " << command.output.string() << ": " << kivu_package::output_failure_reason(written.error())
-        << '\n';
+    err << "kivu-profile: cannot write "
+        << (writes_standard_output(command) ? std::string("to standard output") : command.output.string()) << ": "
+        << kivu_package::output_failure_reason(written.error()) << '\n';
   }
   return written.has_value();
 }

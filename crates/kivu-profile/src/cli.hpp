@@ -20,6 +20,7 @@
 
 #include "diff.hpp"
 #include "kivu_package.hpp"
+#include "kivu_package/output_file.hpp"
 
 #include <expected>
 #include <filesystem>
@@ -63,7 +64,9 @@ struct Command {
 [[nodiscard]] std::expected<Command, std::string> parse_arguments(std::span<const std::string> args);
 
 // True when the command writes its output to standard output ("-o -").
-[[nodiscard]] inline bool writes_standard_output(const Command& command) { return command.output == "-"; }
+[[nodiscard]] inline bool writes_standard_output(const Command& command) {
+  return kivu_package::names_standard_output(command.output);
+}
 
 // Reads and decodes the profile at `path`; the error is one line, holding the
 // system's message or the PackageError's debug form.

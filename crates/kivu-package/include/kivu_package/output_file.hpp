@@ -58,6 +58,19 @@ using OutputWriter = std::function<std::expected<void, PackageError>(std::ostrea
                                                                   const OutputWriter& write,
                                                                   OutputLink link = OutputLink::Replace) noexcept;
 
+// Writes the output a command line named: for "-" into `standard_output`,
+// flushed (a failure gives Io with the operating system's reason, EIO when
+// it left none), otherwise the file at `path` through write_output_file with
+// `link`. Command-line tools follow a link given as their output, as
+// compilers do, hence the default.
+[[nodiscard]] std::expected<void, PackageError> write_command_output(const std::filesystem::path& path,
+                                                                     const OutputWriter& write,
+                                                                     std::ostream& standard_output,
+                                                                     OutputLink link = OutputLink::Follow) noexcept;
+
+// True when `path` names standard output ("-") for write_command_output.
+[[nodiscard]] bool names_standard_output(const std::filesystem::path& path) noexcept;
+
 // The reason of a failed write in plain words, for a line addressed to a
 // user: the operating system's message for Io ("No space left on device"),
 // the text of Invalid (what an OutputWriter reported), else the debug form.
