@@ -382,7 +382,8 @@ int main(int argc, char** argv) {
 
   const auto raw = reporter.times("BM_RawTraversal");
   if (!raw) return 0;
-  for (const char* name : {"BM_ReadMemory", "BM_ReadStringStream", "BM_ReadFile", "BM_ReadMemoryWarm", "BM_FirstTouch"}) {
+  for (const char* name :
+       {"BM_ReadMemory", "BM_ReadStringStream", "BM_ReadFile", "BM_ReadMemoryWarm", "BM_FirstTouch"}) {
     if (const auto read = reporter.times(name)) {
       std::printf("%-20s / raw traversal: %.2f by CPU time, %.2f by wall time%s\n", name, read->cpu / raw->cpu,
                   read->real / raw->real, std::string_view(name).starts_with("BM_Read") ? " (target <= 1.50)" : "");

@@ -76,8 +76,10 @@ int main(int argc, char** argv) {
     const char* name;
     std::uint32_t tiles, samples;
     bool metadata;
-  } shapes[] = {{"valid-empty", 0, 0, false},       {"valid-one-tile-no-samples", 1, 0, false},
-                {"valid-2x3", 2, 3, false},          {"valid-2x3-metadata", 2, 3, true},
+  } shapes[] = {{"valid-empty", 0, 0, false},
+                {"valid-one-tile-no-samples", 1, 0, false},
+                {"valid-2x3", 2, 3, false},
+                {"valid-2x3-metadata", 2, 3, true},
                 {"valid-8x4-metadata", 8, 4, true}};
   std::string base;
   for (const auto& shape : shapes) {
@@ -99,7 +101,8 @@ int main(int argc, char** argv) {
   }
 
   const std::uint32_t marker = kMarkerIndex;
-  if (const auto at = find(base, std::string_view(reinterpret_cast<const char*>(&marker), 4)); at != std::string::npos) {
+  if (const auto at = find(base, std::string_view(reinterpret_cast<const char*>(&marker), 4));
+      at != std::string::npos) {
     auto bytes = base;
     const std::uint16_t kind = 4;
     std::memcpy(bytes.data() + at + 12, &kind, sizeof kind);

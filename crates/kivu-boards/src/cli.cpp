@@ -105,8 +105,8 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
       out);
   if (!written) {
     err << "kivu-boards: cannot write "
-        << (kivu_package::names_standard_output(output) ? std::string("to standard output") : output.string())
-        << ": " << kivu_package::output_failure_reason(written.error()) << '\n';
+        << (kivu_package::names_standard_output(output) ? std::string("to standard output") : output.string()) << ": "
+        << kivu_package::output_failure_reason(written.error()) << '\n';
     return exit_failure;
   }
   return exit_success;

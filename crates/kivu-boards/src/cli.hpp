@@ -45,7 +45,7 @@ struct Command {
 // Runs the command line `args` (without the program name) on a host whose
 // KIVU_SIM_BOARDS has the value `sim_boards` (absent when unset), writing
 // results to `out` and messages to `err`; returns the exit code.
-[[nodiscard]] int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards,
-                      std::ostream& out, std::ostream& err);
+[[nodiscard]] int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards, std::ostream& out,
+                      std::ostream& err);
 
 }  // namespace kivu_boards

@@ -12,7 +12,8 @@ std::vector<BoardInfo> simulated_boards(std::uint32_t count) {
   std::vector<BoardInfo> boards;
   boards.reserve(count);
   for (std::uint32_t id = 0; id < count; ++id) {
-    boards.push_back({id, "simulated", kivu_runtime::tile_count, kivu_runtime::tile_sram_bytes, kivu_runtime::lock_file_of_board(id)});
+    boards.push_back({id, "simulated", kivu_runtime::tile_count, kivu_runtime::tile_sram_bytes,
+                      kivu_runtime::lock_file_of_board(id)});
   }
   return boards;
 }
@@ -31,8 +32,7 @@ std::string board_table(const std::vector<BoardInfo>& boards) {
 nlohmann::ordered_json resource_file(const std::vector<BoardInfo>& boards) {
   nlohmann::ordered_json entries = nlohmann::ordered_json::array();
   for (const BoardInfo& board : boards) entries.push_back({{"id", std::to_string(board.id)}, {"slots", 1}});
-  return {{"version", {{"major", 1}, {"minor", 0}}},
-          {"local", nlohmann::ordered_json::array({{{"boards", entries}}})}};
+  return {{"version", {{"major", 1}, {"minor", 0}}}, {"local", nlohmann::ordered_json::array({{{"boards", entries}}})}};
 }
 
 }  // namespace kivu_boards

@@ -18,7 +18,7 @@ namespace kivu_boards {
 // One board of the host.
 struct BoardInfo {
   std::uint32_t id = 0;
-  std::string kind;                 // "simulated"
+  std::string kind;  // "simulated"
   std::uint32_t tiles = 0;
   std::uint32_t sram_per_tile = 0;  // bytes
   std::string lock_file;

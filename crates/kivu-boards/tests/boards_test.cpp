@@ -11,9 +11,9 @@
 #include <fstream>
 #include <sstream>
 
+using kivu_testing::ScratchDirectory;
 using testing::HasSubstr;
 using testing::StartsWith;
-using kivu_testing::ScratchDirectory;
 
 namespace {
 
@@ -92,12 +92,12 @@ TEST(ResourceFile, FailsWithTheSystemsReasonWhenTheFileCannotBeWritten) {
 
 TEST(BadInput, PrintsTheUsageForBadArgumentsAndExitsWithTwo) {
   for (const auto& args : std::vector<std::vector<std::string>>{{"list"},
-                                                                 {"-o", "x.json"},
-                                                                 {"resource-spec", "-o"},
-                                                                 {"resource-spec", "-o", ""},
-                                                                 {"resource-spec", "-o", "a", "-o", "b"},
-                                                                 {"resource-spec", "--all"},
-                                                                 {"resource-spec", "extra"}}) {
+                                                                {"-o", "x.json"},
+                                                                {"resource-spec", "-o"},
+                                                                {"resource-spec", "-o", ""},
+                                                                {"resource-spec", "-o", "a", "-o", "b"},
+                                                                {"resource-spec", "--all"},
+                                                                {"resource-spec", "extra"}}) {
     const auto outcome = run(args);
     EXPECT_EQ(outcome.code, 2) << args[0];
     EXPECT_THAT(outcome.err, HasSubstr("\n\nusage: kivu-boards\n")) << args[0];
@@ -123,13 +123,13 @@ TEST(BadInput, NamesABadBoardCountAndItsValueOnOneLine) {
 // The executable
 
 TEST(Executable, ReadsItsBoardCountFromTheEnvironmentTakingEmptyAsUnset) {
-  const auto empty =
-      kivu_testing::run_child({.program = KIVU_BOARDS_EXECUTABLE, .environment = {{"KIVU_SIM_BOARDS", ""}}});
+  const auto empty = kivu_testing::run_child(
+      {.program = KIVU_BOARDS_EXECUTABLE, .environment = {{"KIVU_SIM_BOARDS", ""}}});
   ASSERT_TRUE(empty.exited && empty.exit_code == 0) << empty.describe();
   EXPECT_EQ(std::count(empty.out.begin(), empty.out.end(), '\n'), 2) << empty.out;
 
-  const auto bad =
-      kivu_testing::run_child({.program = KIVU_BOARDS_EXECUTABLE, .environment = {{"KIVU_SIM_BOARDS", "65"}}});
+  const auto bad = kivu_testing::run_child(
+      {.program = KIVU_BOARDS_EXECUTABLE, .environment = {{"KIVU_SIM_BOARDS", "65"}}});
   EXPECT_TRUE(bad.exited && bad.exit_code == 2) << bad.describe();
   EXPECT_EQ(bad.error_lines().size(), 1u) << bad.describe();
 }

@@ -53,8 +53,6 @@ inline void append_debug_quoted(std::string& out, std::string_view text) {
 }
 
 // Writes the debug form of `text` to `out`.
-inline std::ostream& write_debug_quoted(std::ostream& out, std::string_view text) {
-  return out << debug_quoted(text);
-}
+inline std::ostream& write_debug_quoted(std::ostream& out, std::string_view text) { return out << debug_quoted(text); }
 
 }  // namespace kivu_debug_form

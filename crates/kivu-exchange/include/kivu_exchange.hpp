@@ -32,19 +32,37 @@ namespace kivu_exchange {
 class ExchangeError {
 public:
   // A tile number outside the board.
-  struct Tile { std::uint16_t tile; bool operator==(const Tile&) const = default; };
+  struct Tile {
+    std::uint16_t tile;
+    bool operator==(const Tile&) const = default;
+  };
   // A tile named twice where it may appear once.
-  struct DuplicateTile { bool operator==(const DuplicateTile&) const = default; };
+  struct DuplicateTile {
+    bool operator==(const DuplicateTile&) const = default;
+  };
   // A count that does not fit.
-  struct Count { std::uint32_t count; bool operator==(const Count&) const = default; };
+  struct Count {
+    std::uint32_t count;
+    bool operator==(const Count&) const = default;
+  };
   // An empty set of receivers.
-  struct ReceiverSet { bool operator==(const ReceiverSet&) const = default; };
+  struct ReceiverSet {
+    bool operator==(const ReceiverSet&) const = default;
+  };
   // A schedule that cannot run; the text points at static storage.
-  struct Schedule { std::string_view reason; bool operator==(const Schedule&) const = default; };
+  struct Schedule {
+    std::string_view reason;
+    bool operator==(const Schedule&) const = default;
+  };
   // A tile-memory address outside SRAM.
-  struct Address { std::uint32_t address; bool operator==(const Address&) const = default; };
+  struct Address {
+    std::uint32_t address;
+    bool operator==(const Address&) const = default;
+  };
   // A malformed host packet.
-  struct HostPacket { bool operator==(const HostPacket&) const = default; };
+  struct HostPacket {
+    bool operator==(const HostPacket&) const = default;
+  };
 
   using Variant = std::variant<Tile, DuplicateTile, Count, ReceiverSet, Schedule, Address, HostPacket>;
 
@@ -59,7 +77,9 @@ public:
   [[nodiscard]] constexpr std::size_t tag() const noexcept { return value_.index(); }
   // True when the error holds alternative T.
   template <typename T>
-  [[nodiscard]] constexpr bool is() const noexcept { return std::holds_alternative<T>(value_); }
+  [[nodiscard]] constexpr bool is() const noexcept {
+    return std::holds_alternative<T>(value_);
+  }
 
   bool operator==(const ExchangeError&) const = default;
 
@@ -115,9 +135,7 @@ public:
   [[nodiscard]] std::expected<std::uint16_t, ExchangeError> logical(std::uint16_t physical) const noexcept;
 
   // The whole table, indexed by logical tile number.
-  [[nodiscard]] const std::vector<std::uint16_t>& logical_to_physical() const noexcept {
-    return logical_to_physical_;
-  }
+  [[nodiscard]] const std::vector<std::uint16_t>& logical_to_physical() const noexcept { return logical_to_physical_; }
 
   // Number of logical tiles.
   [[nodiscard]] std::size_t tile_count() const noexcept { return logical_to_physical_.size(); }

@@ -24,8 +24,7 @@ TEST(ExchangeErrorDebugForm, NamesTheVariantWithItsPayload) {
 }
 
 TEST(ExchangeErrorDebugForm, EscapesTheScheduleText) {
-  EXPECT_EQ(debug(ExchangeError::Schedule{"a \"b\"\\c\nd\te\x01"}),
-            R"(Schedule("a \"b\"\\c\nd\te\u{1}"))");
+  EXPECT_EQ(debug(ExchangeError::Schedule{"a \"b\"\\c\nd\te\x01"}), R"(Schedule("a \"b\"\\c\nd\te\u{1}"))");
 }
 
 TEST(ExchangeError, KeepsTheTagOrder) {

@@ -17,9 +17,9 @@ TEST(HalcyonTopology, MapsTheLogicalTilesOneToOneOntoThePhysicalTiles) {
 
 TEST(HalcyonTopology, LooksUpTheWorkedTiles) {
   const auto topology = Topology::halcyon();
-  const std::pair<std::uint16_t, std::uint16_t> worked[] = {
-      {0, 0},     {1, 2},     {2, 64},  {3, 66}, {44, 1408}, {45, 1410}, {46, 1409},
-      {48, 1345}, {90, 1},    {91, 3},  {92, 4}, {1470, 61}, {1471, 63}};
+  const std::pair<std::uint16_t, std::uint16_t> worked[] = {{0, 0},     {1, 2},     {2, 64},    {3, 66}, {44, 1408},
+                                                            {45, 1410}, {46, 1409}, {48, 1345}, {90, 1}, {91, 3},
+                                                            {92, 4},    {1470, 61}, {1471, 63}};
   for (const auto& [logical, physical] : worked) {
     EXPECT_EQ(topology.physical(logical), physical) << "logical " << logical;
   }

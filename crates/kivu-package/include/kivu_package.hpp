@@ -73,11 +73,26 @@ struct NotInSchema {
 // its category: Io(Custom { category: "iostream", code: 1, message: "..." }).
 class PackageError {
 public:
-  struct Capnp { CapnpError error; bool operator==(const Capnp&) const = default; };
-  struct Io { std::error_code error; bool operator==(const Io&) const = default; };
-  struct Utf8 { Utf8Error error; bool operator==(const Utf8&) const = default; };
-  struct SchemaEnum { NotInSchema error; bool operator==(const SchemaEnum&) const = default; };
-  struct Invalid { std::string message; bool operator==(const Invalid&) const = default; };
+  struct Capnp {
+    CapnpError error;
+    bool operator==(const Capnp&) const = default;
+  };
+  struct Io {
+    std::error_code error;
+    bool operator==(const Io&) const = default;
+  };
+  struct Utf8 {
+    Utf8Error error;
+    bool operator==(const Utf8&) const = default;
+  };
+  struct SchemaEnum {
+    NotInSchema error;
+    bool operator==(const SchemaEnum&) const = default;
+  };
+  struct Invalid {
+    std::string message;
+    bool operator==(const Invalid&) const = default;
+  };
 
   using Variant = std::variant<Capnp, Io, Utf8, SchemaEnum, Invalid>;
 
@@ -95,10 +110,14 @@ public:
   [[nodiscard]] const Variant& variant() const noexcept { return value_; }
   // True when the error holds alternative T.
   template <typename T>
-  [[nodiscard]] bool is() const noexcept { return std::holds_alternative<T>(value_); }
+  [[nodiscard]] bool is() const noexcept {
+    return std::holds_alternative<T>(value_);
+  }
   // The alternative T; only valid when is<T>().
   template <typename T>
-  [[nodiscard]] const T& as() const { return std::get<T>(value_); }
+  [[nodiscard]] const T& as() const {
+    return std::get<T>(value_);
+  }
 
   bool operator==(const PackageError&) const = default;
 
@@ -169,17 +188,16 @@ struct ProfileReport {
   // more than the stream holds, or a message whose pointers would make the
   // reader visit far more than it holds, fails as Capnp.
   template <typename Stream>
-    requires std::derived_from<std::remove_cvref_t<Stream>, std::istream> &&
-             (!std::is_lvalue_reference_v<Stream>)
-  [[nodiscard]] static std::expected<ProfileReport, PackageError> read(Stream&& stream) noexcept {
-    std::remove_cvref_t<Stream> owned(std::move(stream));
-    return read_from(owned);
-  }
+    requires std::derived_from<std::remove_cvref_t<Stream>, std::istream> &&(!std::is_lvalue_reference_v<Stream>)
+        [[nodiscard]] static std::expected<ProfileReport, PackageError> read(Stream&& stream) noexcept {
+      std::remove_cvref_t<Stream> owned(std::move(stream));
+      return read_from(owned);
+    }
 
-  // Decodes one profile message from a stream the caller keeps. On return
-  // the stream stands right after the message's last segment when the
-  // message was complete; nothing beyond it has been extracted.
-  [[nodiscard]] static std::expected<ProfileReport, PackageError> read_from(std::istream& stream) noexcept;
+    // Decodes one profile message from a stream the caller keeps. On return
+    // the stream stands right after the message's last segment when the
+    // message was complete; nothing beyond it has been extracted.
+    [[nodiscard]] static std::expected<ProfileReport, PackageError> read_from(std::istream& stream) noexcept;
 };
 
 // The Cap'n Proto reader options of a profile read: the library's defaults

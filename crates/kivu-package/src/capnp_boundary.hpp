@@ -39,8 +39,7 @@ class QuietExceptionCallback final : public kj::ExceptionCallback {
 public:
   void onRecoverableException(kj::Exception&& exception) override;
   void onFatalException(kj::Exception&& exception) override;
-  void logMessage(kj::LogSeverity severity, const char* file, int line, int context_depth,
-                  kj::String&& text) override;
+  void logMessage(kj::LogSeverity severity, const char* file, int line, int context_depth, kj::String&& text) override;
   StackTraceMode stackTraceMode() override;
 };
 

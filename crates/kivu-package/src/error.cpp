@@ -137,15 +137,11 @@ void QuietExceptionCallback::onRecoverableException(kj::Exception&& exception) {
   throw std::move(exception);
 }
 
-void QuietExceptionCallback::onFatalException(kj::Exception&& exception) {
-  throw std::move(exception);
-}
+void QuietExceptionCallback::onFatalException(kj::Exception&& exception) { throw std::move(exception); }
 
 void QuietExceptionCallback::logMessage(kj::LogSeverity, const char*, int, int, kj::String&&) {}
 
-kj::ExceptionCallback::StackTraceMode QuietExceptionCallback::stackTraceMode() {
-  return StackTraceMode::NONE;
-}
+kj::ExceptionCallback::StackTraceMode QuietExceptionCallback::stackTraceMode() { return StackTraceMode::NONE; }
 
 }  // namespace detail
 

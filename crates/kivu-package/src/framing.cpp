@@ -151,9 +151,8 @@ void SegmentBuffer::reserve(std::size_t bytes, bool huge_pages) {
   const std::size_t page = page_bytes();
   if (bytes > SIZE_MAX - page) throw std::bad_alloc();
   const std::size_t wanted = (bytes + page - 1) / page * page;
-  void* memory = data_ == nullptr
-                     ? ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                     : ::mremap(data_, mapped_, wanted, MREMAP_MAYMOVE);
+  void* memory = data_ == nullptr ? ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                  : ::mremap(data_, mapped_, wanted, MREMAP_MAYMOVE);
   if (memory == MAP_FAILED) throw std::bad_alloc();
   data_ = static_cast<char*>(memory);
   mapped_ = wanted;

@@ -113,8 +113,7 @@ struct ListView {
 
   [[nodiscard]] StructView element(std::uint32_t index) const noexcept {
     const capnp::word* at = first + std::size_t{index} * (data_words + pointer_count);
-    return StructView{reinterpret_cast<const std::byte*>(at), data_words * 8, at + data_words, pointer_count,
-                      segment};
+    return StructView{reinterpret_cast<const std::byte*>(at), data_words * 8, at + data_words, pointer_count, segment};
   }
 };
 
@@ -172,8 +171,7 @@ bool read_struct(const capnp::word* at, Segment segment, StructView& out, std::u
   words = data_words + pointer_count;
   if (!within(start, words, segment)) return false;
   const capnp::word* data = segment.begin() + start;
-  out = StructView{reinterpret_cast<const std::byte*>(data), data_words * 8, data + data_words, pointer_count,
-                   segment};
+  out = StructView{reinterpret_cast<const std::byte*>(data), data_words * 8, data + data_words, pointer_count, segment};
   return true;
 }
 
@@ -277,7 +275,10 @@ private:
     to.local_index = step.field<std::uint32_t>(0);
     to.phase = step.field<std::uint32_t>(1);
     to.epoch = step.field<std::uint32_t>(2);
-    if (auto s = text(step, 0, [&] { return step_reader().getOperation(); }, to.operation); !s) return s;
+    if (auto s = text(
+            step, 0, [&] { return step_reader().getOperation(); }, to.operation);
+        !s)
+      return s;
 
     // The 16-bit kind is checked against the schema here: the generated
     // getter would only cast it.
@@ -292,7 +293,10 @@ private:
       default: return std::unexpected(PackageError(NotInSchema{raw_kind}));
     }
 
-    if (auto s = text(step, 1, [&] { return step_reader().getKernel(); }, to.kernel); !s) return s;
+    if (auto s = text(
+            step, 1, [&] { return step_reader().getKernel(); }, to.kernel);
+        !s)
+      return s;
     if (auto s = metadata(step, step_reader, to.metadata); !s) return s;
 
     out.start_cycle = sample.getStartCycle();
@@ -323,15 +327,22 @@ private:
     out.reserve(entries.size());
     for (const auto library_entry : entries) {
       const StructView view = view_of(library_entry, segments_);
-      if (auto s = entry(view, [&] { return library_entry; }, out.emplace_back()); !s) return s;
+      if (auto s = entry(
+              view, [&] { return library_entry; }, out.emplace_back());
+          !s)
+        return s;
     }
     return {};
   }
 
   template <typename EntryReader>
   Status entry(const StructView& view, const EntryReader& library_entry, ProfileMetadata& out) {
-    if (auto s = text(view, 0, [&] { return library_entry().getName(); }, out.name); !s) return s;
-    return text(view, 1, [&] { return library_entry().getValue(); }, out.value);
+    if (auto s = text(
+            view, 0, [&] { return library_entry().getName(); }, out.name);
+        !s)
+      return s;
+    return text(
+        view, 1, [&] { return library_entry().getValue(); }, out.value);
   }
 
   // Reads text pointer `index` of a struct, checks it as UTF-8 and copies it

@@ -37,14 +37,12 @@ constexpr std::size_t max_list_elements = (std::size_t{1} << 29) - 1;
 
 Status check_list(std::size_t size, std::string_view what) {
   if (size <= max_list_elements) return {};
-  return std::unexpected(PackageError::Invalid{"too many " + std::string(what) + " for one list: " +
-                                               std::to_string(size)});
+  return std::unexpected(
+      PackageError::Invalid{"too many " + std::string(what) + " for one list: " + std::to_string(size)});
 }
 
 // Words that a text takes in the message (empty texts stay null).
-std::uint64_t text_words(const std::string& text) noexcept {
-  return text.empty() ? 0 : (text.size() + 1 + 7) / 8;
-}
+std::uint64_t text_words(const std::string& text) noexcept { return text.empty() ? 0 : (text.size() + 1 + 7) / 8; }
 
 // The message's size in words, close enough to let the first segment hold
 // the whole profile, so the file usually has one segment.
@@ -78,8 +76,8 @@ std::expected<schema::StepKind, PackageError> schema_kind(ProfileStepKind kind) 
     case ProfileStepKind::Synchronization: return schema::StepKind::SYNCHRONIZATION;
     case ProfileStepKind::Idle: return schema::StepKind::IDLE;
   }
-  return std::unexpected(PackageError::Invalid{"profile step kind out of range: " +
-                                               std::to_string(static_cast<int>(kind))});
+  return std::unexpected(
+      PackageError::Invalid{"profile step kind out of range: " + std::to_string(static_cast<int>(kind))});
 }
 
 Status fill_step(const ProfileStep& from, schema::ProfileStep::Builder to) {

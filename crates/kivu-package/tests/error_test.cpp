@@ -8,10 +8,10 @@
 namespace {
 
 using kivu_package::CapnpError;
+using kivu_package::debug_string;
 using kivu_package::NotInSchema;
 using kivu_package::PackageError;
 using kivu_package::Utf8Error;
-using kivu_package::debug_string;
 using namespace std::string_literals;
 
 TEST(PackageErrorDebugForm, NamesEachVariantWithItsPayload) {

@@ -47,8 +47,7 @@ ChildRead read_in_child(const std::string& bytes) {
     const auto report = ProfileReport::read(std::istringstream(bytes));
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    const ChildRead result{!report.has_value() && report.error().is<PackageError::Capnp>(),
-                           usage.ru_maxrss - before};
+    const ChildRead result{!report.has_value() && report.error().is<PackageError::Capnp>(), usage.ru_maxrss - before};
     [[maybe_unused]] const auto written = ::write(channel[1], &result, sizeof result);
     ::_exit(0);
   }

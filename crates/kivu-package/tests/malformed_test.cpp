@@ -205,8 +205,7 @@ TEST(MalformedText, InvalidUtf8GivesTheValidPrefixAndTheBadLength) {
   EXPECT_EQ(must_fail(HandProfile(1, 1, "ab\xff").bytes()), PackageError(Utf8Error{2, 1}));
   EXPECT_EQ(must_fail(HandProfile(1, 1, "gemm", "k\xe2\x82").bytes()), PackageError(Utf8Error{1, std::nullopt}));
   EXPECT_EQ(must_fail(HandProfile(1, 1, "gemm", "k", "\xed\xa0\x80").bytes()), PackageError(Utf8Error{0, 1}));
-  EXPECT_EQ(must_fail(HandProfile(1, 1, "gemm", "k", "n", "ok \xf0\x9f\x98!").bytes()),
-            PackageError(Utf8Error{3, 3}));
+  EXPECT_EQ(must_fail(HandProfile(1, 1, "gemm", "k", "n", "ok \xf0\x9f\x98!").bytes()), PackageError(Utf8Error{3, 3}));
 }
 
 TEST(MalformedText, SampleFieldsAreCheckedInOrderOperationKindKernelMetadata) {

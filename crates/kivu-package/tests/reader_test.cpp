@@ -131,8 +131,13 @@ TEST(ProfileVersion, VersionsOneToThreeDecodeAlike) {
   const auto& sample = one.tiles[0].samples[0];
   EXPECT_EQ(sample.start_cycle, 10u);
   EXPECT_EQ(sample.end_cycle, 20u);
-  const ProfileStep expected{.local_index = 1, .phase = 2, .epoch = 3, .operation = "gemm",
-                             .kind = ProfileStepKind::Compute, .kernel = "k", .metadata = {{"n", "v"}}};
+  const ProfileStep expected{.local_index = 1,
+                             .phase = 2,
+                             .epoch = 3,
+                             .operation = "gemm",
+                             .kind = ProfileStepKind::Compute,
+                             .kernel = "k",
+                             .metadata = {{"n", "v"}}};
   EXPECT_EQ(sample.step, expected);
 }
 
@@ -140,8 +145,8 @@ TEST(ProfileVersion, VersionsZeroAndFourAreRefusedWithTheVersionInTheMessage) {
   for (const std::uint32_t version : {0u, 4u, 0xffff'ffffu}) {
     auto report = ProfileReport::read(std::istringstream(HandProfile(version).bytes()));
     ASSERT_FALSE(report.has_value());
-    EXPECT_EQ(report.error(), PackageError(PackageError::Invalid{"unsupported profile schema version " +
-                                                                 std::to_string(version)}));
+    EXPECT_EQ(report.error(),
+              PackageError(PackageError::Invalid{"unsupported profile schema version " + std::to_string(version)}));
   }
 }
 

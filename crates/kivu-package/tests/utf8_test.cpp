@@ -14,8 +14,8 @@ using kivu_package::detail::check_utf8;
 using kivu_package::detail::is_ascii_word_padded;
 
 TEST(Utf8Check, AcceptsWellFormedTextOfEveryLength) {
-  for (const char* text : {"", "plain ascii", "h\xc3\xa9llo", "\xe2\x9c\x93", "\xf0\x9d\x84\x9e",
-                           "\xed\x9f\xbf", "\xee\x80\x80", "\xf4\x8f\xbf\xbf", "\xc2\x80", "\xef\xbf\xbf"}) {
+  for (const char* text : {"", "plain ascii", "h\xc3\xa9llo", "\xe2\x9c\x93", "\xf0\x9d\x84\x9e", "\xed\x9f\xbf",
+                           "\xee\x80\x80", "\xf4\x8f\xbf\xbf", "\xc2\x80", "\xef\xbf\xbf"}) {
     EXPECT_EQ(check_utf8(text), std::nullopt) << text;
   }
 }
@@ -25,24 +25,24 @@ TEST(Utf8Check, ReportsTheValidPrefixAndTheBadSequenceLength) {
     std::string text;
     Utf8Error error;
   } cases[] = {
-      {"\x80", {0, 1}},                            // stray continuation
-      {"ab\xc0\x80", {2, 1}},                      // overlong two-byte NUL
-      {"\xc1\xbf", {0, 1}},                        // overlong two-byte
-      {"\xe0\x80\x80", {0, 1}},                    // overlong three-byte
-      {"\xe0\x9f\xbf", {0, 1}},                    // overlong three-byte
-      {"\xed\xa0\x80", {0, 1}},                    // surrogate U+D800
-      {"\xed\xbf\xbf", {0, 1}},                    // surrogate U+DFFF
-      {"\xf0\x8f\xbf\xbf", {0, 1}},                // overlong four-byte
-      {"\xf4\x90\x80\x80", {0, 1}},                // above U+10FFFF
-      {"\xf5\x80\x80\x80", {0, 1}},                // lead byte F5
+      {"\x80", {0, 1}},              // stray continuation
+      {"ab\xc0\x80", {2, 1}},        // overlong two-byte NUL
+      {"\xc1\xbf", {0, 1}},          // overlong two-byte
+      {"\xe0\x80\x80", {0, 1}},      // overlong three-byte
+      {"\xe0\x9f\xbf", {0, 1}},      // overlong three-byte
+      {"\xed\xa0\x80", {0, 1}},      // surrogate U+D800
+      {"\xed\xbf\xbf", {0, 1}},      // surrogate U+DFFF
+      {"\xf0\x8f\xbf\xbf", {0, 1}},  // overlong four-byte
+      {"\xf4\x90\x80\x80", {0, 1}},  // above U+10FFFF
+      {"\xf5\x80\x80\x80", {0, 1}},  // lead byte F5
       {"\xff", {0, 1}},
-      {"\xc3\x28", {0, 1}},                        // two-byte with a bad second byte
-      {"\xe2\x82\x28", {0, 2}},                    // three-byte with a bad third byte
-      {"\xf0\x9f\x98\x41", {0, 3}},                // four-byte with a bad fourth byte
+      {"\xc3\x28", {0, 1}},          // two-byte with a bad second byte
+      {"\xe2\x82\x28", {0, 2}},      // three-byte with a bad third byte
+      {"\xf0\x9f\x98\x41", {0, 3}},  // four-byte with a bad fourth byte
       {"\xf0\x9f\x28\x80", {0, 2}},
-      {"abcdefgh\xff", {8, 1}},                    // right after an ASCII word
+      {"abcdefgh\xff", {8, 1}},  // right after an ASCII word
       {"abcdefghijklmno\xe2\x9c\x93pqrstuvwxyz\x80", {29, 1}},
-      {"\xc3\xa9\xc3", {2, std::nullopt}},         // ends inside a sequence
+      {"\xc3\xa9\xc3", {2, std::nullopt}},  // ends inside a sequence
       {"\xe2\x82", {0, std::nullopt}},
       {"\xf0\x9f\x98", {0, std::nullopt}},
       {"\xf0", {0, std::nullopt}},

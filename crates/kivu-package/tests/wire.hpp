@@ -20,8 +20,16 @@ namespace kivu_test {
 // Pointers
 
 // Element size codes of list pointers.
-enum class ElementSize : std::uint64_t { Void = 0, Bit = 1, Byte = 2, TwoBytes = 3, FourBytes = 4, EightBytes = 5,
-                                         Pointer = 6, Composite = 7 };
+enum class ElementSize : std::uint64_t {
+  Void = 0,
+  Bit = 1,
+  Byte = 2,
+  TwoBytes = 3,
+  FourBytes = 4,
+  EightBytes = 5,
+  Pointer = 6,
+  Composite = 7
+};
 
 // The offset field of a pointer at word `at` that targets word `target`.
 inline std::uint64_t offset_bits(std::size_t at, std::size_t target) {
@@ -67,8 +75,7 @@ struct Segment {
     return target;
   }
   // A composite list for the pointer at `at`; returns its first element.
-  std::size_t add_struct_list(std::size_t at, std::uint32_t count, std::uint16_t data_words,
-                              std::uint16_t pointers) {
+  std::size_t add_struct_list(std::size_t at, std::uint32_t count, std::uint16_t data_words, std::uint16_t pointers) {
     const std::size_t per = std::size_t{data_words} + pointers;
     const std::size_t tag = alloc(1 + per * count);
     words[at] = list_pointer(at, tag, ElementSize::Composite, static_cast<std::uint32_t>(per * count));

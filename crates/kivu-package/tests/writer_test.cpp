@@ -26,20 +26,19 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kivu_package::OutputLink;
+using kivu_package::OutputWriter;
 using kivu_package::PackageError;
 using kivu_package::ProfileReport;
 using kivu_package::Utf8Error;
-using kivu_package::OutputLink;
-using kivu_package::OutputWriter;
 using Written = std::expected<void, PackageError>;
 
 // A fresh directory for one test, removed afterwards.
 class ProfileFile : public testing::Test {
 protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("kivu-package-writer-" + std::to_string(::getpid()) + "-" +
-            testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / ("kivu-package-writer-" + std::to_string(::getpid()) + "-" +
+                                        testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
@@ -376,8 +375,7 @@ TEST_F(OutputFile, AFailedWriteLeavesTheOldFileAndNoTemporary) {
     ASSERT_FALSE(written.has_value());
     EXPECT_EQ(written.error(), PackageError(PackageError::Invalid{"gave up"}));
     const auto thrown = kivu_package::detail::write_output_file(
-        path, [](std::ostream&) -> Written { throw std::runtime_error("boom"); },
-        OutputLink::Replace, new_file);
+        path, [](std::ostream&) -> Written { throw std::runtime_error("boom"); }, OutputLink::Replace, new_file);
     EXPECT_EQ(kivu_package::output_failure_reason(thrown.error()), "writing the output failed: boom");
     EXPECT_EQ(entries(), std::vector<std::string>{"out"});
     EXPECT_EQ(contents(path), "old");

@@ -213,7 +213,6 @@ std::expected<ProfileReport, std::string> load_profile(const std::filesystem::pa
   return std::move(*report);
 }
 
-
 // =============================================================================
 // Running
 
@@ -288,8 +287,8 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
       return exit_failure;
     }
     if (command->action == Command::Action::Heatmap) {
-      const HeatmapOptions options{command->kind, command->input.filename().string() + " against " +
-                                                      command->baseline.filename().string()};
+      const HeatmapOptions options{
+          command->kind, command->input.filename().string() + " against " + command->baseline.filename().string()};
       if (!write_output(*command, out, err, [&](std::ostream& stream) {
             write_change_heatmap(*base, *next, stream, options);
             return std::expected<void, std::string>{};
@@ -317,8 +316,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
 
   switch (command->action) {
     case Command::Action::Help:
-    case Command::Action::Diff:
-      return exit_success;  // answered above
+    case Command::Action::Diff: return exit_success;  // answered above
     case Command::Action::Summary:
       if (command->json) {
         out << summary_json(compute_stats(*report)).dump(2) << '\n';
@@ -329,15 +327,17 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
       return exit_success;
     case Command::Action::Trace: {
       TraceCounts counts;
-      const bool written = write_output(*command, out, err, [&](std::ostream& stream) -> std::expected<void, std::string> {
-        auto traced = write_trace(*report, stream);
-        if (!traced) return std::unexpected(std::move(traced.error()));
-        counts = *traced;
-        return {};
-      });
+      const bool written = write_output(*command, out, err,
+                                        [&](std::ostream& stream) -> std::expected<void, std::string> {
+                                          auto traced = write_trace(*report, stream);
+                                          if (!traced) return std::unexpected(std::move(traced.error()));
+                                          counts = *traced;
+                                          return {};
+                                        });
       if (!written) return exit_failure;
-      (writes_standard_output(*command) ? err : out) << "trace: " << command->output.string() << " (" << counts.sample_events << " events on "
-          << counts.tracks << " tile tracks; open it in Perfetto UI or chrome://tracing)\n";
+      (writes_standard_output(*command) ? err : out)
+          << "trace: " << command->output.string() << " (" << counts.sample_events << " events on " << counts.tracks
+          << " tile tracks; open it in Perfetto UI or chrome://tracing)\n";
       return exit_success;
     }
     case Command::Action::Heatmap: {

@@ -220,9 +220,8 @@ std::uint64_t measured_cycles(const TileStats& tile, std::optional<kivu_package:
 
 // Tiles of `stats` beyond the board's grid.
 std::size_t tiles_off_grid(const ProfileStats& stats) {
-  return static_cast<std::size_t>(std::ranges::count_if(stats.tiles, [](const TileStats& tile) {
-    return tile.physical_tile >= kivu_exchange::halcyon_tile_count;
-  }));
+  return static_cast<std::size_t>(std::ranges::count_if(
+      stats.tiles, [](const TileStats& tile) { return tile.physical_tile >= kivu_exchange::halcyon_tile_count; }));
 }
 
 }  // namespace
@@ -311,8 +310,8 @@ void write_heatmap(const kivu_package::ProfileReport& report, std::ostream& out,
     legend.stops.push_back(share_colour(static_cast<double>(k) / static_cast<double>(scale.size() - 1)));
   }
   for (int tick = 0; tick <= 100; tick += 25) legend.ticks.emplace_back(tick / 100.0, fmt::format("{}%", tick));
-  const std::string heading =
-      (options.title.empty() ? std::string() : options.title + ": ") + measure + " share per tile";
+  const std::string heading = (options.title.empty() ? std::string() : options.title + ": ") + measure +
+                              " share per tile";
   write_grid(out, heading, what, cells, legend, tiles_off_grid(stats));
 }
 
@@ -330,8 +329,8 @@ void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, st
     auto& cell = cells[tile];
     cell.tooltip = tile_name(tile) + ": ";
     if (in_base == nullptr || in_new == nullptr) {
-      cell.tooltip += in_base != nullptr   ? fmt::format("only in the base profile ({} {} cycles)", measure,
-                                                         measured_cycles(*in_base, options.kind))
+      cell.tooltip += in_base != nullptr  ? fmt::format("only in the base profile ({} {} cycles)", measure,
+                                                        measured_cycles(*in_base, options.kind))
                       : in_new != nullptr ? fmt::format("only in the new profile ({} {} cycles)", measure,
                                                         measured_cycles(*in_new, options.kind))
                                           : std::string("in neither profile");
@@ -364,15 +363,15 @@ void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, st
   if (base.clock_hz != next.clock_hz) what += " (the clocks differ: compared in cycles)";
 
   const auto range_percent = [&](double at) { return fmt::format("{:+g}%", 100.0 * range * at); };
-  Legend legend{fmt::format("change of {} cycles: blue faster, red slower, clipped at \u00b1{:g}%", measure,
-                            100.0 * range),
-                {change_colour(-range, range), change_colour(0.0, range), change_colour(range, range)},
-                {{0.0, "\u2264 " + range_percent(-1.0)},
-                 {0.25, range_percent(-0.5)},
-                 {0.5, "0%"},
-                 {0.75, range_percent(0.5)},
-                 {1.0, "\u2265 " + range_percent(1.0)}},
-                "in only one profile, or in neither"};
+  Legend legend{
+      fmt::format("change of {} cycles: blue faster, red slower, clipped at \u00b1{:g}%", measure, 100.0 * range),
+      {change_colour(-range, range), change_colour(0.0, range), change_colour(range, range)},
+      {{0.0, "\u2264 " + range_percent(-1.0)},
+       {0.25, range_percent(-0.5)},
+       {0.5, "0%"},
+       {0.75, range_percent(0.5)},
+       {1.0, "\u2265 " + range_percent(1.0)}},
+      "in only one profile, or in neither"};
   const std::string heading = (options.title.empty() ? std::string() : options.title + ": ") + "change of " + measure +
                               " cycles per tile";
   write_grid(out, heading, what, cells, legend, std::max(tiles_off_grid(base), tiles_off_grid(next)));

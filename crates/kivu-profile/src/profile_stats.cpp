@@ -128,8 +128,7 @@ std::string tile_name(std::uint32_t physical_tile) {
   if (physical_tile >= kivu_exchange::halcyon_tile_count) {
     return fmt::format("tile {} (off the grid)", physical_tile);
   }
-  return fmt::format("tile {} (row {}, position {})", physical_tile,
-                     physical_tile / kivu_exchange::halcyon_row_length,
+  return fmt::format("tile {} (row {}, position {})", physical_tile, physical_tile / kivu_exchange::halcyon_row_length,
                      physical_tile % kivu_exchange::halcyon_row_length);
 }
 

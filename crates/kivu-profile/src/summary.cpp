@@ -24,8 +24,8 @@ void write_tile_list(std::ostream& out, std::string_view heading, const std::vec
   out << heading << ":\n";
   if (tiles.empty()) out << "  none\n";
   for (const auto* tile : tiles) {
-    out << fmt::format("  {:<34} {:>12} busy cycles {:>7.2f}%\n", tile_name(tile->physical_tile),
-                       tile->busy_cycles(), 100.0 * share_of(tile->busy_cycles(), span_cycles));
+    out << fmt::format("  {:<34} {:>12} busy cycles {:>7.2f}%\n", tile_name(tile->physical_tile), tile->busy_cycles(),
+                       100.0 * share_of(tile->busy_cycles(), span_cycles));
   }
 }
 
@@ -81,13 +81,11 @@ void write_summary(const kivu_package::ProfileReport& report, std::ostream& out)
       "share = busy cycles / the run's span of {} cycles\n",
       stats.span_cycles());
   auto busiest = with_samples;
-  std::ranges::stable_sort(busiest, [](const TileStats* a, const TileStats* b) {
-    return a->busy_cycles() > b->busy_cycles();
-  });
+  std::ranges::stable_sort(busiest,
+                           [](const TileStats* a, const TileStats* b) { return a->busy_cycles() > b->busy_cycles(); });
   auto idlest = with_samples;
-  std::ranges::stable_sort(idlest, [](const TileStats* a, const TileStats* b) {
-    return a->busy_cycles() < b->busy_cycles();
-  });
+  std::ranges::stable_sort(idlest,
+                           [](const TileStats* a, const TileStats* b) { return a->busy_cycles() < b->busy_cycles(); });
   busiest.resize(std::min(busiest.size(), summary_tile_list_length));
   idlest.resize(std::min(idlest.size(), summary_tile_list_length));
   write_tile_list(out, "busiest tiles", busiest, stats.span_cycles());
@@ -96,9 +94,9 @@ void write_summary(const kivu_package::ProfileReport& report, std::ostream& out)
   // Tiles without data.
   out << '\n';
   out << fmt::format("tiles without samples: {}\n",
-                     without_samples.empty() ? std::string("none")
-                                             : fmt::format("{} ({})", without_samples.size(),
-                                                           format_ranges(without_samples)));
+                     without_samples.empty()
+                         ? std::string("none")
+                         : fmt::format("{} ({})", without_samples.size(), format_ranges(without_samples)));
   std::vector<std::uint32_t> missing;
   std::vector<std::uint32_t> off_grid;
   for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {

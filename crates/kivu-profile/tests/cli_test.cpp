@@ -90,13 +90,15 @@ TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
       {{"trace", "p.capnp", "-o"}, "-o needs a value"},
       {{"trace", "p.capnp", "-o", "a", "-o", "b"}, "more than one output"},
       {{"trace", "p.capnp", "-o", "a", "--kind", "idle"}, "--kind belongs to heatmap"},
-      {{"heatmap", "p.capnp", "-o", "a", "--kind", "busy"}, "unknown step kind 'busy' (exchange, compute, synchronization or idle)"},
+      {{"heatmap", "p.capnp", "-o", "a", "--kind", "busy"},
+       "unknown step kind 'busy' (exchange, compute, synchronization or idle)"},
       {{"heatmap", "p.capnp", "-o", "a", "--colour"}, "unknown option '--colour'"},
       {{"diff"}, "missing profiles BASE and NEW"},
       {{"diff", "base.capnp"}, "missing the NEW profile"},
       {{"diff", "a", "b", "c"}, "unexpected argument 'c'"},
       {{"diff", "a", "b", "--threshold", "-1"}, "bad --threshold '-1' (a percentage of 0 or more, at most 6 decimals)"},
-      {{"diff", "a", "b", "--threshold", "five"}, "bad --threshold 'five' (a percentage of 0 or more, at most 6 decimals)"},
+      {{"diff", "a", "b", "--threshold", "five"},
+       "bad --threshold 'five' (a percentage of 0 or more, at most 6 decimals)"},
       {{"diff", "a", "b", "--threshold"}, "--threshold needs a value"},
       {{"diff", "a", "b", "--top", "-3"}, "bad --top '-3' (a count of 0 or more)"},
       {{"diff", "a", "b", "--top", "+3"}, "bad --top '+3' (a count of 0 or more)"},
@@ -147,7 +149,8 @@ TEST(Run, FailsWithTheSystemErrorForAFileThatCannotBeRead) {
   fixtures::ScratchDirectory dir;
   const auto missing = run({"summary", (dir / "missing.capnp").string()});
   EXPECT_EQ(missing.code, 1);
-  EXPECT_EQ(missing.err, "kivu-profile: cannot read " + (dir / "missing.capnp").string() + ": No such file or directory\n");
+  EXPECT_EQ(missing.err,
+            "kivu-profile: cannot read " + (dir / "missing.capnp").string() + ": No such file or directory\n");
   const auto directory = run({"summary", dir.path().string()});
   EXPECT_EQ(directory.code, 1);
   EXPECT_THAT(directory.err, HasSubstr("Is a directory"));
@@ -189,7 +192,8 @@ TEST(Run, LeavesTheOldOutputInPlaceWhenWritingFails) {
   write_file(dir / "trace.json", "old");
   const auto outcome = run({"trace", path.string(), "-o", (dir / "trace.json").string()});
   EXPECT_EQ(outcome.code, 1);
-  EXPECT_THAT(outcome.err, HasSubstr("cannot write " + (dir / "trace.json").string() + ": the profile's clock is 0 Hz"));
+  EXPECT_THAT(outcome.err,
+              HasSubstr("cannot write " + (dir / "trace.json").string() + ": the profile's clock is 0 Hz"));
   EXPECT_EQ(read_file(dir / "trace.json"), "old");
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"profile.capnp", "trace.json"})) << "no temporary file is left";
 }
@@ -304,9 +308,11 @@ TEST(Run, DiffsTwoProfileFilesAsJson) {
   EXPECT_EQ(json.at("base").at("busy_cycles"), 1020);
   EXPECT_EQ(json.at("new").at("tiles"), 3);
   EXPECT_EQ(json.at("span_cycles"), nlohmann::json::parse(R"({"base": 1000, "new": 800, "change": -0.2})"));
-  EXPECT_EQ(json.at("busy_cycles"), nlohmann::json::parse(R"({"base": 1020, "new": 850, "change": -0.16666666666666666})"));
+  EXPECT_EQ(json.at("busy_cycles"),
+            nlohmann::json::parse(R"({"base": 1020, "new": 850, "change": -0.16666666666666666})"));
   EXPECT_EQ(json.at("cycles").at("compute"), nlohmann::json::parse(R"({"base": 1000, "new": 800, "change": -0.2})"));
-  EXPECT_EQ(json.at("cycles").at("synchronization"), nlohmann::json::parse(R"({"base": 0, "new": 40, "change": null})"));
+  EXPECT_EQ(json.at("cycles").at("synchronization"),
+            nlohmann::json::parse(R"({"base": 0, "new": 40, "change": null})"));
   EXPECT_EQ(json.at("cycles").at("idle").at("change"), nullptr);
   EXPECT_EQ(json.at("tiles"), nlohmann::json::parse(R"([{"tile": 0, "base_busy": 1000, "new_busy": 800, "change": -0.2},
       {"tile": 1, "base_busy": 10, "new_busy": 10, "change": 0.0}])"));
@@ -358,7 +364,9 @@ TEST(Run, WritesTheChangeHeatmapAgainstABaseline) {
   ASSERT_EQ(outcome.code, 0) << outcome.err;
   const auto svg = read_file(dir / "h.svg");
   EXPECT_THAT(svg, HasSubstr("new.capnp against base.capnp: change of busy cycles per tile"));
-  EXPECT_THAT(svg, HasSubstr("<title>tile 0 (row 0, position 0): busy cycles base 1000, new 1500, change +500 (+50.0%)</title>"));
+  EXPECT_THAT(
+      svg,
+      HasSubstr("<title>tile 0 (row 0, position 0): busy cycles base 1000, new 1500, change +500 (+50.0%)</title>"));
   const auto over_base = run({"heatmap", next.string(), "--baseline", base.string(), "-o", base.string()});
   EXPECT_EQ(over_base.code, 2);
   EXPECT_THAT(over_base.err, HasSubstr("is the base profile"));
@@ -370,7 +378,8 @@ TEST(Run, WritesTheChangeHeatmapAgainstABaseline) {
 TEST(Executable, ExitsWithTwoAndTheUsageForBadArguments) {
   const auto outcome = run_executable({});
   EXPECT_EQ(outcome.code, 2);
-  EXPECT_THAT(outcome.err, StartsWith("kivu-profile: missing subcommand\n\nusage: kivu-profile summary FILE [--json]\n"));
+  EXPECT_THAT(outcome.err,
+              StartsWith("kivu-profile: missing subcommand\n\nusage: kivu-profile summary FILE [--json]\n"));
   EXPECT_EQ(run_executable({"--help"}).code, 0);
 }
 

@@ -122,7 +122,8 @@ TEST(Diff, TextShowsBothProfilesTheChangesAndTheVerdict) {
   EXPECT_THAT(text, HasSubstr("warning: the clocks differ (1000000000 Hz in base, 2000000000 Hz in new); figures "
                               "are compared in cycles"));
   EXPECT_THAT(text, HasSubstr("span (µs)                             1.000            0.500\n"));
-  EXPECT_THAT(text, HasSubstr("compute (cycles)                        500              531  +31 (+6.20%)  << regression\n"));
+  EXPECT_THAT(text,
+              HasSubstr("compute (cycles)                        500              531  +31 (+6.20%)  << regression\n"));
   EXPECT_THAT(text, HasSubstr("idle (cycles)                          1500             2469  +969 (+64.60%)\n"));
   EXPECT_THAT(text, HasSubstr("  tile 0 (row 0, position 0)                  400          430  +30 (+7.50%)\n"));
   EXPECT_THAT(text, HasSubstr("tiles only in new:  1 (2)\n"));

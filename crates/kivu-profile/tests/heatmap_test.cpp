@@ -89,10 +89,11 @@ TEST(Heatmap, DrawsOneCellPerTileOfThePhysicalGrid) {
 }
 
 TEST(Heatmap, ColoursEachCellByItsBusyShareOfTheRunsSpan) {
-  ProfileReport report{1000, {{0, {sample(ProfileStepKind::Compute, 0, 100)}},
-                              {1, {sample(ProfileStepKind::Exchange, 0, 25), sample(ProfileStepKind::Idle, 25, 100)}},
-                              {2, {sample(ProfileStepKind::Idle, 0, 100)}},
-                              {3, {sample(ProfileStepKind::Synchronization, 0, 50)}}}};
+  ProfileReport report{1000,
+                       {{0, {sample(ProfileStepKind::Compute, 0, 100)}},
+                        {1, {sample(ProfileStepKind::Exchange, 0, 25), sample(ProfileStepKind::Idle, 25, 100)}},
+                        {2, {sample(ProfileStepKind::Idle, 0, 100)}},
+                        {3, {sample(ProfileStepKind::Synchronization, 0, 50)}}}};
   const auto cells = cells_of(heatmap_of(report));
   EXPECT_EQ(cells.at(0).fill, share_colour(1.0));
   EXPECT_EQ(cells.at(1).fill, share_colour(0.25));
@@ -136,7 +137,8 @@ TEST(Heatmap, EscapesTheTitleSoTheDocumentStaysXml) {
 
 TEST(Heatmap, ClampsSharesAboveTheWholeSpanToTheTopColour) {
   // Overlapping samples make 200 busy cycles in a 100-cycle span.
-  ProfileReport report{1000, {{0, {sample(ProfileStepKind::Compute, 0, 100), sample(ProfileStepKind::Compute, 0, 100)}}}};
+  ProfileReport report{1000,
+                       {{0, {sample(ProfileStepKind::Compute, 0, 100), sample(ProfileStepKind::Compute, 0, 100)}}}};
   const auto cells = cells_of(heatmap_of(report));
   EXPECT_EQ(cells.at(0).fill, share_colour(1.0));
   EXPECT_EQ(cells.at(0).title, "tile 0 (row 0, position 0): busy 200.0% (200 of 100 cycles)");
@@ -175,16 +177,18 @@ std::string change_heatmap_of(const ProfileReport& base, const ProfileReport& ne
 }  // namespace
 
 TEST(ChangeHeatmap, ColoursEachTileByTheChangeOfItsBusyCycles) {
-  const ProfileReport base{1000, {{0, {sample(ProfileStepKind::Compute, 0, 100)}},
-                                  {1, {sample(ProfileStepKind::Compute, 0, 100)}},
-                                  {2, {sample(ProfileStepKind::Compute, 0, 100)}},
-                                  {3, {sample(ProfileStepKind::Compute, 0, 100)}},
-                                  {4, {sample(ProfileStepKind::Idle, 0, 100)}}}};
-  const ProfileReport next{1000, {{0, {sample(ProfileStepKind::Compute, 0, 120)}},
-                                  {1, {sample(ProfileStepKind::Compute, 0, 100)}},
-                                  {2, {sample(ProfileStepKind::Exchange, 0, 90)}},
-                                  {4, {sample(ProfileStepKind::Compute, 0, 10)}},
-                                  {5, {sample(ProfileStepKind::Compute, 0, 10)}}}};
+  const ProfileReport base{1000,
+                           {{0, {sample(ProfileStepKind::Compute, 0, 100)}},
+                            {1, {sample(ProfileStepKind::Compute, 0, 100)}},
+                            {2, {sample(ProfileStepKind::Compute, 0, 100)}},
+                            {3, {sample(ProfileStepKind::Compute, 0, 100)}},
+                            {4, {sample(ProfileStepKind::Idle, 0, 100)}}}};
+  const ProfileReport next{1000,
+                           {{0, {sample(ProfileStepKind::Compute, 0, 120)}},
+                            {1, {sample(ProfileStepKind::Compute, 0, 100)}},
+                            {2, {sample(ProfileStepKind::Exchange, 0, 90)}},
+                            {4, {sample(ProfileStepKind::Compute, 0, 10)}},
+                            {5, {sample(ProfileStepKind::Compute, 0, 10)}}}};
   const auto svg = change_heatmap_of(base, next, {std::nullopt, "new.capnp against base.capnp"});
   const auto cells = cells_of(svg);
   ASSERT_EQ(cells.size(), 1472u);
@@ -211,8 +215,10 @@ TEST(ChangeHeatmap, ColoursEachTileByTheChangeOfItsBusyCycles) {
 }
 
 TEST(ChangeHeatmap, ComparesOneStepKindWhenAsked) {
-  const ProfileReport base{1000, {{0, {sample(ProfileStepKind::Compute, 0, 50), sample(ProfileStepKind::Idle, 50, 100)}}}};
-  const ProfileReport next{1000, {{0, {sample(ProfileStepKind::Compute, 0, 50), sample(ProfileStepKind::Idle, 50, 60)}}}};
+  const ProfileReport base{1000,
+                           {{0, {sample(ProfileStepKind::Compute, 0, 50), sample(ProfileStepKind::Idle, 50, 100)}}}};
+  const ProfileReport next{1000,
+                           {{0, {sample(ProfileStepKind::Compute, 0, 50), sample(ProfileStepKind::Idle, 50, 60)}}}};
   const auto cells = cells_of(change_heatmap_of(base, next, {ProfileStepKind::Idle, ""}));
   EXPECT_EQ(cells.at(0).title, "tile 0 (row 0, position 0): idle cycles base 50, new 10, change -40 (-80.0%)");
   EXPECT_EQ(cells.at(0).fill, kivu_profile::change_colour(-0.8, 1.0));

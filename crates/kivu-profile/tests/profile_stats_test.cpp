@@ -10,9 +10,11 @@ using kivu_package::ProfileStepKind;
 using namespace kivu_profile;
 
 TEST(ProfileStats, SumsCyclesPerStepKindPerTileAndOverall) {
-  ProfileReport report{500, {{7, {sample(ProfileStepKind::Compute, 10, 40), sample(ProfileStepKind::Idle, 40, 50)}},
-                             {3, {sample(ProfileStepKind::Exchange, 0, 5), sample(ProfileStepKind::Compute, 5, 8),
-                                  sample(ProfileStepKind::Synchronization, 8, 9)}}}};
+  ProfileReport report{500,
+                       {{7, {sample(ProfileStepKind::Compute, 10, 40), sample(ProfileStepKind::Idle, 40, 50)}},
+                        {3,
+                         {sample(ProfileStepKind::Exchange, 0, 5), sample(ProfileStepKind::Compute, 5, 8),
+                          sample(ProfileStepKind::Synchronization, 8, 9)}}}};
   const auto stats = compute_stats(report);
   EXPECT_EQ(stats.sample_count, 5u);
   EXPECT_EQ(stats.cycles, (std::array<std::uint64_t, 4>{5, 33, 1, 10}));
@@ -26,8 +28,9 @@ TEST(ProfileStats, SumsCyclesPerStepKindPerTileAndOverall) {
 }
 
 TEST(ProfileStats, SpanRunsFromTheEarliestStartToTheLatestEndOverAllTiles) {
-  ProfileReport report{1, {{0, {sample(ProfileStepKind::Compute, 120, 300)}},
-                           {1, {sample(ProfileStepKind::Idle, 100, 150), sample(ProfileStepKind::Compute, 150, 160)}}}};
+  ProfileReport report{1,
+                       {{0, {sample(ProfileStepKind::Compute, 120, 300)}},
+                        {1, {sample(ProfileStepKind::Idle, 100, 150), sample(ProfileStepKind::Compute, 150, 160)}}}};
   EXPECT_EQ(compute_stats(report).span, (Span{100, 300}));
   EXPECT_EQ(compute_stats(report).span_cycles(), 200u);
 }
@@ -48,9 +51,8 @@ TEST(ProfileStats, CountsASampleThatEndsBeforeItStartsAsZeroCycles) {
 }
 
 TEST(ProfileStats, MergesEntriesThatNameTheSameTile) {
-  ProfileReport report{1, {{5, {sample(ProfileStepKind::Compute, 0, 10)}},
-                           {2, {}},
-                           {5, {sample(ProfileStepKind::Exchange, 10, 15)}}}};
+  ProfileReport report{
+      1, {{5, {sample(ProfileStepKind::Compute, 0, 10)}}, {2, {}}, {5, {sample(ProfileStepKind::Exchange, 10, 15)}}}};
   const auto stats = compute_stats(report);
   EXPECT_EQ(stats.tile_entries, 3u);
   ASSERT_EQ(stats.tiles.size(), 2u);
@@ -60,8 +62,9 @@ TEST(ProfileStats, MergesEntriesThatNameTheSameTile) {
 }
 
 TEST(ProfileStats, HandlesTheWidestCycleRangeWithoutOverflow) {
-  ProfileReport report{1, {{0, {sample(ProfileStepKind::Compute, 0, UINT32_MAX)}},
-                           {1, {sample(ProfileStepKind::Compute, 0, UINT32_MAX)}}}};
+  ProfileReport report{
+      1,
+      {{0, {sample(ProfileStepKind::Compute, 0, UINT32_MAX)}}, {1, {sample(ProfileStepKind::Compute, 0, UINT32_MAX)}}}};
   const auto stats = compute_stats(report);
   EXPECT_EQ(stats.total_cycles(), 2ull * UINT32_MAX);
   EXPECT_EQ(stats.span_cycles(), UINT32_MAX);

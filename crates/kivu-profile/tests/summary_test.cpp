@@ -54,8 +54,9 @@ TEST(Summary, ReportsTheClockCountsAndSpan) {
 }
 
 TEST(Summary, GivesCyclesAndSharePerStepKind) {
-  ProfileReport report{1'000'000, {{0, {sample(ProfileStepKind::Exchange, 0, 100), sample(ProfileStepKind::Compute, 100, 400)}},
-                                   {1, {sample(ProfileStepKind::Idle, 0, 400)}}}};
+  ProfileReport report{1'000'000,
+                       {{0, {sample(ProfileStepKind::Exchange, 0, 100), sample(ProfileStepKind::Compute, 100, 400)}},
+                        {1, {sample(ProfileStepKind::Idle, 0, 400)}}}};
   const auto kinds = section(summary_of(report), "cycles per step kind");
   ASSERT_EQ(kinds.size(), 5u);
   EXPECT_THAT(kinds[0], testing::MatchesRegex(" *exchange +100 cycles +12.50%"));
@@ -69,11 +70,13 @@ TEST(Summary, ListsTheFiveBusiestAndFiveIdlestTilesByPhysicalNumber) {
   // Tile t is busy for t cycles of a 100-cycle run; tile 50 has no samples.
   ProfileReport report{1000, {}};
   for (std::uint32_t tile : {3u, 70u, 9u, 64u, 1u, 99u, 12u, 40u}) {
-    report.tiles.push_back({tile, {sample(ProfileStepKind::Compute, 0, tile), sample(ProfileStepKind::Idle, tile, 100)}});
+    report.tiles.push_back(
+        {tile, {sample(ProfileStepKind::Compute, 0, tile), sample(ProfileStepKind::Idle, tile, 100)}});
   }
   report.tiles.push_back({50, {}});
   const auto text = summary_of(report);
-  EXPECT_THAT(text, HasSubstr("busy = cycles in exchange, compute and synchronization samples (every step kind but idle)"));
+  EXPECT_THAT(text,
+              HasSubstr("busy = cycles in exchange, compute and synchronization samples (every step kind but idle)"));
   const auto busiest = section(text, "busiest tiles");
   ASSERT_EQ(busiest.size(), 5u);
   EXPECT_THAT(busiest[0], testing::MatchesRegex(" *tile 99 \\(row 1, position 35\\) +99 busy cycles +99.00%"));

@@ -78,10 +78,11 @@ TEST(Trace, PutsTheStepKindKernelPhaseEpochAndMetadataIntoEachEvent) {
 }
 
 TEST(Trace, NamesOneTrackPerTileAndSortsTracksByPhysicalNumber) {
-  ProfileReport report{1000, {{900, {sample(ProfileStepKind::Compute, 0, 5)}},
-                              {0, {sample(ProfileStepKind::Compute, 0, 5)}},
-                              {900, {sample(ProfileStepKind::Idle, 5, 9)}},
-                              {17, {}}}};
+  ProfileReport report{1000,
+                       {{900, {sample(ProfileStepKind::Compute, 0, 5)}},
+                        {0, {sample(ProfileStepKind::Compute, 0, 5)}},
+                        {900, {sample(ProfileStepKind::Idle, 5, 9)}},
+                        {17, {}}}};
   const auto trace = trace_of(report);
   std::map<std::uint64_t, std::string> names;
   std::map<std::uint64_t, std::uint64_t> sort_index;
@@ -113,8 +114,9 @@ TEST(Trace, EscapesEveryTextThroughTheJsonWriter) {
 }
 
 TEST(Trace, NamesAnEventWithoutOperationByItsKernelOrElseItsKind) {
-  ProfileReport report{1000, {{1, {sample(ProfileStepKind::Compute, 0, 5, "", "gemm_f32"),
-                                   sample(ProfileStepKind::Idle, 5, 9, "", "")}}}};
+  ProfileReport report{
+      1000,
+      {{1, {sample(ProfileStepKind::Compute, 0, 5, "", "gemm_f32"), sample(ProfileStepKind::Idle, 5, 9, "", "")}}}};
   const auto events = events_with_phase(trace_of(report), "X");
   EXPECT_EQ(events.at(0).at("name"), "gemm_f32");
   EXPECT_EQ(events.at(1).at("name"), "idle");
@@ -129,7 +131,8 @@ TEST(Trace, GivesASampleThatEndsBeforeItStartsNoDuration) {
 
 TEST(Trace, RefusesAZeroClockBeforeWritingAnything) {
   std::ostringstream out;
-  const auto written = kivu_profile::write_trace(ProfileReport{0, {{1, {sample(ProfileStepKind::Compute, 0, 5)}}}}, out);
+  const auto written = kivu_profile::write_trace(ProfileReport{0, {{1, {sample(ProfileStepKind::Compute, 0, 5)}}}},
+                                                 out);
   ASSERT_FALSE(written.has_value());
   EXPECT_THAT(written.error(), testing::HasSubstr("0 Hz"));
   EXPECT_EQ(out.str(), "");

@@ -82,7 +82,8 @@ struct Board::Impl {
   // Applies fault injection to a readback of `physical` at `address`.
   void readback(std::uint16_t physical, std::uint32_t address, std::span<std::byte> data) {
     if (!options.fault_injection || fault || data.empty()) return;
-    const std::uint32_t offset = std::min<std::uint32_t>(fault_byte_offset, static_cast<std::uint32_t>(data.size() - 1));
+    const std::uint32_t offset = std::min<std::uint32_t>(fault_byte_offset,
+                                                         static_cast<std::uint32_t>(data.size() - 1));
     const auto mask = static_cast<std::byte>(1u << fault_bit);
     data[offset] ^= mask;
     if (std::byte* base = memory.map(physical)) base[address + offset] = data[offset];
@@ -256,8 +257,8 @@ std::expected<StepReport, ExchangeError> Board::compute(const ComputeStep& step,
 
   ++board.counters.compute_steps;
   return board.recorder.record(
-      StepRecord{ProfileStepKind::Compute, 0, 0, 0, 0, step.operation, step.kernel, step.metadata}, busy, {},
-      duration, static_cast<std::uint32_t>(step.tiles.size()), 0);
+      StepRecord{ProfileStepKind::Compute, 0, 0, 0, 0, step.operation, step.kernel, step.metadata}, busy, {}, duration,
+      static_cast<std::uint32_t>(step.tiles.size()), 0);
 }
 
 std::expected<StepReport, ExchangeError> Board::exchange(const ExchangePhase& phase) {
@@ -364,8 +365,7 @@ StepReport Board::sync(std::string operation) {
 // =============================================================================
 // Verification
 
-std::expected<std::vector<std::byte>, ExchangeError> Board::read_tile_memory(std::uint16_t tile,
-                                                                             std::uint32_t address,
+std::expected<std::vector<std::byte>, ExchangeError> Board::read_tile_memory(std::uint16_t tile, std::uint32_t address,
                                                                              std::uint32_t size) {
   std::lock_guard lock(impl_->mutex);
   if (size == 0) return std::unexpected(ExchangeError::Count{0});

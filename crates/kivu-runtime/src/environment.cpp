@@ -39,8 +39,8 @@ std::optional<std::uint64_t> parse_digits(std::string_view digits, int base, std
   return value;
 }
 
-std::expected<std::uint64_t, EnvironmentError> parse_unsigned_decimal(std::string_view variable,
-                                                                      std::string_view value, std::uint64_t max) {
+std::expected<std::uint64_t, EnvironmentError> parse_unsigned_decimal(std::string_view variable, std::string_view value,
+                                                                      std::uint64_t max) {
   if (const auto parsed = parse_digits(value, 10, max)) return *parsed;
   return std::unexpected(EnvironmentError{std::string(variable), std::string(value),
                                           "an unsigned decimal number no larger than " + std::to_string(max)});
@@ -86,10 +86,9 @@ std::expected<std::uint32_t, EnvironmentError> parse_board_number(std::string_vi
   const auto board = boards == 0 ? std::nullopt : parse_digits(*value, 10, boards - 1);
   if (!board) {
     const std::string range = boards <= 1 ? "0" : "0 to " + std::to_string(boards - 1);
-    return std::unexpected(
-        EnvironmentError{std::string(variable), std::string(*value),
-                         "a board of this host: " + range + " (" + sim_boards_variable + " is " +
-                             std::to_string(boards) + ")"});
+    return std::unexpected(EnvironmentError{
+        std::string(variable), std::string(*value),
+        "a board of this host: " + range + " (" + sim_boards_variable + " is " + std::to_string(boards) + ")"});
   }
   return static_cast<std::uint32_t>(*board);
 }
@@ -164,8 +163,8 @@ std::expected<bool, EnvironmentError> parse_sim_fault(std::optional<std::string_
 }
 
 std::expected<bool, EnvironmentError> parse_sim_fault_on_board(std::optional<std::string_view> fault,
-                                                              std::optional<std::string_view> fault_board,
-                                                              const BoardIdentity& identity) {
+                                                               std::optional<std::string_view> fault_board,
+                                                               const BoardIdentity& identity) {
   auto everywhere = parse_sim_fault(fault);
   if (!everywhere) return everywhere;
   if (!fault_board) return *everywhere;

@@ -23,8 +23,8 @@ std::uint16_t load16(std::span<const std::byte> bytes, std::size_t offset) {
 }
 
 std::uint32_t load32(std::span<const std::byte> bytes, std::size_t offset) {
-  return static_cast<std::uint32_t>(load16(bytes, offset)) |
-         static_cast<std::uint32_t>(load16(bytes, offset + 2)) << 16;
+  return static_cast<std::uint32_t>(load16(bytes, offset)) | static_cast<std::uint32_t>(load16(bytes, offset + 2))
+                                                                 << 16;
 }
 
 void store16(std::byte* out, std::uint16_t value) {
@@ -95,8 +95,7 @@ std::expected<DecodedHostPacket, ExchangeError> decode_host_packet(std::span<con
   decoded.header.address = load32(packet, 4);
   decoded.header.length = load16(packet, 8);
   if (!valid_length(decoded.header.length)) return malformed;
-  const std::size_t expected_payload =
-      decoded.header.kind == HostPacketKind::Write ? decoded.header.length : 0;
+  const std::size_t expected_payload = decoded.header.kind == HostPacketKind::Write ? decoded.header.length : 0;
   if (packet.size() != host_packet_header_bytes + expected_payload) return malformed;
   decoded.payload = packet.subspan(host_packet_header_bytes);
   return decoded;

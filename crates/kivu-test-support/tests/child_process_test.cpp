@@ -95,9 +95,7 @@ TEST(RunChild, UsesAFullEnvironmentInsteadOfTheInheritedOneAndTheGivenDirectory)
 TEST(StartChild, ReturnsAtOnceWithBothStreamsInTheFileAndNoInput) {
   ScratchDirectory dir;
   const std::string output = dir.file("output.txt");
-  {
-    std::ofstream(output) << "old content that must go\n";
-  }
+  { std::ofstream(output) << "old content that must go\n"; }
   const auto blocked = start_child(shell("read line; echo \"read $?\"; echo err >&2; exit 4"), output);
   ASSERT_TRUE(blocked.has_value()) << blocked.error();
   const int status = wait_for_child(*blocked);

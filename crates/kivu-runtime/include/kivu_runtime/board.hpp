@@ -63,14 +63,14 @@ struct BoardOptions {
 
 // Running totals of what the board did.
 struct BoardCounters {
-  std::uint64_t host_writes = 0;    // h2d calls
-  std::uint64_t host_reads = 0;     // d2h calls
-  std::uint64_t host_packets = 0;   // packets delivered, both directions
+  std::uint64_t host_writes = 0;   // h2d calls
+  std::uint64_t host_reads = 0;    // d2h calls
+  std::uint64_t host_packets = 0;  // packets delivered, both directions
   std::uint64_t h2d_bytes = 0;
   std::uint64_t d2h_bytes = 0;
   std::uint32_t compute_steps = 0;
   std::uint32_t exchange_phases = 0;
-  std::uint32_t syncs = 0;          // also the current epoch
+  std::uint32_t syncs = 0;            // also the current epoch
   std::uint64_t exchanged_bytes = 0;  // bytes written to receivers
 
   // Steps run so far: the phase number of the next step.
@@ -109,8 +109,8 @@ public:
 
   // Reads `size` bytes of the tile's SRAM from `address`, in packets.
   [[nodiscard]] std::expected<std::vector<std::byte>, kivu_exchange::ExchangeError> d2h(std::uint16_t tile,
-                                                                                       std::uint32_t address,
-                                                                                       std::uint32_t size);
+                                                                                        std::uint32_t address,
+                                                                                        std::uint32_t size);
 
   // Reads destination.size() bytes from `address` into `destination`, a
   // range of a host buffer. Nothing is written to it on error.
@@ -166,8 +166,7 @@ public:
   // The steps run so far, in order (index = phase).
   [[nodiscard]] std::vector<StepRecord> steps() const;
   // The samples of a logical tile (empty unless profiling is on).
-  [[nodiscard]] std::expected<std::vector<TileSample>, kivu_exchange::ExchangeError> samples(
-      std::uint16_t tile) const;
+  [[nodiscard]] std::expected<std::vector<TileSample>, kivu_exchange::ExchangeError> samples(std::uint16_t tile) const;
 
   // The run's cycle profile: every tile in physical order with its samples,
   // the clock in hertz. Each sample's metadata holds the step's metadata,

@@ -41,8 +41,8 @@ struct BoardIdentity {
 // A board of a host with `boards` boards, from the value of `variable`
 // (absent: board 0): an unsigned decimal below `boards`.
 [[nodiscard]] std::expected<std::uint32_t, EnvironmentError> parse_board_number(std::string_view variable,
-                                                                               std::optional<std::string_view> value,
-                                                                               std::uint32_t boards);
+                                                                                std::optional<std::string_view> value,
+                                                                                std::uint32_t boards);
 
 // The run's board from the values of KIVU_SIM_BOARDS and KIVU_BOARD.
 [[nodiscard]] std::expected<BoardIdentity, EnvironmentError> parse_board_identity(

@@ -87,11 +87,11 @@ struct ComputeStep {
 template <typename F>
   requires std::invocable<F&, TileContext&> && std::is_void_v<std::invoke_result_t<F&, TileContext&>>
 [[nodiscard]] ComputeFunction infallible(F function) {
-  return [function = std::move(function)](TileContext& tile) mutable
-             -> std::expected<void, kivu_exchange::ExchangeError> {
-    function(tile);
-    return {};
-  };
+  return
+      [function = std::move(function)](TileContext& tile) mutable -> std::expected<void, kivu_exchange::ExchangeError> {
+        function(tile);
+        return {};
+      };
 }
 
 }  // namespace kivu_runtime

@@ -73,8 +73,8 @@ struct StepReport {
   std::uint32_t epoch = 0;
   std::uint64_t start_cycle = 0;
   std::uint64_t end_cycle = 0;
-  std::uint32_t tiles = 0;   // tiles that took part
-  std::uint64_t bytes = 0;   // exchange: bytes written to receivers
+  std::uint32_t tiles = 0;  // tiles that took part
+  std::uint64_t bytes = 0;  // exchange: bytes written to receivers
 
   [[nodiscard]] std::uint64_t cycles() const noexcept { return end_cycle - start_cycle; }
   bool operator==(const StepReport&) const = default;

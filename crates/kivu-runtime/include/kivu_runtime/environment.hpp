@@ -54,8 +54,9 @@ struct EnvironmentError {
 // Parses `value` as an unsigned decimal number no larger than `max`: digits
 // only, no sign, blanks or prefix, at least one digit. The error names
 // `variable` and `value`.
-[[nodiscard]] std::expected<std::uint64_t, EnvironmentError> parse_unsigned_decimal(
-    std::string_view variable, std::string_view value, std::uint64_t max = UINT64_MAX);
+[[nodiscard]] std::expected<std::uint64_t, EnvironmentError> parse_unsigned_decimal(std::string_view variable,
+                                                                                    std::string_view value,
+                                                                                    std::uint64_t max = UINT64_MAX);
 
 // The value of environment variable `name`, or nothing when it is unset.
 [[nodiscard]] std::optional<std::string> environment_value(const char* name);

@@ -173,8 +173,8 @@ Checked<void> deliver_inputs(kivu_runtime::Board& board, const AttentionShape& s
     const auto k = std::span<const half>(inputs.k).subspan(at, block_values);
     const auto v = std::span<const half>(inputs.v).subspan(at, block_values);
     const std::uint32_t v_address = kv_home_address + static_cast<std::uint32_t>(block_values * sizeof(half));
-    for (const auto& [what, address, data] : {std::tuple{"Q", q_address, q}, std::tuple{"K", kv_home_address, k},
-                                              std::tuple{"V", v_address, v}}) {
+    for (const auto& [what, address, data] :
+         {std::tuple{"Q", q_address, q}, std::tuple{"K", kv_home_address, k}, std::tuple{"V", v_address, v}}) {
       if (auto done = kivu_runner::check(board.h2d(tile, address, bytes_of(data)),
                                          fmt::format("h2d of {} block {} to tile {}", what, i, tile));
           !done) {
@@ -192,15 +192,15 @@ kivu_runtime::ExchangePhase key_block_phase(const AttentionShape& shape, std::ui
   const auto bytes = static_cast<std::uint32_t>(2 * std::size_t{key_block} * shape.head_dim * sizeof(half));
   auto metadata = step_metadata(shape);
   metadata.push_back({"key_block", std::to_string(j)});
-  kivu_runtime::ExchangePhase phase{.operation = "attention.kv_broadcast",
-                                    .kernel = "kv_multicast",
-                                    .metadata = std::move(metadata)};
+  kivu_runtime::ExchangePhase phase{
+      .operation = "attention.kv_broadcast", .kernel = "kv_multicast", .metadata = std::move(metadata)};
   for (std::uint32_t b = 0; b < shape.batch; ++b) {
     for (std::uint32_t h = 0; h < shape.heads; ++h) {
-      kivu_runtime::Transfer transfer{work_tile(shape.work_items(), item_index(shape, {b, h, j})), kv_home_address,
-                                      bytes, {}};
+      kivu_runtime::Transfer transfer{
+          work_tile(shape.work_items(), item_index(shape, {b, h, j})), kv_home_address, bytes, {}};
       for (std::uint32_t block = 0; block < blocks; ++block) {
-        transfer.receivers.push_back({work_tile(shape.work_items(), item_index(shape, {b, h, block})), kv_work_address});
+        transfer.receivers.push_back(
+            {work_tile(shape.work_items(), item_index(shape, {b, h, block})), kv_work_address});
       }
       phase.transfers.push_back(std::move(transfer));
     }
@@ -234,14 +234,14 @@ std::vector<AttentionShape> encoder_shapes() {
 Checked<void> check_shape(const AttentionShape& shape) {
   if (shape.batch == 0 || shape.heads == 0 || shape.sequence == 0 || shape.sequence % query_block != 0 ||
       shape.head_dim == 0 || shape.head_dim > max_head_dim) {
-    return std::unexpected(RunError::failed(fmt::format(
-        "unsupported shape {}: sequence must be a positive multiple of {}, head dim 1 to {}", shape.describe(),
-        query_block, max_head_dim)));
+    return std::unexpected(RunError::failed(
+        fmt::format("unsupported shape {}: sequence must be a positive multiple of {}, head dim 1 to {}",
+                    shape.describe(), query_block, max_head_dim)));
   }
   if (std::uint64_t{shape.batch} * shape.heads * (shape.sequence / query_block) > kivu_runtime::tile_count) {
-    return std::unexpected(RunError::failed(
-        fmt::format("unsupported shape {}: more work items than the board's {} tiles", shape.describe(),
-                    kivu_runtime::tile_count)));
+    return std::unexpected(
+        RunError::failed(fmt::format("unsupported shape {}: more work items than the board's {} tiles",
+                                     shape.describe(), kivu_runtime::tile_count)));
   }
   return {};
 }
@@ -319,7 +319,7 @@ ErrorSummary compare_output(const std::vector<half>& output, const std::vector<d
 // Running
 
 Checked<std::vector<half>> run_attention(kivu_runtime::Board& board, const AttentionShape& shape,
-                                        const AttentionInputs& inputs, const ProgressSink& progress) {
+                                         const AttentionInputs& inputs, const ProgressSink& progress) {
   if (auto valid = check_shape(shape); !valid) return std::unexpected(valid.error());
   if (inputs.q.size() != shape.elements() || inputs.k.size() != shape.elements() ||
       inputs.v.size() != shape.elements()) {
@@ -342,8 +342,8 @@ Checked<std::vector<half>> run_attention(kivu_runtime::Board& board, const Atten
 
   const std::uint64_t block_macs = std::uint64_t{query_block} * key_block * d;
   const std::uint64_t init_cycles = std::uint64_t{query_block} * d / half_macs_per_cycle + step_overhead_cycles;
-  const std::uint64_t fold_cycles =
-      2 * block_macs / half_macs_per_cycle + std::uint64_t{query_block} * key_block * exp_cycles + step_overhead_cycles;
+  const std::uint64_t fold_cycles = 2 * block_macs / half_macs_per_cycle +
+                                    std::uint64_t{query_block} * key_block * exp_cycles + step_overhead_cycles;
 
   if (auto done = step("initialise attention state",
                        board.compute({.operation = "attention.init",
@@ -375,11 +375,11 @@ Checked<std::vector<half>> run_attention(kivu_runtime::Board& board, const Atten
     board.sync("attention.round");
   }
   if (auto done = step("finalise output", board.compute({.operation = "attention.finalize",
-                                                          .kernel = "normalize_f16",
-                                                          .metadata = step_metadata(shape),
-                                                          .tiles = tiles,
-                                                          .cycles = init_cycles},
-                                                         [d](TileContext& tile) { return finalize(tile, d); }));
+                                                         .kernel = "normalize_f16",
+                                                         .metadata = step_metadata(shape),
+                                                         .tiles = tiles,
+                                                         .cycles = init_cycles},
+                                                        [d](TileContext& tile) { return finalize(tile, d); }));
       !done) {
     return std::unexpected(done.error());
   }

@@ -65,9 +65,7 @@ struct AttentionShape {
   // Work items (and tiles): batch * heads * sequence / query_block.
   [[nodiscard]] std::uint32_t work_items() const noexcept { return batch * heads * (sequence / query_block); }
   // Values of one of Q, K, V or O: batch * heads * sequence * head_dim.
-  [[nodiscard]] std::size_t elements() const noexcept {
-    return std::size_t{batch} * heads * sequence * head_dim;
-  }
+  [[nodiscard]] std::size_t elements() const noexcept { return std::size_t{batch} * heads * sequence * head_dim; }
   // "batch 2, heads 4, sequence 128, head dim 64"
   [[nodiscard]] std::string describe() const;
   bool operator==(const AttentionShape&) const = default;
@@ -102,8 +100,8 @@ inline constexpr double attention_tolerance = 1.0 / 512;
 
 // How far the device's output is from the reference.
 struct ErrorSummary {
-  double worst = 0;        // largest absolute difference (infinite for NaN)
-  std::size_t index = 0;   // where, in the layout of Q
+  double worst = 0;       // largest absolute difference (infinite for NaN)
+  std::size_t index = 0;  // where, in the layout of Q
   double got = 0;
   double expected = 0;
 };
@@ -114,13 +112,13 @@ struct ErrorSummary {
 // Running
 
 // Tile-memory addresses of one work item's buffers (room for max_head_dim).
-inline constexpr std::uint32_t q_address = 0x08000;       // Q rows, FP16
-inline constexpr std::uint32_t kv_home_address = 0x0c000; // K then V of the home key block, FP16
-inline constexpr std::uint32_t kv_work_address = 0x14000; // K then V of this round's key block
-inline constexpr std::uint32_t acc_address = 0x1c000;     // FP32 accumulator
-inline constexpr std::uint32_t max_address = 0x24000;     // FP32 running maximum per row
-inline constexpr std::uint32_t sum_address = 0x24100;     // FP32 running sum per row
-inline constexpr std::uint32_t o_address = 0x25000;       // O rows, FP16
+inline constexpr std::uint32_t q_address = 0x08000;        // Q rows, FP16
+inline constexpr std::uint32_t kv_home_address = 0x0c000;  // K then V of the home key block, FP16
+inline constexpr std::uint32_t kv_work_address = 0x14000;  // K then V of this round's key block
+inline constexpr std::uint32_t acc_address = 0x1c000;      // FP32 accumulator
+inline constexpr std::uint32_t max_address = 0x24000;      // FP32 running maximum per row
+inline constexpr std::uint32_t sum_address = 0x24100;      // FP32 running sum per row
+inline constexpr std::uint32_t o_address = 0x25000;        // O rows, FP16
 
 // Logical tile of work item `item` of `items`: spread evenly over the board.
 [[nodiscard]] std::uint16_t work_tile(std::uint32_t items, std::uint32_t item) noexcept;
@@ -131,8 +129,8 @@ using ProgressSink = std::function<void(std::string_view)>;
 // Runs FlashAttention for `shape` on `board` and returns O as read back by
 // D2H, laid out like Q. A board error or an unsupported shape is a failure.
 [[nodiscard]] kivu_runner::Checked<std::vector<half>> run_attention(kivu_runtime::Board& board,
-                                                                   const AttentionShape& shape,
-                                                                   const AttentionInputs& inputs,
-                                                                   const ProgressSink& progress);
+                                                                    const AttentionShape& shape,
+                                                                    const AttentionInputs& inputs,
+                                                                    const ProgressSink& progress);
 
 }  // namespace kivu_attention

@@ -42,17 +42,18 @@ int main() {
       if (!output) return std::unexpected(output.error());
       const auto error = kivu_attention::compare_output(*output, kivu_attention::reference_attention(shape, inputs));
       const bool ok = error.worst <= kivu_attention::attention_tolerance;
-      progress.line(fmt::format("{}: worst abs error {:.3g} at element {} (got {}, expected {:.6g}), tolerance {:.3g}: {}",
-                                shape.describe(), error.worst, error.index, error.got, error.expected,
-                                kivu_attention::attention_tolerance, ok ? "ok" : "FAILED"));
+      progress.line(
+          fmt::format("{}: worst abs error {:.3g} at element {} (got {}, expected {:.6g}), tolerance {:.3g}: {}",
+                      shape.describe(), error.worst, error.index, error.got, error.expected,
+                      kivu_attention::attention_tolerance, ok ? "ok" : "FAILED"));
       if (!ok && failed++ == 0) {
         first_failure = fmt::format("{} (worst abs error {:.3g})", shape.describe(), error.worst);
       }
     }
     if (failed != 0) {
-      return std::unexpected(RunError::failed(fmt::format(
-          "{} of {} shapes differ from the host softmax beyond {:.3g}; first: {}", failed,
-          kivu_attention::encoder_shapes().size(), kivu_attention::attention_tolerance, first_failure)));
+      return std::unexpected(RunError::failed(
+          fmt::format("{} of {} shapes differ from the host softmax beyond {:.3g}; first: {}", failed,
+                      kivu_attention::encoder_shapes().size(), kivu_attention::attention_tolerance, first_failure)));
     }
     return {};
   });

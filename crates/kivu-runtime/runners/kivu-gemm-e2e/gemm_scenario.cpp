@@ -25,9 +25,7 @@ std::optional<std::string_view> view(const std::optional<std::string>& value) {
   return value ? std::optional<std::string_view>(*value) : std::nullopt;
 }
 
-std::span<const std::byte> bytes_of(const std::vector<float>& values) {
-  return std::as_bytes(std::span(values));
-}
+std::span<const std::byte> bytes_of(const std::vector<float>& values) { return std::as_bytes(std::span(values)); }
 
 // splitmix64: a small, well-mixed generator, so that the operands are the
 // same on every run and every machine.
@@ -122,9 +120,8 @@ Checked<void> deliver_operands(kivu_runtime::Board& board, const GemmSettings& s
 // block column c.
 kivu_runtime::ExchangePhase broadcast_phase(const GemmSettings& settings, std::uint32_t k) {
   const std::uint32_t grid = settings.grid();
-  kivu_runtime::ExchangePhase phase{.operation = "gemm.broadcast",
-                                    .kernel = "block_multicast",
-                                    .metadata = step_metadata(settings, k)};
+  kivu_runtime::ExchangePhase phase{
+      .operation = "gemm.broadcast", .kernel = "block_multicast", .metadata = step_metadata(settings, k)};
   for (std::uint32_t r = 0; r < grid; ++r) {
     kivu_runtime::Transfer transfer{block_tile(grid, {r, k}), a_home_address, block_bytes, {}};
     for (std::uint32_t c = 0; c < grid; ++c) transfer.receivers.push_back({block_tile(grid, {r, c}), a_work_address});
@@ -156,10 +153,10 @@ kivu_runtime::ExchangePhase ring_phase(const GemmSettings& settings, std::uint32
       const std::uint32_t j = (r + c) % grid;
       const BlockIndex a_from = align ? BlockIndex{r, j} : BlockIndex{r, (c + 1) % grid};
       const BlockIndex b_from = align ? BlockIndex{j, c} : BlockIndex{(r + 1) % grid, c};
-      phase.transfers.push_back({block_tile(grid, a_from), align ? a_home_address : a_work_address, block_bytes,
-                                 {{tile, a_work_address}}});
-      phase.transfers.push_back({block_tile(grid, b_from), align ? b_home_address : b_work_address, block_bytes,
-                                 {{tile, b_work_address}}});
+      phase.transfers.push_back(
+          {block_tile(grid, a_from), align ? a_home_address : a_work_address, block_bytes, {{tile, a_work_address}}});
+      phase.transfers.push_back(
+          {block_tile(grid, b_from), align ? b_home_address : b_work_address, block_bytes, {{tile, b_work_address}}});
     }
   }
   return phase;
@@ -192,8 +189,10 @@ Checked<void> multiply(kivu_runtime::Board& board, const GemmSettings& settings,
 
   for (std::uint32_t k = 0; k < grid; ++k) {
     const bool ring = settings.schedule == Schedule::Ring;
-    const std::string exchange_name =
-        fmt::format("round {} {}", k, !ring ? "broadcast" : k == 0 ? "ring align" : "ring shift");
+    const std::string exchange_name = fmt::format("round {} {}", k,
+                                                  !ring    ? "broadcast"
+                                                  : k == 0 ? "ring align"
+                                                           : "ring shift");
     if (auto done = step(progress, exchange_name,
                          board.exchange(ring ? ring_phase(settings, k) : broadcast_phase(settings, k)));
         !done) {
@@ -248,8 +247,9 @@ Checked<std::uint32_t> verify_product(kivu_runtime::Board& board, const GemmSett
     }
   }
   if (bad_blocks != 0) {
-    return std::unexpected(RunError::failed(fmt::format("product differs from the host reference in {} of {} blocks; first: {}",
-                                                        bad_blocks, grid * grid, first_mismatch)));
+    return std::unexpected(
+        RunError::failed(fmt::format("product differs from the host reference in {} of {} blocks; first: {}",
+                                     bad_blocks, grid * grid, first_mismatch)));
   }
   progress(fmt::format("d2h: {} C blocks match the host reference exactly", grid * grid));
   return grid * grid;
@@ -389,8 +389,7 @@ std::vector<float> extract_block(const std::vector<float>& matrix, std::uint32_t
 // =============================================================================
 // Running
 
-Checked<GemmOutcome> run_gemm(kivu_runtime::Board& board, const GemmSettings& settings,
-                              const ProgressSink& progress) {
+Checked<GemmOutcome> run_gemm(kivu_runtime::Board& board, const GemmSettings& settings, const ProgressSink& progress) {
   const std::uint32_t grid = settings.grid();
   progress(fmt::format("C = A x B, dimension {}, {} x {} blocks of {} x {} on {} tiles{}", settings.dimension, grid,
                        grid, block_size, block_size, grid * grid,

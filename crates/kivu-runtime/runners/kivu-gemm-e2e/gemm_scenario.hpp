@@ -76,10 +76,10 @@ struct BlockIndex {
 enum class Schedule { Broadcast, Ring };
 
 struct GemmSettings {
-  std::uint32_t dimension = default_dimension;  // 1 .. max_dimension
-  BlockIndex check_block;                       // read from tile memory too
+  std::uint32_t dimension = default_dimension;          // 1 .. max_dimension
+  BlockIndex check_block;                               // read from tile memory too
   std::optional<std::filesystem::path> profile_output;  // profiling when set
-  std::uint64_t seed = 0x6765'6d6d;             // operand generator
+  std::uint64_t seed = 0x6765'6d6d;                     // operand generator
   Schedule schedule = Schedule::Broadcast;
 
   // Blocks per side: dimension / block_size, rounded up.
@@ -155,9 +155,9 @@ using ProgressSink = std::function<void(std::string_view)>;
 // What a verified run did.
 struct GemmOutcome {
   std::uint32_t grid = 0;
-  std::uint32_t tiles = 0;           // tiles holding an output block
-  std::uint64_t cycles = 0;          // the board's cycle counter at the end
-  std::uint32_t verified_blocks = 0; // output blocks read back and matched
+  std::uint32_t tiles = 0;            // tiles holding an output block
+  std::uint64_t cycles = 0;           // the board's cycle counter at the end
+  std::uint32_t verified_blocks = 0;  // output blocks read back and matched
 };
 
 // Runs the multiplication on `board` and verifies it: every output block by
@@ -168,7 +168,7 @@ struct GemmOutcome {
 
 // The board's cycle profile (the board must have been built with profiling
 // on), written atomically to `path`. Returns the report written.
-[[nodiscard]] kivu_runner::Checked<kivu_package::ProfileReport> write_gemm_profile(
-    const kivu_runtime::Board& board, const std::filesystem::path& path);
+[[nodiscard]] kivu_runner::Checked<kivu_package::ProfileReport> write_gemm_profile(const kivu_runtime::Board& board,
+                                                                                   const std::filesystem::path& path);
 
 }  // namespace kivu_gemm

@@ -40,8 +40,8 @@ std::vector<float> tensor(std::uint64_t salt) {
 }
 
 std::span<const std::byte> element_bytes_of(const std::vector<float>& values, const Segment& segment) {
-  return std::as_bytes(std::span(values)).subspan(std::size_t{segment.first_element} * element_bytes,
-                                                  std::size_t{segment.elements} * element_bytes);
+  return std::as_bytes(std::span(values))
+      .subspan(std::size_t{segment.first_element} * element_bytes, std::size_t{segment.elements} * element_bytes);
 }
 
 Checked<void> load(Board& board, const Progress& progress, std::string_view name, const std::vector<Segment>& loads,
@@ -50,7 +50,8 @@ Checked<void> load(Board& board, const Progress& progress, std::string_view name
   for (const Segment& segment : loads) {
     auto written = kivu_runner::check(board.h2d(segment.tile, segment.address, element_bytes_of(values, segment)),
                                       fmt::format("h2d of {} elements {}.. to tile {} at {}", name,
-                                                  segment.first_element, segment.tile, kivu_runner::hex(segment.address)));
+                                                  segment.first_element, segment.tile,
+                                                  kivu_runner::hex(segment.address)));
     if (!written) return written;
     bytes += std::size_t{segment.elements} * element_bytes;
   }
@@ -61,9 +62,11 @@ Checked<void> load(Board& board, const Progress& progress, std::string_view name
 }  // namespace
 
 Checked<void> run_compiled_add(Board& board, const Progress& progress) {
-  auto program = kivu_segmented::compile_elementwise_add(kivu_segmented::AddProblem{
-      .elements = elements, .tiles = kivu_runtime::tile_count, .b_tile_offset = b_tile_offset,
-      .layout = kivu_segmented::segmented_layout()});
+  auto program = kivu_segmented::compile_elementwise_add(
+      kivu_segmented::AddProblem{.elements = elements,
+                                 .tiles = kivu_runtime::tile_count,
+                                 .b_tile_offset = b_tile_offset,
+                                 .layout = kivu_segmented::segmented_layout()});
   if (!program) return std::unexpected(kivu_runner::RunError::failed("compile the add: " + program.error().message));
   std::size_t runs = 0;
   for (const auto& [tile, tile_runs] : program->runs) runs += tile_runs.size();
@@ -74,10 +77,9 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
                               placement->shards_spanning_arenas, placement->shards));
     spanning += placement->shards_spanning_arenas;
   }
-  progress.line(fmt::format("compiled program: {} exchange phase(s) of {} transfers, add on {} tiles in {} runs",
-                            program->exchanges.size(),
-                            program->exchanges.empty() ? 0 : program->exchanges.front().transfers.size(),
-                            program->add.tiles.size(), runs));
+  progress.line(fmt::format(
+      "compiled program: {} exchange phase(s) of {} transfers, add on {} tiles in {} runs", program->exchanges.size(),
+      program->exchanges.empty() ? 0 : program->exchanges.front().transfers.size(), program->add.tiles.size(), runs));
   if (spanning == 0) {
     return std::unexpected(kivu_runner::RunError::failed("the compiled layout spans no arena boundary"));
   }
@@ -120,8 +122,9 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
   for (const Segment& segment : program->out_stores) {
     auto read = kivu_runner::check(
         board.d2h_into(segment.tile, segment.address,
-                       std::as_writable_bytes(std::span(out)).subspan(std::size_t{segment.first_element} * element_bytes,
-                                                                      std::size_t{segment.elements} * element_bytes)),
+                       std::as_writable_bytes(std::span(out))
+                           .subspan(std::size_t{segment.first_element} * element_bytes,
+                                    std::size_t{segment.elements} * element_bytes)),
         fmt::format("d2h of out elements {}.. from tile {}", segment.first_element, segment.tile));
     if (!read) return read;
   }

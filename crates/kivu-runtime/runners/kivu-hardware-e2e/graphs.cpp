@@ -120,7 +120,9 @@ struct Permutation {
 ExchangePhase permutation_phase(Permutation permutation, std::uint32_t size, std::string kernel) {
   ExchangePhase phase{.operation = "exchange", .kernel = std::move(kernel)};
   for (std::uint16_t t = 0; t < tiles; ++t) {
-    phase.transfers.push_back(Transfer{.source = t, .source_address = buffer_address, .size = size,
+    phase.transfers.push_back(Transfer{.source = t,
+                                       .source_address = buffer_address,
+                                       .size = size,
                                        .receivers = {{.tile = permutation(t), .address = second_address}}});
   }
   return phase;
@@ -143,8 +145,8 @@ Checked<void> fanout(Board& board, const Progress& progress) {
     if (t != source) multicast.receivers.push_back(Receiver{t, buffer_address});
   }
   ExchangePhase phase{.operation = "exchange", .kernel = "fanout", .transfers = {multicast}};
-  if (auto done = step_done(kivu_runner::run_checked(progress, "multicast from tile 0 to all tiles",
-                                                     board.exchange(phase)));
+  if (auto done = step_done(
+          kivu_runner::run_checked(progress, "multicast from tile 0 to all tiles", board.exchange(phase)));
       !done) {
     return done;
   }
@@ -165,9 +167,11 @@ Checked<void> reduction(Board& board, const Progress& progress) {
     ExchangePhase phase{.operation = "exchange", .kernel = "reduction level " + std::to_string(level)};
     std::vector<std::uint16_t> receivers;
     for (std::uint32_t t = 0; t + stride < tiles; t += 2 * stride) {
-      phase.transfers.push_back(Transfer{.source = static_cast<std::uint16_t>(t + stride),
-                                         .source_address = buffer_address, .size = size,
-                                         .receivers = {{.tile = static_cast<std::uint16_t>(t), .address = scratch_address}}});
+      phase.transfers.push_back(
+          Transfer{.source = static_cast<std::uint16_t>(t + stride),
+                   .source_address = buffer_address,
+                   .size = size,
+                   .receivers = {{.tile = static_cast<std::uint16_t>(t), .address = scratch_address}}});
       receivers.push_back(static_cast<std::uint16_t>(t));
     }
     if (auto done = step_done(kivu_runner::run_checked(
@@ -176,18 +180,19 @@ Checked<void> reduction(Board& board, const Progress& progress) {
         !done) {
       return done;
     }
-    kivu_runtime::ComputeStep add{.operation = "compute", .kernel = "add partial sums", .tiles = receivers,
-                                  .cycles = words};
+    kivu_runtime::ComputeStep add{
+        .operation = "compute", .kernel = "add partial sums", .tiles = receivers, .cycles = words};
     if (auto done = step_done(kivu_runner::run_checked(
             progress, fmt::format("reduction level {}: add on {} tiles", level, receivers.size()),
-            board.compute(add, [&](TileContext& tile) -> std::expected<void, ExchangeError> {
-              auto sum = tile.array<std::uint32_t>(buffer_address, words);
-              if (!sum) return std::unexpected(sum.error());
-              auto part = tile.array<std::uint32_t>(scratch_address, words);
-              if (!part) return std::unexpected(part.error());
-              for (std::uint32_t k = 0; k < words; ++k) (*sum)[k] += (*part)[k];
-              return {};
-            })));
+            board.compute(add,
+                          [&](TileContext& tile) -> std::expected<void, ExchangeError> {
+                            auto sum = tile.array<std::uint32_t>(buffer_address, words);
+                            if (!sum) return std::unexpected(sum.error());
+                            auto part = tile.array<std::uint32_t>(scratch_address, words);
+                            if (!part) return std::unexpected(part.error());
+                            for (std::uint32_t k = 0; k < words; ++k) (*sum)[k] += (*part)[k];
+                            return {};
+                          })));
         !done) {
       return done;
     }
@@ -229,16 +234,16 @@ Checked<void> reduction_permutation(Board& board, const Progress& progress) {
   for (std::uint16_t t = 0; t < tiles; ++t) {
     if (sparse(t)) reducing.push_back(t);
   }
-  kivu_runtime::ComputeStep reduce{.operation = "compute", .kernel = "prefix sum", .tiles = reducing,
-                                   .cycles = words};
+  kivu_runtime::ComputeStep reduce{.operation = "compute", .kernel = "prefix sum", .tiles = reducing, .cycles = words};
   if (auto done = step_done(kivu_runner::run_checked(
           progress, fmt::format("prefix-sum reduction on {} of {} tiles", reducing.size(), tiles),
-          board.compute(reduce, [&](TileContext& tile) -> std::expected<void, ExchangeError> {
-            auto values = tile.array<std::uint32_t>(buffer_address, words);
-            if (!values) return std::unexpected(values.error());
-            std::inclusive_scan(values->begin(), values->end(), values->begin());
-            return {};
-          })));
+          board.compute(reduce,
+                        [&](TileContext& tile) -> std::expected<void, ExchangeError> {
+                          auto values = tile.array<std::uint32_t>(buffer_address, words);
+                          if (!values) return std::unexpected(values.error());
+                          std::inclusive_scan(values->begin(), values->end(), values->begin());
+                          return {};
+                        })));
       !done) {
     return done;
   }
@@ -269,8 +274,11 @@ Checked<void> multicast(Board& board, const Progress& progress) {
   ExchangePhase phase{.operation = "exchange", .kernel = "multicast with sending receivers"};
   for (std::uint16_t t = 1; t < tiles; t += 2) {
     broadcast.receivers.push_back(Receiver{t, buffer_address});
-    phase.transfers.push_back(Transfer{.source = t, .source_address = buffer_address, .size = size,
-                                       .receivers = {{.tile = static_cast<std::uint16_t>(t - 1), .address = second_address}}});
+    phase.transfers.push_back(
+        Transfer{.source = t,
+                 .source_address = buffer_address,
+                 .size = size,
+                 .receivers = {{.tile = static_cast<std::uint16_t>(t - 1), .address = second_address}}});
   }
   phase.transfers.insert(phase.transfers.begin(), broadcast);
   if (auto done = step_done(kivu_runner::run_checked(
@@ -290,11 +298,9 @@ Checked<void> multicast(Board& board, const Progress& progress) {
       !done) {
     return done;
   }
-  if (auto done = verify_tiles(board, progress, "the odd tiles' data from before the phase", even, second_address,
-                               size,
-                               [&](std::uint16_t t) {
-                                 return kivu_runner::pattern(device_salt, static_cast<std::uint16_t>(t + 1), size);
-                               });
+  if (auto done = verify_tiles(
+          board, progress, "the odd tiles' data from before the phase", even, second_address, size,
+          [&](std::uint16_t t) { return kivu_runner::pattern(device_salt, static_cast<std::uint16_t>(t + 1), size); });
       !done) {
     return done;
   }
@@ -310,12 +316,9 @@ GraphFunction find_graph(std::string_view name) {
     GraphFunction function;
   };
   static constexpr std::array graphs{
-      Entry{"fanout", fanout},
-      Entry{"reduction", reduction},
-      Entry{"permutation", permutation},
-      Entry{"reduction-permutation", reduction_permutation},
-      Entry{"multicast", multicast},
-      Entry{"compiler-segmented-add", run_compiled_add},
+      Entry{"fanout", fanout},           Entry{"reduction", reduction},
+      Entry{"permutation", permutation}, Entry{"reduction-permutation", reduction_permutation},
+      Entry{"multicast", multicast},     Entry{"compiler-segmented-add", run_compiled_add},
   };
   for (const Entry& entry : graphs) {
     if (entry.name == name) return entry.function;

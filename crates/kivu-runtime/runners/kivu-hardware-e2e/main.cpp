@@ -16,14 +16,16 @@ constexpr const char* graph_variable = "KIVU_GRAPH_TEST";
 
 int main() {
   using namespace kivu_hardware_e2e;
-  return kivu_runner::run_runner("kivu-hardware-e2e", [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
-    const auto name = kivu_runtime::environment_value(graph_variable);
-    const GraphFunction graph = name ? find_graph(*name) : nullptr;
-    if (graph == nullptr) return std::unexpected(kivu_runner::bad_value(graph_variable, graph_names));
-    auto options = kivu_runner::board_options(progress);
-    if (!options) return std::unexpected(options.error());
-    progress.line(fmt::format("graph {} on {} tiles", *name, kivu_runtime::tile_count));
-    kivu_runtime::Board board(*options);
-    return graph(board, progress);
-  });
+  return kivu_runner::run_runner("kivu-hardware-e2e",
+                                 [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
+                                   const auto name = kivu_runtime::environment_value(graph_variable);
+                                   const GraphFunction graph = name ? find_graph(*name) : nullptr;
+                                   if (graph == nullptr)
+                                     return std::unexpected(kivu_runner::bad_value(graph_variable, graph_names));
+                                   auto options = kivu_runner::board_options(progress);
+                                   if (!options) return std::unexpected(options.error());
+                                   progress.line(fmt::format("graph {} on {} tiles", *name, kivu_runtime::tile_count));
+                                   kivu_runtime::Board board(*options);
+                                   return graph(board, progress);
+                                 });
 }

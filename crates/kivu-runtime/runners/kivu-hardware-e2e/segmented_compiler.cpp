@@ -51,8 +51,8 @@ std::expected<void, CompileError> check_layout(const SramLayout& layout) {
     const Arena& arena = sorted[i];
     if (arena.size == 0 || arena.size % element_bytes != 0 || arena.base % element_bytes != 0 ||
         std::uint64_t{arena.base} + arena.size > kivu_runtime::tile_sram_bytes) {
-      return std::unexpected(CompileError{"arena at " + std::to_string(arena.base) +
-                                          " is empty, not element-aligned or outside SRAM"});
+      return std::unexpected(
+          CompileError{"arena at " + std::to_string(arena.base) + " is empty, not element-aligned or outside SRAM"});
     }
     if (i > 0 && std::uint64_t{sorted[i - 1].base} + sorted[i - 1].size > arena.base) {
       return std::unexpected(CompileError{"arenas at " + std::to_string(sorted[i - 1].base) + " and " +
@@ -143,8 +143,8 @@ std::expected<Program, CompileError> compile_elementwise_add(const AddProblem& p
   }
   if (auto checked = check_layout(problem.layout); !checked) return std::unexpected(checked.error());
 
-  const auto per_tile =
-      static_cast<std::uint32_t>((std::uint64_t{problem.elements} + problem.tiles - 1u) / problem.tiles);
+  const auto per_tile = static_cast<std::uint32_t>((std::uint64_t{problem.elements} + problem.tiles - 1u) /
+                                                   problem.tiles);
   std::vector<ShardRange> shards;
   for (std::uint64_t first = 0; first < problem.elements; first += per_tile) {
     const auto start = static_cast<std::uint32_t>(first);
@@ -177,11 +177,11 @@ std::expected<Program, CompileError> compile_elementwise_add(const AddProblem& p
   if (staging) {
     kivu_runtime::ExchangePhase phase{.operation = "exchange", .kernel = "stage b beside a"};
     zip_segments<2>({&program.b.segments, &program.staged_b.segments}, [&](const std::array<Segment, 2>& piece) {
-      phase.transfers.push_back(kivu_runtime::Transfer{
-          .source = piece[0].tile,
-          .source_address = piece[0].address,
-          .size = piece[0].elements * element_bytes,
-          .receivers = {{.tile = piece[1].tile, .address = piece[1].address}}});
+      phase.transfers.push_back(
+          kivu_runtime::Transfer{.source = piece[0].tile,
+                                 .source_address = piece[0].address,
+                                 .size = piece[0].elements * element_bytes,
+                                 .receivers = {{.tile = piece[1].tile, .address = piece[1].address}}});
     });
     program.exchanges.push_back(std::move(phase));
   }

@@ -73,7 +73,7 @@ struct TensorPlacement {
   std::string name;
   std::uint32_t elements = 0;
   std::vector<Segment> segments;
-  std::uint32_t shards = 0;                // shards (one per tile used)
+  std::uint32_t shards = 0;                  // shards (one per tile used)
   std::uint32_t shards_spanning_arenas = 0;  // shards with more than one segment
 };
 
@@ -107,9 +107,9 @@ struct Program {
 
 // What to compile.
 struct AddProblem {
-  std::uint32_t elements = 0;        // at least 1
-  std::uint16_t tiles = 0;           // tiles to shard over, at least 1
-  std::uint16_t b_tile_offset = 0;   // b's shard i lives on tile (i + offset) % tiles
+  std::uint32_t elements = 0;       // at least 1
+  std::uint16_t tiles = 0;          // tiles to shard over, at least 1
+  std::uint16_t b_tile_offset = 0;  // b's shard i lives on tile (i + offset) % tiles
   SramLayout layout;
 };
 

@@ -50,7 +50,8 @@ std::string where(std::uint16_t tile, const Board& board) {
 
 Checked<void> h2d(Board& board, const Progress& progress, std::uint16_t tile, std::uint32_t address,
                   std::span<const std::byte> data) {
-  const std::string what = fmt::format("h2d {}: {} bytes at {}", where(tile, board), data.size(), kivu_runner::hex(address));
+  const std::string what = fmt::format("h2d {}: {} bytes at {}", where(tile, board), data.size(),
+                                       kivu_runner::hex(address));
   auto done = kivu_runner::check(board.h2d(tile, address, data), what);
   if (done) progress.line(what);
   return done;
@@ -95,8 +96,8 @@ Checked<void> check_tile_memory(Board& board, std::string_view what, std::uint16
 // A compute step that writes the device pattern of each tile at `address`.
 Checked<void> initialise_on_device(Board& board, const Progress& progress, const std::vector<std::uint16_t>& tiles,
                                    std::uint32_t address, std::uint32_t size) {
-  kivu_runtime::ComputeStep step{.operation = "initialise", .kernel = "pattern", .tiles = tiles,
-                                 .cycles = std::uint64_t{size} * cycles_per_byte};
+  kivu_runtime::ComputeStep step{
+      .operation = "initialise", .kernel = "pattern", .tiles = tiles, .cycles = std::uint64_t{size} * cycles_per_byte};
   auto report = kivu_runner::run_checked(
       progress, fmt::format("initialise {} bytes at {} on {} tile(s)", size, kivu_runner::hex(address), tiles.size()),
       board.compute(step, [&](kivu_runtime::TileContext& tile) -> std::expected<void, kivu_exchange::ExchangeError> {
@@ -117,7 +118,8 @@ Checked<void> round_trip(Board& board, const HostSettings& settings, const Progr
     data.push_back(kivu_runner::pattern(host_data_salt, tile, settings.bytes));
     if (auto done = h2d(board, progress, tile, settings.address, data.back()); !done) return done;
   }
-  if (auto done = d2h_into_host_ranges(board, progress, settings.tiles, settings.address, settings.bytes, data); !done) {
+  if (auto done = d2h_into_host_ranges(board, progress, settings.tiles, settings.address, settings.bytes, data);
+      !done) {
     return done;
   }
   for (std::size_t i = 0; i < settings.tiles.size(); ++i) {
@@ -155,10 +157,11 @@ Checked<void> relay(Board& board, const HostSettings& settings, const Progress& 
     if (auto done = h2d(board, progress, source, address, data); !done) return done;
   }
 
-  kivu_runtime::ExchangePhase phase{
-      .operation = "relay",
-      .transfers = {{.source = source, .source_address = address, .size = settings.bytes,
-                     .receivers = {{.tile = target, .address = address}}}}};
+  kivu_runtime::ExchangePhase phase{.operation = "relay",
+                                    .transfers = {{.source = source,
+                                                   .source_address = address,
+                                                   .size = settings.bytes,
+                                                   .receivers = {{.tile = target, .address = address}}}}};
   const auto started = std::chrono::steady_clock::now();
   auto report = kivu_runner::run_checked(
       progress, fmt::format("relay {} -> {}", where(source, board), where(target, board)), board.exchange(phase));
@@ -183,29 +186,36 @@ Checked<void> compute_relay(Board& board, const HostSettings& settings, const Pr
   if (auto done = h2d(board, progress, source, address, input); !done) return done;
 
   const auto transform = [&](std::string_view name, std::uint16_t tile, auto function) -> Checked<void> {
-    kivu_runtime::ComputeStep step{.operation = std::string(name), .kernel = "bytes", .tiles = {tile},
+    kivu_runtime::ComputeStep step{.operation = std::string(name),
+                                   .kernel = "bytes",
+                                   .tiles = {tile},
                                    .cycles = std::uint64_t{size} * cycles_per_byte};
     auto report = kivu_runner::run_checked(
         progress, fmt::format("{} on {}", name, where(tile, board)),
-        board.compute(step, [&](kivu_runtime::TileContext& context) -> std::expected<void, kivu_exchange::ExchangeError> {
-          auto bytes = context.bytes(address, size);
-          if (!bytes) return std::unexpected(bytes.error());
-          for (std::size_t i = 0; i < bytes->size(); ++i) (*bytes)[i] = function((*bytes)[i], i, context.logical());
-          return {};
-        }));
+        board.compute(step,
+                      [&](kivu_runtime::TileContext& context) -> std::expected<void, kivu_exchange::ExchangeError> {
+                        auto bytes = context.bytes(address, size);
+                        if (!bytes) return std::unexpected(bytes.error());
+                        for (std::size_t i = 0; i < bytes->size(); ++i)
+                          (*bytes)[i] = function((*bytes)[i], i, context.logical());
+                        return {};
+                      }));
     if (!report) return std::unexpected(report.error());
     return {};
   };
 
-  const auto first = [](std::byte value, std::uint64_t offset, std::uint16_t) { return first_transform(value, offset); };
+  const auto first = [](std::byte value, std::uint64_t offset, std::uint16_t) {
+    return first_transform(value, offset);
+  };
   const auto second = [](std::byte value, std::uint64_t offset, std::uint16_t tile) {
     return second_transform(value, offset, tile);
   };
   if (auto done = transform("first compute", source, first); !done) return done;
-  kivu_runtime::ExchangePhase phase{
-      .operation = "relay",
-      .transfers = {{.source = source, .source_address = address, .size = size,
-                     .receivers = {{.tile = target, .address = address}}}}};
+  kivu_runtime::ExchangePhase phase{.operation = "relay",
+                                    .transfers = {{.source = source,
+                                                   .source_address = address,
+                                                   .size = size,
+                                                   .receivers = {{.tile = target, .address = address}}}}};
   auto report = kivu_runner::run_checked(
       progress, fmt::format("relay {} -> {}", where(source, board), where(target, board)), board.exchange(phase));
   if (!report) return std::unexpected(report.error());

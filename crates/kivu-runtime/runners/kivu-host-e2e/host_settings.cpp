@@ -55,8 +55,8 @@ Checked<HostSettings> read_host_settings() {
   if (!initialized) return std::unexpected(initialized.error());
   if (*initialized) {
     if (settings.scenario != Scenario::Relay) {
-      return std::unexpected(kivu_runner::bad_value(
-          initialized_exchange_variable, std::string("\"0\" or unset unless ") + exchange_variable + "=1"));
+      return std::unexpected(kivu_runner::bad_value(initialized_exchange_variable,
+                                                    std::string("\"0\" or unset unless ") + exchange_variable + "=1"));
     }
     settings.initialized_relay = true;
   }
@@ -89,9 +89,9 @@ Checked<HostSettings> read_host_settings() {
   if (!bytes) return std::unexpected(bytes.error());
   const std::uint64_t room = kivu_runtime::tile_sram_bytes - settings.address;
   if (*bytes == 0 || *bytes > room) {
-    return std::unexpected(kivu_runner::bad_value(
-        bytes_variable, "a byte count from 1 to " + std::to_string(room) + ", which fits in SRAM from address " +
-                            kivu_runner::hex(settings.address)));
+    return std::unexpected(kivu_runner::bad_value(bytes_variable, "a byte count from 1 to " + std::to_string(room) +
+                                                                      ", which fits in SRAM from address " +
+                                                                      kivu_runner::hex(settings.address)));
   }
   settings.bytes = static_cast<std::uint32_t>(*bytes);
   return settings;
@@ -101,7 +101,8 @@ std::string_view scenario_name(const HostSettings& settings) {
   switch (settings.scenario) {
     case Scenario::RoundTrip: return "H2D and D2H round trip";
     case Scenario::InitializedD2H: return "D2H of device-initialised data";
-    case Scenario::Relay: return settings.initialized_relay ? "initialised D2D relay and D2H" : "H2D, timed D2D relay and D2H";
+    case Scenario::Relay:
+      return settings.initialized_relay ? "initialised D2D relay and D2H" : "H2D, timed D2D relay and D2H";
     case Scenario::ComputeRelay: return "H2D, compute, D2D, compute and D2H";
   }
   return "unknown";

@@ -26,16 +26,16 @@
 namespace kivu_host_e2e {
 
 enum class Scenario {
-  RoundTrip,         // H2D then D2H, per tile
-  InitializedD2H,    // device-initialised data, D2H, per tile
-  Relay,             // H2D or device init, D2D relay, D2H
-  ComputeRelay,      // H2D, compute, D2D, compute, D2H
+  RoundTrip,       // H2D then D2H, per tile
+  InitializedD2H,  // device-initialised data, D2H, per tile
+  Relay,           // H2D or device init, D2D relay, D2H
+  ComputeRelay,    // H2D, compute, D2D, compute, D2H
 };
 
 struct HostSettings {
   Scenario scenario = Scenario::RoundTrip;
-  bool initialized_relay = false;       // Relay: the device writes the data
-  std::vector<std::uint16_t> tiles;     // at least one
+  bool initialized_relay = false;    // Relay: the device writes the data
+  std::vector<std::uint16_t> tiles;  // at least one
   std::uint32_t bytes = 0;
   std::uint32_t address = 0;
 };

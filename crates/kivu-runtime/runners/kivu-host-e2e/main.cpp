@@ -4,21 +4,21 @@
 // mismatch or a board error, 2 on bad input.
 #include <fmt/core.h>
 
-
 #include "host_scenarios.hpp"
 #include "host_settings.hpp"
 #include "kivu_runner/runner_main.hpp"
 
 int main() {
   using namespace kivu_host_e2e;
-  return kivu_runner::run_runner("kivu-host-e2e", [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
-    auto settings = read_host_settings();
-    if (!settings) return std::unexpected(settings.error());
-    auto options = kivu_runner::board_options(progress);
-    if (!options) return std::unexpected(options.error());
-    progress.line(fmt::format("{}: {} tile(s), {} bytes at {}", scenario_name(*settings), settings->tiles.size(),
-                              settings->bytes, kivu_runner::hex(settings->address)));
-    kivu_runtime::Board board(*options);
-    return run_scenario(board, *settings, progress);
-  });
+  return kivu_runner::run_runner(
+      "kivu-host-e2e", [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
+        auto settings = read_host_settings();
+        if (!settings) return std::unexpected(settings.error());
+        auto options = kivu_runner::board_options(progress);
+        if (!options) return std::unexpected(options.error());
+        progress.line(fmt::format("{}: {} tile(s), {} bytes at {}", scenario_name(*settings), settings->tiles.size(),
+                                  settings->bytes, kivu_runner::hex(settings->address)));
+        kivu_runtime::Board board(*options);
+        return run_scenario(board, *settings, progress);
+      });
 }

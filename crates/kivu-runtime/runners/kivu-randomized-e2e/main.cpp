@@ -38,17 +38,19 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
   // Every window starts with its tile's pattern, written by the tile.
   Windows windows;
   for (const std::uint16_t tile : graph.tiles) windows[tile] = kivu_runner::pattern(window_salt, tile, window_bytes);
-  kivu_runtime::ComputeStep initialise{.operation = "initialise", .kernel = "pattern", .tiles = graph.tiles,
-                                       .cycles = window_bytes / 4};
+  kivu_runtime::ComputeStep initialise{
+      .operation = "initialise", .kernel = "pattern", .tiles = graph.tiles, .cycles = window_bytes / 4};
   auto initialised = kivu_runner::run_checked(
-      progress, fmt::format("initialise {} bytes at {} on {} tiles", window_bytes, kivu_runner::hex(window_address),
-                            graph.tiles.size()),
-      board.compute(initialise, [](kivu_runtime::TileContext& tile) -> std::expected<void, kivu_exchange::ExchangeError> {
-        auto window = tile.bytes(window_address, window_bytes);
-        if (!window) return std::unexpected(window.error());
-        kivu_runner::fill_pattern(*window, window_salt, tile.logical());
-        return {};
-      }));
+      progress,
+      fmt::format("initialise {} bytes at {} on {} tiles", window_bytes, kivu_runner::hex(window_address),
+                  graph.tiles.size()),
+      board.compute(initialise,
+                    [](kivu_runtime::TileContext& tile) -> std::expected<void, kivu_exchange::ExchangeError> {
+                      auto window = tile.bytes(window_address, window_bytes);
+                      if (!window) return std::unexpected(window.error());
+                      kivu_runner::fill_pattern(*window, window_salt, tile.logical());
+                      return {};
+                    }));
   if (!initialised) return std::unexpected(initialised.error());
   progress.line(kivu_runtime::describe(board.sync()));
 
@@ -64,9 +66,8 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
   for (const auto& [tile, expected] : windows) {
     auto read = kivu_runner::check(board.d2h(tile, window_address, window_bytes), fmt::format("d2h of tile {}", tile));
     if (!read) return std::unexpected(read.error());
-    if (auto same = kivu_runner::compare_bytes(fmt::format("window of tile {} (from {})", tile,
-                                                           kivu_runner::hex(window_address)),
-                                               *read, expected);
+    if (auto same = kivu_runner::compare_bytes(
+            fmt::format("window of tile {} (from {})", tile, kivu_runner::hex(window_address)), *read, expected);
         !same) {
       return same;
     }

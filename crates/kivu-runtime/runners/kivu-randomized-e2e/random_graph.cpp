@@ -40,7 +40,8 @@ struct Range {
 };
 
 bool overlaps(const std::vector<Range>& taken, Range range) {
-  return std::ranges::any_of(taken, [&](const Range& other) { return range.start < other.end && other.start < range.end; });
+  return std::ranges::any_of(taken,
+                             [&](const Range& other) { return range.start < other.end && other.start < range.end; });
 }
 
 }  // namespace

@@ -30,8 +30,8 @@ inline constexpr std::uint32_t window_bytes = 4096;
 
 struct RandomGraph {
   std::uint64_t seed = 0;
-  std::vector<std::uint16_t> tiles;                  // ascending
-  std::vector<kivu_runtime::ExchangePhase> phases;   // addresses are absolute
+  std::vector<std::uint16_t> tiles;                 // ascending
+  std::vector<kivu_runtime::ExchangePhase> phases;  // addresses are absolute
 };
 
 // The graph of `seed`; the same seed always gives the same graph.

@@ -29,8 +29,8 @@ ExchangePhase phase_of(std::vector<Transfer> transfers) {
 TEST(Exchange, MulticastsOneSourceToEveryReceiverAtItsOwnAddress) {
   Board board;
   ASSERT_TRUE(board.h2d(3, 0x40, pattern(100)));
-  const auto report =
-      board.exchange(phase_of({Transfer{3, 0x40, 100, {{0, 0}, {1471, 0x1000}, {700, 0x9C000 - 100}}}}));
+  const auto report = board.exchange(
+      phase_of({Transfer{3, 0x40, 100, {{0, 0}, {1471, 0x1000}, {700, 0x9C000 - 100}}}}));
   ASSERT_TRUE(report);
   EXPECT_EQ(report->bytes, 300u);
   EXPECT_EQ(report->tiles, 4u);
@@ -114,7 +114,8 @@ TEST(Exchange, AFailingPhaseMovesNothing) {
 TEST(Compute, RunsTheFunctionOnEachListedTileWithItsOwnMemory) {
   Board board;
   std::vector<std::uint16_t> seen;
-  const auto report = board.compute(ComputeStep{.tiles = {9, 4, 1471}, .cycles = 10}, infallible([&](TileContext& tile) {
+  const auto report = board.compute(ComputeStep{.tiles = {9, 4, 1471}, .cycles = 10},
+                                    infallible([&](TileContext& tile) {
                                       seen.push_back(tile.logical());
                                       auto words = tile.array<std::uint32_t>(0x100, 2).value();
                                       words[0] = tile.logical();

@@ -18,9 +18,8 @@ Board profiled_run() {
   Board board(BoardOptions{.profile = true});
   EXPECT_TRUE(board.compute(ComputeStep{.operation = "init", .kernel = "fill", .tiles = {0, 1}, .cycles = 40},
                             infallible([](TileContext& tile) { tile.cycles = tile.logical() == 0 ? 40 : 10; })));
-  EXPECT_TRUE(board.exchange(ExchangePhase{.operation = "relay",
-                                           .metadata = {{"graph", "pair"}},
-                                           .transfers = {Transfer{0, 0, 64, {{1, 64}}}}}));
+  EXPECT_TRUE(board.exchange(ExchangePhase{
+      .operation = "relay", .metadata = {{"graph", "pair"}}, .transfers = {Transfer{0, 0, 64, {{1, 64}}}}}));
   board.sync();
   EXPECT_TRUE(board.compute(ComputeStep{.operation = "all", .tiles = all_tiles(), .cycles = 7}, nullptr));
   EXPECT_TRUE(board.exchange(ExchangePhase{.transfers = {Transfer{5, 0, 800, {{6, 0}, {7, 0}}}}}));
@@ -39,7 +38,8 @@ TEST(CycleAccounting, ChargesEachStepAsItsSlowestTile) {
   const auto exchange = board.exchange(ExchangePhase{.transfers = {Transfer{0, 0, 100, {{2, 0}, {3, 0}}}}});
   ASSERT_TRUE(exchange);
   EXPECT_EQ(exchange->start_cycle, 25u);
-  EXPECT_EQ(exchange->cycles(), exchange_latency_cycles + (100 + exchange_bytes_per_cycle - 1) / exchange_bytes_per_cycle);
+  EXPECT_EQ(exchange->cycles(),
+            exchange_latency_cycles + (100 + exchange_bytes_per_cycle - 1) / exchange_bytes_per_cycle);
   const auto sync = board.sync();
   EXPECT_EQ(sync.cycles(), sync_cycles);
   EXPECT_EQ(board.cycle(), sync.end_cycle);
@@ -135,8 +135,8 @@ TEST(CycleAccounting, BuildsAProfileReportOfEveryTileInPhysicalOrder) {
   EXPECT_EQ(relay.step.operation, "relay");
   EXPECT_EQ(relay.step.phase, 1u);
   EXPECT_EQ(relay.step.local_index, 2u);
-  EXPECT_EQ(relay.step.metadata, (std::vector<kivu_package::ProfileMetadata>{
-                                     {"graph", "pair"}, {"logical_tile", "1"}, {"bytes", "64"}}));
+  EXPECT_EQ(relay.step.metadata,
+            (std::vector<kivu_package::ProfileMetadata>{{"graph", "pair"}, {"logical_tile", "1"}, {"bytes", "64"}}));
 }
 
 TEST(CycleAccounting, RefusesAReportWhoseCyclesDoNotFitThirtyTwoBits) {

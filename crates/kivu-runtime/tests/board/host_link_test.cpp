@@ -9,15 +9,12 @@ using kivu_runtime::testing::pattern;
 
 namespace {
 
-std::expected<std::vector<std::byte>, ExchangeError> unexpected(ExchangeError error) {
-  return std::unexpected(error);
-}
+std::expected<std::vector<std::byte>, ExchangeError> unexpected(ExchangeError error) { return std::unexpected(error); }
 
 // A write packet of `data` for physical tile `physical` at `address`.
 std::vector<std::byte> write_packet(std::uint16_t physical, std::uint32_t address, std::span<const std::byte> data) {
-  return encode_host_packet({HostPacketKind::Write, *route_to(physical), address,
-                             static_cast<std::uint16_t>(data.size())},
-                            data)
+  return encode_host_packet(
+             {HostPacketKind::Write, *route_to(physical), address, static_cast<std::uint16_t>(data.size())}, data)
       .value();
 }
 

@@ -125,8 +125,10 @@ public:
   }
   ~ScopedVariables() {
     for (const auto& [name, value] : saved_) {
-      if (value) ::setenv(name.c_str(), value->c_str(), 1);
-      else ::unsetenv(name.c_str());
+      if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
     }
   }
   ScopedVariables(const ScopedVariables&) = delete;
@@ -139,8 +141,11 @@ private:
 }  // namespace
 
 TEST(Environment, TakesTheBoardsVariablesSetButEmptyAsUnset) {
-  const ScopedVariables empty({{"KIVU_HOST_WRITE_JITTER_MAX_US", ""}, {"KIVU_HOST_WRITE_JITTER_SEED", ""},
-                               {"KIVU_SIM_FAULT", ""}, {"KIVU_SIM_FAULT_BOARD", ""}, {"KIVU_SIM_BOARDS", ""},
+  const ScopedVariables empty({{"KIVU_HOST_WRITE_JITTER_MAX_US", ""},
+                               {"KIVU_HOST_WRITE_JITTER_SEED", ""},
+                               {"KIVU_SIM_FAULT", ""},
+                               {"KIVU_SIM_FAULT_BOARD", ""},
+                               {"KIVU_SIM_BOARDS", ""},
                                {"KIVU_BOARD", ""}});
   const auto options = BoardOptions::from_environment();
   ASSERT_TRUE(options) << options.error().message();

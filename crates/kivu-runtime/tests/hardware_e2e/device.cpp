@@ -86,7 +86,7 @@ std::expected<int, std::string> open_lock_file(const char* path) {
     if (errno != ENOENT) return std::unexpected(os_error_display(errno));
     // Removed between the two opens: try again.
   }
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0) {
     const int error = errno;
     (void)::close(fd);
@@ -104,7 +104,7 @@ std::expected<int, std::string> open_lock_file(const char* path) {
 // <major>:<minor>:<inode> 0 EOF", major and minor in hexadecimal; waiters
 // have "->" after the number and are skipped.
 std::optional<long> lock_holder(int fd) {
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0) return std::nullopt;
   std::ifstream locks("/proc/locks");
   std::string line;
@@ -171,8 +171,7 @@ std::expected<std::uint32_t, std::string> board_from_environment() {
   // CTest gives a count of 0 to tests that ask for no resources when it runs
   // with a resource file: no allocation, as when the count is unset.
   const char* count = std::getenv("CTEST_RESOURCE_GROUP_COUNT");
-  const auto groups =
-      count != nullptr ? kivu_runtime::parse_unsigned_decimal("CTEST_RESOURCE_GROUP_COUNT", count) : 0;
+  const auto groups = count != nullptr ? kivu_runtime::parse_unsigned_decimal("CTEST_RESOURCE_GROUP_COUNT", count) : 0;
   if (!groups) return std::unexpected(groups.error().message());
   if (*groups != 0) {
     const char* allocation = std::getenv("CTEST_RESOURCE_GROUP_0_BOARDS");

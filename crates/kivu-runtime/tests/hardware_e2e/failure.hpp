@@ -26,8 +26,7 @@ namespace kivu_e2e {
 // case; `where()` is the place in the case sources that failed.
 class CaseFailure : public std::exception {
 public:
-  CaseFailure(std::string message, std::source_location where) noexcept
-      : message_(std::move(message)), where_(where) {}
+  CaseFailure(std::string message, std::source_location where) noexcept : message_(std::move(message)), where_(where) {}
 
   [[nodiscard]] const std::string& message() const noexcept { return message_; }
   [[nodiscard]] const std::source_location& where() const noexcept { return where_; }

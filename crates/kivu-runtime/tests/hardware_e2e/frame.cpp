@@ -39,9 +39,9 @@ void hold_back_inherited(Command& command, Predicate held_back) {
 }  // namespace
 
 bool is_scenario_variable(std::string_view name) noexcept {
-  static constexpr std::array<std::string_view, 6> names = {
-      "KIVU_GRAPH_TEST",     "KIVU_RANDOM_SEED",    "KIVU_GEMM_DIMENSION", "KIVU_GEMM_SRAM_CHECK_BLOCK",
-      "KIVU_GEMM_SCHEDULE", "KIVU_PROFILE_OUTPUT"};
+  static constexpr std::array<std::string_view, 6> names = {"KIVU_GRAPH_TEST",     "KIVU_RANDOM_SEED",
+                                                            "KIVU_GEMM_DIMENSION", "KIVU_GEMM_SRAM_CHECK_BLOCK",
+                                                            "KIVU_GEMM_SCHEDULE",  "KIVU_PROFILE_OUTPUT"};
   return name.starts_with("KIVU_HOST_TEST_") || std::ranges::find(names, name) != names.end();
 }
 

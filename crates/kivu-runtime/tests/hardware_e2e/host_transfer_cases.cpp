@@ -21,16 +21,14 @@ void h2d_compute_d2d_compute_d2h_works() {
 
 void high_address_large_h2d_and_d2h_work() {
   const auto _device = device();
-  const auto status = host_test({{"KIVU_HOST_TEST_TILE", "100"},
-                                 {"KIVU_HOST_TEST_BYTES", "65536"},
-                                 {"KIVU_HOST_TEST_ADDRESS", "0x60000"}});
+  const auto status = host_test(
+      {{"KIVU_HOST_TEST_TILE", "100"}, {"KIVU_HOST_TEST_BYTES", "65536"}, {"KIVU_HOST_TEST_ADDRESS", "0x60000"}});
   require_success("64-KiB high-address H2D and D2H", status);
 }
 
 void initialized_d2d_relay_and_d2h_work() {
   const auto _device = device();
-  const auto status =
-      host_test({{"KIVU_HOST_TEST_EXCHANGE", "1"}, {"KIVU_HOST_TEST_INITIALIZED_EXCHANGE", "1"}});
+  const auto status = host_test({{"KIVU_HOST_TEST_EXCHANGE", "1"}, {"KIVU_HOST_TEST_INITIALIZED_EXCHANGE", "1"}});
   require_success("initialized D2D relay and D2H", status);
 }
 
@@ -42,9 +40,8 @@ void initialized_local_tile_d2h_works() {
 
 void initialized_remote_tile_d2h_works() {
   const auto _device = device();
-  const auto status = host_test({{"KIVU_HOST_TEST_REMOTE_D2H", "1"},
-                                 {"KIVU_HOST_TEST_TILE", "1471"},
-                                 {"KIVU_HOST_TEST_BYTES", "8192"}});
+  const auto status = host_test(
+      {{"KIVU_HOST_TEST_REMOTE_D2H", "1"}, {"KIVU_HOST_TEST_TILE", "1471"}, {"KIVU_HOST_TEST_BYTES", "8192"}});
   require_success("remote-tile initialized D2H", status);
 }
 

@@ -221,16 +221,11 @@ std::expected<ExitStatus, LaunchError> Command::status() const {
   sigset_t parent_mask;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &parent_mask);
-  ChildRequest request{path.c_str(),
-                       argv,
-                       envp.data(),
-                       inherited_descriptors_.data(),
-                       inherited_descriptors_.size(),
-                       &parent_mask,
-                       getpid(),
-                       0};
-  const pid_t child = clone(child_main, static_cast<char*>(stack) + child_stack_size,
-                            CLONE_VM | CLONE_VFORK | SIGCHLD, &request);
+  ChildRequest request{
+      path.c_str(), argv, envp.data(), inherited_descriptors_.data(), inherited_descriptors_.size(), &parent_mask,
+      getpid(),     0};
+  const pid_t child = clone(child_main, static_cast<char*>(stack) + child_stack_size, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                            &request);
   const int clone_error = errno;
   pthread_sigmask(SIG_SETMASK, &parent_mask, nullptr);
   munmap(stack, child_stack_size);

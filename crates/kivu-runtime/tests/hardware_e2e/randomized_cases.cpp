@@ -73,8 +73,8 @@ void randomized_multi_tile_host_round_trips_work() {
       tile_list += decimal(tile);
     }
     const std::string bytes = decimal(trip.bytes);
-    const std::string description =
-        "randomized host round trip seed=" + hex(trip.seed) + " bytes=" + bytes + " tiles=" + tile_list;
+    const std::string description = "randomized host round trip seed=" + hex(trip.seed) + " bytes=" + bytes +
+                                    " tiles=" + tile_list;
     const auto status = host_test({{"KIVU_HOST_TEST_TILES", tile_list}, {"KIVU_HOST_TEST_BYTES", bytes}});
     require_success(description, status);
   }

@@ -61,8 +61,7 @@ public:
   // "empty range: Included(s)..Excluded(e)" when the range is empty.
   std::uint16_t u16(HalfOpenRange range) {
     if (range.end == 0 || range.start > range.end - 1) {
-      fail("empty range: Included(" + std::to_string(range.start) + ")..Excluded(" + std::to_string(range.end) +
-           ")");
+      fail("empty range: Included(" + std::to_string(range.start) + ")..Excluded(" + std::to_string(range.end) + ")");
     }
     return draw(range.start, static_cast<std::uint16_t>(range.end - 1));
   }
@@ -71,8 +70,7 @@ public:
   // "empty range: Included(s)..Included(e)" when start > end.
   std::uint16_t u16(InclusiveRange range) {
     if (range.start > range.end) {
-      fail("empty range: Included(" + std::to_string(range.start) + ")..Included(" + std::to_string(range.end) +
-           ")");
+      fail("empty range: Included(" + std::to_string(range.start) + ")..Included(" + std::to_string(range.end) + ")");
     }
     return draw(range.start, range.end);
   }

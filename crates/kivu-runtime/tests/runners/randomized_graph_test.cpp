@@ -12,9 +12,7 @@ using kivu_testing::Environment;
 using kivu_testing::run_child;
 namespace {
 
-ChildResult run_seed(const std::string& seed) {
-  return run_child(KIVU_RANDOMIZED_E2E, {{"KIVU_RANDOM_SEED", seed}});
-}
+ChildResult run_seed(const std::string& seed) { return run_child(KIVU_RANDOMIZED_E2E, {{"KIVU_RANDOM_SEED", seed}}); }
 
 TEST(RandomizedRunner, SameSeedBuildsTheSameGraphEveryRun) {
   const ChildResult first = run_seed("7640891576956012809");

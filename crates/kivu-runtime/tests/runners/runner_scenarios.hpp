@@ -16,8 +16,8 @@ using kivu_testing::Environment;
 using kivu_testing::run_child;
 
 struct Scenario {
-  std::string name;     // a test name: what the scenario does
-  std::string runner;   // path of the runner program
+  std::string name;    // a test name: what the scenario does
+  std::string runner;  // path of the runner program
   Environment environment;
 };
 

@@ -26,8 +26,7 @@ TEST_P(SuiteScenario, PassesOnTheBoard) {
 }
 
 TEST_P(SuiteScenario, PassesWithHostWriteJitter) {
-  const ChildResult result =
-      run({{"KIVU_HOST_WRITE_JITTER_MAX_US", "200"}, {"KIVU_HOST_WRITE_JITTER_SEED", "7"}});
+  const ChildResult result = run({{"KIVU_HOST_WRITE_JITTER_MAX_US", "200"}, {"KIVU_HOST_WRITE_JITTER_SEED", "7"}});
   ASSERT_TRUE(result.exited && result.exit_code == 0) << result.describe();
   EXPECT_NE(result.out.find("host-write jitter up to 200 us, seed 7"), std::string::npos) << result.describe();
 }
@@ -63,8 +62,8 @@ TEST(RunnerBoard, IsNamedInTheFirstLineAndKeepsTheFaultOfAnotherBoardOut) {
 }
 
 TEST(RunnerBoard, TakesEmptyJitterValuesAsUnset) {
-  const ChildResult result =
-      run_child(KIVU_HOST_E2E, {{"KIVU_HOST_WRITE_JITTER_MAX_US", ""}, {"KIVU_HOST_WRITE_JITTER_SEED", ""}});
+  const ChildResult result = run_child(KIVU_HOST_E2E,
+                                       {{"KIVU_HOST_WRITE_JITTER_MAX_US", ""}, {"KIVU_HOST_WRITE_JITTER_SEED", ""}});
   ASSERT_TRUE(result.exited && result.exit_code == 0) << result.describe();
   EXPECT_TRUE(result.out.starts_with("kivu-host-e2e: board 0 (simulated, 1472 tiles)\n")) << result.describe();
   EXPECT_EQ(result.out.find("jitter"), std::string::npos) << result.describe();

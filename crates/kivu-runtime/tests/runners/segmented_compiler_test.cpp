@@ -21,8 +21,8 @@ using kivu_segmented::SramLayout;
 using kivu_segmented::TensorPlacement;
 
 AddProblem problem(std::uint32_t elements, std::uint16_t tiles, std::uint16_t offset) {
-  return AddProblem{.elements = elements, .tiles = tiles, .b_tile_offset = offset,
-                    .layout = kivu_segmented::segmented_layout()};
+  return AddProblem{
+      .elements = elements, .tiles = tiles, .b_tile_offset = offset, .layout = kivu_segmented::segmented_layout()};
 }
 
 bool inside_an_arena(const SramLayout& layout, const Segment& segment) {

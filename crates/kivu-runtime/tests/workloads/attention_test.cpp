@@ -113,7 +113,7 @@ TEST(AttentionRunner, FailsWithStatusOneUnderFaultInjection) {
 }
 
 TEST(AttentionRunner, PassesWithHostWriteJitter) {
-  const auto result =
-      run_child(KIVU_ATTENTION_RUNNER, {{"KIVU_HOST_WRITE_JITTER_MAX_US", "100"}, {"KIVU_HOST_WRITE_JITTER_SEED", "9"}});
+  const auto result = run_child(KIVU_ATTENTION_RUNNER,
+                                {{"KIVU_HOST_WRITE_JITTER_MAX_US", "100"}, {"KIVU_HOST_WRITE_JITTER_SEED", "9"}});
   EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
 }

@@ -69,8 +69,8 @@ protected:
 // Runs
 
 TEST(GemmRun, VerifiesDimensionsThatPadToWholeBlocks) {
-  for (const auto& [dimension, block] : {std::pair{1u, BlockIndex{0, 0}}, std::pair{33u, BlockIndex{1, 1}},
-                                         std::pair{100u, BlockIndex{3, 2}}}) {
+  for (const auto& [dimension, block] :
+       {std::pair{1u, BlockIndex{0, 0}}, std::pair{33u, BlockIndex{1, 1}}, std::pair{100u, BlockIndex{3, 2}}}) {
     Board board;
     const auto outcome = run_gemm(board, settings_for(dimension, block), quiet);
     ASSERT_TRUE(outcome) << dimension << ": " << outcome.error().message();
@@ -119,8 +119,8 @@ TEST(GemmRun, RingScheduleVerifiesTheSameProductsPassingBlocksTileToTile) {
     EXPECT_EQ(count("ring shift: exchange phase"), grid - 1) << dimension;
     // Every tile of the grid sends and receives one A and one B block in
     // every round: no tile carries more than another.
-    constexpr std::uint64_t per_round =
-        kivu_runtime::exchange_latency_cycles + 4 * block_bytes / kivu_runtime::exchange_bytes_per_cycle;
+    constexpr std::uint64_t per_round = kivu_runtime::exchange_latency_cycles +
+                                        4 * block_bytes / kivu_runtime::exchange_bytes_per_cycle;
     for (std::uint32_t r = 0; r < grid; ++r) {
       for (std::uint32_t c = 0; c < grid; ++c) {
         EXPECT_EQ(board.tile_cycles(block_tile(grid, {r, c})).value().exchange, grid * per_round)
@@ -190,8 +190,8 @@ TEST_F(ProfiledGemm, PassesTheSevenChecksOfTheSuitesGemmCase) {
   EXPECT_EQ(profile.tiles.size(), 1472u);
   EXPECT_GT(profile.clock_hz, 0u);
   EXPECT_TRUE(std::ranges::all_of(profile.tiles, [](const auto& tile) { return !tile.samples.empty(); }));
-  for (const ProfileStepKind kind : {ProfileStepKind::Exchange, ProfileStepKind::Compute,
-                                     ProfileStepKind::Synchronization, ProfileStepKind::Idle}) {
+  for (const ProfileStepKind kind :
+       {ProfileStepKind::Exchange, ProfileStepKind::Compute, ProfileStepKind::Synchronization, ProfileStepKind::Idle}) {
     EXPECT_TRUE(std::ranges::any_of(profile.tiles, [&](const auto& tile) {
       return std::ranges::any_of(tile.samples, [&](const auto& sample) { return sample.step.kind == kind; });
     })) << kind;

@@ -27,9 +27,9 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 
 // What to start and how.
 struct ChildCommand {
-  std::string program;                // path of the executable (PATH is not searched)
+  std::string program;                 // path of the executable (PATH is not searched)
   std::vector<std::string> arguments;  // after argv[0]
-  Environment environment;            // added to the environment, in order
+  Environment environment;             // added to the environment, in order
   // When set, the environment ("NAME=value" entries) that `environment` is
   // added to, instead of the inherited one.
   std::optional<std::vector<std::string>> full_environment;

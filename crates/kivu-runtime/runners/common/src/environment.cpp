@@ -42,8 +42,8 @@ Checked<std::uint32_t> hex_address_or(const char* variable, std::uint32_t fallba
   const auto value = kivu_runtime::environment_value(variable);
   if (!value) return fallback;
   const auto fail = [&] {
-    return std::unexpected(RunError(EnvironmentError{
-        variable, *value, "a hexadecimal address with the prefix \"0x\" below " + hex(limit)}));
+    return std::unexpected(RunError(
+        EnvironmentError{variable, *value, "a hexadecimal address with the prefix \"0x\" below " + hex(limit)}));
   };
   const std::string_view text = *value;
   if (!text.starts_with("0x") || limit == 0) return fail();

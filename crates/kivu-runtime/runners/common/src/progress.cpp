@@ -15,8 +15,9 @@ void Progress::step(std::string_view what, const kivu_runtime::StepReport& repor
   line(fmt::format("{}: {}", what, kivu_runtime::describe(report)));
 }
 
-Checked<kivu_runtime::StepReport> run_checked(const Progress& progress, std::string_view what,
-                                              std::expected<kivu_runtime::StepReport, kivu_exchange::ExchangeError> result) {
+Checked<kivu_runtime::StepReport> run_checked(
+    const Progress& progress, std::string_view what,
+    std::expected<kivu_runtime::StepReport, kivu_exchange::ExchangeError> result) {
   auto report = check(std::move(result), what);
   if (report) progress.step(what, *report);
   return report;

@@ -10,8 +10,8 @@ template <typename T>
 Checked<void> compare(std::string_view what, std::string_view unit, std::span<const T> actual,
                       std::span<const T> expected, int digits) {
   if (actual.size() != expected.size()) {
-    return std::unexpected(RunError::failed(
-        fmt::format("{}: got {} {}s, expected {}", what, actual.size(), unit, expected.size())));
+    return std::unexpected(
+        RunError::failed(fmt::format("{}: got {} {}s, expected {}", what, actual.size(), unit, expected.size())));
   }
   std::size_t first = actual.size();
   std::size_t differing = 0;
@@ -20,10 +20,10 @@ Checked<void> compare(std::string_view what, std::string_view unit, std::span<co
     if (differing++ == 0) first = i;
   }
   if (differing == 0) return {};
-  return std::unexpected(RunError::failed(fmt::format(
-      "{}: mismatch at {} {}: got {:#0{}x}, expected {:#0{}x} ({} of {} {}s differ)", what, unit, first,
-      static_cast<std::uint64_t>(actual[first]), digits + 2, static_cast<std::uint64_t>(expected[first]), digits + 2,
-      differing, actual.size(), unit)));
+  return std::unexpected(RunError::failed(
+      fmt::format("{}: mismatch at {} {}: got {:#0{}x}, expected {:#0{}x} ({} of {} {}s differ)", what, unit, first,
+                  static_cast<std::uint64_t>(actual[first]), digits + 2, static_cast<std::uint64_t>(expected[first]),
+                  digits + 2, differing, actual.size(), unit)));
 }
 
 }  // namespace

@@ -44,7 +44,9 @@ std::vector<Expected> expected_invocations(const std::string& profile_path) {
        host,
        {{"KIVU_HOST_TEST_TILES", "1471,274"}, {"KIVU_HOST_TEST_BYTES", "64"}}},
       {"flash_attention_matches_host_softmax_across_encoder_shapes", "kivu-attention-f16-e2e", {}},
-      {"h2d_compute_d2d_compute_d2h_works", host, {{"KIVU_HOST_TEST_COMPUTE_RELAY", "1"}, {"KIVU_HOST_TEST_BYTES", "4"}}},
+      {"h2d_compute_d2d_compute_d2h_works",
+       host,
+       {{"KIVU_HOST_TEST_COMPUTE_RELAY", "1"}, {"KIVU_HOST_TEST_BYTES", "4"}}},
       {"high_address_large_h2d_and_d2h_work",
        host,
        {{"KIVU_HOST_TEST_TILE", "100"}, {"KIVU_HOST_TEST_BYTES", "65536"}, {"KIVU_HOST_TEST_ADDRESS", "0x60000"}}},
@@ -155,8 +157,9 @@ TEST_F(CaseVariables, EachHeldBackVariableIsReportedOncePerRunnerThatLosesIt) {
   };
   // The D2H-only flag is set by one host case; the other twelve starts of
   // the host runner lose it.
-  EXPECT_EQ(lines_with("not passing inherited KIVU_HOST_TEST_D2H_ONLY=\"1\" to kivu-host-e2e: the case leaves it unset"),
-            12u);
+  EXPECT_EQ(
+      lines_with("not passing inherited KIVU_HOST_TEST_D2H_ONLY=\"1\" to kivu-host-e2e: the case leaves it unset"),
+      12u);
   EXPECT_EQ(lines_with("not passing inherited KIVU_GRAPH_TEST=\"multicast\" to kivu-randomized-e2e"), 3u);
   EXPECT_EQ(lines_with("not passing inherited KIVU_BOARD=\"3\""), expected_invocations(profile_path).size());
   EXPECT_EQ(lines_with("not passing inherited KIVU_SIM_FAULT"), 0u);

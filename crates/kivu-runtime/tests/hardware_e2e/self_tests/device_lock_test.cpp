@@ -51,7 +51,7 @@ TEST(DeviceLock, AHolderThatFailsLeavesItUsable) {
 
 TEST(DeviceLock, TheLockFileIsCreatedUsableByEveryUser) {
   { const auto _device = device(); }
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(stat(device_lock_path().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0666u);
 }

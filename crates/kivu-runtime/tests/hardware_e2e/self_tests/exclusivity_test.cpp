@@ -31,8 +31,8 @@ void expect_one_at_a_time(const std::vector<Invocation>& invocations) {
     ASSERT_TRUE(invocations[i].end.has_value()) << "runner " << i << " has no end";
     if (i + 1 < invocations.size()) {
       EXPECT_LT(*invocations[i].end, invocations[i + 1].start)
-          << invocations[i].runner << " (pid " << invocations[i].pid << ") still ran when "
-          << invocations[i + 1].runner << " (pid " << invocations[i + 1].pid << ") started";
+          << invocations[i].runner << " (pid " << invocations[i].pid << ") still ran when " << invocations[i + 1].runner
+          << " (pid " << invocations[i + 1].pid << ") started";
     }
   }
 }
@@ -55,7 +55,8 @@ void expect_ctest_passes(const Sandbox& sandbox, const std::vector<std::string>&
   for (const auto& entry : sandbox.environment()) environment += (environment.empty() ? "" : ";") + entry;
   std::string testfile;
   for (const auto& name : cases) {
-    testfile += "add_test(" + name + " \"" + suite_on_stand_ins() + "\" \"--gtest_filter=hardware_e2e." + name + "\")\n";
+    testfile += "add_test(" + name + " \"" + suite_on_stand_ins() + "\" \"--gtest_filter=hardware_e2e." + name +
+                "\")\n";
     testfile += "set_tests_properties(" + name + " PROPERTIES " + std::string(properties) + " ENVIRONMENT \"" +
                 environment + "\" WORKING_DIRECTORY \"" + sandbox.work().string() + "\")\n";
   }
@@ -91,9 +92,12 @@ TEST(Exclusivity, ParallelCtestJobsNeverRunTwoRunnersAtOnce) {
   Sandbox sandbox;
   sandbox.control("* * sleep 20\n");
   const std::vector<std::string> cases = {
-      "all_tile_permutation_works",       "all_tile_reduction_works",
-      "direct_multicast_works",           "remote_tile_h2d_and_d2h_work",
-      "local_h2d_and_d2h_round_trip_works", "flash_attention_matches_host_softmax_across_encoder_shapes",
+      "all_tile_permutation_works",
+      "all_tile_reduction_works",
+      "direct_multicast_works",
+      "remote_tile_h2d_and_d2h_work",
+      "local_h2d_and_d2h_round_trip_works",
+      "flash_attention_matches_host_softmax_across_encoder_shapes",
   };
   // The jobs carry no RESOURCE_LOCK: only the suite's own lock keeps them apart.
   expect_ctest_passes(sandbox, cases, "", {"-j", std::to_string(cases.size())});
@@ -106,15 +110,16 @@ TEST(RealLockFile, HoldsTheSuiteBackWhileAnotherProcessHoldsIt) {
   Sandbox sandbox;
   const char* path = "/tmp/kivu-device.lock";
   int fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd >= 0) fchmod(fd, 0666);
-  else fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0)
+    fchmod(fd, 0666);
+  else
+    fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
 
   // Without the self-test redirection the suite uses the host's lock file.
-  const pid_t suite =
-      sandbox.start({"--gtest_filter=hardware_e2e.remote_tile_h2d_and_d2h_work"},
-                    without(sandbox.environment(), "KIVU_SELFTEST_DEVICE_LOCK="));
+  const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.remote_tile_h2d_and_d2h_work"},
+                                    without(sandbox.environment(), "KIVU_SELFTEST_DEVICE_LOCK="));
   std::this_thread::sleep_for(300ms);
   int ignored = 0;
   EXPECT_EQ(waitpid(suite, &ignored, WNOHANG), 0) << "the suite did not wait for the lock";
@@ -137,7 +142,7 @@ TEST(DeviceLockFile, IsCreatedReadableAndWritableByEveryUser) {
   Sandbox sandbox;
   const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works");
   EXPECT_TRUE(run.result("local_h2d_and_d2h_round_trip_works").passed) << run.output;
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(lstat(sandbox.lock().c_str(), &info), 0);
   EXPECT_TRUE(S_ISREG(info.st_mode));
   EXPECT_EQ(info.st_mode & 0777, 0666u);
@@ -158,8 +163,8 @@ TEST(DeviceLockFile, ASymbolicLinkIsRefusedAndNoRunnerStarts) {
   write_file(sandbox.root() / "elsewhere", "");
   fs::create_symlink(sandbox.root() / "elsewhere", sandbox.lock());
   const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works:remote_tile_h2d_and_d2h_work");
-  const std::string message =
-      "open device lock file " + sandbox.lock().string() + ": Too many levels of symbolic links (os error 40)";
+  const std::string message = "open device lock file " + sandbox.lock().string() +
+                              ": Too many levels of symbolic links (os error 40)";
   EXPECT_EQ(run.failure("local_h2d_and_d2h_round_trip_works"), message);
   EXPECT_EQ(run.failure("remote_tile_h2d_and_d2h_work"), message);
   EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
@@ -168,8 +173,8 @@ TEST(DeviceLockFile, ASymbolicLinkIsRefusedAndNoRunnerStarts) {
 TEST(DeviceLockFile, AFifoAtTheLockPathFailsTheCaseWithoutWaiting) {
   Sandbox sandbox;
   ASSERT_EQ(mkfifo(sandbox.lock().c_str(), 0666), 0);
-  const pid_t suite =
-      sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"}, sandbox.environment());
+  const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"},
+                                    sandbox.environment());
   // Up to 10 s for the suite to end, without collecting it yet.
   for (int i = 0; i < 1000; ++i) {
     siginfo_t info{};
@@ -190,8 +195,8 @@ TEST(DeviceLockFile, ASuiteWaitingForTheLockSaysSoAndNamesTheHolder) {
   const int fd = open(sandbox.lock().c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  const pid_t suite =
-      sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"}, sandbox.environment());
+  const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"},
+                                    sandbox.environment());
   const std::string line = "waiting for the device lock " + sandbox.lock().string() + " (held by pid " +
                            std::to_string(getpid()) + ")\n";
   std::this_thread::sleep_for(500ms);

@@ -45,9 +45,8 @@ protected:
       if (invocation.runner == "kivu-host-e2e") {
         expected = with_forwarded({{"KIVU_HOST_TEST_TILE", "1471"}, {"KIVU_HOST_TEST_BYTES", "8192"}});
       } else if (invocation.runner == "kivu-gemm-e2e") {
-        expected = with_forwarded({{"KIVU_GEMM_DIMENSION", "128"},
-                                   {"KIVU_PROFILE_OUTPUT", profile},
-                                   {"KIVU_GEMM_SRAM_CHECK_BLOCK", "1,1"}});
+        expected = with_forwarded(
+            {{"KIVU_GEMM_DIMENSION", "128"}, {"KIVU_PROFILE_OUTPUT", profile}, {"KIVU_GEMM_SRAM_CHECK_BLOCK", "1,1"}});
       } else if (invocation.runner == "kivu-hardware-e2e") {
         expected = {{"KIVU_GRAPH_TEST", "reduction"}};
       } else if (invocation.runner == "kivu-randomized-e2e") {

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
-  const std::filesystem::path lock =
-      std::filesystem::temp_directory_path() / ("hardware_e2e_self_tests-" + std::to_string(getpid()) + ".lock");
+  const std::filesystem::path lock = std::filesystem::temp_directory_path() /
+                                     ("hardware_e2e_self_tests-" + std::to_string(getpid()) + ".lock");
   setenv("KIVU_SELFTEST_DEVICE_LOCK", lock.c_str(), 1);
   testing::InitGoogleTest(&argc, argv);
   const int result = RUN_ALL_TESTS();

@@ -48,7 +48,8 @@ TEST(Registry, ListsTheTwentyCasesUnderOneSuiteInAscendingOrder) {
 
 TEST(Registry, SelectsCasesByName) {
   Sandbox sandbox;
-  const SuiteRun selected = sandbox.finish(sandbox.start({"--gtest_filter=hardware_e2e.remote*"}, sandbox.environment()));
+  const SuiteRun selected = sandbox.finish(
+      sandbox.start({"--gtest_filter=hardware_e2e.remote*"}, sandbox.environment()));
   ASSERT_EQ(selected.cases.size(), 1u);
   EXPECT_EQ(selected.cases[0].name, "remote_tile_h2d_and_d2h_work");
 }
@@ -88,9 +89,7 @@ TEST(Registry, TheXmlReportListsEveryCase) {
   EXPECT_EQ(count, registry.size());
 }
 
-TEST(Registry, TheCtestTableNamesEveryCaseOfTheRegistry) {
-  EXPECT_EQ(split(CTEST_CASE_NAMES, ','), registry);
-}
+TEST(Registry, TheCtestTableNamesEveryCaseOfTheRegistry) { EXPECT_EQ(split(CTEST_CASE_NAMES, ','), registry); }
 
 }  // namespace
 }  // namespace selftest

@@ -37,12 +37,14 @@ const std::map<std::string, CaseTexts> case_texts = {
     {"initialized_d2d_relay_and_d2h_work", {host_launch, "initialized D2D relay and D2H"}},
     {"initialized_local_tile_d2h_works", {host_launch, "initialized tile D2H"}},
     {"initialized_remote_tile_d2h_works", {host_launch, "remote-tile initialized D2H"}},
-    {"large_h2d_timed_relay_and_d2h_composition_works", {host_launch, "large H2D, timed D2D relay, and D2H composition"}},
+    {"large_h2d_timed_relay_and_d2h_composition_works",
+     {host_launch, "large H2D, timed D2D relay, and D2H composition"}},
     {"local_h2d_and_d2h_round_trip_works", {host_launch, "local H2D and D2H"}},
     {"multicast_receiver_can_send_in_same_phase",
      {"launch multicast hardware test runner", "multicast graph with a receiver that sends in the same phase"}},
     {"randomized_multi_tile_host_round_trips_work",
-     {host_launch, "randomized host round trip seed=0x243f6a8885a308d3 bytes=4 tiles=34,71,144,956,1104,1157,1243,1300"}},
+     {host_launch,
+      "randomized host round trip seed=0x243f6a8885a308d3 bytes=4 tiles=34,71,144,956,1104,1157,1243,1300"}},
     {"randomized_static_d2d_graphs_work",
      {"launch randomized hardware test runner", "randomized exchange graph seed 0x434f5256414e452d"}},
     {"remote_tile_h2d_and_d2h_work", {host_launch, "remote-tile H2D and D2H"}},
@@ -72,7 +74,8 @@ TEST(RunnerFailure, OnlyTheCasesOfAMissingRunnerFail) {
   Sandbox sandbox;
   sandbox.remove_runner("kivu-hardware-e2e");
   const SuiteRun run = sandbox.run(
-      "all_tile_reduction_works:remote_tile_h2d_and_d2h_work:flash_attention_matches_host_softmax_across_encoder_shapes");
+      "all_tile_reduction_works:remote_tile_h2d_and_d2h_work:flash_attention_matches_host_softmax_across_encoder_"
+      "shapes");
   EXPECT_EQ(run.failure("all_tile_reduction_works"),
             "launch reduction hardware test runner: No such file or directory (os error 2)");
   EXPECT_TRUE(run.result("remote_tile_h2d_and_d2h_work").passed);

@@ -50,15 +50,24 @@ Invocation parse_log(const fs::path& file) {
     const auto space = line.find(' ');
     const std::string key = line.substr(0, space);
     const std::string value = space == std::string::npos ? "" : unescape(line.substr(space + 1));
-    if (key == "name") invocation.runner = value;
-    else if (key == "pid") invocation.pid = std::stoi(value);
-    else if (key == "ppid") invocation.ppid = std::stoi(value);
-    else if (key == "start") invocation.start = std::stoull(value);
-    else if (key == "end") invocation.end = std::stoull(value);
-    else if (key == "arg") invocation.argv.push_back(value);
-    else if (key == "cwd") invocation.cwd = value;
-    else if (key == "env") invocation.env.push_back(value);
-    else if (key == "alive") invocation.alive.push_back(std::stoi(value));
+    if (key == "name")
+      invocation.runner = value;
+    else if (key == "pid")
+      invocation.pid = std::stoi(value);
+    else if (key == "ppid")
+      invocation.ppid = std::stoi(value);
+    else if (key == "start")
+      invocation.start = std::stoull(value);
+    else if (key == "end")
+      invocation.end = std::stoull(value);
+    else if (key == "arg")
+      invocation.argv.push_back(value);
+    else if (key == "cwd")
+      invocation.cwd = value;
+    else if (key == "env")
+      invocation.env.push_back(value);
+    else if (key == "alive")
+      invocation.alive.push_back(std::stoi(value));
   }
   return invocation;
 }
@@ -86,10 +95,9 @@ std::vector<Invocation> read_invocations(const fs::path& log_dir) {
 
 std::vector<std::string> expected_env(const std::vector<std::string>& suite_env,
                                       const std::vector<std::pair<std::string, std::string>>& added) {
-  static const std::vector<std::string> held_back = {"KIVU_GRAPH_TEST=",     "KIVU_RANDOM_SEED=",
-                                                     "KIVU_GEMM_DIMENSION=", "KIVU_GEMM_SRAM_CHECK_BLOCK=",
-                                                     "KIVU_GEMM_SCHEDULE=",  "KIVU_PROFILE_OUTPUT=",
-                                                     "KIVU_BOARD="};
+  static const std::vector<std::string> held_back = {
+      "KIVU_GRAPH_TEST=",    "KIVU_RANDOM_SEED=",    "KIVU_GEMM_DIMENSION=", "KIVU_GEMM_SRAM_CHECK_BLOCK=",
+      "KIVU_GEMM_SCHEDULE=", "KIVU_PROFILE_OUTPUT=", "KIVU_BOARD="};
   std::vector<std::string> env;
   for (const auto& entry : suite_env) {
     const bool replaced = std::ranges::any_of(added, [&](const auto& variable) {
@@ -292,9 +300,9 @@ kivu_package::ProfileReport passing_profile() {
     kivu_package::TileProfile profile;
     profile.physical_tile = tile;
     kivu_package::CycleSample sample;
-    sample.step.kind = tile == 3 ? ProfileStepKind::Idle
-                     : tile == 736 ? ProfileStepKind::Synchronization
-                                   : ProfileStepKind::Compute;
+    sample.step.kind = tile == 3     ? ProfileStepKind::Idle
+                       : tile == 736 ? ProfileStepKind::Synchronization
+                                     : ProfileStepKind::Compute;
     sample.start_cycle = 10;
     sample.end_cycle = 20;
     profile.samples.push_back(sample);

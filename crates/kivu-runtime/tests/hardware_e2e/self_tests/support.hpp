@@ -65,7 +65,7 @@ struct Invocation {
 // What the harness reported
 
 struct CaseResult {
-  std::string name;              // case name without the suite prefix
+  std::string name;  // case name without the suite prefix
   bool passed = false;
   std::vector<std::string> failures;  // failure messages, without their location line
 };
@@ -73,8 +73,8 @@ struct CaseResult {
 struct SuiteRun {
   pid_t pid = 0;
   int wait_status = 0;
-  std::string output;              // the suite's stdout and stderr
-  std::vector<CaseResult> cases;   // in the order they ran
+  std::string output;             // the suite's stdout and stderr
+  std::vector<CaseResult> cases;  // in the order they ran
 
   // The result of case `name`; fails the test when it did not run.
   [[nodiscard]] const CaseResult& result(std::string_view name) const;

@@ -174,7 +174,7 @@ void record_end() {
   record_end();
   const rlimit no_core{0, 0};
   setrlimit(RLIMIT_CORE, &no_core);
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigaction(signal, &action, nullptr);
   sigset_t set;

@@ -26,8 +26,7 @@ namespace kivu_runner {
 
 // A hexadecimal number "0x..." (either case of digits) below `limit`, or
 // `fallback` when unset.
-[[nodiscard]] Checked<std::uint32_t> hex_address_or(const char* variable, std::uint32_t fallback,
-                                                    std::uint64_t limit);
+[[nodiscard]] Checked<std::uint32_t> hex_address_or(const char* variable, std::uint32_t fallback, std::uint64_t limit);
 
 // "1" is true, "0" or unset false; anything else is bad input.
 [[nodiscard]] Checked<bool> flag(const char* variable);
