@@ -12,6 +12,8 @@ TEST_FILTER ?=
 # boards 0 to BOARDS-1, and ctest runs BOARDS jobs unless CTEST_PARALLEL is
 # given.
 BOARDS ?= 1
+# Absolute: ctest reads the resource file from within the build directory.
+BOARDS_FILE := $(CURDIR)/$(BUILD_DIR)/boards.json
 TEST_JOBS := $(if $(filter-out 1,$(BOARDS)),$(if $(filter command line,$(origin CTEST_PARALLEL)),$(CTEST_PARALLEL),$(BOARDS)),$(CTEST_PARALLEL))
 
 .PHONY: all build deps configure test e2e clean
@@ -32,9 +34,9 @@ test: deps
 ifeq ($(BOARDS),1)
 	ctest --preset $(PRESET) -j $(TEST_JOBS) $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
 else
-	KIVU_SIM_BOARDS=$(BOARDS) $(BUILD_DIR)/kivu-boards resource-spec -o $(BUILD_DIR)/boards.json
+	KIVU_SIM_BOARDS=$(BOARDS) $(BUILD_DIR)/kivu-boards resource-spec -o $(BOARDS_FILE)
 	KIVU_SIM_BOARDS=$(BOARDS) ctest --preset $(PRESET) -j $(TEST_JOBS) \
-	  --resource-spec-file $(BUILD_DIR)/boards.json $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
+	  --resource-spec-file $(BOARDS_FILE) $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
 endif
 
 e2e: deps

@@ -1,6 +1,6 @@
 # Checks that `make e2e PRESET=<name>` runs the suite of the build folder that
 # the preset builds (its binaryDir in CMakePresets.json), for every
-# configure preset. Uses `make -n`, so nothing is built or run.
+# configure preset, and how `make test BOARDS=N` names its resource file. Uses `make -n`, so nothing is built or run.
 #
 #   cmake -D SOURCE_DIR=<workspace> -D MAKE=<make> -P check_make_build_dir.cmake
 file(READ "${SOURCE_DIR}/CMakePresets.json" presets)
@@ -23,3 +23,11 @@ foreach(index RANGE ${last})
   endif()
 endforeach()
 message(STATUS "make e2e follows the binaryDir of all ${count} presets")
+
+# `make test BOARDS=N` hands ctest a resource file by an absolute path: ctest
+# reads it from within the build folder, where a relative one is not found.
+execute_process(COMMAND "${MAKE}" -s -n -C "${SOURCE_DIR}" test BOARDS=4
+  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT status EQUAL 0 OR NOT output MATCHES "--resource-spec-file /[^ ]*/target/debug/boards.json")
+  message(FATAL_ERROR "make test BOARDS=4 does not give ctest target/debug's resource file by an absolute path:\n${output}")
+endif()
