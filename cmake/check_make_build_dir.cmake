@@ -26,7 +26,7 @@ message(STATUS "make e2e follows the binaryDir of all ${count} presets")
 
 # `make test BOARDS=N` hands ctest a resource file by an absolute path: ctest
 # reads it from within the build folder, where a relative one is not found.
-execute_process(COMMAND "${MAKE}" -s -n -C "${SOURCE_DIR}" test BOARDS=4
+execute_process(COMMAND "${MAKE}" -s -n -C "${SOURCE_DIR}" test BOARDS=4 PRESET=default
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0 OR NOT output MATCHES "--resource-spec-file /[^ ]*/target/debug/boards.json")
   message(FATAL_ERROR "make test BOARDS=4 does not give ctest target/debug's resource file by an absolute path:\n${output}")
