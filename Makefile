@@ -7,6 +7,9 @@ BUILD_DIR := target/$(if $(filter default,$(PRESET)),debug,$(PRESET))
 CTEST_PARALLEL ?= 2
 # A ctest -R regular expression that narrows `make test` (empty: every test).
 TEST_FILTER ?=
+# CMake targets that `make build` (and so `make test` and `make e2e`) builds
+# (empty: all). With TEST_FILTER, what the chosen tests need is enough.
+TARGETS ?=
 # Simulated boards `make test` spreads the hardware cases over. Above 1,
 # kivu-boards writes a CTest resource file for them, the runners accept
 # boards 0 to BOARDS-1, and ctest runs BOARDS jobs unless CTEST_PARALLEL is
@@ -16,6 +19,11 @@ BOARDS ?= 1
 BOARDS_FILE := $(CURDIR)/$(BUILD_DIR)/boards.json
 TEST_JOBS := $(if $(filter-out 1,$(BOARDS)),$(if $(filter command line,$(origin CTEST_PARALLEL)),$(CTEST_PARALLEL),$(BOARDS)),$(CTEST_PARALLEL))
 
+# One shell word, whatever the text holds (the checkout's path may have
+# spaces, quotes or other letters): $(call quote,TEXT) gives 'TEXT' with
+# each ' written as '\''.
+quote = '$(subst ','\'',$(1))'
+
 .PHONY: all build deps configure test e2e clean
 
 all: build
@@ -24,24 +32,26 @@ deps:
 	@scripts/install-deps.sh
 
 configure:
-	@cmake --preset $(PRESET) >/dev/null
+	@cmake --preset $(call quote,$(PRESET)) >/dev/null
 
 build: configure
-	@cmake --build --preset $(PRESET) -j $(CTEST_PARALLEL)
+	@cmake --build --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL))$(if $(TARGETS), --target $(foreach target,$(TARGETS),$(call quote,$(target))))
 
+# The preset must have tests (a test preset) before anything is built.
 test: deps
+	@ctest --preset $(call quote,$(PRESET)) -N >/dev/null
 	@$(MAKE) --no-print-directory build
 ifeq ($(BOARDS),1)
-	ctest --preset $(PRESET) -j $(TEST_JOBS) $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
+	ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) $(if $(TEST_FILTER),-R $(call quote,$(TEST_FILTER)))
 else
-	KIVU_SIM_BOARDS=$(BOARDS) $(BUILD_DIR)/kivu-boards resource-spec -o $(BOARDS_FILE)
-	KIVU_SIM_BOARDS=$(BOARDS) ctest --preset $(PRESET) -j $(TEST_JOBS) \
-	  --resource-spec-file $(BOARDS_FILE) $(if $(TEST_FILTER),-R '$(TEST_FILTER)')
+	KIVU_SIM_BOARDS=$(call quote,$(BOARDS)) $(call quote,$(BUILD_DIR)/kivu-boards) resource-spec -o $(call quote,$(BOARDS_FILE))
+	KIVU_SIM_BOARDS=$(call quote,$(BOARDS)) ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) \
+	  --resource-spec-file $(call quote,$(BOARDS_FILE)) $(if $(TEST_FILTER),-R $(call quote,$(TEST_FILTER)))
 endif
 
 e2e: deps
 	@$(MAKE) --no-print-directory build
-	@scripts/e2e.sh $(BUILD_DIR)
+	@scripts/e2e.sh $(call quote,$(BUILD_DIR))
 
 clean:
 	rm -rf target

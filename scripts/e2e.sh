@@ -3,11 +3,13 @@
 # build directory given as the first argument.
 set -eu
 dir=${1:-target/debug}
-if [ -x "$dir/hardware_e2e" ]; then
-  "$dir/hardware_e2e"
-else
-  echo "hardware_e2e is not built yet; the workspace was built"
+# Without the suite there is nothing to report: a missing one (a wrong
+# folder, or a preset that leaves the runtime out) is a failure.
+if [ ! -x "$dir/hardware_e2e" ]; then
+  echo "e2e.sh: $dir/hardware_e2e is not built (make e2e builds it; the fuzz preset leaves it out)" >&2
+  exit 1
 fi
+"$dir/hardware_e2e"
 
 # One more profiled GEMM run, shown with kivu-profile: the cycle profile, its
 # trace (for Perfetto UI or chrome://tracing) and its heatmap land side by side.
