@@ -52,7 +52,7 @@ scenarios=(
   "random graph seed 1|$random|KIVU_RANDOM_SEED=4850185854117627181"
   "random graph seed 2|$random|KIVU_RANDOM_SEED=7640891576956012809"
   "random graph seed 3|$random|KIVU_RANDOM_SEED=13503953896175478587"
-  "blocked GEMM 128, profiled|$gemm|KIVU_GEMM_DIMENSION=128 KIVU_PROFILE_OUTPUT=$scratch/gemm-profile.capnp KIVU_GEMM_SRAM_CHECK_BLOCK=1,1"
+  "blocked GEMM 128, profiled|$gemm|KIVU_GEMM_DIMENSION=128 KIVU_PROFILE_OUTPUT=@scratch@/gemm-profile.capnp KIVU_GEMM_SRAM_CHECK_BLOCK=1,1"
   "blocked GEMM 512|$gemm|KIVU_GEMM_DIMENSION=512 KIVU_GEMM_SRAM_CHECK_BLOCK=15,15"
   "blocked GEMM 1216 (largest grid)|$gemm|KIVU_GEMM_DIMENSION=1216 KIVU_GEMM_SRAM_CHECK_BLOCK=37,37"
   "FP16 FlashAttention, 9 shapes|$attention|"
@@ -61,12 +61,15 @@ scenarios=(
 printf '%-34s %10s %10s\n' scenario "mean ms" "max ms"
 for entry in "${scenarios[@]}"; do
   IFS='|' read -r name runner variables <<<"$entry"
+  # The variables are words; @scratch@ stands for the scratch folder, whose
+  # path (from TMPDIR) may hold spaces.
+  read -ra variables <<<"$variables"
+  variables=("${variables[@]//@scratch@/$scratch}")
   total=0
   slowest=0
   for ((i = 0; i < runs; i++)); do
     start=$(date +%s%N)
-    # shellcheck disable=SC2086 # the variables are words on purpose
-    if ! env $variables "$runner" >/dev/null 2>&1; then
+    if ! env "${variables[@]}" "$runner" >/dev/null 2>&1; then
       echo "runner_times.sh: $name failed" >&2
     fi
     elapsed=$(($(date +%s%N) - start))
