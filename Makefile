@@ -6,6 +6,7 @@ PRESET ?= default
 BUILD_DIR := target/$(if $(filter default,$(PRESET)),debug,$(PRESET))
 CTEST_PARALLEL ?= 2
 # A ctest -R regular expression that narrows `make test` (empty: every test).
+# Taken as written ($(value ...)): a $ in it is the regex's, not make's.
 TEST_FILTER ?=
 # CMake targets that `make build` (and so `make test` and `make e2e`) builds
 # (empty: all). With TEST_FILTER, what the chosen tests need is enough.
@@ -42,11 +43,11 @@ test: deps
 	@ctest --preset $(call quote,$(PRESET)) -N >/dev/null
 	@$(MAKE) --no-print-directory build
 ifeq ($(BOARDS),1)
-	ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) $(if $(TEST_FILTER),-R $(call quote,$(TEST_FILTER)))
+	ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER)))
 else
 	KIVU_SIM_BOARDS=$(call quote,$(BOARDS)) $(call quote,$(BUILD_DIR)/kivu-boards) resource-spec -o $(call quote,$(BOARDS_FILE))
 	KIVU_SIM_BOARDS=$(call quote,$(BOARDS)) ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) \
-	  --resource-spec-file $(call quote,$(BOARDS_FILE)) $(if $(TEST_FILTER),-R $(call quote,$(TEST_FILTER)))
+	  --resource-spec-file $(call quote,$(BOARDS_FILE)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER)))
 endif
 
 e2e: deps

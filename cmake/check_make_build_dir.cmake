@@ -118,10 +118,15 @@ endforeach()
 
 # `make test BOARDS=N` hands ctest a resource file by an absolute path: ctest
 # reads it from within the build folder, where a relative one is not found.
-execute_process(COMMAND "${MAKE}" -s -n -C "${SOURCE_DIR}" test BOARDS=4 PRESET=default
+# TEST_FILTER reaches ctest as written, its $ and ' included.
+execute_process(COMMAND "${MAKE}" -s -n -C "${SOURCE_DIR}" test BOARDS=4 PRESET=default "TEST_FILTER=^it's$|^b\\.c$"
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0 OR NOT output MATCHES "--resource-spec-file '/[^']*/target/debug/boards\\.json'")
   message(FATAL_ERROR "make test BOARDS=4 does not give ctest target/debug's resource file by an absolute path:\n${output}")
+endif()
+string(FIND "${output}" " -R '^it'\\''s$|^b\\.c$'\n" filter_given)
+if(filter_given EQUAL -1)
+  message(FATAL_ERROR "make test TEST_FILTER=... does not give ctest the expression as written:\n${output}")
 endif()
 
 # scripts/e2e.sh on a folder without the suite fails and names what is missing.

@@ -27,10 +27,13 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${checkout}")
 
 # The workspace as it is, local changes included, without its build output
-# and history.
+# and history, nor the folder that holds the copy (a build folder of any
+# name inside the workspace).
+file(RELATIVE_PATH inside "${SOURCE_DIR}" "${WORK_DIR}")
+string(REGEX REPLACE "/.*" "" holder "${inside}")
 file(GLOB entries LIST_DIRECTORIES true RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/*" "${SOURCE_DIR}/.*")
 foreach(entry IN LISTS entries)
-  if(NOT entry MATCHES "^(\\.git|target|build)$")
+  if(NOT entry MATCHES "^(\\.git|target|build)$" AND NOT entry STREQUAL holder)
     file(COPY "${SOURCE_DIR}/${entry}" DESTINATION "${checkout}")
   endif()
 endforeach()
