@@ -52,6 +52,10 @@ function(preset_cache_variable presets preset variable out)
   set(${out} "" PARENT_SCOPE)
 endfunction()
 
+# The variables of a make that runs this check (make test BOARDS=4 ...)
+# must not reach the make runs it inspects.
+set(make "${CMAKE_COMMAND}" -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL "${MAKE}")
+
 file(READ "${SOURCE_DIR}/CMakePresets.json" presets)
 string(JSON count LENGTH "${presets}" configurePresets)
 math(EXPR last "${count} - 1")
@@ -69,7 +73,7 @@ foreach(index RANGE ${last})
     message(FATAL_ERROR "preset ${name} has no binaryDir of its own")
   endif()
   string(REPLACE "\${sourceDir}/" "" binary_dir "${binary_dir}")
-  execute_process(COMMAND "${MAKE}" -s -n -C "${SOURCE_DIR}" e2e "PRESET=${name}"
+  execute_process(COMMAND ${make} -s -n -C "${SOURCE_DIR}" e2e "PRESET=${name}"
     RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "make -n e2e PRESET=${name} failed (${status}):\n${output}")
@@ -92,7 +96,7 @@ foreach(index RANGE ${last})
   elseif(NOT listed EQUAL -1)
     message(FATAL_ERROR "preset ${name} builds no tests but has a test preset")
   endif()
-  execute_process(COMMAND "${MAKE}" -s -n -C "${SOURCE_DIR}" test "PRESET=${name}"
+  execute_process(COMMAND ${make} -s -n -C "${SOURCE_DIR}" test "PRESET=${name}"
     RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
   string(FIND "${output}" "ctest --preset '${name}' -N" lookup)
   string(FIND "${output}" "cmake --build --preset '${name}'" build)
@@ -119,7 +123,7 @@ endforeach()
 # `make test BOARDS=N` hands ctest a resource file by an absolute path: ctest
 # reads it from within the build folder, where a relative one is not found.
 # TEST_FILTER reaches ctest as written, its $ and ' included.
-execute_process(COMMAND "${MAKE}" -s -n -C "${SOURCE_DIR}" test BOARDS=4 PRESET=default "TEST_FILTER=^it's$|^b\\.c$"
+execute_process(COMMAND ${make} -s -n -C "${SOURCE_DIR}" test BOARDS=4 PRESET=default "TEST_FILTER=^it's$|^b\\.c$"
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0 OR NOT output MATCHES "--resource-spec-file '/[^']*/target/debug/boards\\.json'")
   message(FATAL_ERROR "make test BOARDS=4 does not give ctest target/debug's resource file by an absolute path:\n${output}")
