@@ -52,9 +52,11 @@ function(preset_cache_variable presets preset variable out)
   set(${out} "" PARENT_SCOPE)
 endfunction()
 
-# The variables of a make that runs this check (make test BOARDS=4 ...)
-# must not reach the make runs it inspects.
-set(make "${CMAKE_COMMAND}" -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL "${MAKE}")
+# The variables of a make that runs this check (make test BOARDS=4 ...),
+# which it passes on in MAKEFLAGS and in the environment, must not reach the
+# make runs it inspects.
+set(make "${CMAKE_COMMAND}" -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
+  --unset=PRESET --unset=CTEST_PARALLEL --unset=TEST_FILTER --unset=TARGETS --unset=BOARDS "${MAKE}")
 
 file(READ "${SOURCE_DIR}/CMakePresets.json" presets)
 string(JSON count LENGTH "${presets}" configurePresets)

@@ -39,9 +39,10 @@ foreach(entry IN LISTS entries)
 endforeach()
 
 # A make or ctest above this one must not pass on its variables (PRESET,
-# TEST_FILTER, ... in MAKEFLAGS) or its board.
+# TEST_FILTER, ... in MAKEFLAGS and in the environment) or its board.
 set(environment
   --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
+  --unset=PRESET --unset=CTEST_PARALLEL --unset=TEST_FILTER --unset=TARGETS --unset=BOARDS
   --unset=KIVU_SIM_BOARDS --unset=KIVU_TEST_BOARD --unset=KIVU_BOARD
   --unset=CTEST_RESOURCE_GROUP_COUNT --unset=CTEST_RESOURCE_GROUP_0 --unset=CTEST_RESOURCE_GROUP_0_BOARDS)
 find_program(ccache NAMES ccache)
