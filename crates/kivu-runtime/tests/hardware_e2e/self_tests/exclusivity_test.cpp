@@ -5,7 +5,6 @@
 // outliving a killed suite, and no runner starting while a killed suite's
 // runner still runs.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
