@@ -49,7 +49,7 @@ ExitStatus run(const Command& case_command, std::string_view launch_message, std
   Command command = case_command;
   hold_back_inherited(command, is_scenario_variable);
   if (const auto device = held_device()) {
-    command.inherit_descriptor(device->lock_file);
+    command.inherit_descriptor(device->board_lock);
     if (device->board != 0) {
       command.env("KIVU_BOARD", std::to_string(device->board));
     } else {
