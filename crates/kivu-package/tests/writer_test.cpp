@@ -291,6 +291,24 @@ TEST_F(OutputFile, WritesAndReplacesAFileWhoseNameTakesTheWholeLimit) {
   EXPECT_EQ(os_code(kivu_package::write_output_file(dir_ / std::string(256, 'n'), text_writer("x"))), ENAMETOOLONG);
 }
 
+TEST_F(OutputFile, WritesAPathOfTheGreatestLengthAndRefusesOneCharacterMore) {
+  // Folders of long names down to a path of PATH_MAX - 1 characters.
+  std::string longest = dir_.string();
+  const auto room = [&] { return std::size_t{PATH_MAX} - 2 - longest.size(); };  // for "/" and a file name
+  while (room() > NAME_MAX) {
+    longest += "/" + std::string(std::min<std::size_t>(NAME_MAX, room() - 2), 'd');
+    ASSERT_TRUE(fs::create_directory(longest));
+  }
+  longest += "/" + std::string(room(), 'f');
+  ASSERT_EQ(longest.size(), std::size_t{PATH_MAX - 1});
+  EXPECT_TRUE(kivu_package::check_output_path(longest));
+  for (const auto new_file : {unnamed, named, named}) {
+    EXPECT_TRUE(kivu_package::detail::write_output_file(longest, text_writer("deep"), OutputLink::Replace, new_file));
+  }
+  EXPECT_EQ(contents(longest), "deep");
+  EXPECT_EQ(os_code(kivu_package::check_output_path(longest + "x")), ENAMETOOLONG);
+}
+
 TEST_F(OutputFile, FollowWritesTheFinalTargetOfALinkChainWhileReplaceReplacesTheLink) {
   std::ofstream(dir_ / "real") << "old";
   fs::create_symlink("real", dir_ / "first");
@@ -326,8 +344,11 @@ TEST_F(OutputFile, FollowWritesTheFinalTargetOfALinkChainWhileReplaceReplacesThe
   ::close(pipe_ends[0]);
 }
 
+// With unnamed files a killed writer leaves nothing. Without them (the
+// named fallback) it leaves its one ".kivu-" file and the target as it was.
 TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
-  for (const bool existing : {true, false}) {
+  for (const auto& [existing, new_file] :
+       {std::pair{true, unnamed}, std::pair{false, unnamed}, std::pair{true, named}, std::pair{false, named}}) {
     const fs::path path = dir_ / "out";
     if (existing) std::ofstream(path) << "old";
     int ready[2];
@@ -336,13 +357,16 @@ TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       ::close(ready[0]);
-      const auto written = kivu_package::write_output_file(path, [&](std::ostream& out) -> Written {
-        out << std::string(std::size_t{4} << 20, 'x') << std::flush;
-        const char byte = 'r';
-        static_cast<void>(::write(ready[1], &byte, 1));
-        ::pause();
-        return {};
-      });
+      const auto written = kivu_package::detail::write_output_file(
+          path,
+          [&](std::ostream& out) -> Written {
+            out << std::string(std::size_t{4} << 20, 'x') << std::flush;
+            const char byte = 'r';
+            static_cast<void>(::write(ready[1], &byte, 1));
+            ::pause();
+            return {};
+          },
+          OutputLink::Replace, new_file);
       ::_exit(written ? 0 : 1);
     }
     ::close(ready[1]);
@@ -353,13 +377,22 @@ TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status));
+    std::vector<std::string> left = entries();
     if (existing) {
-      EXPECT_EQ(entries(), std::vector<std::string>{"out"});
       EXPECT_EQ(contents(path), "old");
       fs::remove(path);
-    } else {
-      EXPECT_TRUE(entries().empty());
+      std::erase(left, "out");
     }
+    if (new_file == unnamed) {
+      EXPECT_TRUE(left.empty()) << left.front();
+    } else {
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_TRUE(left[0].starts_with(".kivu-") && left[0].size() == 22 &&
+                  left[0].find_first_not_of("0123456789abcdef", 6) == std::string::npos)
+          << left[0];
+      fs::remove(dir_ / left[0]);
+    }
+    EXPECT_TRUE(entries().empty());
   }
 }
 

@@ -85,6 +85,12 @@ TEST(GemmRunner, WritesTheProfileIntoADeviceInPlaceAndReportsAFullOne) {
   EXPECT_EQ(std::filesystem::status("/dev/null").type(), std::filesystem::file_type::character);
 }
 
+TEST(GemmRunner, RunsOnTheLastBoardOfTheLargestHost) {
+  const auto result =
+      run_child(runner, {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_SIM_BOARDS", "64"}, {"KIVU_BOARD", "63"}});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+}
+
 TEST(GemmRunner, RejectsACheckBlockOutsideTheGridWithStatusTwo) {
   const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "64"}, {"KIVU_GEMM_SRAM_CHECK_BLOCK", "2,0"}});
   EXPECT_EQ(result.exit_code, 2);

@@ -76,6 +76,7 @@ TEST(GemmSettings, RejectAProfilePathThatCannotBeWrittenWithTheReasonAndCreateNo
   EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("file/p")), line(dir.file("file/p"), "Not a directory"));
   const std::string long_name = dir.file(std::string(256, 'p'));
   EXPECT_EQ(rejection(std::nullopt, std::nullopt, long_name), line(long_name, "File name too long"));
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file(std::string(255, 'p'))), "");
   // The kernel's own file systems take no profile; as root, their
   // directories would pass the permission check.
   for (const std::string kernel : {"/proc/x", "/sys/x", "/proc/self/comm"}) {
