@@ -86,8 +86,8 @@ TEST(GemmRunner, WritesTheProfileIntoADeviceInPlaceAndReportsAFullOne) {
 }
 
 TEST(GemmRunner, RunsOnTheLastBoardOfTheLargestHost) {
-  const auto result =
-      run_child(runner, {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_SIM_BOARDS", "64"}, {"KIVU_BOARD", "63"}});
+  const auto result = run_child(runner,
+                                {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_SIM_BOARDS", "64"}, {"KIVU_BOARD", "63"}});
   EXPECT_EQ(result.exit_code, 0) << result.describe();
 }
 
