@@ -7,7 +7,8 @@
 // SIGKILL, leaves the directory as it was. Filesystems without unnamed files
 // get a named temporary file instead, created exclusively under a short name
 // of its own (so any name that fits can be written), removed on failure and
-// by remove_output_temporaries().
+// by remove_output_temporaries(); a writer killed outright there leaves that
+// file (".kivu-" and 16 hex digits) beside the target, which stays as it was.
 //
 // Special files are written, never replaced: a character device or a FIFO is
 // opened and written directly (/dev/null stays /dev/null, /dev/full reports
