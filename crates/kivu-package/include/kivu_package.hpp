@@ -232,10 +232,12 @@ inline constexpr std::uint32_t profile_schema_version = 3;
 
 // Writes `report` to `path` with write_output_file (kivu_package/output_file.hpp),
 // OutputLink::Replace: a regular file is replaced atomically (a reader never
-// sees half a file, a killed writer leaves nothing, the replaced file's
-// permission bits stay), a symbolic link at `path` is replaced, not followed,
-// a character device or FIFO is written directly, and on failure `path` is
-// left as it was. The report is encoded before any file is touched.
+// sees half a file, a killed writer leaves nothing where the file system has
+// unnamed files and else its ".kivu-" temporary, the replaced file's
+// permission bits stay), a symbolic link at `path` to a regular file is
+// replaced, not followed, a link to anything else is written through or
+// refused, a character device or FIFO is written directly, and on failure
+// `path` is left as it was. The report is encoded before any file is touched.
 // Operating-system failures give Io with the reason (ENOSPC on a full disk).
 [[nodiscard]] std::expected<void, PackageError> write_profile_file(const ProfileReport& report,
                                                                    const std::filesystem::path& path) noexcept;

@@ -9,11 +9,13 @@
 #include "output_file_detail.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <array>
@@ -43,14 +45,36 @@ std::unexpected<PackageError> os_failure(int code) {
   return std::unexpected(PackageError(PackageError::Io{std::error_code(code, std::system_category())}));
 }
 
+// The errno of an operating-system failure, or 0.
+int os_code_of(const PackageError& error) noexcept {
+  if (!error.is<PackageError::Io>()) return 0;
+  const std::error_code& code = error.as<PackageError::Io>().error;
+  return code.category() == std::system_category() ? code.value() : 0;
+}
+
 // =============================================================================
 // Refusals of the library's own
 
 class OutputFileCategory final : public std::error_category {
 public:
   [[nodiscard]] const char* name() const noexcept override { return "output file"; }
-  [[nodiscard]] std::string message(int) const override { return "refusing to write to a block device"; }
+  [[nodiscard]] std::string message(int code) const override {
+    switch (static_cast<OutputRefusal>(code)) {
+      case OutputRefusal::BlockDevice: return "refusing to write to a block device";
+      case OutputRefusal::ProtectedLink:
+        return "refusing to follow a symbolic link that another user owns in a sticky world-writable directory";
+      case OutputRefusal::ProtectedLinkToSpecialFile:
+        return "refusing to replace a symbolic link to a file that is not regular, or to follow it: another user "
+               "owns it in a sticky world-writable directory";
+      case OutputRefusal::KernelFileSystem: return "refusing to write into a kernel file system such as /proc or /sys";
+    }
+    return "refusing to write there";
+  }
 };
+
+std::unexpected<PackageError> refusal(OutputRefusal reason) {
+  return std::unexpected(PackageError(output_refused(reason)));
+}
 
 // =============================================================================
 // Descriptors and the stream over them
@@ -313,24 +337,106 @@ constexpr int temporary_name_attempts = 64;
 // =============================================================================
 // The target
 
-// Follows the chain of symbolic links at `path` to its final target: the
-// first path that is not a link, or that does not exist.
-std::expected<fs::path, PackageError> final_target(const fs::path& path) {
+// The file system type of the file open as `fd`, or 0 when unknown.
+std::uint64_t file_system_type(int fd) noexcept {
+  struct statfs status {};
+  if (::fstatfs(fd, &status) != 0) return 0;
+  return static_cast<std::uint64_t>(status.f_type);
+}
+
+// The kernel's own file systems, whose files are controls and views of the
+// running system: nothing is ever created or replaced in them.
+bool is_kernel_file_system(std::uint64_t type) noexcept {
+  switch (type) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case BPF_FS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case PSTOREFS_MAGIC: return true;
+    default: return false;
+  }
+}
+
+// The directory holding `path`, as the kernel resolves it.
+fs::path directory_of(const fs::path& path) {
+  const fs::path parent = path.parent_path();
+  return parent.empty() ? fs::path(".") : parent;
+}
+
+// Whether this process may follow the symbolic link `status` in the
+// directory `directory` by the rule of the kernel's fs.protected_symlinks:
+// outside a sticky world-writable directory any link, inside one only a
+// link of its own or of the directory's owner. A link planted in /tmp by
+// someone else is thus never followed, whatever the sysctl says.
+bool may_follow(const struct stat& directory, const struct stat& status) noexcept {
+  if ((directory.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return true;
+  return status.st_uid == ::geteuid() || status.st_uid == directory.st_uid;
+}
+
+// Where the chain of symbolic links at a path leads.
+struct LinkChain {
+  bool followable = true;       // every link of it may be followed (may_follow)
+  bool through_kernel = false;  // it passes a link of /proc (/dev/stdout does)
+  bool in_place = false;        // it ends in an open file of no name of its own
+  fs::path end;                 // the first path that is not a link, or does not exist
+  std::optional<mode_t> type;   // the type of the file at the end; nothing when none is there
+};
+
+// Follows the chain of symbolic links at `path`. A link of /proc to an open
+// pipe, socket or device (/proc/self/fd/1) has no path of its own to go on
+// with: the kernel follows it to name the type, and the chain ends there.
+std::expected<LinkChain, PackageError> follow_chain(const fs::path& path) {
   constexpr int max_links = 40;  // as the kernel allows
-  fs::path current = path;
+  LinkChain chain;
+  chain.end = path;
   std::string text(PATH_MAX, '\0');
   for (int hop = 0; hop <= max_links; ++hop) {
     struct stat status {};
-    if (::lstat(current.c_str(), &status) != 0) {
-      if (errno == ENOENT) return current;
+    if (::lstat(chain.end.c_str(), &status) != 0) {
+      if (errno == ENOENT) return chain;
       return os_failure(errno);
     }
-    if (!S_ISLNK(status.st_mode)) return current;
-    const ssize_t length = ::readlink(current.c_str(), text.data(), text.size());
+    if (!S_ISLNK(status.st_mode)) {
+      chain.type = status.st_mode & S_IFMT;
+      return chain;
+    }
+    const Descriptor directory = open_at(AT_FDCWD, directory_of(chain.end).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat directory_status {};
+    if (!directory || ::fstat(directory.get(), &directory_status) != 0) return os_failure(errno);
+    if (!may_follow(directory_status, status)) chain.followable = false;
+    const bool kernel_link = file_system_type(directory.get()) == PROC_SUPER_MAGIC;
+    struct stat followed {};
+    bool open_regular = false;
+    if (kernel_link) {
+      chain.through_kernel = true;
+      if (::stat(chain.end.c_str(), &followed) == 0) {
+        if (!S_ISREG(followed.st_mode)) {
+          chain.type = followed.st_mode & S_IFMT;
+          return chain;
+        }
+        open_regular = true;
+      }
+    }
+    const ssize_t length = ::readlink(chain.end.c_str(), text.data(), text.size());
     if (length < 0) return os_failure(errno);
     if (static_cast<std::size_t>(length) >= text.size()) return os_failure(ENAMETOOLONG);
     const fs::path next(text.substr(0, static_cast<std::size_t>(length)));
-    current = next.is_absolute() ? next : current.parent_path() / next;
+    const fs::path previous = std::exchange(chain.end, next.is_absolute() ? next : chain.end.parent_path() / next);
+    // An open regular file that its name no longer reaches (deleted, or of
+    // another mount namespace: "/tmp/x (deleted)") is written in place.
+    struct stat named {};
+    if (open_regular && (::lstat(chain.end.c_str(), &named) != 0 || named.st_dev != followed.st_dev ||
+                         named.st_ino != followed.st_ino)) {
+      chain.end = previous;
+      chain.type = S_IFREG;
+      chain.in_place = true;
+      return chain;
+    }
   }
   return os_failure(ELOOP);
 }
@@ -349,16 +455,43 @@ std::expected<Target, PackageError> open_target(const fs::path& path) {
   const fs::path parent = path.parent_path();
   Descriptor directory = open_at(AT_FDCWD, parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (!directory) return os_failure(errno);
+  if (is_kernel_file_system(file_system_type(directory.get()))) return refusal(OutputRefusal::KernelFileSystem);
   return Target{std::move(directory), std::move(name)};
 }
 
-// Opens the directory of the file that a write to `path` goes to: `path`
-// itself, or under Follow the final target of its chain of links.
-std::expected<Target, PackageError> locate(const fs::path& path, OutputLink link) {
-  if (link == OutputLink::Replace) return open_target(path);
-  auto resolved = final_target(path);
-  if (!resolved) return std::unexpected(std::move(resolved.error()));
-  return open_target(*resolved);
+// How a write to a path reaches its file.
+struct Route {
+  // Through: the kernel follows the links at `path` to a file of type `type`
+  // that is written in place. Replace: the file (or link, or nothing) at
+  // `path` is replaced, or written in place when it is a special file.
+  enum class Way { Through, Replace } way = Way::Replace;
+  fs::path path;
+  mode_t type = 0;
+};
+
+// Chooses the way to the file at `path`. A link is replaced (under Replace)
+// only when it leads to a regular file or to nothing: a link to a device, a
+// pipe or a directory, or one through /proc, is written through, because
+// replacing it would change what the link means to every other program
+// (/dev/stdout). A link the process may not follow (may_follow) is then
+// refused, as is any such link under Follow.
+std::expected<Route, PackageError> route(const fs::path& path, OutputLink link) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return Route{Route::Way::Replace, path};
+  auto chain = follow_chain(path);
+  if (!chain) {
+    // A loop of links leads nowhere: a link of it is replaced as a dangling one.
+    if (link == OutputLink::Replace && os_code_of(chain.error()) == ELOOP) return Route{Route::Way::Replace, path};
+    return std::unexpected(std::move(chain.error()));
+  }
+  const bool special = (chain->type && *chain->type != S_IFREG) || chain->in_place;
+  if (link == OutputLink::Replace && !special && !chain->through_kernel) return Route{Route::Way::Replace, path};
+  if (!chain->followable) {
+    return refusal(link == OutputLink::Replace ? OutputRefusal::ProtectedLinkToSpecialFile
+                                               : OutputRefusal::ProtectedLink);
+  }
+  if (special) return Route{Route::Way::Through, path, *chain->type};
+  return Route{Route::Way::Replace, std::move(chain->end)};
 }
 
 // Refuses what is never written: a directory or a block device.
@@ -388,15 +521,20 @@ void sync_directory(int directory) {
 // Writing a special file directly
 
 // Writes the character device or FIFO `name` under `directory` in place,
-// following a symbolic link there only when `follow`. Nothing when the path
+// following a symbolic link there only when `follow`; with `regular`, also a
+// regular file (truncated first, as a shell's ">" would). Nothing when the path
 // turned out to be something else by the time it was opened (nothing was
 // written; the caller looks again).
-std::optional<Status> write_directly(int directory, const char* name, bool follow, const OutputWriter& write) {
-  Descriptor file = open_at(directory, name, O_WRONLY | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+std::optional<Status> write_directly(int directory, const char* name, bool follow, const OutputWriter& write,
+                                     bool regular = false) {
+  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW) | (regular ? O_TRUNC : 0);
+  Descriptor file = open_at(directory, name, flags);
   if (!file) return os_failure(errno);  // a socket: ENXIO
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) return os_failure(errno);
-  if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode)) return std::nullopt;
+  if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode) && !(regular && S_ISREG(status.st_mode))) {
+    return std::nullopt;
+  }
   Status written;
   {
     const SigpipeHeld held;
@@ -501,26 +639,20 @@ Status replace(const Target& target, const OutputWriter& write, const std::optio
 // =============================================================================
 // Dispatch
 
-// The type of the file that opening `path` reaches when links are to be
-// followed and it is not a regular file: the kernel then follows the chain
-// itself, /proc's links to pipes and sockets (/dev/stdout) included, which
-// have no path of their own to resolve. Nothing otherwise.
-std::optional<mode_t> followed_special_type(const fs::path& path, OutputLink link) {
-  struct stat status {};
-  if (link != OutputLink::Follow || ::stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) return std::nullopt;
-  return status.st_mode & S_IFMT;
-}
-
 Status write_file(const fs::path& path, const OutputWriter& write, OutputLink link, detail::NewFile new_file) {
-  if (const auto type = followed_special_type(path, link)) {
-    if (auto refused = refuse_unwritable(*type); !refused) return refused;
-    if (auto written = write_directly(AT_FDCWD, path.c_str(), true, write)) return *written;
-  }
-  auto target = locate(path, link);
-  if (!target) return std::unexpected(std::move(target.error()));
-
-  // A special file swapped in between the look and the open is looked at again.
+  // A file swapped for another kind between the look and the open is looked
+  // at again.
   for (int look = 0; look < 4; ++look) {
+    auto way = route(path, link);
+    if (!way) return std::unexpected(std::move(way.error()));
+    if (way->way == Route::Way::Through) {
+      if (auto refused = refuse_unwritable(way->type); !refused) return refused;
+      const bool regular = way->type == S_IFREG;
+      if (auto written = write_directly(AT_FDCWD, path.c_str(), true, write, regular)) return *written;
+      continue;
+    }
+    auto target = open_target(way->path);
+    if (!target) return std::unexpected(std::move(target.error()));
     auto existing = status_of(*target);
     if (!existing) return std::unexpected(std::move(existing.error()));
     if (!*existing || S_ISREG((*existing)->st_mode) || S_ISLNK((*existing)->st_mode)) {
@@ -546,10 +678,12 @@ Status check_special(mode_t type, int directory, const char* name, int flags) {
 // =============================================================================
 // Public entry points
 
-std::error_code block_device_refused() noexcept {
+std::error_code output_refused(OutputRefusal reason) noexcept {
   static const OutputFileCategory category;
-  return {1, category};
+  return {static_cast<int>(reason), category};
 }
+
+std::error_code block_device_refused() noexcept { return output_refused(OutputRefusal::BlockDevice); }
 
 std::expected<void, PackageError> detail::write_output_file(const std::filesystem::path& path,
                                                             const OutputWriter& write, OutputLink link,
@@ -576,7 +710,9 @@ std::expected<void, PackageError> write_command_output(const std::filesystem::pa
     // A stale errno must never be shown as the reason of this write's failure.
     errno = 0;
     auto written = run_writer(write, standard_output);
-    if (written && !standard_output) return os_failure(errno != 0 ? errno : EIO);
+    // As for a file, the operating system's reason for a failed stream wins
+    // over whatever `write` made of the failure.
+    if (!standard_output && (written || errno != 0)) return os_failure(errno != 0 ? errno : EIO);
     return written;
   } catch (...) {
     // Only building the error can fail here.
@@ -592,8 +728,10 @@ std::string output_failure_reason(const PackageError& error) {
 
 std::expected<void, PackageError> check_output_path(const std::filesystem::path& path, OutputLink link) noexcept {
   try {
-    if (const auto type = followed_special_type(path, link)) return check_special(*type, AT_FDCWD, path.c_str(), 0);
-    auto target = locate(path, link);
+    auto way = route(path, link);
+    if (!way) return std::unexpected(std::move(way.error()));
+    if (way->way == Route::Way::Through) return check_special(way->type, AT_FDCWD, path.c_str(), 0);
+    auto target = open_target(way->path);
     if (!target) return std::unexpected(std::move(target.error()));
     auto existing = status_of(*target);
     if (!existing) return std::unexpected(std::move(existing.error()));

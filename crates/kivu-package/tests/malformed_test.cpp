@@ -3,6 +3,9 @@
 #include "kivu_package.hpp"
 #include "wire.hpp"
 
+#include <capnp/any.h>
+#include <capnp/message.h>
+#include <capnp/serialize.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -55,6 +58,54 @@ TEST(MalformedFraming, ASegmentCutShortIsACapnpError) {
 TEST(MalformedFraming, TooManySegmentsAreRefused) {
   expect_capnp(raw_table({511}) + std::string(4 * 512, '\0'));
   expect_capnp(raw_table({0xffff'ffffu, 0}));
+}
+
+// The hand-made profile spread over `count` segments: the operation text
+// "far" sits in the last one, reached by a far pointer, so every segment of
+// the table is read.
+std::string spread_over_segments(std::size_t count) {
+  HandProfile hand;
+  std::vector<Segment> segments(count);
+  segments[0] = hand.seg;
+  for (std::size_t i = 1; i + 1 < count; ++i) segments[i].alloc(1);
+  Segment& last = segments[count - 1];
+  last.alloc(1);
+  last.add_text(0, "far");
+  hand.seg.words[hand.step + 2] = far_pointer(static_cast<std::uint32_t>(count - 1), 0);
+  segments[0] = hand.seg;
+  return frame(segments);
+}
+
+TEST(Limits, AProfileOfTheMostSegmentsAllowedReadsAndOneMoreIsRefused) {
+  const auto expected = ProfileReport::read(std::istringstream(HandProfile(1, 1, "far").bytes()));
+  ASSERT_TRUE(expected.has_value());
+  for (const std::size_t count : {2u, 511u}) {
+    const auto read = ProfileReport::read(std::istringstream(spread_over_segments(count)));
+    ASSERT_TRUE(read.has_value()) << count << ": " << debug_string(read.error());
+    EXPECT_EQ(*read, *expected) << count;
+  }
+  expect_capnp(spread_over_segments(512));
+}
+
+// The reader's nesting limit, 64, is far above the profile schema's depth; a
+// message nested exactly that deep still reads, one level more does not.
+TEST(Limits, TheReaderOptionsAcceptNestingUpToTheLimitAndNoDeeper) {
+  const auto walk = [](int depth) {
+    capnp::MallocMessageBuilder builder;
+    capnp::AnyPointer::Builder pointer = builder.getRoot<capnp::AnyPointer>();
+    for (int level = 0; level < depth; ++level) pointer = pointer.initAsAnyStruct(0, 1).getPointerSection()[0];
+    const kj::Array<capnp::word> words = capnp::messageToFlatArray(builder);
+    try {
+      capnp::FlatArrayMessageReader reader(words, kivu_package::capnp_reader_options());
+      capnp::AnyPointer::Reader at = reader.getRoot<capnp::AnyPointer>();
+      for (int level = 0; level < depth; ++level) at = at.getAs<capnp::AnyStruct>().getPointerSection()[0];
+      return true;
+    } catch (const kj::Exception&) {
+      return false;
+    }
+  };
+  EXPECT_TRUE(walk(64));
+  EXPECT_FALSE(walk(65));
 }
 
 TEST(MalformedFraming, AnEmptyFirstSegmentHasNoRoot) { expect_capnp(raw_table({0, 0})); }

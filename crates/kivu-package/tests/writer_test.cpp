@@ -6,6 +6,8 @@
 #include "output_file_detail.hpp"
 #include "wire.hpp"
 
+#include "kivu_testing/child_process.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -289,6 +291,24 @@ TEST_F(OutputFile, WritesAndReplacesAFileWhoseNameTakesTheWholeLimit) {
   EXPECT_EQ(os_code(kivu_package::write_output_file(dir_ / std::string(256, 'n'), text_writer("x"))), ENAMETOOLONG);
 }
 
+TEST_F(OutputFile, WritesAPathOfTheGreatestLengthAndRefusesOneCharacterMore) {
+  // Folders of long names down to a path of PATH_MAX - 1 characters.
+  std::string longest = dir_.string();
+  const auto room = [&] { return std::size_t{PATH_MAX} - 2 - longest.size(); };  // for "/" and a file name
+  while (room() > NAME_MAX) {
+    longest += "/" + std::string(std::min<std::size_t>(NAME_MAX, room() - 2), 'd');
+    ASSERT_TRUE(fs::create_directory(longest));
+  }
+  longest += "/" + std::string(room(), 'f');
+  ASSERT_EQ(longest.size(), std::size_t{PATH_MAX - 1});
+  EXPECT_TRUE(kivu_package::check_output_path(longest));
+  for (const auto new_file : {unnamed, named, named}) {
+    EXPECT_TRUE(kivu_package::detail::write_output_file(longest, text_writer("deep"), OutputLink::Replace, new_file));
+  }
+  EXPECT_EQ(contents(longest), "deep");
+  EXPECT_EQ(os_code(kivu_package::check_output_path(longest + "x")), ENAMETOOLONG);
+}
+
 TEST_F(OutputFile, FollowWritesTheFinalTargetOfALinkChainWhileReplaceReplacesTheLink) {
   std::ofstream(dir_ / "real") << "old";
   fs::create_symlink("real", dir_ / "first");
@@ -324,8 +344,11 @@ TEST_F(OutputFile, FollowWritesTheFinalTargetOfALinkChainWhileReplaceReplacesThe
   ::close(pipe_ends[0]);
 }
 
+// With unnamed files a killed writer leaves nothing. Without them (the
+// named fallback) it leaves its one ".kivu-" file and the target as it was.
 TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
-  for (const bool existing : {true, false}) {
+  for (const auto& [existing, new_file] :
+       {std::pair{true, unnamed}, std::pair{false, unnamed}, std::pair{true, named}, std::pair{false, named}}) {
     const fs::path path = dir_ / "out";
     if (existing) std::ofstream(path) << "old";
     int ready[2];
@@ -334,13 +357,16 @@ TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       ::close(ready[0]);
-      const auto written = kivu_package::write_output_file(path, [&](std::ostream& out) -> Written {
-        out << std::string(std::size_t{4} << 20, 'x') << std::flush;
-        const char byte = 'r';
-        static_cast<void>(::write(ready[1], &byte, 1));
-        ::pause();
-        return {};
-      });
+      const auto written = kivu_package::detail::write_output_file(
+          path,
+          [&](std::ostream& out) -> Written {
+            out << std::string(std::size_t{4} << 20, 'x') << std::flush;
+            const char byte = 'r';
+            static_cast<void>(::write(ready[1], &byte, 1));
+            ::pause();
+            return {};
+          },
+          OutputLink::Replace, new_file);
       ::_exit(written ? 0 : 1);
     }
     ::close(ready[1]);
@@ -351,13 +377,22 @@ TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status));
+    std::vector<std::string> left = entries();
     if (existing) {
-      EXPECT_EQ(entries(), std::vector<std::string>{"out"});
       EXPECT_EQ(contents(path), "old");
       fs::remove(path);
-    } else {
-      EXPECT_TRUE(entries().empty());
+      std::erase(left, "out");
     }
+    if (new_file == unnamed) {
+      EXPECT_TRUE(left.empty()) << left.front();
+    } else {
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_TRUE(left[0].starts_with(".kivu-") && left[0].size() == 22 &&
+                  left[0].find_first_not_of("0123456789abcdef", 6) == std::string::npos)
+          << left[0];
+      fs::remove(dir_ / left[0]);
+    }
+    EXPECT_TRUE(entries().empty());
   }
 }
 
@@ -435,19 +470,167 @@ TEST_F(OutputFile, CheckOutputPathFindsBadPathsBeforeAnyWorkAndCreatesNothing) {
   EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / std::string(256, 'n'))), ENAMETOOLONG);
   EXPECT_EQ(os_code(kivu_package::check_output_path("")), ENOENT);
 
-  // A link to a directory is refused only when it is to be followed.
+  // A link to a directory is never replaced (/dev/fd is one): it is refused
+  // whether it is to be followed or replaced.
   fs::create_directory_symlink("directory", dir_ / "link");
-  EXPECT_TRUE(kivu_package::check_output_path(dir_ / "link"));
+  EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / "link")), EISDIR);
+  EXPECT_EQ(os_code(kivu_package::write_output_file(dir_ / "link", text_writer("x"))), EISDIR);
   EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / "link", OutputLink::Follow)), EISDIR);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "link")));
 
-  // Root writes into a read-only directory all the same.
-  if (::geteuid() != 0) {
-    ASSERT_EQ(::chmod((dir_ / "directory").c_str(), 0555), 0);
-    EXPECT_EQ(os_code(kivu_package::check_output_path(dir_ / "directory" / "out")), EACCES);
-    ::chmod((dir_ / "directory").c_str(), 0755);
-  }
   EXPECT_EQ(entries(), (std::vector<std::string>{"directory", "file", "link"}));
   EXPECT_TRUE(fs::is_empty(dir_ / "directory"));
+}
+
+TEST_F(OutputFile, RefusesADirectoryTheUserMayNotWriteAlsoWhenTheSuiteRunsAsRoot) {
+  // Root writes into a read-only directory all the same, so the check runs
+  // as an unprivileged user.
+  fs::create_directory(dir_ / "read-only");
+  ASSERT_EQ(::chmod((dir_ / "read-only").c_str(), 0555), 0);
+  const auto denied = kivu_testing::run_unprivileged([&] {
+    const int checked = os_code(kivu_package::check_output_path(dir_ / "read-only" / "out"));
+    const int written = os_code(kivu_package::write_output_file(dir_ / "read-only" / "out", text_writer("x")));
+    return std::to_string(checked) + " " + std::to_string(written);
+  });
+  if (!denied) GTEST_SKIP() << denied.error();
+  EXPECT_EQ(*denied, std::to_string(EACCES) + " " + std::to_string(EACCES));
+  EXPECT_TRUE(fs::is_empty(dir_ / "read-only"));
+}
+
+TEST_F(OutputFile, AUserWhoMayNotSetTheOwnerStillReplacesAFileAndKeepsItsMode) {
+  // A shared directory that the unprivileged user may write, holding a file
+  // of this process's user that it may not chown back.
+  const fs::path shared = dir_ / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  std::ofstream(shared / "out") << "old";
+  ASSERT_EQ(::chmod((shared / "out").c_str(), 0640), 0);
+  const auto replaced = kivu_testing::run_unprivileged([&]() -> std::string {
+    const auto written = kivu_package::write_output_file(shared / "out", text_writer("new"));
+    if (!written) return kivu_package::output_failure_reason(written.error());
+    struct stat status {};
+    if (::stat((shared / "out").c_str(), &status) != 0) return "gone";
+    return std::string(status.st_uid == ::geteuid() ? "own" : "other") + " " + std::to_string(status.st_mode & 07777);
+  });
+  if (!replaced) GTEST_SKIP() << replaced.error();
+  EXPECT_EQ(*replaced, "own " + std::to_string(0640));
+  EXPECT_EQ(contents(shared / "out"), "new");
+}
+
+// A link to anything but a regular file is never replaced: replacing
+// /dev/stdout (a link through /proc to a pipe) would change it for every
+// program on the host. It is written through instead.
+TEST_F(OutputFile, WritesThroughALinkToADevicePipeOrOpenFileInsteadOfReplacingIt) {
+  std::array<int, 2> pipe_ends{};
+  ASSERT_EQ(::pipe2(pipe_ends.data(), O_CLOEXEC | O_NONBLOCK), 0);
+  fs::create_symlink("/proc/self/fd/" + std::to_string(pipe_ends[1]), dir_ / "stdout");
+  fs::create_symlink("/dev/null", dir_ / "null");
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  const int reader = ::open((dir_ / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  fs::create_symlink("fifo", dir_ / "to-fifo");
+  fs::create_symlink("to-fifo", dir_ / "to-to-fifo");
+  for (const auto link : {OutputLink::Replace, OutputLink::Follow}) {
+    for (const char* name : {"stdout", "null", "to-to-fifo"}) {
+      EXPECT_TRUE(kivu_package::check_output_path(dir_ / name, link)) << name;
+      EXPECT_TRUE(kivu_package::write_output_file(dir_ / name, text_writer(name), link)) << name;
+      EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / name))) << name;
+    }
+  }
+  const auto drain = [](int fd) {
+    std::array<char, 256> got{};
+    const ssize_t n = ::read(fd, got.data(), got.size());
+    return std::string(got.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  };
+  EXPECT_EQ(drain(pipe_ends[0]), "stdoutstdout");
+  EXPECT_EQ(drain(reader), "to-to-fifoto-to-fifo");
+  ::close(reader);
+  ::close(pipe_ends[0]);
+  ::close(pipe_ends[1]);
+
+  // Standard output redirected to a file: the file gets the bytes, the link
+  // through /proc stays.
+  const int file = ::open((dir_ / "captured").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(file, 0);
+  fs::create_symlink("/proc/self/fd/" + std::to_string(file), dir_ / "redirected");
+  EXPECT_TRUE(kivu_package::write_output_file(dir_ / "redirected", text_writer("into the file")));
+  ::close(file);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "redirected")));
+  EXPECT_EQ(contents(dir_ / "captured"), "into the file");
+
+  // Redirected to a file since deleted: written in place, nothing created
+  // under the name /proc gives it ("... (deleted)").
+  const int gone = ::open((dir_ / "gone").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(gone, 0);
+  ASSERT_EQ(::unlink((dir_ / "gone").c_str()), 0);
+  fs::create_symlink("/proc/self/fd/" + std::to_string(gone), dir_ / "to-gone");
+  EXPECT_TRUE(kivu_package::write_output_file(dir_ / "to-gone", text_writer("in place")));
+  std::array<char, 32> got{};
+  const ssize_t n = ::pread(gone, got.data(), got.size(), 0);
+  ::close(gone);
+  EXPECT_EQ(std::string(got.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))), "in place");
+  fs::remove(dir_ / "to-gone");
+  EXPECT_EQ(entries(),
+            (std::vector<std::string>{"captured", "fifo", "null", "redirected", "stdout", "to-fifo", "to-to-fifo"}));
+}
+
+// The kernel's fs.protected_symlinks rule, kept whatever the sysctl says: a
+// link that another user planted in a sticky world-writable directory is
+// never followed, so a link of it to a special file is refused outright,
+// while a link to a regular file is replaced as any other.
+TEST_F(OutputFile, NeverFollowsALinkOfAnotherUserInAStickyWorldWritableDirectory) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  const fs::path shared = dir_ / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0666), 0);
+  std::ofstream(dir_ / "precious") << "keep me";
+  const auto plant = [&](const char* name, const fs::path& target) {
+    fs::create_symlink(target, shared / name);
+    EXPECT_EQ(::lchown((shared / name).c_str(), 4321, 4321), 0);
+  };
+  plant("to-fifo", dir_ / "fifo");
+  plant("to-null", "/dev/null");
+  plant("to-directory", dir_);
+  plant("to-file", dir_ / "precious");
+
+  const PackageError not_replaced(
+      kivu_package::output_refused(kivu_package::OutputRefusal::ProtectedLinkToSpecialFile));
+  const PackageError not_followed(kivu_package::output_refused(kivu_package::OutputRefusal::ProtectedLink));
+  for (const char* name : {"to-fifo", "to-null", "to-directory"}) {
+    EXPECT_EQ(kivu_package::check_output_path(shared / name).error(), not_replaced) << name;
+    EXPECT_EQ(kivu_package::write_output_file(shared / name, text_writer("x")).error(), not_replaced) << name;
+    EXPECT_EQ(kivu_package::write_output_file(shared / name, text_writer("x"), OutputLink::Follow).error(),
+              not_followed)
+        << name;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(shared / name))) << name;
+  }
+  EXPECT_EQ(kivu_package::output_failure_reason(not_followed),
+            "refusing to follow a symbolic link that another user owns in a sticky world-writable directory");
+  EXPECT_EQ(kivu_package::write_output_file(shared / "to-file", text_writer("x"), OutputLink::Follow).error(),
+            not_followed);
+  EXPECT_EQ(contents(dir_ / "precious"), "keep me");
+  ASSERT_TRUE(kivu_package::write_output_file(shared / "to-file", text_writer("replaced")));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(shared / "to-file")));
+  EXPECT_EQ(contents(dir_ / "precious"), "keep me");
+
+  // A link of the directory's owner is followed.
+  ASSERT_EQ(::lchown((shared / "to-null").c_str(), 0, 0), 0);
+  EXPECT_TRUE(kivu_package::write_output_file(shared / "to-null", text_writer("x")));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(shared / "to-null")));
+}
+
+TEST_F(OutputFile, CreatesAndReplacesNothingInTheKernelsFileSystems) {
+  const PackageError refused(kivu_package::output_refused(kivu_package::OutputRefusal::KernelFileSystem));
+  for (const char* path : {"/proc/kivu-output", "/sys/kivu-output", "/proc/self/comm"}) {
+    EXPECT_EQ(kivu_package::check_output_path(path).error(), refused) << path;
+    EXPECT_EQ(kivu_package::write_output_file(path, text_writer("x")).error(), refused) << path;
+    EXPECT_EQ(kivu_package::write_output_file(path, text_writer("x"), OutputLink::Follow).error(), refused) << path;
+  }
+  EXPECT_FALSE(fs::exists("/proc/kivu-output"));
+  EXPECT_FALSE(fs::exists("/sys/kivu-output"));
+  EXPECT_EQ(kivu_package::output_failure_reason(refused),
+            "refusing to write into a kernel file system such as /proc or /sys");
 }
 
 }  // namespace

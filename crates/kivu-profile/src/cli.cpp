@@ -87,6 +87,8 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   const bool is_diff = command.action == Command::Action::Diff;
   std::vector<std::filesystem::path> profiles;
   bool have_output = false;
+  bool have_threshold = false;
+  bool have_top = false;
   bool options_done = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -123,6 +125,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
         if (command.action != Command::Action::Heatmap) {
           return std::unexpected(std::string("--kind belongs to heatmap"));
         }
+        if (command.kind) return std::unexpected(std::string("more than one --kind"));
         const auto parsed = parse_kind(kind->value());
         if (!parsed) {
           return std::unexpected("unknown step kind '" + kind->value() +
@@ -144,17 +147,20 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
       if (auto threshold = value_of("--threshold")) {
         if (!*threshold) return std::unexpected(threshold->error());
         if (!is_diff) return std::unexpected(std::string("--threshold belongs to diff"));
+        if (have_threshold) return std::unexpected(std::string("more than one --threshold"));
         const auto parsed = parse_threshold(threshold->value());
         if (!parsed) {
-          return std::unexpected("bad --threshold '" + threshold->value() +
-                                 "' (a percentage of 0 or more, at most 6 decimals)");
+          return std::unexpected("bad --threshold '" + threshold->value() + "' (a percentage from 0 to " +
+                                 std::to_string(max_threshold_percent) + ", at most 6 decimals)");
         }
         command.threshold = *parsed;
+        have_threshold = true;
         continue;
       }
       if (auto top = value_of("--top")) {
         if (!*top) return std::unexpected(top->error());
         if (!is_diff) return std::unexpected(std::string("--top belongs to diff"));
+        if (have_top) return std::unexpected(std::string("more than one --top"));
         const std::string& text = top->value();
         std::size_t count = 0;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
@@ -163,6 +169,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
           return std::unexpected("bad --top '" + text + "' (a count of 0 or more)");
         }
         command.top = count;
+        have_top = true;
         continue;
       }
       if (arg == "--json") {

@@ -90,7 +90,9 @@ std::optional<Threshold> parse_threshold(std::string_view text) noexcept {
   }
   if (whole_digits + fraction_digits == 0) return std::nullopt;
   for (std::size_t k = fraction_digits; k < 6; ++k) millionths *= 10;
-  return Threshold{whole * 1'000'000 + millionths};
+  const std::uint64_t total = whole * 1'000'000 + millionths;
+  if (total > max_threshold_percent * 1'000'000) return std::nullopt;
+  return Threshold{total};
 }
 
 // =============================================================================

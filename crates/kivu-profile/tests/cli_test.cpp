@@ -71,6 +71,12 @@ TEST(ParseArguments, AcceptsEachSubcommandWithItsOptions) {
   diff.threshold = kivu_profile::Threshold{2'500'000};
   diff.top = 0;
   EXPECT_EQ(parse_arguments(Args{"diff", "--json", "base.capnp", "--threshold", "2.5", "new.capnp", "--top=0"}), diff);
+  // The largest threshold is accepted, as are its six decimals of zero.
+  for (const char* largest : {"1000000000", "1000000000.000000"}) {
+    EXPECT_EQ(parse_arguments(Args{"diff", "a", "b", "--threshold", largest})->threshold,
+              (kivu_profile::Threshold{1'000'000'000'000'000}))
+        << largest;
+  }
   EXPECT_EQ(parse_arguments(Args{"heatmap", "new.capnp", "--baseline", "base.capnp", "-o", "h.svg"}),
             (Command{A::Heatmap, "new.capnp", "h.svg", {}, "base.capnp"}));
   EXPECT_TRUE(parse_arguments(Args{"summary", "p.capnp", "--json"})->json);
@@ -96,9 +102,17 @@ TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
       {{"diff"}, "missing profiles BASE and NEW"},
       {{"diff", "base.capnp"}, "missing the NEW profile"},
       {{"diff", "a", "b", "c"}, "unexpected argument 'c'"},
-      {{"diff", "a", "b", "--threshold", "-1"}, "bad --threshold '-1' (a percentage of 0 or more, at most 6 decimals)"},
+      {{"diff", "a", "b", "--threshold", "-1"},
+       "bad --threshold '-1' (a percentage from 0 to 1000000000, at most 6 decimals)"},
       {{"diff", "a", "b", "--threshold", "five"},
-       "bad --threshold 'five' (a percentage of 0 or more, at most 6 decimals)"},
+       "bad --threshold 'five' (a percentage from 0 to 1000000000, at most 6 decimals)"},
+      {{"diff", "a", "b", "--threshold", "9999999999"},
+       "bad --threshold '9999999999' (a percentage from 0 to 1000000000, at most 6 decimals)"},
+      {{"diff", "a", "b", "--threshold", "1000000000.000001"},
+       "bad --threshold '1000000000.000001' (a percentage from 0 to 1000000000, at most 6 decimals)"},
+      {{"diff", "a", "b", "--threshold", "5", "--threshold=5"}, "more than one --threshold"},
+      {{"diff", "a", "b", "--top", "1", "--top", "2"}, "more than one --top"},
+      {{"heatmap", "p.capnp", "-o", "a", "--kind", "idle", "--kind=compute"}, "more than one --kind"},
       {{"diff", "a", "b", "--threshold"}, "--threshold needs a value"},
       {{"diff", "a", "b", "--top", "-3"}, "bad --top '-3' (a count of 0 or more)"},
       {{"diff", "a", "b", "--top", "+3"}, "bad --top '+3' (a count of 0 or more)"},
@@ -389,4 +403,30 @@ TEST(Executable, ExitsWithOneForAProfileThatCannotBeRead) {
   const auto outcome = run_executable({"summary", (dir / "empty.capnp").string()});
   EXPECT_EQ(outcome.code, 1);
   EXPECT_THAT(outcome.err, StartsWith("kivu-profile: cannot decode " + (dir / "empty.capnp").string() + ": Capnp("));
+}
+
+TEST(Executable, RefusesARepeatedThresholdWithStatusTwo) {
+  const auto outcome = run_executable({"diff", "a", "b", "--threshold", "1", "--threshold", "2"});
+  EXPECT_EQ(outcome.code, 2);
+  EXPECT_THAT(outcome.err, StartsWith("kivu-profile: more than one --threshold\n\nusage: "));
+}
+
+// Standard output closed (`>&-`): every subcommand gives the system's reason.
+TEST(Executable, GivesTheSystemsReasonWhenStandardOutputIsClosed) {
+  fixtures::ScratchDirectory dir;
+  const auto path = dir.write_profile(fixtures::gemm_like_profile(10)).string();
+  const auto closed = [](const std::vector<std::string>& arguments) {
+    std::vector<std::string> shell{"-c", "exec \"$0\" \"$@\" >&-", KIVU_PROFILE_EXECUTABLE};
+    shell.insert(shell.end(), arguments.begin(), arguments.end());
+    const auto child = kivu_testing::run_child({.program = "/bin/sh", .arguments = shell});
+    return Outcome{child.exited ? child.exit_code : -1, child.out, child.err};
+  };
+  const auto summary = closed({"summary", path});
+  EXPECT_EQ(summary.code, 1);
+  EXPECT_EQ(summary.err, "kivu-profile: cannot write to standard output: Bad file descriptor\n");
+  for (const char* action : {"trace", "heatmap"}) {
+    const auto written = closed({action, path, "-o", "-"});
+    EXPECT_EQ(written.code, 1) << action;
+    EXPECT_EQ(written.err, "kivu-profile: cannot write to standard output: Bad file descriptor\n") << action;
+  }
 }

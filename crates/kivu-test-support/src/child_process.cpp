@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 #include <string_view>
 
 extern char** environ;
@@ -177,10 +179,71 @@ int wait_for_child(pid_t pid) {
   return status;
 }
 
+std::expected<std::string, std::string> run_unprivileged(const std::function<std::string()>& check) {
+  int pipe_ends[2];
+  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) return std::unexpected("pipe: " + std::string(std::strerror(errno)));
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int error = errno;
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
+    return std::unexpected("fork: " + std::string(std::strerror(error)));
+  }
+  if (pid == 0) {
+    ::close(pipe_ends[0]);
+    // First byte: 'R' ran, 'D' could not drop; the rest is the text.
+    std::string reply;
+    if (::geteuid() == 0) {
+      const gid_t group = unprivileged_id;
+      if (::setgroups(1, &group) != 0 || ::setgid(unprivileged_id) != 0 || ::setuid(unprivileged_id) != 0) {
+        reply = std::string("D") + "cannot become user and group " + std::to_string(unprivileged_id) + ": " +
+                std::strerror(errno);
+      } else if (::setuid(0) == 0) {
+        reply = "Dthe user " + std::to_string(unprivileged_id) + " can become root again";
+      }
+    }
+    if (reply.empty()) {
+      try {
+        reply = "R" + check();
+      } catch (const std::exception& error) {
+        reply = std::string("Dthe check threw: ") + error.what();
+      }
+    }
+    std::string_view rest = reply;
+    while (!rest.empty()) {
+      const ssize_t written = ::write(pipe_ends[1], rest.data(), rest.size());
+      if (written <= 0) break;
+      rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_ends[1]);
+  std::string reply;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(pipe_ends[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    reply.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(pipe_ends[0]);
+  const int status = wait_for_child(pid);
+  if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || reply.empty()) {
+    return std::unexpected(std::string("the unprivileged child did not finish"));
+  }
+  if (reply.front() == 'D') return std::unexpected(reply.substr(1));
+  return reply.substr(1);
+}
+
 ScratchDirectory::ScratchDirectory() {
   const char* tmpdir = std::getenv("TMPDIR");
   std::string pattern = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/kivu-test-XXXXXX";
-  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  // Without the directory every file() would name a path under / (written
+  // into as root): the test fails here instead, with the reason.
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "cannot create the scratch directory " + pattern);
+  }
+  path_ = pattern;
 }
 
 ScratchDirectory::~ScratchDirectory() {

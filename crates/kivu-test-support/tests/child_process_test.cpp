@@ -3,12 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <system_error>
 
 using kivu_testing::ChildCommand;
 using kivu_testing::run_child;
@@ -138,5 +141,42 @@ TEST(RunChild, WaitsForItsChildWhenStartedWithSigchldIgnoredAndBlocked) {
   for (const auto& line : lines) {
     const auto mask = std::stoull(line.substr(line.find(':') + 1), nullptr, 16);
     EXPECT_EQ(mask & (1ULL << (SIGCHLD - 1)), 0u) << line;
+  }
+}
+
+TEST(ScratchDirectory, FailsLoudlyInsteadOfNamingFilesUnderTheRootWhenItCannotBeMade) {
+  const char* saved = std::getenv("TMPDIR");
+  const std::optional<std::string> previous = saved != nullptr ? std::optional<std::string>(saved) : std::nullopt;
+  ::setenv("TMPDIR", "/nonexistent-kivu-tmpdir", 1);
+  std::string message;
+  try {
+    const ScratchDirectory dir;
+    message = "made " + dir.path();
+  } catch (const std::system_error& error) {
+    message = error.what();
+  }
+  if (previous) {
+    ::setenv("TMPDIR", previous->c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+  EXPECT_THAT(message, StartsWith("cannot create the scratch directory /nonexistent-kivu-tmpdir/kivu-test-"));
+  EXPECT_THAT(message, HasSubstr("No such file or directory"));
+
+  const ScratchDirectory dir;
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+  EXPECT_THAT(dir.file("x"), StartsWith(dir.path() + "/"));
+}
+
+TEST(RunUnprivileged, RunsTheCheckAsAnotherUserWhenRoot) {
+  const auto ids = kivu_testing::run_unprivileged([] {
+    return std::to_string(::geteuid()) + " " + std::to_string(::getegid()) + " " +
+           std::to_string(::getgroups(0, nullptr));
+  });
+  if (!ids) GTEST_SKIP() << ids.error();
+  if (::geteuid() == 0) {
+    EXPECT_EQ(*ids, "65534 65534 1");
+  } else {
+    EXPECT_THAT(*ids, StartsWith(std::to_string(::geteuid()) + " "));
   }
 }

@@ -7,13 +7,20 @@
 // SIGKILL, leaves the directory as it was. Filesystems without unnamed files
 // get a named temporary file instead, created exclusively under a short name
 // of its own (so any name that fits can be written), removed on failure and
-// by remove_output_temporaries().
+// by remove_output_temporaries(); a writer killed outright there leaves that
+// file (".kivu-" and 16 hex digits) beside the target, which stays as it was.
 //
 // Special files are written, never replaced: a character device or a FIFO is
 // opened and written directly (/dev/null stays /dev/null, /dev/full reports
 // "No space left on device"); a socket cannot be opened; a block device and a
-// directory are refused. Nothing but a regular file or a symbolic link is
-// ever unlinked or renamed over.
+// directory are refused. Nothing but a regular file or a symbolic link to a
+// regular file (or to nothing) is ever unlinked or renamed over: a link to a
+// device, a pipe or a directory, or one through /proc (/dev/stdout), is
+// written through. Links are followed only where the kernel's
+// fs.protected_symlinks rule allows, whatever the sysctl says: a link in a
+// sticky world-writable directory (/tmp) is followed only when it belongs to
+// the process's user or to the directory's owner. Nothing is created or
+// replaced in the kernel's own file systems (/proc, /sys and the like).
 //
 // Nothing here throws, aborts or prints; failures are PackageError::Io
 // carrying the operating system's error code.
@@ -35,10 +42,13 @@ namespace kivu_package {
 
 // What happens to a symbolic link found at the output path.
 enum class OutputLink {
-  Replace,  // the link itself is replaced by the new file; its target is untouched
+  Replace,  // a link to a regular file or to nothing is replaced by the new
+            // file, its target untouched; any other link is written through
+            // as under Follow, or refused when it may not be followed
   Follow,   // the chain of links is followed to its final target (created when
             // it does not exist), which is replaced; the links stay. A chain
-            // that ends in a device or pipe (/dev/stdout) is written through
+            // that ends in a device or pipe (/dev/stdout) is written through.
+            // A link that may not be followed is refused
 };
 
 // Streams the file's content into the given stream. A failure it returns is
@@ -85,12 +95,27 @@ using OutputWriter = std::function<std::expected<void, PackageError>(std::ostrea
 // or FIFO the process may write, or its directory exists, is a directory and
 // is writable (by the process's effective ids; root passes permission bits
 // but not a read-only filesystem). No file is created. Failures are Io with
-// the reason, e.g. ENOENT, ENOTDIR, EISDIR, EACCES, EROFS, ENAMETOOLONG.
+// the reason, e.g. ENOENT, ENOTDIR, EISDIR, EACCES, EROFS, ENAMETOOLONG,
+// or a refusal of the library's own (output_refused) for a link that may
+// not be followed or a path in /proc or /sys.
 [[nodiscard]] std::expected<void, PackageError> check_output_path(const std::filesystem::path& path,
                                                                   OutputLink link = OutputLink::Replace) noexcept;
 
-// The error of a path refused because it names a block device: Io with the
-// category "output file", message "refusing to write to a block device".
+// Why the library refuses a path on its own account (not the operating
+// system's).
+enum class OutputRefusal {
+  BlockDevice = 1,             // a block device
+  ProtectedLink,               // under Follow, a link that may not be followed
+  ProtectedLinkToSpecialFile,  // under Replace, a link to a file that is not
+                               // regular, which may not be followed either
+  KernelFileSystem,            // a file to create or replace in /proc, /sys...
+};
+
+// The error of a refused path: Io with the category "output file" and a
+// message that says why ("refusing to write to a block device", ...).
+[[nodiscard]] std::error_code output_refused(OutputRefusal reason) noexcept;
+
+// output_refused(OutputRefusal::BlockDevice).
 [[nodiscard]] std::error_code block_device_refused() noexcept;
 
 // =============================================================================

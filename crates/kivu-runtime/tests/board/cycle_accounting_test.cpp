@@ -47,6 +47,18 @@ TEST(CycleAccounting, ChargesEachStepAsItsSlowestTile) {
   EXPECT_EQ(describe(*exchange), "exchange phase 1 epoch 0: 3 tiles, 200 bytes, cycles 25..70 (45)");
 }
 
+TEST(CycleAccounting, ChargesAnExchangeOneCyclePerEightBytesOrPartAfterTheLatency) {
+  ASSERT_EQ(exchange_bytes_per_cycle, 8u);
+  // Exact multiples of eight bytes take no extra cycle; one byte more does.
+  for (const auto& [bytes, transfer_cycles] :
+       std::vector<std::pair<std::uint32_t, std::uint64_t>>{{1, 1}, {8, 1}, {9, 2}, {64, 8}, {65, 9}, {100, 13}}) {
+    Board board;
+    const auto exchange = board.exchange(ExchangePhase{.transfers = {Transfer{0, 0, bytes, {{2, 0}}}}});
+    ASSERT_TRUE(exchange) << bytes;
+    EXPECT_EQ(exchange->cycles(), exchange_latency_cycles + transfer_cycles) << bytes << " bytes";
+  }
+}
+
 TEST(CycleAccounting, NumbersPhasesAndEpochs) {
   const Board board = profiled_run();
   const auto steps = board.steps();

@@ -85,6 +85,12 @@ TEST(GemmRunner, WritesTheProfileIntoADeviceInPlaceAndReportsAFullOne) {
   EXPECT_EQ(std::filesystem::status("/dev/null").type(), std::filesystem::file_type::character);
 }
 
+TEST(GemmRunner, RunsOnTheLastBoardOfTheLargestHost) {
+  const auto result = run_child(runner,
+                                {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_SIM_BOARDS", "64"}, {"KIVU_BOARD", "63"}});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+}
+
 TEST(GemmRunner, RejectsACheckBlockOutsideTheGridWithStatusTwo) {
   const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "64"}, {"KIVU_GEMM_SRAM_CHECK_BLOCK", "2,0"}});
   EXPECT_EQ(result.exit_code, 2);
@@ -105,4 +111,34 @@ TEST(GemmRunner, ReplacesAPlantedSymbolicLinkAndLeavesItsTargetAlone) {
   EXPECT_FALSE(std::filesystem::is_symlink(link));
   EXPECT_EQ(read_file(target), "keep me");
   EXPECT_TRUE(kivu_package::ProfileReport::read(std::ifstream(link, std::ios::binary)));
+}
+
+TEST(GemmRunner, RejectsAProfileOutputInProcOrSysBeforeMultiplying) {
+  for (const std::string output : {"/proc/x", "/sys/x"}) {
+    const auto result = run_child(runner, {{"KIVU_PROFILE_OUTPUT", output}});
+    EXPECT_EQ(result.exit_code, 2) << result.describe();
+    EXPECT_EQ(result.err, "kivu-gemm-e2e: invalid KIVU_PROFILE_OUTPUT value \"" + output +
+                              "\": expected a file path that can be written (refusing to write into a kernel file "
+                              "system such as /proc or /sys)\n");
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+// KIVU_PROFILE_OUTPUT=/dev/stdout: a link through /proc to the runner's
+// standard output, written through and left a link.
+TEST(GemmRunner, WritesTheProfileThroughALinkToItsStandardOutputAndKeepsTheLink) {
+  const ScratchDirectory dir;
+  const std::string link = dir.file("stdout");
+  std::filesystem::create_symlink("/proc/self/fd/1", link);
+  // Standard output a pipe, as in `kivu-gemm-e2e | tail -1`.
+  const auto result = run_child({.program = "/bin/bash",
+                                 .arguments = {"-c", "set -o pipefail; \"$0\" | cat", runner},
+                                 .environment = {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", link}}});
+  ASSERT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  // The profile's stream framing leads, then the runner's own lines.
+  const std::string passed = "kivu-gemm-e2e: passed";
+  ASSERT_NE(result.out.find(passed), std::string::npos);
+  EXPECT_GT(result.out.size(), 1000u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }

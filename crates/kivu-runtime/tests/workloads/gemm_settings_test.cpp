@@ -76,18 +76,31 @@ TEST(GemmSettings, RejectAProfilePathThatCannotBeWrittenWithTheReasonAndCreateNo
   EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("file/p")), line(dir.file("file/p"), "Not a directory"));
   const std::string long_name = dir.file(std::string(256, 'p'));
   EXPECT_EQ(rejection(std::nullopt, std::nullopt, long_name), line(long_name, "File name too long"));
-  // Root may write into a read-only directory, so only others are refused.
-  if (::geteuid() != 0) {
-    std::filesystem::create_directory(dir.file("read-only"));
-    ::chmod(dir.file("read-only").c_str(), 0555);
-    EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("read-only/p")),
-              line(dir.file("read-only/p"), "Permission denied"));
-    ::chmod(dir.file("read-only").c_str(), 0755);
+  EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file(std::string(255, 'p'))), "");
+  // The kernel's own file systems take no profile; as root, their
+  // directories would pass the permission check.
+  for (const std::string kernel : {"/proc/x", "/sys/x", "/proc/self/comm"}) {
+    EXPECT_EQ(rejection(std::nullopt, std::nullopt, kernel),
+              line(kernel, "refusing to write into a kernel file system such as /proc or /sys"));
   }
   EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("p")), "");
   EXPECT_EQ(rejection(std::nullopt, std::nullopt, dir.file("file")), "");
   EXPECT_EQ(rejection(std::nullopt, std::nullopt, "/dev/null"), "");
   EXPECT_FALSE(std::filesystem::exists(dir.file("p")));
+}
+
+TEST(GemmSettings, RejectAProfilePathInADirectoryTheUserMayNotWriteAlsoWhenRunAsRoot) {
+  // Root may write into a read-only directory, so the check runs as an
+  // unprivileged user.
+  const kivu_testing::ScratchDirectory dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  std::filesystem::create_directory(dir.file("read-only"));
+  ASSERT_EQ(::chmod(dir.file("read-only").c_str(), 0555), 0);
+  const auto refused = kivu_testing::run_unprivileged(
+      [&] { return rejection(std::nullopt, std::nullopt, dir.file("read-only/p")); });
+  if (!refused) GTEST_SKIP() << refused.error();
+  EXPECT_EQ(*refused, "invalid KIVU_PROFILE_OUTPUT value \"" + dir.file("read-only/p") +
+                          "\": expected a file path that can be written (Permission denied)");
 }
 
 TEST(GemmSettings, ChooseTheExchangeScheduleBroadcastByDefault) {

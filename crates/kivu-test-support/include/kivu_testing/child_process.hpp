@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -64,8 +65,20 @@ struct ChildResult {
 // cannot be waited for (not a child, or already waited for).
 int wait_for_child(pid_t pid);
 
+// The user and group id of run_unprivileged: "nobody" on Debian.
+inline constexpr unsigned unprivileged_id = 65534;
+
+// Runs `check` in a forked child that, when this process is root, first
+// becomes user and group unprivileged_id without supplementary groups, so
+// that permission checks hold for it as for any user. Returns what `check`
+// returned, or why it could not run (the ids cannot be dropped, e.g. in a
+// container without them). `check` must not use the test framework's
+// assertions: it reports through its result.
+[[nodiscard]] std::expected<std::string, std::string> run_unprivileged(const std::function<std::string()>& check);
+
 // A fresh, empty directory under the temporary directory, removed with
-// everything in it when the object goes.
+// everything in it when the object goes. When it cannot be made, the
+// constructor throws std::system_error with the reason, which fails the test.
 class ScratchDirectory {
 public:
   ScratchDirectory();
