@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <system_error>
 
 namespace kivu_package {
@@ -88,11 +89,12 @@ struct Descriptor {
 }  // namespace
 
 // The bytes viewed: a mapping of the file, or memory of our own holding
-// what a stream delivered. Either starts on a page boundary, so the words
-// are aligned as the reader needs.
+// what a stream delivered or a copy of bytes given. Each starts on a word
+// boundary, as the reader needs.
 struct ProfileFile::Storage {
   Mapping mapping;
   detail::SegmentBuffer buffer;
+  std::unique_ptr<capnp::word[]> copy;
   const char* data = nullptr;
   std::size_t size = 0;
 
@@ -153,9 +155,9 @@ std::expected<ProfileFile, PackageError> ProfileFile::open(const std::filesystem
 std::expected<ProfileFile, PackageError> ProfileFile::from_bytes(std::string_view bytes) noexcept {
   return detail::run_guarded([&]() -> std::expected<ProfileFile, PackageError> {
     auto storage = std::make_unique<Storage>();
-    storage->buffer.reserve(std::max<std::size_t>(bytes.size(), 1), false);
-    std::memcpy(storage->buffer.data(), bytes.data(), bytes.size());
-    storage->data = storage->buffer.data();
+    storage->copy = std::make_unique_for_overwrite<capnp::word[]>(bytes.size() / sizeof(capnp::word) + 1);
+    std::memcpy(storage->copy.get(), bytes.data(), bytes.size());
+    storage->data = reinterpret_cast<const char*>(storage->copy.get());
     storage->size = bytes.size();
     return validated(std::move(storage));
   });

@@ -309,13 +309,22 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     return diff.regression() ? exit_regression : exit_success;
   }
 
-  // Trace reads every text, so the whole profile is checked before any of
-  // it is written; summary and heatmap need only its figures.
+  // Trace writes as it walks the profile. A regular file is replaced only
+  // when the walk got through, so a profile that turns out undecodable
+  // leaves nothing; any other output (standard output, a FIFO, a device) is
+  // written in place, so there the whole profile is checked first. Summary
+  // and heatmap need only the profile's figures.
   std::optional<ProfileFile> file;
   std::optional<ProfileStats> stats;
   if (command->action == Command::Action::Trace) {
     auto opened = open_profile(command->input);
-    const auto checked = opened ? opened->check() : std::expected<void, kivu_package::PackageError>();
+    std::error_code ec;
+    const auto output_type = std::filesystem::status(command->output, ec).type();
+    const bool replaced_whole = !writes_standard_output(*command) &&
+                                (output_type == std::filesystem::file_type::regular ||
+                                 output_type == std::filesystem::file_type::not_found);
+    const auto checked = opened && !replaced_whole ? opened->check()
+                                                   : std::expected<void, kivu_package::PackageError>();
     if (!opened || !checked) {
       err << "kivu-profile: " << (opened ? decode_failure(command->input, checked.error()) : opened.error()) << '\n';
       return exit_failure;
