@@ -9,6 +9,7 @@
 #pragma once
 
 #include "kivu_package.hpp"
+#include "kivu_package/profile_file.hpp"
 
 #include <kj/exception.h>
 
@@ -16,6 +17,7 @@
 #include <expected>
 #include <new>
 #include <string_view>
+#include <utility>
 
 namespace kivu_package::detail {
 
@@ -44,15 +46,17 @@ public:
 };
 
 // Runs `body`, which returns std::expected<T, PackageError>, and turns any
-// exception it lets out into a Capnp error. Everything `body` owns (message
-// readers included, whose destructors may throw) is destroyed inside the
-// guarded region.
+// exception it lets out into a Capnp error (a ViewFailure into the error it
+// carries). Everything `body` owns (message readers included, whose
+// destructors may throw) is destroyed inside the guarded region.
 template <typename Body>
 [[nodiscard]] auto run_guarded(Body&& body) noexcept -> decltype(body()) {
   using Result = decltype(body());
   try {
     QuietExceptionCallback quiet;
     return body();
+  } catch (ViewFailure& failure) {
+    return Result(std::unexpect, std::move(failure.error));
   } catch (const kj::Exception& exception) {
     return Result(std::unexpect, capnp_error_from(exception));
   } catch (const std::bad_alloc&) {

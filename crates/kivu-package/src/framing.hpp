@@ -1,4 +1,5 @@
-// The unpacked Cap'n Proto stream framing, read and written by hand.
+// The unpacked Cap'n Proto stream framing, read from a std::istream and
+// written for the writer.
 //
 // A message on the wire is a segment table followed by the segments:
 //   u32 segment count - 1, then one u32 length (in 8-byte words) per segment,
@@ -6,12 +7,16 @@
 //   segments, so that the segments start on a word boundary.
 // All numbers are little-endian.
 //
-// The library's own stream readers allocate (and zero) whatever the table
-// claims before a single segment byte has arrived. read_framed_message does
-// not: it grows its buffer only as the bytes actually arrive, a bounded chunk
-// ahead at most, so a table that claims more than the stream holds fails
-// early and cheaply. It reads exactly the message and nothing after it.
-// A stream whose buffer already holds the whole message in memory (a
+// Only streams are framed here. Bytes that are all in memory already (a
+// mapped file, ProfileFile) go to the library's flat-array reader, which
+// checks the table against the bytes it was given and allocates nothing for
+// it. The library's stream readers, by contrast, allocate (and zero)
+// whatever the table claims before a single segment byte has arrived, so a
+// 16-byte stream could make them take gigabytes. read_framed_message does
+// not: it grows its buffer only as the bytes actually arrive, a bounded
+// chunk ahead at most, so a table that claims more than the stream holds
+// fails early and cheaply. It reads exactly the message and nothing after
+// it. A stream whose buffer already holds the whole message in memory (a
 // std::stringbuf or a std::spanbuf) is not copied at all: the segments are
 // read where they lie.
 #pragma once

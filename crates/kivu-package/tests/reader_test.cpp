@@ -1,6 +1,7 @@
 // Decoding good profiles: what the writer produces, hand-laid messages with
 // short, large, null and multi-segment parts, and the stream contract.
 #include "kivu_package.hpp"
+#include "kivu_package/profile_file.hpp"
 #include "wire.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 #include <filesystem>
 #include <limits>
 #include <fstream>
@@ -488,3 +490,147 @@ TEST(ProfileReaderOptions, TheReadTraversalLimitGrowsWithTheMessageAndSaturates)
 }
 
 }  // namespace
+
+// =============================================================================
+// The in-place view
+
+namespace {
+
+using kivu_package::MetadataView;
+using kivu_package::ProfileFile;
+using kivu_package::ProfileView;
+using kivu_package::SampleView;
+using kivu_package::TileView;
+
+// Everything a walk of the view hands out, rebuilt as a report.
+std::expected<ProfileReport, PackageError> rebuild(const ProfileFile& file) {
+  ProfileReport report;
+  const auto walked = file.visit([&](const ProfileView& profile) {
+    report.clock_hz = profile.clock_hz();
+    for (const TileView tile : profile.tiles()) {
+      auto& to = report.tiles.emplace_back(kivu_package::TileProfile{tile.physical_tile(), {}});
+      for (const SampleView sample : tile.samples()) {
+        auto& out = to.samples.emplace_back();
+        const auto step = sample.step();
+        out.step = {step.local_index(),
+                    step.phase(),
+                    step.epoch(),
+                    std::string(step.operation()),
+                    step.kind(),
+                    std::string(step.kernel()),
+                    {}};
+        for (const MetadataView entry : step.metadata()) {
+          out.step.metadata.push_back({std::string(entry.name()), std::string(entry.value())});
+        }
+        out.start_cycle = sample.start_cycle();
+        out.end_cycle = sample.end_cycle();
+      }
+    }
+  });
+  if (!walked) return std::unexpected(walked.error());
+  return report;
+}
+
+PackageError view_error(const std::string& bytes) {
+  auto file = ProfileFile::from_bytes(bytes);
+  if (!file) return file.error();
+  auto rebuilt = rebuild(*file);
+  EXPECT_FALSE(rebuilt.has_value()) << "the view walked a profile that read refuses";
+  return rebuilt ? PackageError(PackageError::Invalid{"walked"}) : rebuilt.error();
+}
+
+// Writes `bytes` into a pipe from another thread and opens the pipe's
+// reading end by name, as a shell hands a profile on standard input.
+std::expected<ProfileFile, PackageError> open_through_pipe(const std::string& bytes) {
+  int fds[2];
+  if (::pipe(fds) != 0) return std::unexpected(PackageError(std::error_code(errno, std::system_category())));
+  std::thread writer([&] {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(fds[1], bytes.data() + done, bytes.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(fds[1]);
+  });
+  auto file = ProfileFile::open("/dev/fd/" + std::to_string(fds[0]));
+  writer.join();
+  ::close(fds[0]);
+  return file;
+}
+
+}  // namespace
+
+TEST(ProfileView, HandsOutExactlyWhatReadDecodesFromAFileAPipeAndMemory) {
+  const ProfileReport report = sample_report();
+  const std::string bytes = must_encode(report);
+  const auto path = temp_path("view.capnp");
+  ASSERT_TRUE(kivu_package::write_profile_file(report, path).has_value());
+  auto mapped = ProfileFile::open(path);
+  std::filesystem::remove(path);
+  auto piped = open_through_pipe(bytes);
+  auto copied = ProfileFile::from_bytes(bytes);
+  for (auto* file : {&mapped, &piped, &copied}) {
+    ASSERT_TRUE(file->has_value()) << debug_string(file->error());
+    EXPECT_EQ((*file)->size_bytes(), bytes.size());
+    EXPECT_EQ(rebuild(**file), report);
+    EXPECT_TRUE((*file)->check().has_value());
+  }
+}
+
+TEST(ProfileView, AListWhoseTagClaimsOneElementMoreThanItsWordsFails) {
+  // The sample list's tag says two samples where its pointer holds one.
+  HandProfile hand;
+  hand.seg.words[hand.sample - 1] = composite_tag(2, 1, 1);
+  EXPECT_TRUE(view_error(hand.bytes()).is<PackageError::Capnp>());
+  // A tile list whose pointer holds one word less than its element.
+  HandProfile short_list;
+  short_list.seg.words[short_list.root + 2] = list_pointer(short_list.root + 2, short_list.tile - 1,
+                                                           ElementSize::Composite, 1);
+  EXPECT_TRUE(view_error(short_list.bytes()).is<PackageError::Capnp>());
+}
+
+TEST(ProfileView, ATruncatedFileFailsWhenOpenedAndAWholeOneOpens) {
+  const std::string bytes = must_encode(sample_report());
+  const auto path = temp_path("truncated.capnp");
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{3}, std::size_t{8}, bytes.size() / 2, bytes.size() - 8, bytes.size() - 1}) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(size));
+    const auto file = ProfileFile::open(path);
+    ASSERT_FALSE(file.has_value()) << size << " bytes";
+    EXPECT_TRUE(file.error().is<PackageError::Capnp>()) << debug_string(file.error());
+    const auto piped = open_through_pipe(bytes.substr(0, size));
+    ASSERT_FALSE(piped.has_value()) << size << " bytes through a pipe";
+    EXPECT_TRUE(piped.error().is<PackageError::Capnp>());
+  }
+  // A table that claims a 16 GiB segment fails without reading further.
+  EXPECT_TRUE(view_error(raw_table({0, 0x8000'0000u}) + std::string(8, '\0')).is<PackageError::Capnp>());
+  std::filesystem::remove(path);
+  EXPECT_EQ(ProfileFile::open(path).error(), PackageError(std::error_code(ENOENT, std::system_category())));
+}
+
+TEST(ProfileView, HostileTextsAndKindsFailTheWalkThatReadsThemWithReadsErrors) {
+  const std::string bad_value = HandProfile(1, 1, "gemm", "k", "n", "ok \xed\xa0\x80").bytes();
+  const std::string bad_kind = HandProfile(1, 4).bytes();
+  std::string no_nul = HandProfile(1, 1, "gemm", "k", "name").bytes();
+  no_nul[no_nul.rfind("name") + 4] = 'x';
+  for (const auto& bytes : {bad_value, bad_kind, no_nul}) {
+    const auto read = ProfileReport::read(std::istringstream(bytes));
+    ASSERT_FALSE(read.has_value());
+    EXPECT_EQ(view_error(bytes), read.error());
+  }
+  EXPECT_EQ(view_error(bad_value), PackageError(kivu_package::Utf8Error{3, 1}));
+  // A walk that does not read the text as text, or the kind, is not stopped.
+  const auto file = ProfileFile::from_bytes(bad_value);
+  ASSERT_TRUE(file.has_value());
+  std::size_t value_bytes = 0;
+  EXPECT_TRUE(file->visit([&](const ProfileView& profile) {
+                    for (const TileView tile : profile.tiles()) {
+                      for (const SampleView sample : tile.samples()) {
+                        static_cast<void>(sample.step().kind());
+                        value_bytes += sample.step().metadata()[0].name().size();
+                      }
+                    }
+                  })
+                  .has_value());
+  EXPECT_EQ(value_bytes, 1u);
+}

@@ -23,9 +23,12 @@ namespace kivu_profile {
 
 namespace {
 
-using kivu_package::ProfileReport;
+using kivu_package::ProfileFile;
+using kivu_package::ProfileView;
 
-std::string system_message(int error) { return std::generic_category().message(error); }
+std::string decode_failure(const std::filesystem::path& path, const kivu_package::PackageError& error) {
+  return "cannot decode " + path.string() + ": " + kivu_package::debug_string(error);
+}
 
 }  // namespace
 
@@ -203,21 +206,16 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
 // =============================================================================
 // Files
 
-std::expected<ProfileReport, std::string> load_profile(const std::filesystem::path& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    return std::unexpected("cannot read " + path.string() + ": " + system_message(EISDIR));
+std::expected<ProfileFile, std::string> open_profile(const std::filesystem::path& path) {
+  auto file = ProfileFile::open(path);
+  if (!file) {
+    if (file.error().is<kivu_package::PackageError::Io>()) {
+      return std::unexpected("cannot read " + path.string() + ": " +
+                             file.error().as<kivu_package::PackageError::Io>().error.message());
+    }
+    return std::unexpected(decode_failure(path, file.error()));
   }
-  errno = 0;
-  std::ifstream stream(path, std::ios::binary);
-  if (!stream.is_open()) {
-    return std::unexpected("cannot read " + path.string() + ": " + system_message(errno != 0 ? errno : EIO));
-  }
-  auto report = ProfileReport::read(std::move(stream));
-  if (!report) {
-    return std::unexpected("cannot decode " + path.string() + ": " + kivu_package::debug_string(report.error()));
-  }
-  return std::move(*report);
+  return std::move(*file);
 }
 
 // =============================================================================
@@ -225,12 +223,15 @@ std::expected<ProfileReport, std::string> load_profile(const std::filesystem::pa
 
 namespace {
 
-// The figures of the profile at `path`; the decoded profile is dropped
-// before this returns.
+// The figures of the profile at `path`, taken in one walk of the file; it
+// is unmapped before this returns.
 std::expected<ProfileStats, std::string> load_stats(const std::filesystem::path& path) {
-  const auto report = load_profile(path);
-  if (!report) return std::unexpected(report.error());
-  return compute_stats(*report);
+  const auto file = open_profile(path);
+  if (!file) return std::unexpected(file.error());
+  ProfileStats stats;
+  const auto walked = file->visit([&](const ProfileView& profile) { stats = compute_stats(profile); });
+  if (!walked) return std::unexpected(decode_failure(path, walked.error()));
+  return stats;
 }
 
 // Writes the command's output through `write`: to `out` for "-", else to
@@ -315,10 +316,34 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     return diff.regression() ? exit_regression : exit_success;
   }
 
-  const auto report = load_profile(command->input);
-  if (!report) {
-    err << "kivu-profile: " << report.error() << '\n';
-    return exit_failure;
+  // Trace writes as it walks the profile. A regular file is replaced only
+  // when the walk got through, so a profile that turns out undecodable
+  // leaves nothing; any other output (standard output, a FIFO, a device) is
+  // written in place, so there the whole profile is checked first. Summary
+  // and heatmap need only the profile's figures.
+  std::optional<ProfileFile> file;
+  std::optional<ProfileStats> stats;
+  if (command->action == Command::Action::Trace) {
+    auto opened = open_profile(command->input);
+    std::error_code ec;
+    const auto output_type = std::filesystem::status(command->output, ec).type();
+    const bool replaced_whole = !writes_standard_output(*command) &&
+                                (output_type == std::filesystem::file_type::regular ||
+                                 output_type == std::filesystem::file_type::not_found);
+    const auto checked = opened && !replaced_whole ? opened->check()
+                                                   : std::expected<void, kivu_package::PackageError>();
+    if (!opened || !checked) {
+      err << "kivu-profile: " << (opened ? decode_failure(command->input, checked.error()) : opened.error()) << '\n';
+      return exit_failure;
+    }
+    file = std::move(*opened);
+  } else {
+    auto loaded = load_stats(command->input);
+    if (!loaded) {
+      err << "kivu-profile: " << loaded.error() << '\n';
+      return exit_failure;
+    }
+    stats = std::move(*loaded);
   }
 
   switch (command->action) {
@@ -326,21 +351,23 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     case Command::Action::Diff: return exit_success;  // answered above
     case Command::Action::Summary:
       if (command->json) {
-        out << summary_json(compute_stats(*report)).dump(2) << '\n';
+        out << summary_json(*stats).dump(2) << '\n';
         return exit_success;
       }
       out << "profile:  " << command->input.string() << '\n';
-      write_summary(*report, out);
+      write_summary(*stats, out);
       return exit_success;
     case Command::Action::Trace: {
       TraceCounts counts;
-      const bool written = write_output(*command, out, err,
-                                        [&](std::ostream& stream) -> std::expected<void, std::string> {
-                                          auto traced = write_trace(*report, stream);
-                                          if (!traced) return std::unexpected(std::move(traced.error()));
-                                          counts = *traced;
-                                          return {};
-                                        });
+      const bool written = write_output(
+          *command, out, err, [&](std::ostream& stream) -> std::expected<void, std::string> {
+            std::expected<TraceCounts, std::string> traced;
+            const auto walked = file->visit([&](const ProfileView& profile) { traced = write_trace(profile, stream); });
+            if (!walked) return std::unexpected(decode_failure(command->input, walked.error()));
+            if (!traced) return std::unexpected(std::move(traced.error()));
+            counts = *traced;
+            return {};
+          });
       if (!written) return exit_failure;
       (writes_standard_output(*command) ? err : out)
           << "trace: " << command->output.string() << " (" << counts.sample_events << " events on " << counts.tracks
@@ -350,7 +377,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     case Command::Action::Heatmap: {
       HeatmapOptions options{command->kind, command->input.filename().string()};
       const bool written = write_output(*command, out, err, [&](std::ostream& stream) {
-        write_heatmap(*report, stream, options);
+        write_heatmap(*stats, stream, options);
         return std::expected<void, std::string>{};
       });
       if (!written) return exit_failure;

@@ -21,6 +21,7 @@
 #include "diff.hpp"
 #include "kivu_package.hpp"
 #include "kivu_package/output_file.hpp"
+#include "kivu_package/profile_file.hpp"
 
 #include <expected>
 #include <filesystem>
@@ -68,9 +69,10 @@ struct Command {
   return kivu_package::names_standard_output(command.output);
 }
 
-// Reads and decodes the profile at `path`; the error is one line, holding the
-// system's message or the PackageError's debug form.
-[[nodiscard]] std::expected<kivu_package::ProfileReport, std::string> load_profile(const std::filesystem::path& path);
+// Opens the profile at `path` to be walked in place (its framing, root and
+// version checked); the error is one line, holding the system's message or
+// the PackageError's debug form.
+[[nodiscard]] std::expected<kivu_package::ProfileFile, std::string> open_profile(const std::filesystem::path& path);
 
 // Runs the command line `args` (without the program name), writing results
 // to `out` and messages to `err`; returns the exit code.

@@ -273,7 +273,10 @@ double change_range(double largest_change) noexcept {
 // The pictures
 
 void write_heatmap(const kivu_package::ProfileReport& report, std::ostream& out, const HeatmapOptions& options) {
-  const auto stats = compute_stats(report);
+  write_heatmap(compute_stats(report), out, options);
+}
+
+void write_heatmap(const ProfileStats& stats, std::ostream& out, const HeatmapOptions& options) {
   const auto span = stats.span_cycles();
   const std::string measure = options.kind ? std::string(kind_name(*options.kind)) : std::string("busy");
 

@@ -44,6 +44,8 @@ struct HeatmapOptions {
 
 // Writes the heatmap of `report` as an SVG document to `out`.
 void write_heatmap(const kivu_package::ProfileReport& report, std::ostream& out, const HeatmapOptions& options);
+// Writes the heatmap of a profile's figures as an SVG document to `out`.
+void write_heatmap(const ProfileStats& stats, std::ostream& out, const HeatmapOptions& options);
 
 // Writes the change heatmap from `base` to `next` as an SVG document to
 // `out`; options.kind chooses the cycles compared (busy when absent).

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <utility>
 
 namespace kivu_profile {
 
@@ -51,6 +52,10 @@ std::uint64_t sample_cycles(const CycleSample& sample) noexcept {
   return is_reversed(sample) ? 0 : std::uint64_t{sample.end_cycle} - sample.start_cycle;
 }
 
+std::uint64_t sample_cycles(const kivu_package::SampleView& sample) noexcept {
+  return sample.reversed() ? 0 : std::uint64_t{sample.end_cycle()} - sample.start_cycle();
+}
+
 bool is_reversed(const CycleSample& sample) noexcept { return sample.end_cycle < sample.start_cycle; }
 
 double cycles_to_microseconds(std::uint64_t cycles, std::uint64_t clock_hz) noexcept {
@@ -87,41 +92,84 @@ const TileStats* ProfileStats::find(std::uint32_t physical_tile) const noexcept 
   return it != tiles.end() && it->physical_tile == physical_tile ? &*it : nullptr;
 }
 
-ProfileStats compute_stats(const ProfileReport& report) {
-  ProfileStats stats;
-  stats.clock_hz = report.clock_hz;
-  stats.tile_entries = report.tiles.size();
+namespace {
 
-  std::map<std::uint32_t, TileStats> by_tile;
-  std::map<std::uint32_t, std::size_t> entries_per_tile;
-  for (const auto& tile : report.tiles) {
-    auto& tile_stats = by_tile[tile.physical_tile];
-    tile_stats.physical_tile = tile.physical_tile;
-    ++entries_per_tile[tile.physical_tile];
-    for (const auto& sample : tile.samples) {
-      ++tile_stats.sample_count;
-      ++stats.sample_count;
-      if (is_reversed(sample)) {
-        ++stats.reversed_samples;
-        continue;
-      }
-      const auto cycles = sample_cycles(sample);
-      tile_stats.cycles[kind_index(sample.step.kind)] += cycles;
-      stats.cycles[kind_index(sample.step.kind)] += cycles;
-      if (!stats.span) {
-        stats.span = Span{sample.start_cycle, sample.end_cycle};
-      } else {
-        stats.span->first_cycle = std::min(stats.span->first_cycle, sample.start_cycle);
-        stats.span->last_cycle = std::max(stats.span->last_cycle, sample.end_cycle);
-      }
+// The figures of the fields a walk hands out: each tile entry's number and,
+// per sample, its cycles and kind.
+class StatsBuilder {
+public:
+  StatsBuilder(std::uint64_t clock_hz, std::size_t tile_entries) {
+    stats_.clock_hz = clock_hz;
+    stats_.tile_entries = tile_entries;
+  }
+
+  // Starts the next tile entry.
+  void tile(std::uint32_t physical_tile) {
+    auto& [tile_stats, entries] = by_tile_[physical_tile];
+    tile_stats.physical_tile = physical_tile;
+    ++entries;
+    current_ = &tile_stats;
+  }
+
+  // Takes a sample of the current tile.
+  void sample(std::uint32_t start_cycle, std::uint32_t end_cycle, ProfileStepKind kind) {
+    ++current_->sample_count;
+    ++stats_.sample_count;
+    if (end_cycle < start_cycle) {
+      ++stats_.reversed_samples;
+      return;
+    }
+    const std::uint64_t cycles = std::uint64_t{end_cycle} - start_cycle;
+    const std::size_t index = kind_index(kind);
+    current_->cycles[index] += cycles;
+    stats_.cycles[index] += cycles;
+    if (!stats_.span) {
+      stats_.span = Span{start_cycle, end_cycle};
+    } else {
+      stats_.span->first_cycle = std::min(stats_.span->first_cycle, start_cycle);
+      stats_.span->last_cycle = std::max(stats_.span->last_cycle, end_cycle);
     }
   }
-  stats.tiles.reserve(by_tile.size());
-  for (auto& [number, tile_stats] : by_tile) stats.tiles.push_back(tile_stats);
-  for (const auto& [number, count] : entries_per_tile) {
-    if (count > 1) stats.repeated_tiles.push_back(number);
+
+  ProfileStats finish() && {
+    stats_.tiles.reserve(by_tile_.size());
+    for (auto& [number, tile] : by_tile_) {
+      stats_.tiles.push_back(tile.first);
+      if (tile.second > 1) stats_.repeated_tiles.push_back(number);
+    }
+    return std::move(stats_);
   }
-  return stats;
+
+private:
+  ProfileStats stats_;
+  // Per physical tile: its figures and the entries naming it.
+  std::map<std::uint32_t, std::pair<TileStats, std::size_t>> by_tile_;
+  TileStats* current_ = nullptr;
+};
+
+}  // namespace
+
+ProfileStats compute_stats(const ProfileReport& report) {
+  StatsBuilder builder(report.clock_hz, report.tiles.size());
+  for (const auto& tile : report.tiles) {
+    builder.tile(tile.physical_tile);
+    for (const auto& sample : tile.samples) {
+      builder.sample(sample.start_cycle, sample.end_cycle, sample.step.kind);
+    }
+  }
+  return std::move(builder).finish();
+}
+
+ProfileStats compute_stats(const kivu_package::ProfileView& profile) {
+  const auto tiles = profile.tiles();
+  StatsBuilder builder(profile.clock_hz(), tiles.size());
+  for (const kivu_package::TileView tile : tiles) {
+    builder.tile(tile.physical_tile());
+    for (const kivu_package::SampleView sample : tile.samples()) {
+      builder.sample(sample.start_cycle(), sample.end_cycle(), sample.step().kind());
+    }
+  }
+  return std::move(builder).finish();
 }
 
 std::string tile_name(std::uint32_t physical_tile) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "kivu_package.hpp"
+#include "kivu_package/profile_file.hpp"
 
 #include <array>
 #include <cstddef>
@@ -50,6 +51,8 @@ inline constexpr std::array<kivu_package::ProfileStepKind, step_kind_count> step
 
 // Cycles that `sample` lasted; 0 when it ends before it starts.
 [[nodiscard]] std::uint64_t sample_cycles(const kivu_package::CycleSample& sample) noexcept;
+
+[[nodiscard]] std::uint64_t sample_cycles(const kivu_package::SampleView& sample) noexcept;
 
 // True when `sample` ends before it starts.
 [[nodiscard]] bool is_reversed(const kivu_package::CycleSample& sample) noexcept;
@@ -117,6 +120,10 @@ struct ProfileStats {
 
 // Computes the figures of `report`.
 [[nodiscard]] ProfileStats compute_stats(const kivu_package::ProfileReport& report);
+// Computes the figures of a profile walked in place, inside
+// ProfileFile::visit (which reports a step kind outside the schema). Texts
+// are not read.
+[[nodiscard]] ProfileStats compute_stats(const kivu_package::ProfileView& profile);
 
 // "tile 130 (row 2, position 2)": a physical tile and its place on the
 // board's grid, or "tile 1500 (off the grid)" beyond it.

@@ -32,8 +32,10 @@ void write_tile_list(std::ostream& out, std::string_view heading, const std::vec
 }  // namespace
 
 void write_summary(const kivu_package::ProfileReport& report, std::ostream& out) {
-  const auto stats = compute_stats(report);
+  write_summary(compute_stats(report), out);
+}
 
+void write_summary(const ProfileStats& stats, std::ostream& out) {
   // Counts and clock.
   if (stats.clock_hz == 0) {
     out << "clock:    0 Hz (unknown: cycles cannot be turned into time)\n";

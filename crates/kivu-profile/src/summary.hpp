@@ -20,6 +20,8 @@ inline constexpr std::size_t summary_tile_list_length = 5;
 
 // Writes the summary of `report` to `out`.
 void write_summary(const kivu_package::ProfileReport& report, std::ostream& out);
+// Writes the summary of a profile's figures to `out`.
+void write_summary(const ProfileStats& stats, std::ostream& out);
 
 // The figures of `stats` as a JSON object with the keys clock_hz, tiles
 // (distinct tiles in the profile), samples, span_start, span_end (both null

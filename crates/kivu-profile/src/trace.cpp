@@ -5,113 +5,299 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
 #include <numeric>
 #include <ostream>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kivu_profile {
 
-using kivu_package::CycleSample;
-using kivu_package::ProfileReport;
-using nlohmann::json;
+using kivu_package::MetadataView;
+using kivu_package::ProfileView;
+using kivu_package::SampleView;
+using kivu_package::StepView;
+using kivu_package::TileView;
 
 namespace {
 
-// Writes `value` compactly; invalid UTF-8 (impossible in a decoded profile,
-// possible in a hand-built report) becomes U+FFFD instead of an exception.
-void write_json(std::ostream& out, const json& value) {
-  out << value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
+// =============================================================================
+// Writing JSON
 
-json metadata_object(const kivu_package::ProfileStep& step) {
-  json object = json::object();
-  for (const auto& entry : step.metadata) {
-    auto it = object.find(entry.name);
-    if (it == object.end()) {
-      object[entry.name] = entry.value;
-    } else if (it->is_array()) {
-      it->push_back(entry.value);
+// JSON text gathered in a buffer and handed to the stream in large pieces.
+class JsonWriter {
+public:
+  explicit JsonWriter(std::ostream& out) : out_(out) { buffer_.reserve(flush_at + 4096); }
+
+  void raw(std::string_view text) { buffer_.append(text); }
+
+  void number(std::uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    buffer_.append(digits, end);
+  }
+
+  // `text` as a JSON string: quotes, backslashes and control characters
+  // escaped (\b \f \n \r \t, else \u00XX), everything else as it is.
+  void string(std::string_view text) {
+    buffer_ += '"';
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c >= 0x20 && c != '"' && c != '\\') continue;
+      buffer_.append(text.data() + plain, i - plain);
+      plain = i + 1;
+      switch (c) {
+        case '"': buffer_ += "\\\""; break;
+        case '\\': buffer_ += "\\\\"; break;
+        case '\b': buffer_ += "\\b"; break;
+        case '\f': buffer_ += "\\f"; break;
+        case '\n': buffer_ += "\\n"; break;
+        case '\r': buffer_ += "\\r"; break;
+        case '\t': buffer_ += "\\t"; break;
+        default: {
+          static constexpr char hex[] = "0123456789abcdef";
+          const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
+          buffer_.append(escaped, sizeof escaped);
+        }
+      }
+    }
+    buffer_.append(text.data() + plain, text.size() - plain);
+    buffer_ += '"';
+  }
+
+  // The time of `cycles` at `clock_hz`, in microseconds.
+  void microseconds(std::uint64_t cycles, std::uint64_t clock_hz) { append_time(cycles, clock_hz); }
+
+  // Hands the buffer to the stream once it is large; false when the stream
+  // has failed.
+  bool flush_if_full() {
+    if (buffer_.size() < flush_at) return static_cast<bool>(out_);
+    return flush();
+  }
+
+  bool flush() {
+    out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    buffer_.clear();
+    return static_cast<bool>(out_);
+  }
+
+private:
+  static constexpr std::size_t flush_at = std::size_t{1} << 16;
+
+  // Every time in the trace is written here: cycles * 1e6 / clock_hz as a
+  // double, in the digits and layout of nlohmann::json's number output, which
+  // earlier traces were written with (its shortest-digit search does not
+  // always give the digits std::to_chars gives, so it is asked directly). A
+  // small cache of recent values saves most of that work for durations,
+  // which repeat.
+  void append_time(std::uint64_t cycles, std::uint64_t clock_hz) {
+    const double value = cycles_to_microseconds(cycles, clock_hz);
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    CachedTime& slot = time_cache_[(bits ^ (bits >> 29) ^ (bits >> 47)) % time_cache_.size()];
+    if (!slot.used || slot.bits != bits) {
+      const std::string text = nlohmann::json(value).dump();
+      slot.used = text.size() <= sizeof slot.text;
+      slot.bits = bits;
+      slot.length = static_cast<std::uint8_t>(std::min(text.size(), sizeof slot.text));
+      if (!slot.used) {
+        buffer_.append(text);
+        return;
+      }
+      std::memcpy(slot.text, text.data(), slot.length);
+    }
+    buffer_.append(slot.text, slot.length);
+  }
+
+  struct CachedTime {
+    std::uint64_t bits = 0;
+    bool used = false;
+    std::uint8_t length = 0;
+    char text[32] = {};
+  };
+
+  std::ostream& out_;
+  std::string buffer_;
+  std::array<CachedTime, 256> time_cache_{};
+};
+
+// =============================================================================
+// Events
+
+// Metadata entries of one step, gathered for writing as one object whose
+// names are sorted and whose repeated names map to the array of their
+// values. The storage is kept from step to step.
+class MetadataObject {
+public:
+  void gather(const StepView& step) {
+    entries_.clear();
+    for (const MetadataView entry : step.metadata()) entries_.emplace_back(entry.name(), entry.value());
+    // Stable, so a repeated name keeps its values in order. Insertion for
+    // the few entries a step usually has: std::stable_sort would allocate.
+    if (entries_.size() > 16) {
+      std::ranges::stable_sort(entries_, {}, &Entry::first);
     } else {
-      *it = json::array({*it, entry.value});
+      for (std::size_t i = 1; i < entries_.size(); ++i) {
+        for (std::size_t j = i; j > 0 && entries_[j].first < entries_[j - 1].first; --j) {
+          std::swap(entries_[j], entries_[j - 1]);
+        }
+      }
     }
   }
-  return object;
+
+  void write(JsonWriter& json) const {
+    json.raw("{");
+    for (std::size_t i = 0; i < entries_.size();) {
+      std::size_t end = i + 1;
+      while (end < entries_.size() && entries_[end].first == entries_[i].first) ++end;
+      if (i != 0) json.raw(",");
+      json.string(entries_[i].first);
+      json.raw(":");
+      if (end - i == 1) {
+        json.string(entries_[i].second);
+      } else {
+        json.raw("[");
+        for (std::size_t k = i; k < end; ++k) {
+          if (k != i) json.raw(",");
+          json.string(entries_[k].second);
+        }
+        json.raw("]");
+      }
+      i = end;
+    }
+    json.raw("}");
+  }
+
+private:
+  using Entry = std::pair<std::string_view, std::string_view>;
+  std::vector<Entry> entries_;
+};
+
+// Writes the complete event of one sample; keys in the order of a JSON
+// object with sorted keys.
+void write_sample_event(JsonWriter& json, std::uint32_t physical_tile, const SampleView& sample, std::uint64_t clock_hz,
+                        MetadataObject& metadata) {
+  const StepView step = sample.step();
+  const std::string_view operation = step.operation();
+  const auto kind = step.kind();
+  const std::string_view kernel = step.kernel();
+  metadata.gather(step);
+  const std::string_view name = !operation.empty() ? operation : !kernel.empty() ? kernel : kind_name(kind);
+
+  json.raw(",\n{\"args\":{\"end_cycle\":");
+  json.number(sample.end_cycle());
+  json.raw(",\"epoch\":");
+  json.number(step.epoch());
+  json.raw(",\"kernel\":");
+  json.string(kernel);
+  json.raw(",\"local_index\":");
+  json.number(step.local_index());
+  json.raw(",\"metadata\":");
+  metadata.write(json);
+  json.raw(",\"phase\":");
+  json.number(step.phase());
+  json.raw(",\"start_cycle\":");
+  json.number(sample.start_cycle());
+  json.raw(",\"tile\":");
+  json.number(physical_tile);
+  json.raw("},\"cat\":\"");
+  json.raw(kind_name(kind));
+  json.raw("\",\"dur\":");
+  json.microseconds(sample_cycles(sample), clock_hz);
+  json.raw(",\"name\":");
+  json.string(name);
+  json.raw(",\"ph\":\"X\",\"pid\":");
+  json.number(trace_process_id);
+  json.raw(",\"tid\":");
+  json.number(tile_thread_id(physical_tile));
+  json.raw(",\"ts\":");
+  json.microseconds(sample.start_cycle(), clock_hz);
+  json.raw("}");
 }
 
-json sample_event(std::uint32_t physical_tile, const CycleSample& sample, std::uint64_t clock_hz) {
-  const auto& step = sample.step;
-  std::string name = step.operation;
-  if (name.empty()) name = step.kernel;
-  if (name.empty()) name = kind_name(step.kind);
-  return json{
-      {"name", std::move(name)},
-      {"cat", kind_name(step.kind)},
-      {"ph", "X"},
-      {"pid", trace_process_id},
-      {"tid", tile_thread_id(physical_tile)},
-      {"ts", cycles_to_microseconds(sample.start_cycle, clock_hz)},
-      {"dur", cycles_to_microseconds(sample_cycles(sample), clock_hz)},
-      {"args",
-       {{"tile", physical_tile},
-        {"kernel", step.kernel},
-        {"local_index", step.local_index},
-        {"phase", step.phase},
-        {"epoch", step.epoch},
-        {"start_cycle", sample.start_cycle},
-        {"end_cycle", sample.end_cycle},
-        {"metadata", metadata_object(step)}}},
-  };
-}
-
-json metadata_event(std::string_view name, std::uint64_t tid, json args) {
-  json event{{"name", name}, {"ph", "M"}, {"pid", trace_process_id}, {"args", std::move(args)}};
-  if (tid != 0) event["tid"] = tid;
-  return event;
+// The two metadata events that name and place the track of a tile.
+void write_track_events(JsonWriter& json, std::uint32_t physical_tile) {
+  const auto tid = tile_thread_id(physical_tile);
+  json.raw(",\n{\"args\":{\"name\":\"tile ");
+  json.number(physical_tile);
+  json.raw("\"},\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":");
+  json.number(trace_process_id);
+  json.raw(",\"tid\":");
+  json.number(tid);
+  json.raw("}");
+  json.raw(",\n{\"args\":{\"sort_index\":");
+  json.number(physical_tile);
+  json.raw("},\"name\":\"thread_sort_index\",\"ph\":\"M\",\"pid\":");
+  json.number(trace_process_id);
+  json.raw(",\"tid\":");
+  json.number(tid);
+  json.raw("}");
 }
 
 }  // namespace
 
-std::expected<TraceCounts, std::string> write_trace(const ProfileReport& report, std::ostream& out) {
-  if (report.clock_hz == 0) {
+std::expected<TraceCounts, std::string> write_trace(const ProfileView& profile, std::ostream& out) {
+  const std::uint64_t clock_hz = profile.clock_hz();
+  if (clock_hz == 0) {
     return std::unexpected(std::string("the profile's clock is 0 Hz, so its cycles cannot be turned into time"));
   }
+  const auto tiles = profile.tiles();
 
-  // Tracks in ascending tile order; entries naming the same tile share its track.
-  std::vector<std::size_t> order(report.tiles.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::ranges::stable_sort(order, {}, [&](std::size_t i) { return report.tiles[i].physical_tile; });
+  // Tracks in ascending tile order; entries naming the same tile share its
+  // track, in list order.
+  std::vector<std::uint32_t> order(tiles.size());
+  std::iota(order.begin(), order.end(), std::uint32_t{0});
+  std::vector<std::uint32_t> numbers(tiles.size());
+  for (std::uint32_t i = 0; i < tiles.size(); ++i) numbers[i] = tiles[i].physical_tile();
+  std::ranges::stable_sort(order, {}, [&](std::uint32_t i) { return numbers[i]; });
+
+  JsonWriter json(out);
+  json.raw("{\"displayTimeUnit\":\"ns\",\"otherData\":{\"clock_hz\":");
+  json.number(clock_hz);
+  json.raw(",\"source\":\"kivu cycle profile\"},\"traceEvents\":[");
+  json.raw("\n{\"args\":{\"name\":\"kivu cycle profile\"},\"name\":\"process_name\",\"ph\":\"M\",\"pid\":");
+  json.number(trace_process_id);
+  json.raw("}");
 
   TraceCounts counts;
-  bool first = true;
-  const auto emit = [&](const json& event) {
-    out << (first ? "\n" : ",\n");
-    first = false;
-    write_json(out, event);
-  };
-
-  out << "{\"displayTimeUnit\":\"ns\",\"otherData\":";
-  write_json(out, json{{"clock_hz", report.clock_hz}, {"source", "kivu cycle profile"}});
-  out << ",\"traceEvents\":[";
-  emit(metadata_event("process_name", 0, {{"name", "kivu cycle profile"}}));
+  MetadataObject metadata;
   for (std::size_t k = 0; k < order.size(); ++k) {
-    const auto& tile = report.tiles[order[k]];
-    const bool new_track = k == 0 || report.tiles[order[k - 1]].physical_tile != tile.physical_tile;
-    if (new_track) {
-      const auto tid = tile_thread_id(tile.physical_tile);
-      emit(metadata_event("thread_name", tid, {{"name", "tile " + std::to_string(tile.physical_tile)}}));
-      emit(metadata_event("thread_sort_index", tid, {{"sort_index", tile.physical_tile}}));
+    const std::uint32_t physical_tile = numbers[order[k]];
+    if (k == 0 || numbers[order[k - 1]] != physical_tile) {
+      write_track_events(json, physical_tile);
       ++counts.tracks;
     }
-    for (const auto& sample : tile.samples) {
-      emit(sample_event(tile.physical_tile, sample, report.clock_hz));
+    for (const SampleView sample : tiles[order[k]].samples()) {
+      write_sample_event(json, physical_tile, sample, clock_hz, metadata);
       ++counts.sample_events;
+      if (!json.flush_if_full()) break;
     }
-    if (!out) break;
+    if (!json.flush_if_full()) break;
   }
-  out << "\n]}\n";
+  json.raw("\n]}\n");
+  json.flush();
   out.flush();
   if (!out) return std::unexpected(std::string("the output stream failed"));
   return counts;
+}
+
+std::expected<TraceCounts, std::string> write_trace(const kivu_package::ProfileReport& report, std::ostream& out) {
+  // A report is written by way of its encoding, walked like a profile file.
+  if (report.clock_hz == 0) {
+    return std::unexpected(std::string("the profile's clock is 0 Hz, so its cycles cannot be turned into time"));
+  }
+  auto encoded = kivu_package::encode_profile(report);
+  if (!encoded) return std::unexpected("the profile cannot be encoded: " + kivu_package::debug_string(encoded.error()));
+  auto file = kivu_package::ProfileFile::from_bytes(*encoded);
+  if (!file) return std::unexpected("the profile cannot be read: " + kivu_package::debug_string(file.error()));
+  std::expected<TraceCounts, std::string> written;
+  const auto walked = file->visit([&](const ProfileView& profile) { written = write_trace(profile, out); });
+  if (!walked) return std::unexpected("the profile cannot be read: " + kivu_package::debug_string(walked.error()));
+  return written;
 }
 
 }  // namespace kivu_profile

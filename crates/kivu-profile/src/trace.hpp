@@ -12,11 +12,16 @@
 // its values, in order. A sample that ends before it starts gets dur 0; its
 // true cycles stay in its args.
 //
-// Events are written one at a time, so the output never sits in memory as a
-// whole; each one is built as a JSON value, which does all the escaping.
+// Events are written straight from the profile into a buffer that goes to
+// the stream in large pieces, so memory stays the same whatever the
+// profile's size. Texts are escaped as JSON strings; numbers are written
+// with std::to_chars, times as microseconds in the layout JSON writers use
+// for doubles (shortest digits, ".0" on whole numbers, an exponent beyond
+// 15 integer digits).
 #pragma once
 
 #include "kivu_package.hpp"
+#include "kivu_package/profile_file.hpp"
 
 #include <cstdint>
 #include <expected>
@@ -42,6 +47,13 @@ struct TraceCounts {
 // writing anything, when the clock is 0 Hz (cycles cannot become time), and
 // with a message when `out` reports an error.
 [[nodiscard]] std::expected<TraceCounts, std::string> write_trace(const kivu_package::ProfileReport& report,
+                                                                  std::ostream& out);
+
+// The same for a profile walked in place, inside ProfileFile::visit (which
+// reports what the walk finds wrong: a bad text, a kind outside the schema,
+// a malformed pointer). Run ProfileFile::check first where no partial
+// output may be left behind.
+[[nodiscard]] std::expected<TraceCounts, std::string> write_trace(const kivu_package::ProfileView& profile,
                                                                   std::ostream& out);
 
 }  // namespace kivu_profile

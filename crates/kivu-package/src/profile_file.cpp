@@ -1,0 +1,191 @@
+// ProfileFile: a profile mapped (or read once) into memory and walked through
+// Cap'n Proto's flat-array reader.
+//
+// The flat-array reader takes its segments straight from the words it is
+// given and checks the segment table against their number, so a table that
+// claims more than the file holds fails as soon as the reader is made, and
+// nothing is allocated for what the table merely claims.
+#include "kivu_package/profile_file.hpp"
+
+#include "capnp_boundary.hpp"
+#include "framing.hpp"
+#include "profile_walk.hpp"
+#include "utf8.hpp"
+
+#include <capnp/serialize.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <system_error>
+
+namespace kivu_package {
+
+namespace detail {
+
+void raise_view_failure(PackageError error) { throw ViewFailure{std::move(error)}; }
+
+std::string_view checked_text(capnp::Text::Reader text) {
+  const std::string_view bytes(text.begin(), text.size());
+  // A text lies in whole words of the message, its NUL within them, so the
+  // ASCII test may read up to the next word boundary.
+  if (!is_ascii_word_padded(bytes)) {
+    if (auto bad = check_utf8(bytes)) raise_view_failure(*bad);
+  }
+  return bytes;
+}
+
+ProfileView profile_root(capnp::MessageReader& message) {
+  const ProfileView profile(message.getRoot<profile_capnp::Profile>());
+  const std::uint32_t version = profile.schema_version();
+  if (version < 1 || version > 3) {
+    raise_view_failure(PackageError::Invalid{"unsupported profile schema version " + std::to_string(version)});
+  }
+  return profile;
+}
+
+}  // namespace detail
+
+namespace {
+
+std::unexpected<PackageError> system_error(int error) {
+  return std::unexpected(PackageError(std::error_code(error, std::system_category())));
+}
+
+// A file's bytes mapped read-only, released on destruction.
+class Mapping {
+public:
+  Mapping() noexcept = default;
+  Mapping(void* data, std::size_t size) noexcept : data_(data), size_(size) {}
+  Mapping(Mapping&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  Mapping& operator=(Mapping&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~Mapping() {
+    if (data_ != nullptr) ::munmap(data_, size_);
+  }
+  [[nodiscard]] const char* data() const noexcept { return static_cast<const char*>(data_); }
+
+private:
+  void* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Closes a descriptor on every path.
+struct Descriptor {
+  int fd = -1;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
+// The bytes viewed: a mapping of the file, or memory of our own holding
+// what a stream delivered or a copy of bytes given. Each starts on a word
+// boundary, as the reader needs.
+struct ProfileFile::Storage {
+  Mapping mapping;
+  detail::SegmentBuffer buffer;
+  std::unique_ptr<capnp::word[]> copy;
+  const char* data = nullptr;
+  std::size_t size = 0;
+
+  [[nodiscard]] kj::ArrayPtr<const capnp::word> words() const noexcept {
+    return {reinterpret_cast<const capnp::word*>(data), size / sizeof(capnp::word)};
+  }
+};
+
+ProfileFile::ProfileFile(std::unique_ptr<Storage> storage) noexcept : storage_(std::move(storage)) {}
+ProfileFile::ProfileFile(ProfileFile&&) noexcept = default;
+ProfileFile& ProfileFile::operator=(ProfileFile&&) noexcept = default;
+ProfileFile::~ProfileFile() = default;
+
+std::size_t ProfileFile::size_bytes() const noexcept { return storage_ ? storage_->size : 0; }
+
+std::expected<ProfileFile, PackageError> ProfileFile::open(const std::filesystem::path& path) noexcept {
+  return detail::run_guarded([&]() -> std::expected<ProfileFile, PackageError> {
+    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) return system_error(errno);
+    struct stat status {};
+    if (::fstat(file.fd, &status) != 0) return system_error(errno);
+    if (S_ISDIR(status.st_mode)) return system_error(EISDIR);
+
+    auto storage = std::make_unique<Storage>();
+    if (S_ISREG(status.st_mode) && status.st_size > 0) {
+      const auto size = static_cast<std::size_t>(status.st_size);
+      // Populated at once: every command walks the whole message, and
+      // faulting its pages in one go is much cheaper than one by one.
+      void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
+      if (mapped == MAP_FAILED) return system_error(errno);
+      storage->mapping = Mapping(mapped, size);
+      storage->data = storage->mapping.data();
+      storage->size = size;
+      return validated(std::move(storage));
+    }
+
+    // Anything that cannot be mapped (a pipe, a terminal, an empty or
+    // growing special file) is read to its end, into memory that grows as
+    // the bytes arrive.
+    constexpr std::size_t chunk = std::size_t{1} << 20;
+    std::size_t filled = 0;
+    for (;;) {
+      if (filled == storage->buffer.capacity()) storage->buffer.reserve(filled + chunk, filled >= chunk);
+      const ssize_t got = ::read(file.fd, storage->buffer.data() + filled, storage->buffer.capacity() - filled);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return system_error(errno);
+      }
+      if (got == 0) break;
+      filled += static_cast<std::size_t>(got);
+    }
+    storage->data = storage->buffer.data();
+    storage->size = filled;
+    return validated(std::move(storage));
+  });
+}
+
+std::expected<ProfileFile, PackageError> ProfileFile::from_bytes(std::string_view bytes) noexcept {
+  return detail::run_guarded([&]() -> std::expected<ProfileFile, PackageError> {
+    auto storage = std::make_unique<Storage>();
+    storage->copy = std::make_unique_for_overwrite<capnp::word[]>(bytes.size() / sizeof(capnp::word) + 1);
+    std::memcpy(storage->copy.get(), bytes.data(), bytes.size());
+    storage->data = reinterpret_cast<const char*>(storage->copy.get());
+    storage->size = bytes.size();
+    return validated(std::move(storage));
+  });
+}
+
+std::expected<ProfileFile, PackageError> ProfileFile::validated(std::unique_ptr<Storage> storage) noexcept {
+  ProfileFile file(std::move(storage));
+  auto checked = file.visit([](const ProfileView&) {});
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  return file;
+}
+
+std::expected<void, PackageError> ProfileFile::visit_with(void* body,
+                                                          void (*call)(void*, const ProfileView&)) const noexcept {
+  return detail::run_guarded([&]() -> std::expected<void, PackageError> {
+    capnp::ReaderOptions options = capnp_reader_options();
+    const auto words = storage_->words();
+    // Traversal is bounded by the size of the file.
+    options.traversalLimitInWords = profile_traversal_limit(words.size());
+    // The segment table's claims are checked against `words` here.
+    capnp::FlatArrayMessageReader message(words, options);
+    call(body, detail::profile_root(message));
+    return {};
+  });
+}
+
+std::expected<void, PackageError> ProfileFile::check() const noexcept {
+  return visit([](const ProfileView& profile) { detail::walk_profile(profile); });
+}
+
+}  // namespace kivu_package
