@@ -64,7 +64,7 @@ for entry in "${scenarios[@]}"; do
   # The variables are words; @scratch@ stands for the scratch folder, whose
   # path (from TMPDIR) may hold spaces.
   read -ra variables <<<"$variables"
-  variables=("${variables[@]//@scratch@/$scratch}")
+  variables=("${variables[@]//@scratch@/"$scratch"}")
   total=0
   slowest=0
   for ((i = 0; i < runs; i++)); do
