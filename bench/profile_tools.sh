@@ -4,8 +4,9 @@
 # 1216 (broadcast and ring schedule, as bench/profile_diff.sh makes them) and
 # on a synthetic profile of BIG_MIB MiB (bench/make_profile). Each time is the
 # median of N runs with the page cache warm; each figure is a ratio taken in
-# the same run, so that a loaded machine shifts both sides. Prints the load
-# average before and after. A measurement: exit 0 whatever the figures,
+# the same run, so that a loaded machine shifts both sides; with perf
+# installed, the same ratios by CPU time follow, which a loaded machine
+# disturbs less. Prints the load average before and after. A measurement: exit 0 whatever the figures,
 # unless a command fails.
 #
 # Targets: summary, heatmap <= 4x and 5x cat; diff <= 4x cat of both files;
@@ -52,6 +53,30 @@ median_us() {
   printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p"
 }
 
+# Median CPU time (task-clock: user and system time of the command and its
+# children) of `runs` runs, in microseconds, from perf; empty without perf.
+# On a loaded machine this says more than the wall time.
+cpu_median_us() {
+  command -v perf >/dev/null || return 0
+  local times=() run
+  for ((run = 0; run < runs; run++)); do
+    times+=($(perf stat -x, -e task-clock -o "$scratch/perf.txt" "$@" >/dev/null 2>&1; \
+      awk -F, '/task-clock/ { printf "%d", $1 * 1000 }' "$scratch/perf.txt"))
+  done
+  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p"
+}
+
+# Wall and CPU figures of one command against a reference: "W ms = R x" and,
+# with perf, "; CPU C ms = R x".
+compare() {
+  local name=$1 wall=$2 reference_wall=$3 cpu=$4 reference_cpu=$5 what=$6
+  local line="$name $(ms "$wall") = $(ratio "$wall" "$reference_wall") x $what"
+  if [[ -n $cpu && -n $reference_cpu ]]; then
+    line+="; CPU $(ms "$cpu") = $(ratio "$cpu" "$reference_cpu") x"
+  fi
+  echo "$line"
+}
+
 # Peak resident size of one run, in KiB.
 peak_kib() {
   /usr/bin/time -f %M -o "$scratch/time.txt" "$@" >/dev/null 2>&1 || true
@@ -75,20 +100,31 @@ echo "profiles: broadcast $base_bytes bytes, ring $new_bytes bytes"
 cat "$base" "$new" >/dev/null
 
 cat_us=$(median_us cat "$base")
+cat_cpu=$(cpu_median_us cat "$base")
 cat_both_us=$(median_us cat "$base" "$new")
+cat_both_cpu=$(cpu_median_us cat "$base" "$new")
 summary_us=$(median_us "$tool" summary "$base")
+summary_cpu=$(cpu_median_us "$tool" summary "$base")
 diff_us=$(median_us "$tool" diff "$base" "$new")
+diff_cpu=$(cpu_median_us "$tool" diff "$base" "$new")
 heatmap_us=$(median_us "$tool" heatmap "$base" -o "$scratch/heatmap.svg")
+heatmap_cpu=$(cpu_median_us "$tool" heatmap "$base" -o "$scratch/heatmap.svg")
 trace_us=$(median_us "$tool" trace "$base" -o "$scratch/trace.json")
+trace_cpu=$(cpu_median_us "$tool" trace "$base" -o "$scratch/trace.json")
+trace_null_us=$(median_us "$tool" trace "$base" -o /dev/null)
+trace_null_cpu=$(cpu_median_us "$tool" trace "$base" -o /dev/null)
 events=$(grep -c '"ph":"X"' "$scratch/trace.json")
+rate() { [[ -n $2 ]] && awk -v n="$1" -v us="$2" 'BEGIN { printf "%.2f", n / us }'; }
 
-echo "cat broadcast:        $(ms "$cat_us")"
-echo "cat both:             $(ms "$cat_both_us")"
-echo "summary:              $(ms "$summary_us") = $(ratio "$summary_us" "$cat_us") x cat (target <= 4)"
-echo "diff:                 $(ms "$diff_us") = $(ratio "$diff_us" "$cat_both_us") x cat of both (target <= 4)"
-echo "heatmap:              $(ms "$heatmap_us") = $(ratio "$heatmap_us" "$cat_us") x cat (target <= 5)"
-echo "trace:                $(ms "$trace_us") for $events events =" \
-  "$(awk -v n="$events" -v us="$trace_us" 'BEGIN { printf "%.2f", n / us }') M events/s (target >= 1.5)"
+echo "cat broadcast:        $(ms "$cat_us")${cat_cpu:+; CPU $(ms "$cat_cpu")}"
+echo "cat both:             $(ms "$cat_both_us")${cat_both_cpu:+; CPU $(ms "$cat_both_cpu")}"
+compare "summary:             " "$summary_us" "$cat_us" "$summary_cpu" "$cat_cpu" "cat (target <= 4)"
+compare "diff:                " "$diff_us" "$cat_both_us" "$diff_cpu" "$cat_both_cpu" "cat of both (target <= 4)"
+compare "heatmap:             " "$heatmap_us" "$cat_us" "$heatmap_cpu" "$cat_cpu" "cat (target <= 5)"
+echo "trace to a file:      $(ms "$trace_us") for $events events = $(rate "$events" "$trace_us") M events/s" \
+  "${trace_cpu:+; by CPU time $(rate "$events" "$trace_cpu") M events/s} (target >= 1.5)"
+echo "trace to /dev/null:   $(ms "$trace_null_us") = $(rate "$events" "$trace_null_us") M events/s" \
+  "${trace_null_cpu:+; by CPU time $(rate "$events" "$trace_null_cpu") M events/s}"
 rm -f "$scratch/trace.json"
 
 for command in summary heatmap trace diff; do
@@ -112,11 +148,14 @@ if ((big_mib > 0)); then
     big_bytes=$(stat -c %s "$big")
     cat "$big" >/dev/null
     big_cat_us=$(median_us cat "$big")
+    big_cat_cpu=$(cpu_median_us cat "$big")
     big_summary_us=$(median_us "$tool" summary "$big")
+    big_summary_cpu=$(cpu_median_us "$tool" summary "$big")
     big_kib=$(peak_kib "$tool" summary "$big")
     echo "large profile: $big_bytes bytes"
-    echo "cat large:            $(ms "$big_cat_us")"
-    echo "summary large:        $(ms "$big_summary_us") = $(ratio "$big_summary_us" "$big_cat_us") x cat (target <= 4)"
+    echo "cat large:            $(ms "$big_cat_us")${big_cat_cpu:+; CPU $(ms "$big_cat_cpu")}"
+    compare "summary large:       " "$big_summary_us" "$big_cat_us" "$big_summary_cpu" "$big_cat_cpu" \
+      "cat (target <= 4)"
     echo "peak resident summary large: $big_kib KiB = $(ratio "$((big_kib * 1024))" "$big_bytes") x the file" \
       "(target <= 1.3)"
   fi

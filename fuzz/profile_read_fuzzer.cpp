@@ -35,6 +35,11 @@ namespace {
 struct Digest {
   std::uint64_t tiles = 0, samples = 0, entries = 0, numbers = 0, text_bytes = 0, text_hash = 0;
 
+  // Adds each value on its own, so that both walks sum alike.
+  template <typename... Values>
+  void add(Values... values) {
+    ((numbers = numbers * 31 + static_cast<std::uint64_t>(values)), ...);
+  }
   void text(std::string_view bytes) {
     text_bytes += bytes.size();
     for (const char c : bytes) text_hash = text_hash * 1099511628211u + static_cast<unsigned char>(c);
@@ -47,12 +52,11 @@ Digest digest_of(const kivu_package::ProfileReport& report) {
   d.numbers = report.clock_hz;
   for (const auto& tile : report.tiles) {
     ++d.tiles;
-    d.numbers += tile.physical_tile;
+    d.add(tile.physical_tile);
     for (const auto& sample : tile.samples) {
       ++d.samples;
       const auto& step = sample.step;
-      d.numbers += sample.start_cycle + 3u * sample.end_cycle + step.local_index + step.phase + step.epoch +
-                   static_cast<unsigned>(step.kind);
+      d.add(step.local_index, step.phase, step.epoch, step.kind, sample.start_cycle, sample.end_cycle);
       d.text(step.operation);
       d.text(step.kernel);
       for (const auto& entry : step.metadata) {
@@ -74,20 +78,20 @@ std::expected<Digest, kivu_package::PackageError> view_digest(std::string_view b
     d.numbers = profile.clock_hz();
     for (const kivu_package::TileView tile : profile.tiles()) {
       ++d.tiles;
-      d.numbers += tile.physical_tile();
+      d.add(tile.physical_tile());
       for (const kivu_package::SampleView sample : tile.samples()) {
         ++d.samples;
         const kivu_package::StepView step = sample.step();
-        d.numbers += step.local_index() + step.phase() + step.epoch();
+        const std::uint32_t numbers[] = {step.local_index(), step.phase(), step.epoch()};
         d.text(step.operation());
-        d.numbers += static_cast<unsigned>(step.kind());
+        d.add(numbers[0], numbers[1], numbers[2], step.kind());
         d.text(step.kernel());
         for (const kivu_package::MetadataView entry : step.metadata()) {
           ++d.entries;
           d.text(entry.name());
           d.text(entry.value());
         }
-        d.numbers += sample.start_cycle() + 3u * sample.end_cycle();
+        d.add(sample.start_cycle(), sample.end_cycle());
       }
     }
   });

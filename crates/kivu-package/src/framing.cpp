@@ -1,5 +1,5 @@
-// Reading and writing the unpacked stream framing without trusting the
-// segment table's claims ahead of the bytes that back them.
+// Reading the unpacked stream framing without trusting the segment table's
+// claims ahead of the bytes that back them.
 #include "framing.hpp"
 
 #include "capnp_boundary.hpp"
@@ -27,10 +27,6 @@ namespace {
 std::uint32_t load_u32(const unsigned char* bytes) noexcept {
   return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void store_u32(char* bytes, std::uint32_t value) noexcept {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xff);
 }
 
 // Extracts up to `size` bytes; returns how many arrived.
@@ -242,17 +238,6 @@ std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in)
     next += length;
   }
   return message;
-}
-
-std::string segment_table(kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
-  const std::size_t count = segments.size();
-  const std::size_t values = 1 + count;
-  std::string table((values + values % 2) * 4, '\0');
-  store_u32(table.data(), static_cast<std::uint32_t>(count - 1));
-  for (std::size_t i = 0; i < count; ++i) {
-    store_u32(table.data() + 4 * (i + 1), static_cast<std::uint32_t>(segments[i].size()));
-  }
-  return table;
 }
 
 }  // namespace kivu_package::detail

@@ -1,5 +1,4 @@
-// The unpacked Cap'n Proto stream framing, read from a std::istream and
-// written for the writer.
+// The unpacked Cap'n Proto stream framing, read from a std::istream.
 //
 // A message on the wire is a segment table followed by the segments:
 //   u32 segment count - 1, then one u32 length (in 8-byte words) per segment,
@@ -98,11 +97,5 @@ struct FramedMessage {
 // stream error or an unacceptable table gives Capnp. May throw (bad_alloc,
 // stream exceptions): call it guarded.
 [[nodiscard]] std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in);
-
-// =============================================================================
-// Writing
-
-// The segment table that precedes `segments` on the wire.
-[[nodiscard]] std::string segment_table(kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments);
 
 }  // namespace kivu_package::detail

@@ -13,12 +13,13 @@
 #include "utf8.hpp"
 
 #include <capnp/message.h>
+#include <capnp/serialize.h>
+#include <kj/io.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <ios>
 #include <ostream>
-#include <span>
 #include <string>
 
 namespace kivu_package {
@@ -142,18 +143,32 @@ private:
   capnp::MallocMessageBuilder builder_;
 };
 
-std::span<const char> bytes_of(kj::ArrayPtr<const capnp::word> segment) noexcept {
-  return {reinterpret_cast<const char*>(segment.begin()), segment.size() * sizeof(capnp::word)};
-}
+// The library's framing (segment table, then the segments) written to a
+// std::ostream or appended to a std::string.
+class StreamOutput final : public kj::OutputStream {
+public:
+  explicit StreamOutput(std::ostream& stream) noexcept : stream_(stream) {}
+  void write(const void* buffer, size_t size) override {
+    stream_.write(static_cast<const char*>(buffer), static_cast<std::streamsize>(size));
+  }
+
+private:
+  std::ostream& stream_;
+};
+
+class StringOutput final : public kj::OutputStream {
+public:
+  explicit StringOutput(std::string& out) noexcept : out_(out) {}
+  void write(const void* buffer, size_t size) override { out_.append(static_cast<const char*>(buffer), size); }
+
+private:
+  std::string& out_;
+};
 
 // Writes the segment table and the segments to `stream`.
 void put_segments(std::ostream& stream, kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
-  const std::string table = detail::segment_table(segments);
-  stream.write(table.data(), static_cast<std::streamsize>(table.size()));
-  for (const auto segment : segments) {
-    const auto bytes = bytes_of(segment);
-    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
+  StreamOutput output(stream);
+  capnp::writeMessage(output, segments);
 }
 
 }  // namespace
@@ -166,14 +181,10 @@ std::expected<std::string, PackageError> encode_profile(const ProfileReport& rep
     EncodedProfile encoded(report);
     if (auto s = encoded.fill(report); !s) return std::unexpected(std::move(s.error()));
     const auto segments = encoded.segments();
-    std::string out = detail::segment_table(segments);
-    std::size_t size = out.size();
-    for (const auto segment : segments) size += bytes_of(segment).size();
-    out.reserve(size);
-    for (const auto segment : segments) {
-      const auto bytes = bytes_of(segment);
-      out.append(bytes.data(), bytes.size());
-    }
+    std::string out;
+    out.reserve(capnp::computeSerializedSizeInWords(segments) * sizeof(capnp::word));
+    StringOutput output(out);
+    capnp::writeMessage(output, segments);
     return out;
   });
 }
