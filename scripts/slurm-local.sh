@@ -136,6 +136,9 @@ TaskPlugin=task/none
 SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 SchedulerType=sched/builtin
+# Quick turns for many short jobs: schedule at once on every submission and
+# completion, and look at the queue every second besides.
+SchedulerParameters=batch_sched_delay=0,sched_interval=1,sched_min_interval=0
 MpiDefault=none
 JobAcctGatherType=jobacct_gather/none
 AccountingStorageType=accounting_storage/none

@@ -54,11 +54,14 @@ awk '/^[^ ]/ { suite = $1; next } NF { print suite $1 }' "$results/cases.txt" >"
 count=$(wc -l <"$results/names.txt")
 (( count > 0 )) || { echo "slurm-suite.sh: $suite lists no case" >&2; exit 2; }
 
-# Each task runs the case on its line of names.txt and writes its result.
-task=$(printf 'name=$(sed -n "$((SLURM_ARRAY_TASK_ID + 1))p" %q)\nexec %q --gtest_filter="$name" --gtest_output="xml:%q/${name#*.}.xml"' \
+# Each task runs the case on its line of names.txt on the first free board
+# of its host and writes its result. The task sets KIVU_TEST_BOARD itself:
+# with --export=ALL,NAME=value sbatch would have slurmd rebuild the user's
+# login environment for every task, which takes seconds.
+task=$(printf 'name=$(sed -n "$((SLURM_ARRAY_TASK_ID + 1))p" %q)\nexport KIVU_TEST_BOARD=any\nexec %q --gtest_filter="$name" --gtest_output="xml:%q/${name#*.}.xml"' \
   "$results/names.txt" "$suite" "$results/xml")
 job=$(sbatch --parsable --job-name=hardware_e2e --array="0-$(( count - 1 ))" --gres=kivu:1 \
-  --output="$results/log/%a.out" --export=ALL,KIVU_TEST_BOARD=any "$@" --wrap="$task")
+  --output="$results/log/%a.out" "$@" --wrap="$task")
 job=${job%%;*}
 echo "slurm-suite.sh: job $job, $count cases, results in $results"
 trap 'scancel "$job" 2>/dev/null; exit 130' INT TERM

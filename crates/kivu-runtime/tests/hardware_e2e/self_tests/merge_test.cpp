@@ -116,8 +116,8 @@ TEST(Merge, JoinsCaseResultsWithHostBoardFailureAndWhatIsMissing) {
   const auto& failed = cases.at("direct_multicast_works");
   EXPECT_EQ(failed.properties.at("board"), "2");
   ASSERT_TRUE(failed.failure.has_value());
-  EXPECT_THAT(*failed.failure, HasSubstr("failed with exit code 7"));
-  EXPECT_THAT(failed.failure_text, HasSubstr("failed with exit code 7"));
+  EXPECT_THAT(*failed.failure, HasSubstr("failed with exit status: 7"));
+  EXPECT_THAT(failed.failure_text, HasSubstr("failed with exit status: 7"));
   const auto& missing = cases.at("local_h2d_and_d2h_round_trip_works");
   ASSERT_TRUE(missing.failure.has_value());
   EXPECT_THAT(*missing.failure, HasSubstr("no result"));
