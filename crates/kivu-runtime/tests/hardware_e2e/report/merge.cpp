@@ -142,8 +142,8 @@ std::expected<std::vector<CaseResult>, std::string> read_results(std::string_vie
     return std::unexpected(std::string(document.ErrorStr()));
   }
   const auto* root = document.RootElement();
-  if (root == nullptr || (std::string_view(root->Name()) != "testsuites" &&
-                          std::string_view(root->Name()) != "testsuite")) {
+  if (root == nullptr ||
+      (std::string_view(root->Name()) != "testsuites" && std::string_view(root->Name()) != "testsuite")) {
     return std::unexpected(std::string("not a GoogleTest XML result (no <testsuites>)"));
   }
   std::vector<CaseResult> results;
@@ -335,8 +335,8 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
       },
       out);
   if (!written) {
-    err << "hardware_e2e_merge: cannot write " << output << ": "
-        << kivu_package::output_failure_reason(written.error()) << '\n';
+    err << "hardware_e2e_merge: cannot write " << output << ": " << kivu_package::output_failure_reason(written.error())
+        << '\n';
     return exit_failed;
   }
   const std::size_t failed = merged.count(Outcome::Failed);

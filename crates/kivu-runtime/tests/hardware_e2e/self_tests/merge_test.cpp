@@ -100,8 +100,8 @@ TEST(Merge, JoinsCaseResultsWithHostBoardFailureAndWhatIsMissing) {
   write_file(sandbox.root() / "cases.txt", listing);
 
   const fs::path report = sandbox.root() / "report.xml";
-  const Merge merged = run_merge(sandbox, {"--expected", (sandbox.root() / "cases.txt").string(), "-o",
-                                           report.string(), results.string()});
+  const Merge merged = run_merge(
+      sandbox, {"--expected", (sandbox.root() / "cases.txt").string(), "-o", report.string(), results.string()});
   EXPECT_EQ(merged.status, 1) << merged.output;
   EXPECT_THAT(merged.output, HasSubstr("4 cases, 2 passed, 1 failed, 0 skipped, 1 without a result"));
   EXPECT_THAT(merged.output, HasSubstr("FAILED hardware_e2e.direct_multicast_works host=" + this_host() + " board=2"));
