@@ -39,6 +39,8 @@ pids_with_environment() {
 
 stop() {
   local dir=$1
+  # The processes of this script would carry the markers too, and be found.
+  unset SLURM_CONF KIVU_SLURM_DIR
   local markers=("KIVU_SLURM_DIR=$dir" "SLURM_CONF=$dir/slurm.conf")
   # The jobs first, through Slurm while it still runs, so that their steps
   # end as a cancel ends them; then whatever is left, by signal.

@@ -13,18 +13,17 @@ std::vector<BoardInfo> simulated_boards(std::uint32_t count) {
   boards.reserve(count);
   for (std::uint32_t id = 0; id < count; ++id) {
     boards.push_back({id, "simulated", kivu_runtime::tile_count, kivu_runtime::tile_sram_bytes,
-                      kivu_runtime::lock_file_of_board(id)});
+                      kivu_runtime::board_lock_display(kivu_runtime::board_lock_name(id))});
   }
   return boards;
 }
 
 std::string board_table(const std::vector<BoardInfo>& boards) {
-  std::string table = fmt::format("{:<6} {:<10} {:>6} {:>14}  {}\n", "board", "kind", "tiles", "SRAM per tile",
-                                  "lock file");
+  std::string table = fmt::format("{:<6} {:<10} {:>6} {:>14}  {}\n", "board", "kind", "tiles", "SRAM per tile", "lock");
   for (const BoardInfo& board : boards) {
     const std::string sram = board.sram_per_tile % 1024 == 0 ? fmt::format("{} KiB", board.sram_per_tile / 1024)
                                                              : fmt::format("{} bytes", board.sram_per_tile);
-    table += fmt::format("{:<6} {:<10} {:>6} {:>14}  {}\n", board.id, board.kind, board.tiles, sram, board.lock_file);
+    table += fmt::format("{:<6} {:<10} {:>6} {:>14}  {}\n", board.id, board.kind, board.tiles, sram, board.lock);
   }
   return table;
 }

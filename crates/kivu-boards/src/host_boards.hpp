@@ -2,9 +2,9 @@
 //
 // A host has boards 0 .. N-1; without an accelerator attached they are the
 // simulated boards counted by KIVU_SIM_BOARDS (kivu_runtime/board_identity.hpp).
-// Every board has a host-wide lock file that the suite holds while a runner
-// uses the board: /tmp/kivu-device.lock for board 0, /tmp/kivu-device-N.lock
-// for board N (kivu_runtime::lock_file_of_board).
+// Every board has a host-wide lock that the suite holds while a runner uses
+// the board: the name kivu-board-N in the abstract socket namespace, shown
+// as @kivu-board-N (kivu_runtime::board_lock_name).
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,7 @@ struct BoardInfo {
   std::string kind;  // "simulated"
   std::uint32_t tiles = 0;
   std::uint32_t sram_per_tile = 0;  // bytes
-  std::string lock_file;
+  std::string lock;                 // the lock's name as shown: @kivu-board-N
 
   bool operator==(const BoardInfo&) const = default;
 };

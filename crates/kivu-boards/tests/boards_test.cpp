@@ -40,15 +40,15 @@ std::string read_file(const std::string& path) {
 // =============================================================================
 // The listing
 
-TEST(Listing, ShowsEachBoardWithItsTilesSramAndLockFile) {
+TEST(Listing, ShowsEachBoardWithItsTilesSramAndLock) {
   const auto one = run({});
   ASSERT_EQ(one.code, 0) << one.err;
   EXPECT_EQ(one.out,
-            "board  kind        tiles  SRAM per tile  lock file\n"
-            "0      simulated    1472        624 KiB  /tmp/kivu-device.lock\n");
+            "board  kind        tiles  SRAM per tile  lock\n"
+            "0      simulated    1472        624 KiB  @kivu-board-0\n");
   const auto four = run({}, "4");
   ASSERT_EQ(four.code, 0) << four.err;
-  EXPECT_THAT(four.out, HasSubstr("\n3      simulated    1472        624 KiB  /tmp/kivu-device-3.lock\n"));
+  EXPECT_THAT(four.out, HasSubstr("\n3      simulated    1472        624 KiB  @kivu-board-3\n"));
   EXPECT_EQ(std::count(four.out.begin(), four.out.end(), '\n'), 5);
 }
 

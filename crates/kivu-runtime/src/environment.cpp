@@ -114,16 +114,14 @@ std::expected<BoardIdentity, EnvironmentError> board_identity_from_environment()
                               view(board_setting_value(board_variable)));
 }
 
-std::string lock_file_of_board(std::uint32_t board, std::string_view board_0) {
-  if (board == 0) return std::string(board_0);
-  constexpr std::string_view suffix = ".lock";
-  const bool has_suffix = board_0.ends_with(suffix);
-  std::string path(has_suffix ? board_0.substr(0, board_0.size() - suffix.size()) : board_0);
-  path += '-';
-  path += std::to_string(board);
-  if (has_suffix) path += suffix;
-  return path;
+std::string board_lock_name(std::uint32_t board, std::string_view prefix) {
+  std::string name(prefix);
+  name += '-';
+  name += std::to_string(board);
+  return name;
 }
+
+std::string board_lock_display(std::string_view name) { return "@" + std::string(name); }
 
 std::string describe_board(const BoardIdentity& identity) {
   return "board " + std::to_string(identity.board) + " (simulated, " + std::to_string(tile_count) + " tiles)";

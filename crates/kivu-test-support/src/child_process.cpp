@@ -1,6 +1,7 @@
 #include "kivu_testing/child_process.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,13 +58,48 @@ private:
   std::vector<char*> envp_;
 };
 
+// A test process started with SIGCHLD ignored would have its children reaped
+// by the kernel, and waiting for them would fail: SIGCHLD gets its default
+// action back (a handler stays, without SA_NOCLDWAIT) and is unblocked here.
+void restore_child_signal() {
+  struct sigaction action {};
+  if (sigaction(SIGCHLD, nullptr, &action) == 0 &&
+      (action.sa_handler == SIG_IGN || (action.sa_flags & SA_NOCLDWAIT) != 0)) {
+    if (action.sa_handler == SIG_IGN) {
+      action.sa_handler = SIG_DFL;
+      action.sa_flags = 0;
+      sigemptyset(&action.sa_mask);
+    }
+    action.sa_flags &= ~SA_NOCLDWAIT;
+    (void)sigaction(SIGCHLD, &action, nullptr);
+  }
+  sigset_t child;
+  sigemptyset(&child);
+  sigaddset(&child, SIGCHLD);
+  (void)pthread_sigmask(SIG_UNBLOCK, &child, nullptr);
+}
+
 // Starts `command` with `actions`, after adding its working directory to
-// them; the pid, or why it could not start.
+// them; the pid, or why it could not start. The child starts with SIGCHLD
+// at its default action and unblocked.
 std::expected<pid_t, std::string> spawn(const ChildCommand& command, posix_spawn_file_actions_t& actions) {
   if (!command.directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, command.directory.c_str());
   const SpawnArrays arrays(command);
+  restore_child_signal();
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t child_signal;
+  sigemptyset(&child_signal);
+  sigaddset(&child_signal, SIGCHLD);
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  sigdelset(&mask, SIGCHLD);
+  posix_spawnattr_setsigdefault(&attributes, &child_signal);
+  posix_spawnattr_setsigmask(&attributes, &mask);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  const int error = posix_spawn(&pid, command.program.c_str(), &actions, nullptr, arrays.argv(), arrays.envp());
+  const int error = posix_spawn(&pid, command.program.c_str(), &actions, &attributes, arrays.argv(), arrays.envp());
+  posix_spawnattr_destroy(&attributes);
   if (error != 0) return std::unexpected("cannot start " + command.program + ": " + std::strerror(error));
   return pid;
 }

@@ -113,3 +113,30 @@ TEST(StartChild, ReturnsAtOnceWithBothStreamsInTheFileAndNoInput) {
   EXPECT_EQ(start_child({.program = dir.file("none")}, output).error(),
             "cannot start " + dir.file("none") + ": No such file or directory");
 }
+
+TEST(RunChild, WaitsForItsChildWhenStartedWithSigchldIgnoredAndBlocked) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGCHLD, &ignore, &before), 0);
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  sigset_t mask_before;
+  pthread_sigmask(SIG_BLOCK, &chld, &mask_before);
+
+  // The child reports its own ignored and blocked signals: SIGCHLD (bit 16
+  // of the masks) in neither.
+  const auto result = run_child(shell("grep -E '^Sig(Ign|Blk):' /proc/$$/status; exit 7"));
+  sigaction(SIGCHLD, &before, nullptr);
+  pthread_sigmask(SIG_SETMASK, &mask_before, nullptr);
+
+  EXPECT_TRUE(result.exited) << result.describe();
+  EXPECT_EQ(result.exit_code, 7) << result.describe();
+  const auto lines = lines_of(result.out);
+  ASSERT_EQ(lines.size(), 2u) << result.out;
+  for (const auto& line : lines) {
+    const auto mask = std::stoull(line.substr(line.find(':') + 1), nullptr, 16);
+    EXPECT_EQ(mask & (1ULL << (SIGCHLD - 1)), 0u) << line;
+  }
+}

@@ -6,7 +6,7 @@
 // A runner runs on board KIVU_BOARD (default 0); a board the host does not
 // have is bad input. Fault injection can be aimed at one board with
 // KIVU_SIM_FAULT_BOARD (see fault_injection.hpp). Each board has its own
-// host-wide lock file.
+// host-wide lock, a name in Linux's abstract Unix-socket namespace.
 #pragma once
 
 #include <cstdint>
@@ -52,14 +52,20 @@ struct BoardIdentity {
 [[nodiscard]] std::expected<std::uint32_t, EnvironmentError> sim_boards_from_environment();
 [[nodiscard]] std::expected<BoardIdentity, EnvironmentError> board_identity_from_environment();
 
-// The host-wide lock file of board 0, which a suite holds while a runner
-// uses the board.
-inline constexpr const char* device_lock_file = "/tmp/kivu-device.lock";
+// The host-wide lock of a board is a name in the abstract Unix-socket
+// namespace (no file: nothing in the file system can be removed or replaced
+// to break it). Binding a socket to the name holds the board; the kernel
+// drops the name when the last process that has the socket open lets go.
+// Board N's name is the prefix, "-" and N: kivu-board-0, kivu-board-1, ...
+inline constexpr const char* board_lock_prefix = "kivu-board";
 
-// The lock file of `board`, given the lock file `board_0` of board 0: the
-// same for board 0; for board N "-N" goes before a final ".lock", or at the
-// end when there is none (/tmp/kivu-device.lock -> /tmp/kivu-device-3.lock).
-[[nodiscard]] std::string lock_file_of_board(std::uint32_t board, std::string_view board_0 = device_lock_file);
+// The lock name of `board` under `prefix`, without the leading NUL byte of
+// the abstract namespace.
+[[nodiscard]] std::string board_lock_name(std::uint32_t board, std::string_view prefix = board_lock_prefix);
+
+// How tools show a lock name: "@" for the leading NUL byte, as the kernel's
+// /proc/net/unix and ss do (@kivu-board-3).
+[[nodiscard]] std::string board_lock_display(std::string_view name);
 
 // How a runner names its board in its first line, e.g.
 // "board 0 (simulated, 1472 tiles)".

@@ -93,10 +93,11 @@ TEST(Environment, ReadsTheRunsBoardAmongTheHostsBoards) {
   EXPECT_FALSE(parse_board_identity("4", "-0"));
 }
 
-TEST(Environment, NamesEachBoardsLockFileAfterBoardZeros) {
-  EXPECT_EQ(lock_file_of_board(0), "/tmp/kivu-device.lock");
-  EXPECT_EQ(lock_file_of_board(63), "/tmp/kivu-device-63.lock");
-  EXPECT_EQ(lock_file_of_board(2, "/run/board"), "/run/board-2");
+TEST(Environment, NamesEachBoardsLockInTheAbstractSocketNamespace) {
+  EXPECT_EQ(board_lock_name(0), "kivu-board-0");
+  EXPECT_EQ(board_lock_name(63), "kivu-board-63");
+  EXPECT_EQ(board_lock_name(2, "/tmp/sandbox/lock"), "/tmp/sandbox/lock-2");
+  EXPECT_EQ(board_lock_display(board_lock_name(1)), "@kivu-board-1");
 }
 
 TEST(Environment, PutsTheFaultOnEveryBoardOrOnTheOneNamed) {

@@ -1,22 +1,24 @@
 #include "device.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <stop_token>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <kivu_runtime/board_identity.hpp>
 #include <kivu_runtime/environment.hpp>
 
 #include "failure.hpp"
@@ -29,21 +31,27 @@ constinit std::mutex DEVICE;
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // The device this thread's case holds; set by the guard for its lifetime.
 thread_local std::optional<HeldDevice> held;
 
 // =============================================================================
 // The board
 
-// A board number in decimal, 0 to max_board, as the value of `variable`.
-std::expected<std::uint32_t, std::string> board_number(std::string_view variable, std::string_view value) {
-  const auto parsed = kivu_runtime::parse_unsigned_decimal(variable, value, max_board);
-  if (!parsed) return std::unexpected(parsed.error().message());
-  return static_cast<std::uint32_t>(*parsed);
+// `board`, when the host has it; otherwise a message that names the board,
+// where it came from and the host's boards.
+std::expected<std::uint32_t, std::string> host_board(std::uint32_t board, std::string_view source,
+                                                     std::uint32_t host_boards) {
+  if (board < host_boards) return board;
+  const std::string boards = host_boards == 1 ? "0" : "0 to " + std::to_string(host_boards - 1);
+  return std::unexpected("board " + std::to_string(board) + " (" + std::string(source) +
+                         ") is not a board of this host: its boards are " + boards + " (" +
+                         kivu_runtime::sim_boards_variable + " is " + std::to_string(host_boards) + ")");
 }
 
 // The board of CTest's allocation "id:N,slots:S" (one allocation, S >= 1).
-std::expected<std::uint32_t, std::string> allocated_board(const char* allocation) {
+std::expected<std::uint32_t, std::string> allocated_board(const std::string& allocation, std::uint32_t host_boards) {
   constexpr const char* variable = "CTEST_RESOURCE_GROUP_0_BOARDS";
   const auto unreadable = [&] {
     return std::unexpected(
@@ -54,96 +62,147 @@ std::expected<std::uint32_t, std::string> allocated_board(const char* allocation
   if (!text.starts_with("id:") || comma == std::string_view::npos) return unreadable();
   const std::string_view slots = text.substr(comma + 1);
   if (!slots.starts_with("slots:")) return unreadable();
-  const auto slot_count = kivu_runtime::parse_unsigned_decimal(variable, slots.substr(6));
+  const auto slot_count = kivu_runtime::parse_digits(slots.substr(6), 10);
   if (!slot_count || *slot_count == 0) return unreadable();
-  const auto board = board_number(variable, text.substr(3, comma - 3));
+  const auto board = kivu_runtime::parse_digits(text.substr(3, comma - 3), 10, UINT32_MAX);
   if (!board) return unreadable();
-  return *board;
+  return host_board(static_cast<std::uint32_t>(*board), std::string(variable) + " is " + debug_quote(allocation),
+                    host_boards);
 }
 
 // =============================================================================
-// The lock file
+// The board's host-wide lock
 
-// Opens the lock file for flock, creating it readable and writable by every
-// user on first use so that suites run by different users share it. A file
-// that exists already (perhaps another user's) is opened read-only, which is
-// all flock needs. Symbolic links are refused: nobody can point the suite at
-// a file of theirs. Opening never blocks (a FIFO planted at the path would
-// otherwise wait for a writer forever), and whatever is not a regular file
-// is refused. Returns the descriptor, or the reason it cannot be used.
-std::expected<int, std::string> open_lock_file(const char* path) {
-  int fd = -1;
-  for (;;) {
-    fd = ::open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      // The mode above went through the umask; widen it again.
-      (void)::fchmod(fd, 0666);
-      return fd;
-    }
-    if (errno != EEXIST) return std::unexpected(os_error_display(errno));
-    fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) break;
-    if (errno != ENOENT) return std::unexpected(os_error_display(errno));
-    // Removed between the two opens: try again.
-  }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    const int error = errno;
-    (void)::close(fd);
-    return std::unexpected(os_error_display(error));
-  }
-  if (!S_ISREG(info.st_mode)) {
-    (void)::close(fd);
-    return std::unexpected(std::string("not a regular file"));
-  }
-  return fd;
+// The address of `name` in the abstract socket namespace: a NUL byte, then
+// the name (no terminating NUL). Its length, or nothing when it does not fit.
+std::optional<socklen_t> abstract_address(const std::string& name, sockaddr_un& address) {
+  address = {};
+  address.sun_family = AF_UNIX;
+  if (name.empty() || name.size() + 1 > sizeof address.sun_path) return std::nullopt;
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
 }
 
-// The pid that /proc/locks names as the holder of a flock on the file open
-// as `fd`, or nothing. Lines read "N: FLOCK ADVISORY WRITE <pid>
-// <major>:<minor>:<inode> 0 EOF", major and minor in hexadecimal; waiters
-// have "->" after the number and are skipped.
-std::optional<long> lock_holder(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return std::nullopt;
-  std::ifstream locks("/proc/locks");
+// Tries once to take the lock `name`: a new socket bound to it, close-on-exec.
+// The socket; nothing when another socket has the name; the reason when the
+// lock cannot be taken at all.
+std::expected<std::optional<int>, std::string> try_board_lock(const std::string& name) {
+  sockaddr_un address;
+  const auto length = abstract_address(name, address);
+  if (!length)
+    return std::unexpected("the name is longer than " + std::to_string(sizeof address.sun_path - 2) + " bytes");
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::unexpected(os_error_display(errno));
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), *length) == 0) return fd;
+  const int error = errno;
+  (void)::close(fd);
+  if (error == EADDRINUSE) return std::nullopt;
+  return std::unexpected(os_error_display(error));
+}
+
+// The inodes of the sockets that /proc/net/unix lists under the abstract
+// name `name`. Lines read "Num RefCount Protocol Flags Type St Inode Path",
+// an abstract name's path shown as "@" and the name.
+std::vector<std::string> socket_inodes(const std::string& name) {
+  std::vector<std::string> inodes;
+  std::ifstream table("/proc/net/unix");
   std::string line;
-  while (std::getline(locks, line)) {
+  std::getline(table, line);  // the header
+  const std::string shown = kivu_runtime::board_lock_display(name);
+  while (std::getline(table, line)) {
     std::istringstream words(line);
-    std::string number, kind, mode, access, file;
-    long pid = 0;
-    if (!(words >> number >> kind) || kind != "FLOCK") continue;
-    if (!(words >> mode >> access >> pid >> file)) continue;
-    unsigned file_major = 0, file_minor = 0;
-    unsigned long inode = 0;
-    if (std::sscanf(file.c_str(), "%x:%x:%lu", &file_major, &file_minor, &inode) != 3) continue;
-    if (file_major == major(info.st_dev) && file_minor == minor(info.st_dev) && inode == info.st_ino && pid > 0) {
-      return pid;
-    }
+    std::string number, references, protocol, flags, type, state, inode, path;
+    if (!(words >> number >> references >> protocol >> flags >> type >> state >> inode)) continue;
+    // The path is the rest of the line; it may hold spaces.
+    std::getline(words >> std::ws, path);
+    if (path == shown) inodes.push_back(inode);
   }
-  return std::nullopt;
+  return inodes;
 }
 
-// Takes the exclusive flock on `fd`, waiting as long as it takes. When the
-// lock is not free, a watcher thread says after a second which lock the
-// suite waits for; it ends as soon as the lock is taken.
-std::expected<void, int> lock_waiting_aloud(int fd, const std::string& path) {
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
-  if (errno != EWOULDBLOCK && errno != EINTR) return std::unexpected(errno);
-  std::jthread watcher([fd, &path](std::stop_token stop) {
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    wake.wait_for(lock, stop, std::chrono::seconds(1), [] { return false; });
-    if (stop.stop_requested()) return;
-    std::string line = "waiting for the device lock " + path;
-    if (const auto holder = lock_holder(fd)) line += " (held by pid " + std::to_string(*holder) + ")";
-    notice(line);
-  });
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return std::unexpected(errno);
+// The processes that have a socket of `inodes` open, by pid: those whose
+// descriptors /proc lets this process see.
+std::vector<long> socket_holders(const std::vector<std::string>& inodes) {
+  std::vector<long> pids;
+  if (inodes.empty()) return pids;
+  std::vector<std::string> targets;
+  for (const auto& inode : inodes) targets.push_back("socket:[" + inode + "]");
+  DIR* processes = ::opendir("/proc");
+  if (processes == nullptr) return pids;
+  while (const dirent* process = ::readdir(processes)) {
+    const auto pid = kivu_runtime::parse_digits(process->d_name, 10, LONG_MAX);
+    if (!pid) continue;
+    const std::string directory = "/proc/" + std::string(process->d_name) + "/fd";
+    DIR* descriptors = ::opendir(directory.c_str());
+    if (descriptors == nullptr) continue;  // gone, or not ours to see
+    while (const dirent* descriptor = ::readdir(descriptors)) {
+      if (descriptor->d_name[0] == '.') continue;
+      char target[64];
+      const auto size = ::readlink((directory + "/" + descriptor->d_name).c_str(), target, sizeof target - 1);
+      if (size <= 0) continue;
+      if (std::ranges::find(targets, std::string_view(target, static_cast<std::size_t>(size))) != targets.end()) {
+        pids.push_back(static_cast<long>(*pid));
+        break;
+      }
+    }
+    ::closedir(descriptors);
   }
-  return {};
+  ::closedir(processes);
+  std::ranges::sort(pids);
+  return pids;
+}
+
+// "@NAME", followed by " (held by pid N)" or " (held by pids N, M)" when
+// /proc tells who has the lock's socket open.
+std::string lock_and_holders(const std::string& name) {
+  std::string text = kivu_runtime::board_lock_display(name);
+  const auto pids = socket_holders(socket_inodes(name));
+  if (pids.empty()) return text;
+  text += pids.size() == 1 ? " (held by pid " : " (held by pids ";
+  for (std::size_t i = 0; i < pids.size(); ++i) text += (i == 0 ? "" : ", ") + std::to_string(pids[i]);
+  return text + ")";
+}
+
+// A board lock taken: the bound socket and its board.
+struct TakenLock {
+  int socket = -1;
+  std::uint32_t board = 0;
+};
+
+// Takes the lock of the first of `boards` that is free, trying them in
+// order; while none is, tries again, first after a millisecond and then at
+// twice the pause each time, at most 50 ms. After about a second of waiting
+// it says once which locks it waits for and who holds them.
+std::expected<TakenLock, std::string> lock_first_free(const std::vector<std::uint32_t>& boards) {
+  const auto started = std::chrono::steady_clock::now();
+  auto pause = 1ms;
+  bool said = false;
+  for (;;) {
+    for (const std::uint32_t board : boards) {
+      const std::string name = device_lock_name(board);
+      const auto taken = try_board_lock(name);
+      if (!taken)
+        return std::unexpected("lock device lock " + kivu_runtime::board_lock_display(name) + ": " + taken.error());
+      if (*taken) return TakenLock{**taken, board};
+    }
+    if (!said && std::chrono::steady_clock::now() - started >= 1s) {
+      std::string line = boards.size() == 1 ? "waiting for the device lock "
+                                            : "waiting for the device lock of any board: ";
+      for (std::size_t i = 0; i < boards.size(); ++i) {
+        line += (i == 0 ? "" : ", ") + lock_and_holders(device_lock_name(boards[i]));
+      }
+      notice(line);
+      said = true;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min<std::chrono::milliseconds>(pause * 2, 50ms);
+  }
+}
+
+// The running case's name, for the line naming its board.
+std::string case_name() {
+  const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+  return test != nullptr ? test->name() : "case";
 }
 
 }  // namespace
@@ -151,57 +210,75 @@ std::expected<void, int> lock_waiting_aloud(int fd, const std::string& path) {
 // =============================================================================
 // The guard
 
-DeviceGuard::DeviceGuard(std::unique_lock<std::mutex> process_lock, int lock_file, std::uint32_t board) noexcept
-    : process_lock_(std::move(process_lock)), lock_file_(lock_file) {
-  held = HeldDevice{board, lock_file};
+DeviceGuard::DeviceGuard(std::unique_lock<std::mutex> process_lock, int board_lock, std::uint32_t board) noexcept
+    : process_lock_(std::move(process_lock)), board_lock_(board_lock) {
+  held = HeldDevice{board, board_lock};
 }
 
 DeviceGuard::~DeviceGuard() {
   held.reset();
-  // Unlock explicitly: the runner shared the open file, and a runner forked
-  // but not yet exec'd by another thread may still share it too; closing
-  // alone would leave the lock to them.
-  (void)::flock(lock_file_, LOCK_UN);
-  (void)::close(lock_file_);
+  // The runner's copy of the socket went with it: the suite waited for it.
+  // Closing the last copy drops the name.
+  (void)::close(board_lock_);
 }
 
 std::optional<HeldDevice> held_device() noexcept { return held; }
 
-std::expected<std::uint32_t, std::string> board_from_environment() {
-  // CTest gives a count of 0 to tests that ask for no resources when it runs
-  // with a resource file: no allocation, as when the count is unset.
-  const char* count = std::getenv("CTEST_RESOURCE_GROUP_COUNT");
-  const auto groups = count != nullptr ? kivu_runtime::parse_unsigned_decimal("CTEST_RESOURCE_GROUP_COUNT", count) : 0;
+std::expected<BoardRequest, std::string> board_from_environment() {
+  BoardRequest request;
+  const auto host_boards = kivu_runtime::sim_boards_from_environment();
+  if (!host_boards) return std::unexpected(host_boards.error().message());
+  request.host_boards = *host_boards;
+
+  // An empty variable counts as unset, as for the runners. CTest gives a
+  // count of 0 to tests that ask for no resources when it runs with a
+  // resource file: no allocation either.
+  const auto count = kivu_runtime::board_setting_value("CTEST_RESOURCE_GROUP_COUNT");
+  const auto groups = count ? kivu_runtime::parse_unsigned_decimal("CTEST_RESOURCE_GROUP_COUNT", *count) : 0;
   if (!groups) return std::unexpected(groups.error().message());
   if (*groups != 0) {
-    const char* allocation = std::getenv("CTEST_RESOURCE_GROUP_0_BOARDS");
-    if (allocation == nullptr) {
-      return std::unexpected("CTEST_RESOURCE_GROUP_COUNT is " + debug_quote(count) +
+    const auto allocation = kivu_runtime::board_setting_value("CTEST_RESOURCE_GROUP_0_BOARDS");
+    if (!allocation) {
+      return std::unexpected("CTEST_RESOURCE_GROUP_COUNT is " + debug_quote(*count) +
                              " but CTEST_RESOURCE_GROUP_0_BOARDS is unset: no board was allocated");
     }
-    return allocated_board(allocation);
+    const auto board = allocated_board(*allocation, request.host_boards);
+    if (!board) return std::unexpected(board.error());
+    request.board = *board;
+    return request;
   }
-  if (const char* board = std::getenv("KIVU_TEST_BOARD")) return board_number("KIVU_TEST_BOARD", board);
-  return 0;
+  if (const auto board = kivu_runtime::board_setting_value("KIVU_TEST_BOARD")) {
+    if (*board == "any") return request;
+    const auto number = kivu_runtime::parse_digits(*board, 10, UINT32_MAX);
+    if (!number) {
+      return std::unexpected(
+          kivu_runtime::EnvironmentError{"KIVU_TEST_BOARD", *board, "a board number or \"any\""}.message());
+    }
+    const auto on_host = host_board(static_cast<std::uint32_t>(*number), "KIVU_TEST_BOARD", request.host_boards);
+    if (!on_host) return std::unexpected(on_host.error());
+    request.board = *on_host;
+    return request;
+  }
+  request.board = 0;
+  return request;
 }
 
 DeviceGuard device(std::source_location where) {
-  const auto board = board_from_environment();
-  if (!board) fail("cannot choose the board: " + board.error(), where);
-  if (*board != 0) {
-    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-    notice(std::string(test != nullptr ? test->name() : "case") + " on board " + std::to_string(*board));
-  }
+  const auto request = board_from_environment();
+  if (!request) fail("cannot choose the board: " + request.error(), where);
+  if (request->board && *request->board != 0) notice(case_name() + " on board " + std::to_string(*request->board));
 
   std::unique_lock process_lock(DEVICE);
-  const std::string path = device_lock_path(*board);
-  const auto fd = open_lock_file(path.c_str());
-  if (!fd) fail("open device lock file " + path + ": " + fd.error(), where);
-  if (const auto locked = lock_waiting_aloud(*fd, path); !locked) {
-    (void)::close(*fd);
-    fail("lock device lock file " + path + ": " + os_error_display(locked.error()), where);
+  std::vector<std::uint32_t> boards;
+  if (request->board) {
+    boards.push_back(*request->board);
+  } else {
+    for (std::uint32_t board = 0; board < request->host_boards; ++board) boards.push_back(board);
   }
-  return DeviceGuard(std::move(process_lock), *fd, *board);
+  const auto taken = lock_first_free(boards);
+  if (!taken) fail(taken.error(), where);
+  if (!request->board) notice(case_name() + " on board " + std::to_string(taken->board));
+  return DeviceGuard(std::move(process_lock), taken->socket, taken->board);
 }
 
 }  // namespace kivu_e2e

@@ -1,21 +1,29 @@
 // The device lock: at most one runner reaches a board at a time.
 //
-// A host may have several boards, numbered from 0. A case runs on the board
-// that board_from_environment() names and holds that board while its runner
+// A host has boards 0 .. N-1 (on the simulated board, KIVU_SIM_BOARDS of
+// them, as kivu-boards lists them). A case runs on the board that
+// board_from_environment() asks for and holds that board while its runner
 // runs. device() takes two locks, in this order, and its guard releases both:
 //   1. DEVICE, the process's own mutex, for cases run on several threads of
 //      one suite process;
-//   2. a host-wide advisory lock (flock) on the board's lock file
-//      (suite_paths.hpp), for suite processes run side by side (ctest -j,
-//      two developers on one host).
+//   2. the board's host-wide lock, for suite processes run side by side
+//      (ctest -j, two developers on one host): a Unix socket bound to the
+//      board's name in Linux's abstract socket namespace (suite_paths.hpp).
+//      Only one socket can have a name; the kernel keeps the name as long as
+//      any process has that socket open and drops it when the last one
+//      closes it or exits. There is no file, so nothing that anybody removes
+//      or replaces in the file system can hand the board to a second suite.
 // Both are plain locks: a case that fails while holding them leaves them
 // free and usable for the next one.
 //
-// The lock file is close-on-exec in the suite, but the runner a case starts
-// inherits it (frame.hpp): the lock then lasts until both the suite has let
-// go and the runner has exited, so a suite killed outright cannot hand the
-// board to the next runner while its own runner still runs. After waiting
-// for its runner the suite unlocks explicitly.
+// The socket is close-on-exec in the suite, but the runner a case starts
+// inherits it (frame.hpp): the board then stays held until both the suite has
+// let go and the runner has exited, so a suite killed outright cannot hand
+// the board to the next runner while its own runner still runs.
+//
+// The abstract namespace belongs to the network namespace: suites in
+// different network namespaces (containers with networks of their own) do
+// not see each other's locks.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +41,7 @@ extern constinit std::mutex DEVICE;
 // Holding one means holding the device. Releasing: destroy it (scope exit).
 class DeviceGuard {
 public:
-  DeviceGuard(std::unique_lock<std::mutex> process_lock, int lock_file, std::uint32_t board) noexcept;
+  DeviceGuard(std::unique_lock<std::mutex> process_lock, int board_lock, std::uint32_t board) noexcept;
   DeviceGuard(const DeviceGuard&) = delete;
   DeviceGuard& operator=(const DeviceGuard&) = delete;
   // Releases the host-wide lock, then DEVICE.
@@ -41,38 +49,49 @@ public:
 
 private:
   std::unique_lock<std::mutex> process_lock_;
-  int lock_file_;
+  int board_lock_;
 };
 
 // What a thread holds while one of its cases holds the device.
 struct HeldDevice {
   std::uint32_t board = 0;
-  int lock_file = -1;  // the open, locked lock file
+  int board_lock = -1;  // the socket bound to the board's lock name
 };
 
 // The device held by the calling thread through device(), or nothing.
 [[nodiscard]] std::optional<HeldDevice> held_device() noexcept;
 
-// The board a case runs on, from the first of these that is set in the
-// suite's environment:
+// The board a case asks for.
+struct BoardRequest {
+  std::optional<std::uint32_t> board;  // nothing: any board of the host
+  std::uint32_t host_boards = 1;       // the host's boards, 0 .. host_boards-1
+};
+
+// The board a case runs on, from the first of these that is set, and not
+// empty, in the suite's environment:
 //   CTEST_RESOURCE_GROUP_COUNT   above 0: the board CTest allocated, resource
 //                                group 0's CTEST_RESOURCE_GROUP_0_BOARDS,
 //                                "id:N,slots:S";
-//   KIVU_TEST_BOARD              a board number;
-// otherwise board 0. Board numbers are decimal, 0 to max_board. A value that
-// cannot be read gives a message that names the variable and quotes it.
-[[nodiscard]] std::expected<std::uint32_t, std::string> board_from_environment();
-
-// The largest board number the suite accepts.
-inline constexpr std::uint32_t max_board = 65535;
+//   KIVU_TEST_BOARD              a board number, or "any": the first board
+//                                of the host that is free;
+// otherwise board 0. The host's boards are KIVU_SIM_BOARDS's. A value that
+// cannot be read gives a message that names the variable and quotes it; a
+// board the host does not have gives one that names the board and the
+// host's boards.
+[[nodiscard]] std::expected<BoardRequest, std::string> board_from_environment();
 
 // Blocks until this thread holds the device of the case's board, then
-// returns the guard; prints "<case> on board N" first for a board other than
-// 0, and "waiting for the device lock <path>" (with " (held by pid N)" when
-// /proc/locks names the holder) after about a second of waiting. Fails the
-// running case when the board cannot be read, or when the board's lock file
-// cannot be opened, is not a regular file, or cannot be locked at all (then
-// running unguarded would defeat the lock).
+// returns the guard. For a board other than 0 it prints "<case> on board N"
+// first; for "any" it tries each board of the host in order without
+// waiting, takes the first it gets, and then prints "<case> on board N"
+// (board 0 included). While every board it may take is busy it retries,
+// at most 50 ms apart, and after about a second of waiting prints one line,
+// "waiting for the device lock @NAME (held by pid N)" (" (held by pids N, M)"
+// when several processes share it, nothing when /proc does not tell; for
+// "any", every board's name and holder). Fails the running case, before
+// taking any lock, when the board cannot be read or the host lacks it, and
+// when the board's lock cannot be taken at all (then running unguarded
+// would defeat the lock).
 [[nodiscard]] DeviceGuard device(std::source_location where = std::source_location::current());
 
 }  // namespace kivu_e2e

@@ -64,7 +64,7 @@ ExitStatus run(const Command& case_command, std::string_view launch_message, std
   hold_back_inherited(command, is_scenario_variable);
   if (const auto device = held_device()) {
     record_where(device->board);
-    command.inherit_descriptor(device->lock_file);
+    command.inherit_descriptor(device->board_lock);
     if (device->board != 0) {
       command.env("KIVU_BOARD", std::to_string(device->board));
     } else {

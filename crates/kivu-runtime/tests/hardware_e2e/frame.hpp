@@ -33,7 +33,7 @@ struct EnvVar {
 //    does not set: a case that leaves one unset leaves it to the runner's
 //    default, not to the shell the suite was started from. Each one held
 //    back is reported in one line (notice.hpp);
-//  - while this thread holds the device (device.hpp): the board's lock file,
+//  - while this thread holds the device (device.hpp): the board's lock socket,
 //    inherited, and for a board N other than 0, KIVU_BOARD=N after all other
 //    variables; on board 0 an inherited KIVU_BOARD is held back as well.
 [[nodiscard]] ExitStatus run(const Command& command, std::string_view launch_message,

@@ -73,6 +73,24 @@ std::string LaunchError::text() const {
   return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
+void restore_child_signal() noexcept {
+  struct sigaction action {};
+  if (sigaction(SIGCHLD, nullptr, &action) == 0 &&
+      (action.sa_handler == SIG_IGN || (action.sa_flags & SA_NOCLDWAIT) != 0)) {
+    if (action.sa_handler == SIG_IGN) {
+      action.sa_handler = SIG_DFL;
+      action.sa_flags = 0;
+      sigemptyset(&action.sa_mask);
+    }
+    action.sa_flags &= ~SA_NOCLDWAIT;
+    (void)sigaction(SIGCHLD, &action, nullptr);
+  }
+  sigset_t child;
+  sigemptyset(&child);
+  sigaddset(&child, SIGCHLD);
+  (void)pthread_sigmask(SIG_UNBLOCK, &child, nullptr);
+}
+
 // =============================================================================
 // The command
 
@@ -114,7 +132,7 @@ struct ChildRequest {
   char* const* envp;
   const int* inherited;
   std::size_t inherited_count;
-  const sigset_t* parent_mask;
+  const sigset_t* child_mask;
   pid_t parent;
   int error;
 };
@@ -141,7 +159,7 @@ __attribute__((no_sanitize("address", "undefined"))) int child_main(void* argume
     sigemptyset(&action.sa_mask);
     sigaction(signal, &action, nullptr);
   }
-  sigprocmask(SIG_SETMASK, request->parent_mask, nullptr);
+  sigprocmask(SIG_SETMASK, request->child_mask, nullptr);
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
     request->error = errno;
     _exit(127);
@@ -215,14 +233,17 @@ std::expected<ExitStatus, LaunchError> Command::status() const {
   // Output the suite buffered so far comes before the runner's own.
   std::fflush(nullptr);
 
+  restore_child_signal();
   // All signals stay blocked while the child shares this memory; the child
-  // restores the parent's mask just before it execs.
+  // restores the parent's mask, SIGCHLD unblocked, just before it execs.
   sigset_t all;
   sigset_t parent_mask;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &parent_mask);
+  sigset_t child_mask = parent_mask;
+  sigdelset(&child_mask, SIGCHLD);
   ChildRequest request{
-      path.c_str(), argv, envp.data(), inherited_descriptors_.data(), inherited_descriptors_.size(), &parent_mask,
+      path.c_str(), argv, envp.data(), inherited_descriptors_.data(), inherited_descriptors_.size(), &child_mask,
       getpid(),     0};
   const pid_t child = clone(child_main, static_cast<char*>(stack) + child_stack_size, CLONE_VM | CLONE_VFORK | SIGCHLD,
                             &request);

@@ -17,6 +17,12 @@
 // never leaves a runner alive holding the board. The caller waits for the
 // child on the same thread, so the thread outlives the child in normal runs.
 //
+// A process started with SIGCHLD ignored (some CI agents and init systems
+// start jobs that way) has its children reaped by the kernel, so waiting for
+// one fails with ECHILD. status() therefore puts SIGCHLD back to its default
+// action and unblocks it first (restore_child_signal), and the program starts
+// with it default and unblocked too.
+//
 // This file does not depend on the test harness; the launcher can be used and
 // measured on its own (library hardware_e2e_launch).
 #pragma once
@@ -56,6 +62,11 @@ struct LaunchError {
   // The display form, e.g. "No such file or directory (os error 2)".
   [[nodiscard]] std::string text() const;
 };
+
+// Gives SIGCHLD its default action when it is ignored or set not to leave
+// children to wait for (SA_NOCLDWAIT; a handler stays, without that flag),
+// and unblocks it in the calling thread.
+void restore_child_signal() noexcept;
 
 // =============================================================================
 // The command

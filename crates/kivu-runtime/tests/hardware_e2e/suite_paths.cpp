@@ -38,14 +38,12 @@ const std::string& runner_directory() {
   return directory;
 }
 
-const std::string& device_lock_path() {
-  static const std::string path = configured(kivu_runtime::device_lock_file, "KIVU_SELFTEST_DEVICE_LOCK");
-  return path;
+const std::string& device_lock_prefix() {
+  static const std::string prefix = configured(kivu_runtime::board_lock_prefix, "KIVU_SELFTEST_DEVICE_LOCK");
+  return prefix;
 }
 
-std::string device_lock_path(std::uint32_t board) {
-  return kivu_runtime::lock_file_of_board(board, device_lock_path());
-}
+std::string device_lock_name(std::uint32_t board) { return kivu_runtime::board_lock_name(board, device_lock_prefix()); }
 
 std::string runner_path(std::string_view name) {
   std::string path = runner_directory();

@@ -1,9 +1,11 @@
 // The device lock within one process: threads take turns, and a holder that
 // fails does not keep the lock. (Across processes: exclusivity_test.cpp.)
-#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <thread>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "device.hpp"
 #include "failure.hpp"
 #include "suite_paths.hpp"
+#include "support.hpp"
 
 namespace kivu_e2e {
 namespace {
@@ -49,11 +52,26 @@ TEST(DeviceLock, AHolderThatFailsLeavesItUsable) {
   ASSERT_EQ(taken.wait_for(10s), std::future_status::ready);
 }
 
-TEST(DeviceLock, TheLockFileIsCreatedUsableByEveryUser) {
-  { const auto _device = device(); }
-  struct stat info {};
-  ASSERT_EQ(stat(device_lock_path().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0666u);
+TEST(DeviceLock, HoldsTheBoardsNameOnlyWhileHeldAndEveryUserCanTakeItAfter) {
+  const std::string name = device_lock_name(0);
+  {
+    const auto _device = device();
+    EXPECT_EQ(selftest::hold_lock_name(name), -1) << "a second socket got the held board's name";
+  }
+  // Another user takes the name once it is free: the lock has no owner or
+  // mode that could keep a suite of another user out.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (getuid() == 0 && setuid(65534) != 0) _exit(3);
+    _exit(selftest::hold_lock_name(name) >= 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  // No file stands for the lock.
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(device_lock_prefix())));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(name)));
 }
 
 }  // namespace

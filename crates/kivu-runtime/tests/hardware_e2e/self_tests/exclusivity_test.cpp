@@ -1,8 +1,9 @@
 // One runner at a time on each board across the host: suite processes
 // started together, suites run as parallel CTest jobs on one board and on
-// four, and the real lock file; the lock file's own handling and the choice
-// of board; no runner outliving a killed suite, and no runner starting while
-// a killed suite's runner still runs.
+// four, suites taking any free board, and the real board lock; the lock's
+// independence of the file system, and the choice of board; no runner
+// outliving a killed suite, and no runner starting while a killed suite's
+// runner still runs.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -50,9 +51,10 @@ std::vector<std::string> without(const std::vector<std::string>& env, std::strin
 // and `properties` besides), then ctest on it with `arguments`. Passes when
 // ctest does.
 void expect_ctest_passes(const Sandbox& sandbox, const std::vector<std::string>& cases, std::string_view properties,
-                         const std::vector<std::string>& arguments) {
+                         const std::vector<std::string>& arguments, const std::vector<std::string>& more_env = {}) {
   std::string environment;
   for (const auto& entry : sandbox.environment()) environment += (environment.empty() ? "" : ";") + entry;
+  for (const auto& entry : more_env) environment += ";" + entry;
   std::string testfile;
   for (const auto& name : cases) {
     testfile += "add_test(" + name + " \"" + suite_on_stand_ins() + "\" \"--gtest_filter=hardware_e2e." + name +
@@ -106,18 +108,17 @@ TEST(Exclusivity, ParallelCtestJobsNeverRunTwoRunnersAtOnce) {
   expect_one_at_a_time(invocations);
 }
 
-TEST(RealLockFile, HoldsTheSuiteBackWhileAnotherProcessHoldsIt) {
+TEST(RealBoardLock, HoldsTheSuiteBackWhileAnotherProcessHoldsIt) {
   Sandbox sandbox;
-  const char* path = "/tmp/kivu-device.lock";
-  int fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd >= 0)
-    fchmod(fd, 0666);
-  else
-    fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  // Board 0's real lock; a suite of the host may hold it for a while.
+  int fd = -1;
+  for (int i = 0; i < 6000 && fd < 0; ++i) {
+    fd = hold_lock_name("kivu-board-0");
+    if (fd < 0) std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_GE(fd, 0) << "board 0's lock stayed taken for a minute";
 
-  // Without the self-test redirection the suite uses the host's lock file.
+  // Without the self-test redirection the suite uses the host's lock names.
   const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.remote_tile_h2d_and_d2h_work"},
                                     without(sandbox.environment(), "KIVU_SELFTEST_DEVICE_LOCK="));
   std::this_thread::sleep_for(300ms);
@@ -126,7 +127,6 @@ TEST(RealLockFile, HoldsTheSuiteBackWhileAnotherProcessHoldsIt) {
   EXPECT_TRUE(read_invocations(sandbox.logs()).empty()) << "a runner started while the lock was held";
 
   const std::uint64_t released = monotonic_ns();
-  flock(fd, LOCK_UN);
   close(fd);
   const SuiteRun run = sandbox.finish(suite);
   EXPECT_TRUE(run.result("remote_tile_h2d_and_d2h_work").passed) << run.output;
@@ -136,78 +136,98 @@ TEST(RealLockFile, HoldsTheSuiteBackWhileAnotherProcessHoldsIt) {
 }
 
 // =============================================================================
-// The lock file
+// The board lock: a name, not a file
 
-TEST(DeviceLockFile, IsCreatedReadableAndWritableByEveryUser) {
+TEST(BoardLock, LeavesNothingInTheFileSystemAndThingsPlantedThereChangeNothing) {
   Sandbox sandbox;
-  const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works");
-  EXPECT_TRUE(run.result("local_h2d_and_d2h_round_trip_works").passed) << run.output;
-  struct stat info {};
-  ASSERT_EQ(lstat(sandbox.lock().c_str(), &info), 0);
-  EXPECT_TRUE(S_ISREG(info.st_mode));
-  EXPECT_EQ(info.st_mode & 0777, 0666u);
-}
+  auto env = sandbox.environment();
+  env.push_back("KIVU_SIM_BOARDS=3");
+  const SuiteRun plain = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
+  EXPECT_TRUE(plain.result("local_h2d_and_d2h_round_trip_works").passed) << plain.output;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(sandbox.lock())));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(sandbox.lock_name(0))));
 
-TEST(DeviceLockFile, AnExistingReadOnlyFileIsUsedAsItIs) {
-  Sandbox sandbox;
-  write_file(sandbox.lock(), "");
-  fs::permissions(sandbox.lock(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works");
-  EXPECT_TRUE(run.result("local_h2d_and_d2h_round_trip_works").passed) << run.output;
-  EXPECT_EQ(fs::status(sandbox.lock()).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-}
-
-TEST(DeviceLockFile, ASymbolicLinkIsRefusedAndNoRunnerStarts) {
-  Sandbox sandbox;
-  write_file(sandbox.root() / "elsewhere", "");
-  fs::create_symlink(sandbox.root() / "elsewhere", sandbox.lock());
-  const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works:remote_tile_h2d_and_d2h_work");
-  const std::string message = "open device lock file " + sandbox.lock().string() +
-                              ": Too many levels of symbolic links (os error 40)";
-  EXPECT_EQ(run.failure("local_h2d_and_d2h_round_trip_works"), message);
-  EXPECT_EQ(run.failure("remote_tile_h2d_and_d2h_work"), message);
-  EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
-}
-
-TEST(DeviceLockFile, AFifoAtTheLockPathFailsTheCaseWithoutWaiting) {
-  Sandbox sandbox;
-  ASSERT_EQ(mkfifo(sandbox.lock().c_str(), 0666), 0);
-  const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"},
-                                    sandbox.environment());
-  // Up to 10 s for the suite to end, without collecting it yet.
-  for (int i = 0; i < 1000; ++i) {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(suite), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == suite) break;
-    std::this_thread::sleep_for(10ms);
+  // What once stopped or stalled a suite when it sat at a lock's path: a
+  // read-only file, a link elsewhere, a FIFO that never gets a writer.
+  write_file(sandbox.lock_name(0), "");
+  fs::permissions(sandbox.lock_name(0), fs::perms::owner_read);
+  write_file(sandbox.root() / "elsewhere", "kept");
+  fs::create_symlink(sandbox.root() / "elsewhere", sandbox.lock_name(1));
+  ASSERT_EQ(mkfifo(sandbox.lock_name(2).c_str(), 0666), 0);
+  for (const std::string board : {"0", "1", "2"}) {
+    SCOPED_TRACE("board " + board);
+    auto on_board = env;
+    on_board.push_back("KIVU_TEST_BOARD=" + board);
+    const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.remote_tile_h2d_and_d2h_work"}, on_board);
+    for (int i = 0; i < 1000; ++i) {
+      siginfo_t info{};
+      if (waitid(P_PID, static_cast<id_t>(suite), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == suite) {
+        break;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    kill(suite, SIGKILL);  // no effect on a suite that has ended
+    const SuiteRun run = sandbox.finish(suite);
+    ASSERT_FALSE(WIFSIGNALED(run.wait_status)) << "the suite hung";
+    EXPECT_TRUE(run.result("remote_tile_h2d_and_d2h_work").passed) << run.output;
   }
-  kill(suite, SIGKILL);  // no effect on a suite that has ended
-  const SuiteRun run = sandbox.finish(suite);
-  ASSERT_FALSE(WIFSIGNALED(run.wait_status)) << "the suite hung on the FIFO";
-  EXPECT_EQ(run.failure("local_h2d_and_d2h_round_trip_works"),
-            "open device lock file " + sandbox.lock().string() + ": not a regular file");
-  EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
+  EXPECT_EQ(read_file(sandbox.root() / "elsewhere"), "kept");
+  EXPECT_TRUE(fs::is_symlink(sandbox.lock_name(1)));
+  EXPECT_TRUE(fs::is_fifo(sandbox.lock_name(2)));
+  EXPECT_EQ(read_invocations(sandbox.logs()).size(), 4u);
 }
 
-TEST(DeviceLockFile, ASuiteWaitingForTheLockSaysSoAndNamesTheHolder) {
+TEST(BoardLock, RemovingOrReplacingFilesWhileASuiteHoldsTheBoardNeverLetsTwoRunnersShareIt) {
+  // Suite A holds board 1 while its runner runs; suite B waits for it.
+  // Meanwhile everything the suites use in the file system for the board is
+  // deleted and replaced: the runners must still take turns.
   Sandbox sandbox;
-  write_file(sandbox.lock(), "");
-  const int fd = open(sandbox.lock().c_str(), O_RDONLY | O_CLOEXEC);
+  sandbox.control("* KIVU_SELFTEST_ROLE=first sleep 1500\n");
+  auto env = sandbox.environment();
+  env.push_back("KIVU_SIM_BOARDS=2");
+  env.push_back("KIVU_TEST_BOARD=1");
+  auto first_env = env;
+  first_env.push_back("KIVU_SELFTEST_ROLE=first");
+  const std::string filter = "--gtest_filter=hardware_e2e.all_tile_reduction_works";
+  const pid_t first = sandbox.start({filter}, first_env);
+  for (int i = 0; i < 500 && read_invocations(sandbox.logs()).empty(); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(read_invocations(sandbox.logs()).size(), 1u) << "the first runner did not start";
+  const pid_t second = sandbox.start({filter}, env);
+  std::this_thread::sleep_for(100ms);
+
+  for (const fs::path& path : {sandbox.lock(), fs::path(sandbox.lock_name(1)), sandbox.tmp()}) {
+    fs::remove_all(path);
+    write_file(path, "");
+  }
+
+  const SuiteRun first_run = sandbox.finish(first);
+  const SuiteRun second_run = sandbox.finish(second);
+  EXPECT_TRUE(first_run.result("all_tile_reduction_works").passed) << first_run.output;
+  EXPECT_TRUE(second_run.result("all_tile_reduction_works").passed) << second_run.output;
+  const auto invocations = read_invocations(sandbox.logs());
+  ASSERT_EQ(invocations.size(), 2u);
+  expect_one_at_a_time(invocations);
+  EXPECT_EQ(invocations.back().alive, std::vector<pid_t>{});
+}
+
+TEST(BoardLock, ASuiteWaitingForTheLockSaysSoAndNamesTheHolder) {
+  Sandbox sandbox;
+  const int fd = hold_lock_name(sandbox.lock_name(0));
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(flock(fd, LOCK_EX), 0);
   const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"},
                                     sandbox.environment());
-  const std::string line = "waiting for the device lock " + sandbox.lock().string() + " (held by pid " +
+  const std::string line = "waiting for the device lock @" + sandbox.lock_name(0) + " (held by pid " +
                            std::to_string(getpid()) + ")\n";
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(sandbox.output(suite).find("waiting for"), std::string::npos) << "said so before a second had passed";
   for (int i = 0; i < 300 && sandbox.output(suite).find(line) == std::string::npos; ++i) {
     std::this_thread::sleep_for(10ms);
   }
-  flock(fd, LOCK_UN);
   close(fd);
   const SuiteRun run = sandbox.finish(suite);
   EXPECT_NE(run.output.find(line), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("waiting for", run.output.find("waiting for") + 1), std::string::npos)
+      << "said it more than once";
   EXPECT_TRUE(run.result("local_h2d_and_d2h_round_trip_works").passed) << run.output;
 }
 
@@ -217,6 +237,7 @@ TEST(DeviceLockFile, ASuiteWaitingForTheLockSaysSoAndNamesTheHolder) {
 TEST(Boards, ACaseRunsOnTheBoardCtestAllocatedBeforeKivuTestBoard) {
   Sandbox sandbox;
   auto env = sandbox.environment();
+  env.push_back("KIVU_SIM_BOARDS=4");
   env.push_back("KIVU_TEST_BOARD=2");
   // What ctest with a resource file sets for a test that asks for nothing.
   env.push_back("CTEST_RESOURCE_GROUP_COUNT=0");
@@ -225,29 +246,70 @@ TEST(Boards, ACaseRunsOnTheBoardCtestAllocatedBeforeKivuTestBoard) {
   env.push_back("CTEST_RESOURCE_GROUP_0=boards");
   env.push_back("CTEST_RESOURCE_GROUP_0_BOARDS=id:3,slots:1");
   const SuiteRun on_three = sandbox.run("all_tile_reduction_works", env);
+  // An allocation comes before "any" too, even when its board is busy.
+  env[env.size() - 4] = "KIVU_TEST_BOARD=any";
+  const int three = hold_lock_name(sandbox.lock_name(3));
+  const pid_t waiting = sandbox.start({"--gtest_filter=hardware_e2e.direct_multicast_works"}, env);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(read_invocations(sandbox.logs()).size() == 2u) << "a runner started off the allocated board";
+  close(three);
+  const SuiteRun still_three = sandbox.finish(waiting);
 
   EXPECT_TRUE(on_two.result("local_h2d_and_d2h_round_trip_works").passed) << on_two.output;
   EXPECT_TRUE(on_three.result("all_tile_reduction_works").passed) << on_three.output;
+  EXPECT_TRUE(still_three.result("direct_multicast_works").passed) << still_three.output;
   EXPECT_NE(on_two.output.find("\nlocal_h2d_and_d2h_round_trip_works on board 2\n"), std::string::npos);
   EXPECT_NE(on_three.output.find("\nall_tile_reduction_works on board 3\n"), std::string::npos);
-  EXPECT_TRUE(fs::is_regular_file(sandbox.root() / "lock-2"));
-  EXPECT_TRUE(fs::is_regular_file(sandbox.root() / "lock-3"));
-  EXPECT_FALSE(fs::exists(sandbox.lock()));
+  EXPECT_NE(still_three.output.find("\ndirect_multicast_works on board 3\n"), std::string::npos);
   const auto invocations = read_invocations(sandbox.logs());
-  ASSERT_EQ(invocations.size(), 2u);
+  ASSERT_EQ(invocations.size(), 3u);
   // KIVU_BOARD comes last, after the case's own variables.
   EXPECT_EQ(invocations[0].env.back(), "KIVU_BOARD=2");
   EXPECT_EQ(invocations[1].env.back(), "KIVU_BOARD=3");
+  EXPECT_EQ(invocations[2].env.back(), "KIVU_BOARD=3");
+}
+
+TEST(Boards, EmptyBoardVariablesCountAsUnset) {
+  Sandbox sandbox;
+  const std::vector<std::vector<std::string>> tries = {
+      {"KIVU_TEST_BOARD="},
+      {"CTEST_RESOURCE_GROUP_COUNT=", "KIVU_TEST_BOARD=1"},
+      {"CTEST_RESOURCE_GROUP_COUNT=1", "CTEST_RESOURCE_GROUP_0_BOARDS="},
+      {"KIVU_SIM_BOARDS=", "KIVU_TEST_BOARD=0"},
+  };
+  for (const auto& settings : tries) {
+    SCOPED_TRACE(settings.front());
+    auto env = sandbox.environment();
+    if (settings.front() != "KIVU_SIM_BOARDS=") env.push_back("KIVU_SIM_BOARDS=2");
+    env.insert(env.end(), settings.begin(), settings.end());
+    const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
+    if (settings.front() == "CTEST_RESOURCE_GROUP_COUNT=1") {
+      // A count above 0 with an empty allocation: no board was allocated.
+      EXPECT_NE(run.failure("local_h2d_and_d2h_round_trip_works").find("CTEST_RESOURCE_GROUP_0_BOARDS is unset"),
+                std::string::npos)
+          << run.output;
+      continue;
+    }
+    EXPECT_TRUE(run.result("local_h2d_and_d2h_round_trip_works").passed) << run.output;
+    const bool on_one = settings.back() == "KIVU_TEST_BOARD=1";
+    EXPECT_EQ(run.output.find("on board") != std::string::npos, on_one) << run.output;
+  }
+  const auto invocations = read_invocations(sandbox.logs());
+  ASSERT_EQ(invocations.size(), 3u);
+  EXPECT_EQ(invocations[0].variable("KIVU_BOARD"), std::nullopt);
+  EXPECT_EQ(invocations[1].variable("KIVU_BOARD"), "1");
+  EXPECT_EQ(invocations[2].variable("KIVU_BOARD"), std::nullopt);
 }
 
 TEST(Boards, AnUnreadableBoardFailsTheCaseQuotingItAndStartsNoRunner) {
   Sandbox sandbox;
   const std::vector<std::pair<std::vector<std::string>, std::string>> tries = {
       {{"KIVU_TEST_BOARD=two"}, "invalid KIVU_TEST_BOARD value \"two\""},
-      {{"KIVU_TEST_BOARD="}, "invalid KIVU_TEST_BOARD value \"\""},
+      {{"KIVU_TEST_BOARD=Any"}, "invalid KIVU_TEST_BOARD value \"Any\""},
       {{"CTEST_RESOURCE_GROUP_COUNT=1", "CTEST_RESOURCE_GROUP_0_BOARDS=id:-1,slots:1"},
        "invalid CTEST_RESOURCE_GROUP_0_BOARDS value \"id:-1,slots:1\""},
       {{"CTEST_RESOURCE_GROUP_COUNT=1"}, "CTEST_RESOURCE_GROUP_0_BOARDS is unset"},
+      {{"KIVU_SIM_BOARDS=65", "KIVU_TEST_BOARD=any"}, "invalid KIVU_SIM_BOARDS value \"65\""},
   };
   for (const auto& [settings, quoted] : tries) {
     auto env = sandbox.environment();
@@ -260,6 +322,121 @@ TEST(Boards, AnUnreadableBoardFailsTheCaseQuotingItAndStartsNoRunner) {
   EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
 }
 
+TEST(Boards, ABoardTheHostLacksFailsTheCaseInOneLineBeforeTakingAnyLock) {
+  Sandbox sandbox;
+  // Were the suite to reach for these boards' locks it would wait for them.
+  const int lacking = hold_lock_name(sandbox.lock_name(65535));
+  const int four = hold_lock_name(sandbox.lock_name(4));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> tries = {
+      {{"CTEST_RESOURCE_GROUP_COUNT=1", "CTEST_RESOURCE_GROUP_0_BOARDS=id:65535,slots:1"},
+       "board 65535 (CTEST_RESOURCE_GROUP_0_BOARDS is \"id:65535,slots:1\") is not a board of this host: its "
+       "boards are 0 to 3 (KIVU_SIM_BOARDS is 4)"},
+      {{"KIVU_TEST_BOARD=4"},
+       "board 4 (KIVU_TEST_BOARD) is not a board of this host: its boards are 0 to 3 "
+       "(KIVU_SIM_BOARDS is 4)"},
+      {{"KIVU_TEST_BOARD=99999999999"}, "invalid KIVU_TEST_BOARD value \"99999999999\""},
+  };
+  for (const auto& [settings, message] : tries) {
+    SCOPED_TRACE(settings.back());
+    auto env = sandbox.environment();
+    env.push_back("KIVU_SIM_BOARDS=4");
+    env.insert(env.end(), settings.begin(), settings.end());
+    const std::uint64_t started = monotonic_ns();
+    const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
+    EXPECT_LT(monotonic_ns() - started, 5'000'000'000u);
+    const std::string failure = run.failure("local_h2d_and_d2h_round_trip_works");
+    EXPECT_TRUE(failure.starts_with("cannot choose the board: ")) << failure;
+    EXPECT_NE(failure.find(message), std::string::npos) << failure;
+    EXPECT_EQ(failure.find('\n'), std::string::npos) << failure;
+    EXPECT_EQ(run.output.find("waiting for"), std::string::npos) << run.output;
+  }
+  close(lacking);
+  close(four);
+  EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
+}
+
+// =============================================================================
+// Any free board
+
+TEST(AnyBoard, TakesTheFirstFreeBoardOfTheHostAndNamesItBoardZeroIncluded) {
+  Sandbox sandbox;
+  auto env = sandbox.environment();
+  env.push_back("KIVU_SIM_BOARDS=3");
+  env.push_back("KIVU_TEST_BOARD=any");
+  env.push_back("KIVU_BOARD=2");  // inherited: held back on board 0, replaced elsewhere
+  const SuiteRun free = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
+  const int zero = hold_lock_name(sandbox.lock_name(0));
+  ASSERT_GE(zero, 0);
+  const SuiteRun second = sandbox.run("remote_tile_h2d_and_d2h_work", env);
+  close(zero);
+
+  EXPECT_TRUE(free.result("local_h2d_and_d2h_round_trip_works").passed) << free.output;
+  EXPECT_TRUE(second.result("remote_tile_h2d_and_d2h_work").passed) << second.output;
+  EXPECT_NE(free.output.find("\nlocal_h2d_and_d2h_round_trip_works on board 0\n"), std::string::npos) << free.output;
+  EXPECT_NE(second.output.find("\nremote_tile_h2d_and_d2h_work on board 1\n"), std::string::npos) << second.output;
+  const auto invocations = read_invocations(sandbox.logs());
+  ASSERT_EQ(invocations.size(), 2u);
+  // As under a CTest allocation.
+  EXPECT_EQ(invocations[0].variable("KIVU_BOARD"), std::nullopt);
+  EXPECT_EQ(invocations[1].env.back(), "KIVU_BOARD=1");
+}
+
+TEST(AnyBoard, WaitsAloudWhileEveryBoardIsBusyAndTakesTheFirstThatComesFree) {
+  Sandbox sandbox;
+  const int zero = hold_lock_name(sandbox.lock_name(0));
+  const int one = hold_lock_name(sandbox.lock_name(1));
+  ASSERT_GE(zero, 0);
+  ASSERT_GE(one, 0);
+  auto env = sandbox.environment();
+  env.push_back("KIVU_SIM_BOARDS=2");
+  env.push_back("KIVU_TEST_BOARD=any");
+  const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.direct_multicast_works"}, env);
+  const std::string pid = std::to_string(getpid());
+  const std::string line = "waiting for the device lock of any board: @" + sandbox.lock_name(0) + " (held by pid " +
+                           pid + "), @" + sandbox.lock_name(1) + " (held by pid " + pid + ")\n";
+  for (int i = 0; i < 300 && sandbox.output(suite).find(line) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(read_invocations(sandbox.logs()).empty()) << "a runner started while every board was busy";
+  close(one);
+  const SuiteRun run = sandbox.finish(suite);
+  close(zero);
+  EXPECT_NE(run.output.find(line), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("\ndirect_multicast_works on board 1\n"), std::string::npos) << run.output;
+  EXPECT_TRUE(run.result("direct_multicast_works").passed) << run.output;
+}
+
+TEST(AnyBoard, SuitesTakingAnyBoardNeverShareOne) {
+  // Three suites on two boards: every board busy at times, so suites also
+  // wait for whichever comes free first.
+  Sandbox sandbox;
+  sandbox.all_pass("sleep 60");
+  auto env = sandbox.environment();
+  env.push_back("KIVU_SIM_BOARDS=2");
+  env.push_back("KIVU_TEST_BOARD=any");
+  const std::string filter =
+      "--gtest_filter=hardware_e2e.all_tile_*:hardware_e2e.direct_multicast_works:hardware_e2e.initialized_*:"
+      "hardware_e2e.remote_tile_h2d_and_d2h_work";
+  std::vector<pid_t> suites;
+  for (int i = 0; i < 3; ++i) suites.push_back(sandbox.start({filter}, env));
+  for (const pid_t pid : suites) {
+    const SuiteRun run = sandbox.finish(pid);
+    EXPECT_TRUE(WIFEXITED(run.wait_status) && WEXITSTATUS(run.wait_status) == 0) << run.output;
+  }
+  const auto invocations = read_invocations(sandbox.logs());
+  EXPECT_GE(invocations.size(), 3u * 7u);  // seven cases, some with several runs
+  std::map<std::string, std::vector<Invocation>> by_board;
+  for (const auto& invocation : invocations) {
+    by_board[invocation.variable("KIVU_BOARD").value_or("0")].push_back(invocation);
+    EXPECT_LE(invocation.alive.size(), 1u) << "more runners than boards";
+  }
+  EXPECT_EQ(by_board.size(), 2u);
+  for (const auto& [board, on_board] : by_board) {
+    SCOPED_TRACE("board " + board);
+    expect_one_at_a_time(on_board);
+  }
+}
+
 TEST(Boards, FourBoardsUnderCtestRunEveryCaseAndNeverTwoRunnersOnOneBoard) {
   Sandbox sandbox;
   sandbox.all_pass("sleep 100");
@@ -269,7 +446,7 @@ TEST(Boards, FourBoardsUnderCtestRunEveryCaseAndNeverTwoRunnersOnOneBoard) {
              R"({"id": "0", "slots": 1}, {"id": "1", "slots": 1}, {"id": "2", "slots": 1}, {"id": "3", "slots": 1})"
              "]}]}\n");
   expect_ctest_passes(sandbox, split(CTEST_CASE_NAMES, ','), "RESOURCE_GROUPS boards:1",
-                      {"-j", "8", "--resource-spec-file", boards.string()});
+                      {"-j", "8", "--resource-spec-file", boards.string()}, {"KIVU_SIM_BOARDS=4"});
 
   const auto invocations = read_invocations(sandbox.logs());
   EXPECT_EQ(invocations.size(), 24u);

@@ -148,5 +148,21 @@ TEST(RunnerFailure, AFailingSecondRoundTripStopsTheCaseBeforeTheThird) {
   EXPECT_EQ(read_invocations(sandbox.logs()).size(), 2u);
 }
 
+TEST(RunnerLaunch, ASuiteStartedWithSigchldIgnoredAndBlockedStillWaitsForEveryRunner) {
+  // Some CI agents and init systems start jobs so; the kernel would then
+  // reap each runner before the suite could wait for it.
+  Sandbox sandbox;
+  sandbox.all_pass();
+  sandbox.launch_through({"/usr/bin/env", "--ignore-signal=CHLD", "--block-signal=CHLD"});
+  const SuiteRun run = sandbox.run(
+      "local_h2d_and_d2h_round_trip_works:randomized_static_d2d_graphs_work:"
+      "blocked_gemm_with_cycle_profile_works");
+  EXPECT_TRUE(WIFEXITED(run.wait_status) && WEXITSTATUS(run.wait_status) == 0) << run.output;
+  for (const char* name : {"local_h2d_and_d2h_round_trip_works", "randomized_static_d2d_graphs_work",
+                           "blocked_gemm_with_cycle_profile_works"}) {
+    EXPECT_TRUE(run.result(name).passed) << name << "\n" << run.output;
+  }
+}
+
 }  // namespace
 }  // namespace selftest

@@ -3,12 +3,16 @@
 #include "kivu_testing/child_process.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -178,6 +182,8 @@ Sandbox::~Sandbox() {
   fs::remove_all(root_, ignored);
 }
 
+std::string Sandbox::lock_name(std::uint32_t board) const { return lock().string() + "-" + std::to_string(board); }
+
 void Sandbox::control(std::string_view rules) const { write_file(root_ / "control", rules); }
 
 void Sandbox::all_pass(std::string_view actions) const {
@@ -204,7 +210,8 @@ pid_t Sandbox::start(const std::vector<std::string>& args, const std::vector<std
   const int number = ++started_;
   Started started{0, root_ / ("output-" + std::to_string(number) + ".txt"),
                   root_ / ("report-" + std::to_string(number) + ".json")};
-  std::vector<std::string> argv = {suite_on_stand_ins()};
+  std::vector<std::string> argv = prefix_;
+  argv.push_back(suite_on_stand_ins());
   argv.insert(argv.end(), args.begin(), args.end());
   argv.push_back("--gtest_output=json:" + started.report.string());
   started.pid = spawn(argv, env, cwd.value_or(work()), started.output);
@@ -284,6 +291,21 @@ void write_file(const fs::path& path, std::string_view content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+int hold_lock_name(const std::string& name) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (name.size() + 1 > sizeof address.sun_path) throw std::runtime_error("lock name too long: " + name);
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 std::uint64_t monotonic_ns() {

@@ -7,7 +7,8 @@
 //              to the stand-in under the five runner names, unless removed)
 //   logs/      one stand-in log per runner invocation
 //   control    the stand-in's control file (see stand_in_runner.cpp)
-//   lock       the device lock file
+//   lock       the prefix of the board lock names (lock-N for board N, in
+//              the abstract socket namespace: no file is made there)
 //   tmp/       TMPDIR of the suite
 //   work/      the suite's working directory
 // so tests can run side by side (ctest -j) without meeting each other.
@@ -108,9 +109,16 @@ public:
   // Removes runner `name` from the runner directory.
   void remove_runner(std::string_view name) const;
 
-  // The suite's environment: the sandbox's runner directory, lock file, log
+  // The lock name of `board` under the sandbox's prefix.
+  [[nodiscard]] std::string lock_name(std::uint32_t board) const;
+
+  // The suite's environment: the sandbox's runner directory, lock names, log
   // directory, control file and TMPDIR.
   [[nodiscard]] std::vector<std::string> environment() const;
+
+  // Starts every later suite through `prefix` (a program and its arguments,
+  // before the suite's path), e.g. env with --ignore-signal.
+  void launch_through(std::vector<std::string> prefix) { prefix_ = std::move(prefix); }
 
   // Starts the suite with `args` and `env` in work/ (or `cwd`); its output
   // goes to a file of the sandbox. Returns its pid.
@@ -127,6 +135,7 @@ public:
 
 private:
   fs::path root_;
+  std::vector<std::string> prefix_;
   int started_ = 0;
   struct Started {
     pid_t pid;
@@ -155,6 +164,10 @@ int wait_status_of(pid_t pid);
 // The whole content of a file ("" if missing).
 [[nodiscard]] std::string read_file(const fs::path& path);
 void write_file(const fs::path& path, std::string_view content);
+
+// Binds a new socket to the abstract name `name`, as the suite takes a
+// board's lock: the descriptor, or -1 when the name is taken.
+[[nodiscard]] int hold_lock_name(const std::string& name);
 
 // CLOCK_MONOTONIC in ns, the stand-in's clock.
 [[nodiscard]] std::uint64_t monotonic_ns();
