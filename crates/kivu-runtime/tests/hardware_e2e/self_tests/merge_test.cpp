@@ -91,6 +91,7 @@ TEST(Merge, JoinsCaseResultsWithHostBoardFailureAndWhatIsMissing) {
       {"all_tile_permutation_works", "1"}, {"direct_multicast_works", "2"}, {"remote_tile_h2d_and_d2h_work", "1"}};
   for (const auto& [name, board] : runs) {
     auto env = sandbox.environment();
+    env.push_back("KIVU_SIM_BOARDS=4");
     env.push_back("KIVU_TEST_BOARD=" + board);
     const pid_t suite = spawn({suite_on_stand_ins(), "--gtest_filter=hardware_e2e." + name,
                                "--gtest_output=xml:" + (results / (name + ".xml")).string()},

@@ -12,7 +12,8 @@
 #      taken.
 # Slurm is stopped on every path: on exit and on signals by the trap, and,
 # should this script be killed outright (a ctest timeout), by the watcher
-# that slurm-local.sh starts for it.
+# that slurm-local.sh starts for it. Every task has a 5-minute limit, so a
+# stuck case ends as a failure rather than at the test's timeout.
 #
 # Usage: slurm_test.sh SOURCE_DIR BUILD_DIR STAND_IN_SUITE
 # Exit status: 0 passed, 1 failed, 77 skipped (the reason on a "SKIP:" line):
@@ -81,7 +82,7 @@ report_lines() {
 # 1. The 20 real cases
 
 out=$work/real
-if "$source_dir/scripts/slurm-suite.sh" -b "$build" -o "$out" >"$work/real.txt" 2>&1 &&
+if "$source_dir/scripts/slurm-suite.sh" -b "$build" -o "$out" -- --time=5 >"$work/real.txt" 2>&1 &&
   grep -q "20 cases, 20 passed, 0 failed" "$work/real.txt" && [[ $(report_lines "$out/report.xml" | grep -c ' passed$') == 20 ]]; then
   pass "20 real cases under Slurm: 20 passed, on boards $(report_lines "$out/report.xml" | cut -d' ' -f2 | sort -u | tr '\n' ' ')"
 else
@@ -101,7 +102,7 @@ stand_in_env=(KIVU_SELFTEST_DEVICE_LOCK="$sandbox/lock" KIVU_STANDIN_LOG="$sandb
   KIVU_STANDIN_CONTROL="$sandbox/control" TMPDIR="$sandbox/tmp")
 for array in a b; do
   env "${stand_in_env[@]}" "$source_dir/scripts/slurm-suite.sh" -b "$build" -s "$stand_in_suite" \
-    -o "$work/array-$array" >"$work/array-$array.txt" 2>&1 &
+    -o "$work/array-$array" -- --time=5 >"$work/array-$array.txt" 2>&1 &
 done
 wait
 # From the stand-ins' logs: per board, no runner starting before the last
@@ -151,7 +152,7 @@ for (( i = 0; i < 200; ++i )); do
   sleep 0.1
 done
 out=$work/fault
-KIVU_SIM_FAULT_BOARD=2 "$source_dir/scripts/slurm-suite.sh" -b "$build" -o "$out" >"$work/fault.txt" 2>&1
+KIVU_SIM_FAULT_BOARD=2 "$source_dir/scripts/slurm-suite.sh" -b "$build" -o "$out" -- --time=5 >"$work/fault.txt" 2>&1
 status=$?
 # The holders' runners die with their suites.
 kill "${holders[@]}" 2>/dev/null
