@@ -39,8 +39,6 @@ pids_with_environment() {
 
 stop() {
   local dir=$1
-  # The processes of this script would carry the markers too, and be found.
-  unset SLURM_CONF KIVU_SLURM_DIR
   local markers=("KIVU_SLURM_DIR=$dir" "SLURM_CONF=$dir/slurm.conf")
   # The jobs first, through Slurm while it still runs, so that their steps
   # end as a cancel ends them; then whatever is left, by signal.
@@ -64,7 +62,12 @@ stop() {
     done
   done
   pids=$(pids_with_environment "${markers[@]}")
-  [[ -z $pids ]] || { echo "slurm-local.sh: still running after SIGKILL: $pids" >&2; return 1; }
+  [[ -z $pids ]] && return 0
+  echo "slurm-local.sh: still running after SIGKILL:" >&2
+  for pid in $pids; do
+    echo "  $pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) ($(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null))" >&2
+  done
+  return 1
 }
 
 # A TCP port on loopback that nothing listens on, from a range of 1000
@@ -197,6 +200,12 @@ case "${1:-}" in
   start) [[ $# == 2 || $# == 3 ]] || usage; start "$2" "${3:-4}" ;;
   stop)
     [[ $# == 2 ]] || usage
+    # Started with a marker in its environment (from a shell that points at
+    # this Slurm, or as the watcher), this script and every process it forks
+    # would be found among those to end: start again without them.
+    if [[ -n ${SLURM_CONF:-}${KIVU_SLURM_DIR:-} ]]; then
+      exec env -u SLURM_CONF -u KIVU_SLURM_DIR "$0" "$@"
+    fi
     [[ -d $2 ]] || exit 0
     stop "$(cd "$2" && pwd -P)"
     ;;
