@@ -12,8 +12,10 @@
 # start writes DIR/slurm.conf and DIR/gres.conf (the Gres lines come from
 # kivu-boards slurm-gres), starts the three daemons, waits until the node
 # takes jobs and prints `export SLURM_CONF=DIR/slurm.conf`, which points
-# sbatch, squeue and scancel at this Slurm. KIVU_SIM_BOARDS=BOARDS reaches
-# the jobs through sbatch's exported environment.
+# sbatch, squeue and scancel at this Slurm. The jobs need
+# KIVU_SIM_BOARDS=BOARDS as well: export it in the shell that submits
+# (sbatch passes that environment on). DIR must not contain white space,
+# which slurm.conf cannot quote.
 #
 # Every process of this Slurm can be found by its environment: the daemons
 # (and the job step daemons they start) carry KIVU_SLURM_DIR=DIR, the jobs
@@ -102,6 +104,7 @@ start() {
 
   mkdir -p "$dir"
   dir=$(cd "$dir" && pwd -P)
+  [[ $dir != *[[:space:]]* ]] || { echo "slurm-local.sh: white space in '$dir'" >&2; return 1; }
   # munged refuses folders that other users can write to.
   chmod 0755 "$dir"
   mkdir -p "$dir/munge" "$dir/ctld" "$dir/spool" "$dir/log"
