@@ -7,10 +7,13 @@ packages="g++ make cmake pkg-config capnproto libcapnp-dev libgtest-dev libgmock
 libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev"
 
 # `install-deps.sh fuzz` adds the clang toolchain of the fuzz build,
-# `install-deps.sh format` the formatter that scripts/check-format.sh runs.
+# `install-deps.sh format` the formatter that scripts/check-format.sh runs,
+# `install-deps.sh slurm` the scheduler and its authentication service that
+# the suite's Slurm test runs on this host (see docs/boards-and-ci.md).
 case "${1:-}" in
   fuzz) packages="$packages clang-19 libclang-rt-19-dev" ;;
   format) packages="$packages clang-format" ;;
+  slurm) packages="$packages slurm-wlm munge" ;;
 esac
 
 missing=""
@@ -28,6 +31,10 @@ else
   SUDO=
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+# Another install running at the same time holds dpkg's lock: wait for it
+# rather than fail at once.
+lock_wait="-o DPkg::Lock::Timeout=600"
 # shellcheck disable=SC2086
-$SUDO apt-get install -y -qq --no-install-recommends $missing
+$SUDO apt-get $lock_wait update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get $lock_wait install -y -qq --no-install-recommends $missing

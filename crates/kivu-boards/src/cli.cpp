@@ -14,6 +14,7 @@ namespace {
 
 // The resource file's subcommand, as CTest users know it.
 constexpr std::string_view resource_file_subcommand = "resource-spec";
+constexpr std::string_view slurm_gres_subcommand = "slurm-gres";
 
 }  // namespace
 
@@ -23,6 +24,7 @@ constexpr std::string_view resource_file_subcommand = "resource-spec";
 std::string_view usage() noexcept {
   return "usage: kivu-boards\n"
          "       kivu-boards resource-spec [-o FILE]\n"
+         "       kivu-boards slurm-gres [-o FILE]\n"
          "       kivu-boards --help\n"
          "\n"
          "Without a subcommand, lists the boards of this host: id, kind, tiles, SRAM per\n"
@@ -31,8 +33,11 @@ std::string_view usage() noexcept {
          "  resource-spec  writes the CTest resource file of this host's boards (resource\n"
          "                 type \"boards\", one slot each), for\n"
          "                 ctest -j N --resource-spec-file FILE\n"
+         "  slurm-gres     writes the two Slurm configuration lines of this host's boards,\n"
+         "                 the generic resource \"kivu\": the node's Gres=kivu:N for\n"
+         "                 slurm.conf, then its line for gres.conf\n"
          "\n"
-         "Options: -o, --output FILE  where resource-spec writes (replaced whole; \"-\" or\n"
+         "Options: -o, --output FILE  where a subcommand writes (replaced whole; \"-\" or\n"
          "                            no -o: standard output)\n"
          "         -h, --help         this text\n"
          "Environment: KIVU_SIM_BOARDS  simulated boards on this host, 1 to 64 (default 1)\n"
@@ -45,6 +50,9 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   std::size_t i = 0;
   if (!args.empty() && args[0] == resource_file_subcommand) {
     command.action = Command::Action::ResourceFile;
+    i = 1;
+  } else if (!args.empty() && args[0] == slurm_gres_subcommand) {
+    command.action = Command::Action::SlurmGres;
     i = 1;
   }
   for (; i < args.size(); ++i) {
@@ -61,9 +69,9 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
     } else {
       return std::unexpected("unexpected argument '" + arg + "'");
     }
-    if (command.action != Command::Action::ResourceFile) {
+    if (command.action == Command::Action::List) {
       return std::unexpected(std::string("the listing writes no file; -o belongs to ") +
-                             std::string(resource_file_subcommand));
+                             std::string(resource_file_subcommand) + " and " + std::string(slurm_gres_subcommand));
     }
     if (command.output) return std::unexpected(std::string("more than one output"));
     if (output->empty()) return std::unexpected(std::string("empty output path"));
@@ -93,9 +101,14 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
   }
   const auto boards = simulated_boards(*count);
 
-  const bool listing = command->action == Command::Action::List;
-  const std::string text = listing ? board_table(boards) : resource_file(boards).dump(2) + "\n";
-  // The listing and a resource file without -o go to standard output ("-").
+  std::string text;
+  switch (command->action) {
+    case Command::Action::List: text = board_table(boards); break;
+    case Command::Action::ResourceFile: text = resource_file(boards).dump(2) + "\n"; break;
+    case Command::Action::SlurmGres: text = slurm_gres(boards); break;
+    case Command::Action::Help: break;
+  }
+  // The listing and a subcommand's text without -o go to standard output ("-").
   const std::filesystem::path output = command->output.value_or("-");
   const auto written = kivu_package::write_command_output(
       output,

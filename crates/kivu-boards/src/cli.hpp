@@ -3,8 +3,9 @@
 //
 //   kivu-boards                             lists the host's boards
 //   kivu-boards resource-spec [-o FILE]     writes the CTest resource file
+//   kivu-boards slurm-gres [-o FILE]        writes the Slurm configuration lines
 //
-// The resource file goes to standard output without -o or with "-o -",
+// A subcommand's text goes to standard output without -o or with "-o -",
 // otherwise to FILE through the workspace's output-file writer (replaced
 // atomically; a symbolic link given as FILE is followed to its target).
 // Exit codes: 0 done (also for --help), 1 the output could not be written
@@ -32,9 +33,9 @@ inline constexpr int exit_usage = 2;
 
 // What the command line asks for.
 struct Command {
-  enum class Action { Help, List, ResourceFile };
+  enum class Action { Help, List, ResourceFile, SlurmGres };
   Action action = Action::List;
-  std::optional<std::filesystem::path> output;  // ResourceFile: "-" or none is standard output
+  std::optional<std::filesystem::path> output;  // a subcommand's: "-" or none is standard output
   bool operator==(const Command&) const = default;
 };
 

@@ -34,4 +34,8 @@ nlohmann::ordered_json resource_file(const std::vector<BoardInfo>& boards) {
   return {{"version", {{"major", 1}, {"minor", 0}}}, {"local", nlohmann::ordered_json::array({{{"boards", entries}}})}};
 }
 
+std::string slurm_gres(const std::vector<BoardInfo>& boards) {
+  return fmt::format("Gres={0}:{1}\nName={0} Count={1} Flags=CountOnly\n", slurm_gres_name, boards.size());
+}
+
 }  // namespace kivu_boards

@@ -37,4 +37,16 @@ struct BoardInfo {
 // that a test declaring RESOURCE_GROUPS "boards:1" gets a board to itself.
 [[nodiscard]] nlohmann::ordered_json resource_file(const std::vector<BoardInfo>& boards);
 
+// The generic resource of Slurm through which jobs ask for boards
+// (sbatch --gres=kivu:1).
+inline constexpr const char* slurm_gres_name = "kivu";
+
+// The two lines of a Slurm configuration for `boards`, each ending in a
+// newline: the node's "Gres=kivu:N" for its NodeName line in slurm.conf,
+// then "Name=kivu Count=N Flags=CountOnly" for the node's gres.conf. The
+// boards are a count only: they have no device files for Slurm to hand out
+// or fence off, and no Slurm plugin of their own (CountOnly); which board a
+// job takes is the suite's choice by the boards' locks.
+[[nodiscard]] std::string slurm_gres(const std::vector<BoardInfo>& boards);
+
 }  // namespace kivu_boards

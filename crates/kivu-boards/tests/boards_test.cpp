@@ -88,6 +88,29 @@ TEST(ResourceFile, FailsWithTheSystemsReasonWhenTheFileCannotBeWritten) {
 }
 
 // =============================================================================
+// The Slurm configuration lines
+
+TEST(SlurmGres, PrintsTheNodesGresAndItsGresConfLine) {
+  const auto four = run({"slurm-gres"}, "4");
+  ASSERT_EQ(four.code, 0) << four.err;
+  EXPECT_EQ(four.out,
+            "Gres=kivu:4\n"
+            "Name=kivu Count=4 Flags=CountOnly\n");
+  const auto one = run({"slurm-gres"});
+  EXPECT_EQ(one.out,
+            "Gres=kivu:1\n"
+            "Name=kivu Count=1 Flags=CountOnly\n");
+
+  ScratchDirectory dir;
+  const auto file = dir.file("gres.txt");
+  ASSERT_EQ(run({"slurm-gres", "-o", file}, "64").code, 0);
+  EXPECT_EQ(read_file(file), "Gres=kivu:64\nName=kivu Count=64 Flags=CountOnly\n");
+  const auto bad = run({"slurm-gres"}, "0");
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_TRUE(bad.out.empty());
+}
+
+// =============================================================================
 // Bad input
 
 TEST(BadInput, PrintsTheUsageForBadArgumentsAndExitsWithTwo) {
@@ -97,7 +120,9 @@ TEST(BadInput, PrintsTheUsageForBadArgumentsAndExitsWithTwo) {
                                                                 {"resource-spec", "-o", ""},
                                                                 {"resource-spec", "-o", "a", "-o", "b"},
                                                                 {"resource-spec", "--all"},
-                                                                {"resource-spec", "extra"}}) {
+                                                                {"resource-spec", "extra"},
+                                                                {"slurm-gres", "resource-spec"},
+                                                                {"slurm-gres", "-o"}}) {
     const auto outcome = run(args);
     EXPECT_EQ(outcome.code, 2) << args[0];
     EXPECT_THAT(outcome.err, HasSubstr("\n\nusage: kivu-boards\n")) << args[0];

@@ -4,6 +4,10 @@
 #include <array>
 #include <cstdlib>
 
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
 #include "notice.hpp"
 
 extern char** environ;
@@ -36,6 +40,16 @@ void hold_back_inherited(Command& command, Predicate held_back) {
   }
 }
 
+// Records the host and the board of the running case in its result (the
+// <properties> of its GoogleTest XML), so that results gathered from many
+// hosts say where each case ran.
+void record_where(std::uint32_t board) {
+  std::array<char, 256> host{};
+  if (::gethostname(host.data(), host.size() - 1) != 0) host[0] = '\0';
+  testing::Test::RecordProperty("host", host.data());
+  testing::Test::RecordProperty("board", std::to_string(board));
+}
+
 }  // namespace
 
 bool is_scenario_variable(std::string_view name) noexcept {
@@ -49,6 +63,7 @@ ExitStatus run(const Command& case_command, std::string_view launch_message, std
   Command command = case_command;
   hold_back_inherited(command, is_scenario_variable);
   if (const auto device = held_device()) {
+    record_where(device->board);
     command.inherit_descriptor(device->board_lock);
     if (device->board != 0) {
       command.env("KIVU_BOARD", std::to_string(device->board));
