@@ -26,7 +26,7 @@ runs=${2:-7}
 big_mib=${3:-1024}
 tool="$build_dir/kivu-profile"
 gemm="$build_dir/kivu-gemm-e2e"
-generator="$build_dir/bench/make_profile"
+generator="$build_dir/make_profile"
 for program in "$tool" "$gemm" "$generator"; do
   [[ -x $program ]] || { echo "profile_tools.sh: $program is not built" >&2; exit 2; }
 done

@@ -8,6 +8,7 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <numeric>
 #include <ostream>
 #include <string_view>
@@ -27,66 +28,106 @@ namespace {
 // =============================================================================
 // Writing JSON
 
-// JSON text gathered in a buffer and handed to the stream in large pieces.
+// JSON text gathered in a buffer of fixed size and handed to the stream in
+// large pieces.
 class JsonWriter {
 public:
-  explicit JsonWriter(std::ostream& out) : out_(out) { buffer_.reserve(flush_at + 4096); }
+  explicit JsonWriter(std::ostream& out) : out_(out), buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
 
-  void raw(std::string_view text) { buffer_.append(text); }
+  // A piece of JSON given as a literal.
+  template <std::size_t N>
+  void raw(const char (&text)[N]) {
+    static_assert(N - 1 <= small_piece);
+    room(N - 1);
+    std::memcpy(buffer_.get() + used_, text, N - 1);
+    used_ += N - 1;
+  }
+
+  // A piece of JSON of any length.
+  void raw(std::string_view text) {
+    if (text.size() > capacity - used_) {
+      flush();
+      if (text.size() > capacity) {
+        out_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return;
+      }
+    }
+    std::memcpy(buffer_.get() + used_, text.data(), text.size());
+    used_ += text.size();
+  }
 
   void number(std::uint64_t value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    buffer_.append(digits, end);
+    room(20);
+    used_ = static_cast<std::size_t>(std::to_chars(buffer_.get() + used_, buffer_.get() + capacity, value).ptr -
+                                     buffer_.get());
   }
 
   // `text` as a JSON string: quotes, backslashes and control characters
   // escaped (\b \f \n \r \t, else \u00XX), everything else as it is.
   void string(std::string_view text) {
-    buffer_ += '"';
-    std::size_t plain = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const auto c = static_cast<unsigned char>(text[i]);
-      if (c >= 0x20 && c != '"' && c != '\\') continue;
-      buffer_.append(text.data() + plain, i - plain);
-      plain = i + 1;
-      switch (c) {
-        case '"': buffer_ += "\\\""; break;
-        case '\\': buffer_ += "\\\\"; break;
-        case '\b': buffer_ += "\\b"; break;
-        case '\f': buffer_ += "\\f"; break;
-        case '\n': buffer_ += "\\n"; break;
-        case '\r': buffer_ += "\\r"; break;
-        case '\t': buffer_ += "\\t"; break;
-        default: {
-          static constexpr char hex[] = "0123456789abcdef";
-          const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
-          buffer_.append(escaped, sizeof escaped);
-        }
-      }
-    }
-    buffer_.append(text.data() + plain, text.size() - plain);
-    buffer_ += '"';
+    raw("\"");
+    // Escaping at most sextuples a byte: pieces that fit the buffer so.
+    constexpr std::size_t piece = capacity / 8;
+    for (std::size_t at = 0; at < text.size(); at += piece) escape(text.substr(at, piece));
+    raw("\"");
   }
 
   // The time of `cycles` at `clock_hz`, in microseconds.
   void microseconds(std::uint64_t cycles, std::uint64_t clock_hz) { append_time(cycles, clock_hz); }
 
-  // Hands the buffer to the stream once it is large; false when the stream
-  // has failed.
+  // Hands the buffer to the stream once it is nearly full; false when the
+  // stream has failed.
   bool flush_if_full() {
-    if (buffer_.size() < flush_at) return static_cast<bool>(out_);
+    if (used_ < capacity / 2) return static_cast<bool>(out_);
     return flush();
   }
 
   bool flush() {
-    out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-    buffer_.clear();
+    out_.write(buffer_.get(), static_cast<std::streamsize>(used_));
+    used_ = 0;
     return static_cast<bool>(out_);
   }
 
 private:
-  static constexpr std::size_t flush_at = std::size_t{1} << 16;
+  static constexpr std::size_t capacity = std::size_t{1} << 20;
+  static constexpr std::size_t small_piece = 256;
+
+  // Makes room for `bytes` more bytes (at most capacity).
+  void room(std::size_t bytes) {
+    if (bytes > capacity - used_) flush();
+  }
+
+  void escape(std::string_view text) {
+    room(6 * text.size());
+    char* to = buffer_.get() + used_;
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c >= 0x20 && c != '"' && c != '\\') continue;
+      std::memcpy(to, text.data() + plain, i - plain);
+      to += i - plain;
+      plain = i + 1;
+      *to++ = '\\';
+      switch (c) {
+        case '"': *to++ = '"'; break;
+        case '\\': *to++ = '\\'; break;
+        case '\b': *to++ = 'b'; break;
+        case '\f': *to++ = 'f'; break;
+        case '\n': *to++ = 'n'; break;
+        case '\r': *to++ = 'r'; break;
+        case '\t': *to++ = 't'; break;
+        default: {
+          static constexpr char hex[] = "0123456789abcdef";
+          const char escaped[] = {'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
+          std::memcpy(to, escaped, sizeof escaped);
+          to += sizeof escaped;
+        }
+      }
+    }
+    std::memcpy(to, text.data() + plain, text.size() - plain);
+    to += text.size() - plain;
+    used_ = static_cast<std::size_t>(to - buffer_.get());
+  }
 
   // Every time in the trace is written here: cycles * 1e6 / clock_hz as a
   // double, in the digits and layout of nlohmann::json's number output, which
@@ -105,12 +146,12 @@ private:
       slot.bits = bits;
       slot.length = static_cast<std::uint8_t>(std::min(text.size(), sizeof slot.text));
       if (!slot.used) {
-        buffer_.append(text);
+        raw(std::string_view(text));
         return;
       }
       std::memcpy(slot.text, text.data(), slot.length);
     }
-    buffer_.append(slot.text, slot.length);
+    raw(std::string_view(slot.text, slot.length));
   }
 
   struct CachedTime {
@@ -121,7 +162,8 @@ private:
   };
 
   std::ostream& out_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
   std::array<CachedTime, 256> time_cache_{};
 };
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 using kivu_package::ProfileStepKind;
 using kivu_profile::Command;
@@ -429,4 +430,54 @@ TEST(Executable, GivesTheSystemsReasonWhenStandardOutputIsClosed) {
     EXPECT_EQ(written.code, 1) << action;
     EXPECT_EQ(written.err, "kivu-profile: cannot write to standard output: Bad file descriptor\n") << action;
   }
+}
+
+// =============================================================================
+// Reading in place
+
+TEST(Run, LeavesNoTraceOfAProfileThatTurnsOutUndecodableHalfway) {
+  fixtures::ScratchDirectory dir;
+  auto report = fixtures::gemm_like_profile(3);
+  report.tiles.back().samples.back().step.operation = "PATCHME";
+  const auto path = dir.write_profile(report);
+  auto bytes = read_file(path);
+  bytes[bytes.find("PATCHME")] = '\xff';
+  write_file(path, bytes);
+  const std::string undecodable = "cannot decode " + path.string() +
+                                  ": Utf8(Utf8Error { valid_up_to: 0, error_len: Some(1) })\n";
+
+  write_file(dir / "trace.json", "old");
+  const auto to_file = run({"trace", path.string(), "-o", (dir / "trace.json").string()});
+  EXPECT_EQ(to_file.code, 1);
+  EXPECT_THAT(to_file.err, HasSubstr(undecodable));
+  EXPECT_EQ(read_file(dir / "trace.json"), "old");
+  const auto to_standard_output = run({"trace", path.string(), "-o", "-"});
+  EXPECT_EQ(to_standard_output.code, 1);
+  EXPECT_EQ(to_standard_output.out, "");
+  EXPECT_EQ(to_standard_output.err, "kivu-profile: " + undecodable);
+  // The summary reads no text, so the bad one does not stop it.
+  EXPECT_EQ(run({"summary", path.string()}).code, 0);
+}
+
+TEST(Run, ReadsAProfileFromAPipeAsFromItsFile) {
+  fixtures::ScratchDirectory dir;
+  const auto path = dir.write_profile(fixtures::gemm_like_profile(40, 2));
+  const auto bytes = read_file(path);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::thread writer([&] {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(fds[1], bytes.data() + done, bytes.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(fds[1]);
+  });
+  const std::string piped_path = "/dev/fd/" + std::to_string(fds[0]);
+  const auto piped = run({"summary", piped_path});
+  writer.join();
+  ::close(fds[0]);
+  const auto from_file = run({"summary", path.string()});
+  EXPECT_EQ(piped.code, 0) << piped.err;
+  EXPECT_EQ(piped.out.substr(piped.out.find('\n')), from_file.out.substr(from_file.out.find('\n')));
 }
