@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <ostream>
 #include <vector>
@@ -38,8 +39,24 @@ json metadata_object(const kivu_package::ProfileStep& step) {
   return object;
 }
 
+// `cycles` at `clock_hz` in microseconds, rounded to the nearest 1/1024 µs.
+// Such a binary fraction is exact in a double and prints as a decimal that
+// parses back to the same double, so a step's ts + dur, with dur taken as the
+// rounded end minus the rounded start, equals the next step's ts for a reader
+// of the JSON; with plain decimal fractions it could land a hair past it, and
+// viewers then draw the next step nested inside this one. 1/1024 µs keeps
+// nanosecond resolution; times are exact up to 2^53 / 1024 µs (about 100
+// days), which 32-bit cycle counts stay below at any clock above 489 Hz.
+double trace_microseconds(std::uint64_t cycles, std::uint64_t clock_hz) noexcept {
+  __extension__ using Wide = unsigned __int128;
+  constexpr Wide units_per_second = 1'024'000'000;
+  const Wide units = (Wide{cycles} * units_per_second + clock_hz / 2) / clock_hz;
+  return std::ldexp(static_cast<double>(units), -10);
+}
+
 json sample_event(std::uint32_t physical_tile, const CycleSample& sample, std::uint64_t clock_hz) {
   const auto& step = sample.step;
+  const double start = trace_microseconds(sample.start_cycle, clock_hz);
   std::string name = step.operation;
   if (name.empty()) name = step.kernel;
   if (name.empty()) name = kind_name(step.kind);
@@ -49,8 +66,8 @@ json sample_event(std::uint32_t physical_tile, const CycleSample& sample, std::u
       {"ph", "X"},
       {"pid", trace_process_id},
       {"tid", tile_thread_id(physical_tile)},
-      {"ts", cycles_to_microseconds(sample.start_cycle, clock_hz)},
-      {"dur", cycles_to_microseconds(sample_cycles(sample), clock_hz)},
+      {"ts", start},
+      {"dur", is_reversed(sample) ? 0.0 : trace_microseconds(sample.end_cycle, clock_hz) - start},
       {"args",
        {{"tile", physical_tile},
         {"kernel", step.kernel},
