@@ -18,7 +18,8 @@ if [ -x "$dir/kivu-gemm-e2e" ] && [ -x "$dir/kivu-profile" ]; then
   "$dir/kivu-profile" trace "$profile" -o "$dir/gemm-trace.json" >/dev/null
   "$dir/kivu-profile" heatmap "$profile" -o "$dir/gemm-heatmap.svg" >/dev/null
   echo "GEMM cycle profile: $profile (kivu-profile summary $profile)"
-  echo "  trace:   $dir/gemm-trace.json (offline: scripts/install-deps.sh browser, then target/browser/node_modules/.bin/speedscope $dir/gemm-trace.json; online: Perfetto UI)"
+  echo "  trace:   $dir/gemm-trace.json (Perfetto UI online; offline, after scripts/install-deps.sh browser:"
+  echo "           target/browser/node_modules/.bin/speedscope $dir/gemm-trace.json)"
   echo "  heatmap: $dir/gemm-heatmap.svg"
 else
   echo "kivu-gemm-e2e is not built yet; skipped the profiled GEMM run"
