@@ -8,12 +8,25 @@ libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev"
 
 # `install-deps.sh fuzz` adds the clang toolchain of the fuzz build,
 # `install-deps.sh format` the formatter that scripts/check-format.sh runs,
+# `install-deps.sh browser` Chromium and Node.js for the offline trace viewer
+# and its headless-browser test (the npm part is installed further down),
 # `install-deps.sh slurm` the scheduler and its authentication service that
 # the suite's Slurm test runs on this host (see docs/boards-and-ci.md).
-case "${1:-}" in
+component=${1:-}
+case "$component" in
   fuzz) packages="$packages clang-19 libclang-rt-19-dev" ;;
   format) packages="$packages clang-format" ;;
   slurm) packages="$packages slurm-wlm munge" ;;
+  browser)
+    packages="$packages chromium nodejs"
+    # Debian's nodejs comes without npm; other builds of it bring their own.
+    command -v npm >/dev/null 2>&1 || packages="$packages npm"
+    ;;
+  "") ;;
+  *)
+    echo "install-deps.sh: unknown component \"$component\" (fuzz, format, slurm or browser)" >&2
+    exit 2
+    ;;
 esac
 
 missing=""
@@ -22,19 +35,36 @@ for p in $packages; do
   [ "$status" = "installed" ] || missing="$missing $p"
 done
 
-[ -z "$missing" ] && exit 0
-
-echo "installing:$missing"
-if [ "$(id -u)" -ne 0 ]; then
-  SUDO=sudo
-else
-  SUDO=
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+  else
+    SUDO=
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  # Another install running at the same time holds dpkg's lock: wait for it
+  # rather than fail at once.
+  lock_wait="-o DPkg::Lock::Timeout=600"
+  # shellcheck disable=SC2086
+  $SUDO apt-get $lock_wait update -qq
+  # shellcheck disable=SC2086
+  $SUDO apt-get $lock_wait install -y -qq --no-install-recommends $missing
 fi
-export DEBIAN_FRONTEND=noninteractive
-# Another install running at the same time holds dpkg's lock: wait for it
-# rather than fail at once.
-lock_wait="-o DPkg::Lock::Timeout=600"
-# shellcheck disable=SC2086
-$SUDO apt-get $lock_wait update -qq
-# shellcheck disable=SC2086
-$SUDO apt-get $lock_wait install -y -qq --no-install-recommends $missing
+
+# The browser component's npm packages: the trace viewer (speedscope) and the
+# library that drives Chromium in the browser test, at the versions of
+# scripts/browser/package-lock.json, into target/browser/node_modules (outside
+# version control). Their install scripts are not run: neither needs one, and
+# none may download a browser of its own.
+if [ "$component" = browser ]; then
+  root=$(cd "$(dirname "$0")/.." && pwd)
+  dest="$root/target/browser"
+  if ! cmp -s "$root/scripts/browser/package-lock.json" "$dest/package-lock.json" ||
+     [ ! -f "$dest/node_modules/speedscope/dist/release/index.html" ]; then
+    echo "installing the npm packages of scripts/browser into target/browser"
+    mkdir -p "$dest"
+    cp "$root/scripts/browser/package.json" "$root/scripts/browser/package-lock.json" "$dest/"
+    (cd "$dest" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+  fi
+fi

@@ -51,7 +51,7 @@ std::string_view usage() noexcept {
          "           only one of them; exit status 3 when the span, the busy cycles or the\n"
          "           exchange, compute or synchronization cycles grew by more than PCT%\n"
          "  trace    writes Chrome Trace Event JSON with one track per tile; open it in\n"
-         "           Perfetto UI (Open trace file) or in chrome://tracing (Load)\n"
+         "           speedscope, which works offline, or in Perfetto UI (Open trace file)\n"
          "  heatmap  writes an SVG of the board's 23 x 64 physical tile grid, each tile\n"
          "           coloured by its busy share (cycles in every step kind but idle, over\n"
          "           the run's span) or, with --kind, by that step kind's share; with\n"
@@ -371,7 +371,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
       if (!written) return exit_failure;
       (writes_standard_output(*command) ? err : out)
           << "trace: " << command->output.string() << " (" << counts.sample_events << " events on " << counts.tracks
-          << " tile tracks; open it in Perfetto UI or chrome://tracing)\n";
+          << " tile tracks; open it in speedscope or Perfetto UI)\n";
       return exit_success;
     }
     case Command::Action::Heatmap: {

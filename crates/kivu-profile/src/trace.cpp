@@ -25,6 +25,20 @@ using kivu_package::TileView;
 
 namespace {
 
+// `cycles` at `clock_hz` as a whole number of 1/1024 µs, rounded to the
+// nearest. Such a binary fraction of a microsecond is exact in a double, so
+// a step's ts + dur, with dur taken as the rounded end minus the rounded
+// start, equals the next step's ts for a reader of the JSON; with plain
+// decimal fractions it could land a hair past it, and viewers then draw the
+// next step nested inside this one. 1/1024 µs keeps nanosecond resolution;
+// times stay exact up to 2^53 / 1024 µs (about 100 days), which 32-bit cycle
+// counts stay below at any clock above 489 Hz.
+std::uint64_t trace_time_units(std::uint64_t cycles, std::uint64_t clock_hz) noexcept {
+  __extension__ using Wide = unsigned __int128;
+  constexpr Wide units_per_second = 1'024'000'000;
+  return static_cast<std::uint64_t>((Wide{cycles} * units_per_second + clock_hz / 2) / clock_hz);
+}
+
 // =============================================================================
 // Writing JSON
 
@@ -72,8 +86,8 @@ public:
     raw("\"");
   }
 
-  // The time of `cycles` at `clock_hz`, in microseconds.
-  void microseconds(std::uint64_t cycles, std::uint64_t clock_hz) { append_time(cycles, clock_hz); }
+  // A time in whole 1/1024 µs (see trace_time_units), in microseconds.
+  void microseconds(std::uint64_t units) { append_time(units); }
 
   // Hands the buffer to the stream once it is nearly full; false when the
   // stream has failed.
@@ -129,42 +143,28 @@ private:
     used_ = static_cast<std::size_t>(to - buffer_.get());
   }
 
-  // Every time in the trace is written here: cycles * 1e6 / clock_hz as a
-  // double, in the digits and layout of nlohmann::json's number output, which
-  // earlier traces were written with (its shortest-digit search does not
-  // always give the digits std::to_chars gives, so it is asked directly). A
-  // small cache of recent values saves most of that work for durations,
-  // which repeat.
-  void append_time(std::uint64_t cycles, std::uint64_t clock_hz) {
-    const double value = cycles_to_microseconds(cycles, clock_hz);
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    CachedTime& slot = time_cache_[(bits ^ (bits >> 29) ^ (bits >> 47)) % time_cache_.size()];
-    if (!slot.used || slot.bits != bits) {
-      const std::string text = nlohmann::json(value).dump();
-      slot.used = text.size() <= sizeof slot.text;
-      slot.bits = bits;
-      slot.length = static_cast<std::uint8_t>(std::min(text.size(), sizeof slot.text));
-      if (!slot.used) {
-        raw(std::string_view(text));
-        return;
-      }
-      std::memcpy(slot.text, text.data(), slot.length);
+  // Writes `units` / 1024 exactly: the whole part, then, when there is one,
+  // the fraction's decimal digits (at most ten, since 1/1024 is 0.0009765625)
+  // without trailing zeros.
+  void append_time(std::uint64_t units) {
+    char digits[48];
+    char* to = std::to_chars(digits, digits + 24, units >> 10).ptr;
+    if (const std::uint64_t fraction = (units & 1023) * 9'765'625; fraction != 0) {
+      char tenths[10];
+      std::uint64_t rest = fraction;
+      for (int i = 9; i >= 0; --i, rest /= 10) tenths[i] = static_cast<char>('0' + rest % 10);
+      int length = 10;
+      while (tenths[length - 1] == '0') --length;
+      *to++ = '.';
+      std::memcpy(to, tenths, static_cast<std::size_t>(length));
+      to += length;
     }
-    raw(std::string_view(slot.text, slot.length));
+    raw(std::string_view(digits, static_cast<std::size_t>(to - digits)));
   }
-
-  struct CachedTime {
-    std::uint64_t bits = 0;
-    bool used = false;
-    std::uint8_t length = 0;
-    char text[32] = {};
-  };
 
   std::ostream& out_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
-  std::array<CachedTime, 256> time_cache_{};
 };
 
 // =============================================================================
@@ -228,6 +228,8 @@ void write_sample_event(JsonWriter& json, std::uint32_t physical_tile, const Sam
   const auto kind = step.kind();
   const std::string_view kernel = step.kernel();
   metadata.gather(step);
+  const std::uint64_t start = trace_time_units(sample.start_cycle(), clock_hz);
+  const std::uint64_t end = trace_time_units(sample.end_cycle(), clock_hz);
   const std::string_view name = !operation.empty() ? operation : !kernel.empty() ? kernel : kind_name(kind);
 
   json.raw(",\n{\"args\":{\"end_cycle\":");
@@ -249,7 +251,7 @@ void write_sample_event(JsonWriter& json, std::uint32_t physical_tile, const Sam
   json.raw("},\"cat\":\"");
   json.raw(kind_name(kind));
   json.raw("\",\"dur\":");
-  json.microseconds(sample_cycles(sample), clock_hz);
+  json.microseconds(end < start ? 0 : end - start);
   json.raw(",\"name\":");
   json.string(name);
   json.raw(",\"ph\":\"X\",\"pid\":");
@@ -257,7 +259,7 @@ void write_sample_event(JsonWriter& json, std::uint32_t physical_tile, const Sam
   json.raw(",\"tid\":");
   json.number(tile_thread_id(physical_tile));
   json.raw(",\"ts\":");
-  json.microseconds(sample.start_cycle(), clock_hz);
+  json.microseconds(start);
   json.raw("}");
 }
 

@@ -1,5 +1,5 @@
 // A cycle profile as Chrome Trace Event JSON (the object form,
-// {"traceEvents": [...]}), which Perfetto UI and chrome://tracing open.
+// {"traceEvents": [...]}), which speedscope (offline) and Perfetto UI open.
 //
 // All tracks belong to one process, "kivu cycle profile" (pid 1). Each
 // physical tile is one thread of it, named "tile N" and sorted by N; its tid

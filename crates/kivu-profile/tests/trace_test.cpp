@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <map>
 #include <sstream>
 
@@ -47,11 +48,65 @@ TEST(Trace, HoldsOneCompleteEventPerSampleWithTimesInMicroseconds) {
       EXPECT_EQ(event.at("tid").get<std::uint64_t>(), tile.physical_tile + 1u);
       EXPECT_EQ(event.at("pid").get<int>(), 1);
       EXPECT_EQ(event.at("name").get<std::string>(), s.step.operation);
-      EXPECT_DOUBLE_EQ(event.at("ts").get<double>(), s.start_cycle * 1e6 / 1.33e9);
-      EXPECT_DOUBLE_EQ(event.at("dur").get<double>(), (s.end_cycle - s.start_cycle) * 1e6 / 1.33e9);
+      // Rounded to the nearest 1/1024 µs.
+      EXPECT_NEAR(event.at("ts").get<double>(), s.start_cycle * 1e6 / 1.33e9, 1.0 / 2048);
+      EXPECT_NEAR(event.at("dur").get<double>(), (s.end_cycle - s.start_cycle) * 1e6 / 1.33e9, 1.0 / 1024);
     }
   }
   EXPECT_EQ(trace.at("otherData").at("clock_hz").get<std::uint64_t>(), 1'330'000'000u);
+}
+
+// A viewer nests an event inside the one before when that one's ts + dur,
+// parsed as doubles, lies past the event's ts: consecutive steps on a tile
+// must meet exactly, at any clock rate.
+TEST(Trace, EachStepEndsExactlyWhereTheNextStepOnItsTileStartsOnceParsedAsDoubles) {
+  for (const std::uint64_t clock_hz : {1'850'000'000ull, 1'330'000'000ull, 999'999'937ull, 3ull}) {
+    SCOPED_TRACE(clock_hz);
+    auto report = fixtures::gemm_like_profile(12, 5);
+    report.clock_hz = clock_hz;
+    std::map<std::uint64_t, std::vector<json>> by_tile;
+    for (const auto& event : events_with_phase(trace_of(report), "X")) by_tile[event.at("tid")].push_back(event);
+    ASSERT_EQ(by_tile.size(), 12u);
+    std::size_t meetings = 0;
+    for (const auto& [tid, events] : by_tile) {
+      for (std::size_t k = 0; k < events.size(); ++k) {
+        const double ts = events[k].at("ts").get<double>();
+        const double dur = events[k].at("dur").get<double>();
+        EXPECT_EQ(std::floor(ts * 1024), ts * 1024) << "ts " << ts << " is a whole number of 1/1024 µs";
+        EXPECT_EQ(std::floor(dur * 1024), dur * 1024) << "dur " << dur << " is a whole number of 1/1024 µs";
+        if (k + 1 < events.size()) {
+          ASSERT_EQ(ts + dur, events[k + 1].at("ts").get<double>()) << "tile track " << tid << ", step " << k;
+          ++meetings;
+        }
+      }
+    }
+    EXPECT_EQ(meetings, 12u * (5 * 4 - 1));
+  }
+}
+
+TEST(Trace, KeepsLongRunsExactAndRoundsToTheNearestUnit) {
+  // The last cycles a profile can hold, at 1 GHz and at 1 kHz (over 49
+  // days), still meet exactly; 1 cycle at 2.048 GHz is exactly 1/2048 µs,
+  // which rounds half up.
+  ProfileReport report{1'000'000'000,
+                       {{1,
+                         {sample(ProfileStepKind::Compute, 4'294'967'280u, 4'294'967'287u),
+                          sample(ProfileStepKind::Idle, 4'294'967'287u, 4'294'967'288u)}}}};
+  auto events = events_with_phase(trace_of(report), "X");
+  EXPECT_NEAR(events.at(0).at("ts").get<double>(), 4'294'967.28, 1.0 / 2048);
+  EXPECT_EQ(events.at(0).at("dur").get<double>() + events.at(0).at("ts").get<double>(),
+            events.at(1).at("ts").get<double>());
+  EXPECT_NEAR(events.at(1).at("dur").get<double>(), 0.001, 1.0 / 2048);
+  report.clock_hz = 1000;
+  events = events_with_phase(trace_of(report), "X");
+  EXPECT_EQ(events.at(0).at("ts").get<double>(), 4'294'967'280'000.0);
+  EXPECT_EQ(events.at(0).at("dur").get<double>() + events.at(0).at("ts").get<double>(),
+            events.at(1).at("ts").get<double>());
+
+  events = events_with_phase(trace_of(ProfileReport{2'048'000'000, {{1, {sample(ProfileStepKind::Compute, 1, 3)}}}}),
+                             "X");
+  EXPECT_EQ(events.at(0).at("ts").get<double>(), 1.0 / 1024);
+  EXPECT_EQ(events.at(0).at("dur").get<double>(), 1.0 / 1024);
 }
 
 TEST(Trace, PutsTheStepKindKernelPhaseEpochAndMetadataIntoEachEvent) {

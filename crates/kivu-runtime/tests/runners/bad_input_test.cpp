@@ -31,6 +31,7 @@ std::vector<BadInput> bad_inputs() {
   const std::string graph = KIVU_HARDWARE_E2E;
   const std::string random = KIVU_RANDOMIZED_E2E;
   return {
+      {"verbosity_that_is_not_a_flag", graph, {{"KIVU_RUNNER_VERBOSE", "yes"}}, "KIVU_RUNNER_VERBOSE", "yes"},
       {"tile_that_is_not_a_number", host, {{"KIVU_HOST_TEST_TILE", "twelve"}}, "KIVU_HOST_TEST_TILE", "twelve"},
       {"tile_beyond_the_board", host, {{"KIVU_HOST_TEST_TILE", "1472"}}, "KIVU_HOST_TEST_TILE", "1472"},
       {"tile_with_a_sign", host, {{"KIVU_HOST_TEST_TILE", "-1"}}, "KIVU_HOST_TEST_TILE", "-1"},

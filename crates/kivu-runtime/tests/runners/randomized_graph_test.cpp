@@ -1,6 +1,6 @@
 // The randomized runner builds the same graph for the same seed and a
-// different one for another seed (its progress output prints the graph's
-// fingerprint and every step, so equal output means equal graphs).
+// different one for another seed (its verbose progress output prints the
+// graph's fingerprint and every step, so equal output means equal graphs).
 #include <gtest/gtest.h>
 
 #include "kivu_testing/child_process.hpp"
@@ -12,7 +12,9 @@ using kivu_testing::Environment;
 using kivu_testing::run_child;
 namespace {
 
-ChildResult run_seed(const std::string& seed) { return run_child(KIVU_RANDOMIZED_E2E, {{"KIVU_RANDOM_SEED", seed}}); }
+ChildResult run_seed(const std::string& seed) {
+  return run_child(KIVU_RANDOMIZED_E2E, {{"KIVU_RANDOM_SEED", seed}, {"KIVU_RUNNER_VERBOSE", "1"}});
+}
 
 TEST(RandomizedRunner, SameSeedBuildsTheSameGraphEveryRun) {
   const ChildResult first = run_seed("7640891576956012809");

@@ -1,7 +1,12 @@
 // Every scenario of the suite passes on the simulated board, also with
 // host-write jitter, and fails (exit 1, a mismatch reported) when the board
 // flips one bit of the first readback: so no scenario's check is vacuous.
+// A passing runner prints its board line and "passed" only; a failing one
+// also the steps that led there.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
 
 #include "kivu_testing/child_process.hpp"
 #include "runner_scenarios.hpp"
@@ -18,11 +23,15 @@ protected:
   }
 };
 
-TEST_P(SuiteScenario, PassesOnTheBoard) {
+std::size_t line_count(const std::string& text) { return static_cast<std::size_t>(std::ranges::count(text, '\n')); }
+
+TEST_P(SuiteScenario, PassesOnTheBoardSayingOnlyTheBoardAndTheVerdict) {
   const ChildResult result = run({});
   ASSERT_TRUE(result.exited && result.exit_code == 0) << result.describe();
   EXPECT_TRUE(result.err.empty()) << result.describe();
   EXPECT_TRUE(result.out.ends_with(": passed\n")) << result.describe();
+  EXPECT_NE(result.out.find(": board 0 (simulated, 1472 tiles)\n"), std::string::npos) << result.describe();
+  EXPECT_EQ(line_count(result.out), 2u) << result.describe();
 }
 
 TEST_P(SuiteScenario, PassesWithHostWriteJitter) {
@@ -38,6 +47,14 @@ TEST_P(SuiteScenario, FailsWithAMismatchWhenTheBoardFlipsABit) {
   ASSERT_EQ(lines.size(), 1u) << result.describe();
   EXPECT_NE(lines[0].find("mismatch"), std::string::npos) << result.describe();
   EXPECT_EQ(result.out.find(": passed"), std::string::npos) << result.describe();
+  // The steps held back are shown, as a verbose run shows them (but for
+  // the measured host wall time).
+  const ChildResult verbose = run({{"KIVU_SIM_FAULT", "1"}, {"KIVU_RUNNER_VERBOSE", "1"}});
+  const std::regex wall_time("host wall time [0-9]+ us");
+  EXPECT_EQ(std::regex_replace(result.out, wall_time, "host wall time N us"),
+            std::regex_replace(verbose.out, wall_time, "host wall time N us"));
+  EXPECT_EQ(result.err, verbose.err);
+  EXPECT_GT(line_count(result.out), 2u) << result.describe();
 }
 
 INSTANTIATE_TEST_SUITE_P(Runners, SuiteScenario, ::testing::ValuesIn(suite_scenarios()),

@@ -3,12 +3,30 @@
 #include <fmt/core.h>
 
 #include <cstdio>
+#include <iterator>
 
 namespace kivu_runner {
 
 void Progress::line(std::string_view text) const {
+  if (mode_ == Mode::quiet) {
+    fmt::format_to(std::back_inserter(held_), "{}: {}\n", runner_, text);
+    return;
+  }
   fmt::print(stdout, "{}: {}\n", runner_, text);
   std::fflush(stdout);
+}
+
+void Progress::headline(std::string_view text) const {
+  print_held();
+  fmt::print(stdout, "{}: {}\n", runner_, text);
+  std::fflush(stdout);
+}
+
+void Progress::print_held() const {
+  if (held_.empty()) return;
+  std::fwrite(held_.data(), 1, held_.size(), stdout);
+  std::fflush(stdout);
+  held_.clear();
 }
 
 void Progress::step(std::string_view what, const kivu_runtime::StepReport& report) const {

@@ -1,5 +1,7 @@
 #include "kivu_runner/runner_main.hpp"
 
+#include "kivu_runner/environment.hpp"
+
 #include <fmt/core.h>
 
 #include <cstdio>
@@ -7,14 +9,24 @@
 
 namespace kivu_runner {
 
+namespace {
+
+// "1" prints every step line as it comes, also when the run passes.
+constexpr const char* verbose_variable = "KIVU_RUNNER_VERBOSE";
+
+}  // namespace
+
 int run_runner(std::string name, const RunnerBody& body) {
-  const Progress progress(name);
   std::string message;
   int status = exit_failed;
+  const auto verbose = flag(verbose_variable);
+  const Progress progress(name, verbose.value_or(false) ? Progress::Mode::verbose : Progress::Mode::quiet);
   try {
-    auto done = body(progress);
+    auto done = verbose ? body(progress) : Checked<void>(std::unexpected(verbose.error()));
     if (done) {
-      progress.line("passed");
+      // A passing run's steps are not shown; its verdict always is.
+      progress.drop_held();
+      progress.headline("passed");
       return exit_passed;
     }
     message = done.error().message();
@@ -24,6 +36,8 @@ int run_runner(std::string name, const RunnerBody& body) {
   } catch (...) {
     message = "unexpected failure";
   }
+  // A failed run shows the steps that led to it, then what went wrong.
+  progress.print_held();
   std::fflush(stdout);
   fmt::print(stderr, "{}: {}\n", name, message);
   std::fflush(stderr);
@@ -33,11 +47,13 @@ int run_runner(std::string name, const RunnerBody& body) {
 Checked<kivu_runtime::BoardOptions> board_options(const Progress& progress) {
   auto options = kivu_runtime::BoardOptions::from_environment();
   if (!options) return std::unexpected(options.error());
-  progress.line(kivu_runtime::describe_board(options->identity));
+  progress.headline(kivu_runtime::describe_board(options->identity));
+  // Settings that change how the board behaves are part of its description.
   if (options->jitter.max_us != 0) {
-    progress.line(fmt::format("host-write jitter up to {} us, seed {}", options->jitter.max_us, options->jitter.seed));
+    progress.headline(
+        fmt::format("host-write jitter up to {} us, seed {}", options->jitter.max_us, options->jitter.seed));
   }
-  if (options->fault_injection) progress.line("fault injection on: one bit of the first readback flips");
+  if (options->fault_injection) progress.headline("fault injection on: one bit of the first readback flips");
   return *options;
 }
 

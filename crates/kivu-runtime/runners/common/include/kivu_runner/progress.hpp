@@ -3,6 +3,11 @@
 // runner's name, e.g.
 //   kivu-host-e2e: h2d tile 1471: 8192 bytes at 0x1000
 //   kivu-host-e2e: relay: exchange phase 1 epoch 0: 2 tiles, 2048 bytes, cycles 0..288 (288)
+//
+// A quiet Progress (the runners' default) holds the step lines back and
+// prints them only when the run fails (print_held), so a passing run says
+// no more than its board and its verdict; headlines are printed at once in
+// either mode. A verbose one prints every line as it comes.
 #pragma once
 
 #include <expected>
@@ -17,17 +22,31 @@ namespace kivu_runner {
 
 class Progress {
 public:
-  explicit Progress(std::string runner) : runner_(std::move(runner)) {}
+  enum class Mode { quiet, verbose };
 
-  // Prints "<runner>: <text>" and flushes.
+  explicit Progress(std::string runner, Mode mode = Mode::verbose) : runner_(std::move(runner)), mode_(mode) {}
+
+  // Prints "<runner>: <text>" and flushes; a quiet Progress holds it back.
   void line(std::string_view text) const;
-  // Prints "<runner>: <what>: <describe(report)>".
+  // line("<what>: <describe(report)>").
   void step(std::string_view what, const kivu_runtime::StepReport& report) const;
+  // Prints "<runner>: <text>" and flushes, in either mode, after the lines
+  // held back so far, so that the order of a failed run's lines is kept.
+  void headline(std::string_view text) const;
+  // Prints the lines held back, in order, and forgets them.
+  void print_held() const;
+  // Forgets the lines held back.
+  void drop_held() const { held_.clear(); }
 
   [[nodiscard]] const std::string& runner() const noexcept { return runner_; }
 
 private:
   std::string runner_;
+  Mode mode_;
+  // Lines held back by a quiet Progress, each ending in a newline. Mutable:
+  // runners hand the Progress around as a const reference, and holding a
+  // line back is still printing it, only later.
+  mutable std::string held_;
 };
 
 // Checks a step's result: on success prints its progress line and returns

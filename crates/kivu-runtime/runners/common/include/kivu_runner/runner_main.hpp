@@ -9,6 +9,11 @@
 // returns the exit status (0, 1 for a failure, 2 for bad input). An
 // exception escaping the body (out of memory, say) is a failure, so a
 // runner never ends by a crash it could have reported.
+//
+// The body's step lines are held back (see Progress) and shown only when the
+// run fails, before its message, so a passing runner prints its board line
+// and "passed". KIVU_RUNNER_VERBOSE=1 prints every line as it comes; a value
+// other than "1", "0" or empty is bad input.
 #pragma once
 
 #include <functional>
@@ -28,8 +33,9 @@ using RunnerBody = std::function<Checked<void>(const Progress&)>;
 // A board configured from the environment (which board of the host,
 // host-write jitter and fault injection, see kivu_runtime/board.hpp); a bad
 // value is bad input. Reports the board on `progress` ("board 0 (simulated,
-// 1472 tiles)"), then its settings when they are not defaults. Runners call
-// it before printing anything else, so that line is their first.
+// 1472 tiles)"), then its settings when they are not defaults, as headlines,
+// which a passing run shows too. Runners call it before printing anything
+// else, so that line is their first.
 [[nodiscard]] Checked<kivu_runtime::BoardOptions> board_options(const Progress& progress);
 
 }  // namespace kivu_runner
