@@ -1,0 +1,93 @@
+# Checks that every test of the build folder BUILD_DIR carries a TIMEOUT and
+# exactly one kind label of KINDS, with no label outside KINDS and EXTRAS,
+# so that `ctest -L <kind>` selects every test of that kind and no test can
+# hang a CI job. Reads the tests as `ctest --show-only=json-v1` lists them,
+# from CTEST (the ctest of this build), run in the scratch folder WORK_DIR
+# whose CTestTestfile.cmake only points at BUILD_DIR: ctest rewrites the
+# Testing/ logs of the folder it runs in, and those of BUILD_DIR belong to
+# the ctest run this check is part of.
+#
+#   cmake -DCTEST=... -DBUILD_DIR=... -DWORK_DIR=... -DKINDS="unit;..." -DEXTRAS="slow" -P check_test_labels.cmake
+cmake_minimum_required(VERSION 3.25)
+
+foreach(variable CTEST BUILD_DIR WORK_DIR KINDS)
+  if(NOT DEFINED ${variable})
+    message(FATAL_ERROR "check_test_labels.cmake needs -D${variable}=...")
+  endif()
+endforeach()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+file(WRITE "${WORK_DIR}/CTestTestfile.cmake" "subdirs(\"${BUILD_DIR}\")\n")
+execute_process(COMMAND "${CTEST}" --show-only=json-v1
+  WORKING_DIRECTORY "${WORK_DIR}"
+  OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE status)
+file(REMOVE_RECURSE "${WORK_DIR}")
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "ctest --show-only=json-v1 failed (${status}): ${errors}")
+endif()
+
+string(JSON count LENGTH "${listing}" tests)
+if(count EQUAL 0)
+  message(FATAL_ERROR "ctest lists no tests in ${BUILD_DIR}")
+endif()
+set(problems "")
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+  string(JSON name GET "${listing}" tests ${i} name)
+  set(labels "")
+  set(timeout "")
+  string(JSON property_count ERROR_VARIABLE no_properties LENGTH "${listing}" tests ${i} properties)
+  if(no_properties)
+    set(property_count 0)
+  endif()
+  if(property_count GREATER 0)
+    math(EXPR last_property "${property_count} - 1")
+    foreach(p RANGE ${last_property})
+      string(JSON property GET "${listing}" tests ${i} properties ${p} name)
+      if(property STREQUAL "LABELS")
+        string(JSON label_count LENGTH "${listing}" tests ${i} properties ${p} value)
+        math(EXPR last_label "${label_count} - 1")
+        foreach(l RANGE ${last_label})
+          string(JSON label GET "${listing}" tests ${i} properties ${p} value ${l})
+          list(APPEND labels "${label}")
+        endforeach()
+      elseif(property STREQUAL "TIMEOUT")
+        string(JSON timeout GET "${listing}" tests ${i} properties ${p} value)
+      endif()
+    endforeach()
+  endif()
+
+  set(kinds "")
+  set(unknown "")
+  foreach(label IN LISTS labels)
+    if(label IN_LIST KINDS)
+      list(APPEND kinds "${label}")
+    elseif(NOT label IN_LIST EXTRAS)
+      list(APPEND unknown "${label}")
+    endif()
+  endforeach()
+  list(LENGTH kinds kind_count)
+  if(NOT kind_count EQUAL 1)
+    string(JOIN ", " shown ${kinds})
+    if(kind_count EQUAL 0)
+      set(shown "none")
+    endif()
+    string(APPEND problems "\n  ${name}: kind labels ${shown} (needs exactly one)")
+  endif()
+  if(unknown)
+    string(JOIN ", " shown ${unknown})
+    string(APPEND problems "\n  ${name}: unknown labels ${shown}")
+  endif()
+  if(timeout STREQUAL "" OR NOT timeout GREATER 0)
+    string(APPEND problems "\n  ${name}: no TIMEOUT")
+  endif()
+endforeach()
+
+if(problems)
+  string(JOIN ", " kinds_shown ${KINDS})
+  string(JOIN ", " extras_shown ${EXTRAS})
+  message(FATAL_ERROR "tests without a kind label (${kinds_shown}; also allowed: ${extras_shown}) or a TIMEOUT:"
+                      "${problems}")
+endif()
+message(STATUS "${count} tests, each with one kind label and a TIMEOUT")
