@@ -16,28 +16,8 @@ foreach(variable CTEST BUILD_DIR WORK_DIR KINDS)
   endif()
 endforeach()
 
-file(REMOVE_RECURSE "${WORK_DIR}")
-file(MAKE_DIRECTORY "${WORK_DIR}")
-file(WRITE "${WORK_DIR}/CTestTestfile.cmake" "subdirs(\"${BUILD_DIR}\")\n")
-execute_process(COMMAND "${CTEST}" --show-only=json-v1
-  WORKING_DIRECTORY "${WORK_DIR}"
-  OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE status)
-file(REMOVE_RECURSE "${WORK_DIR}")
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "ctest --show-only=json-v1 failed (${status}): ${errors}")
-endif()
-
-# Each test's entry is taken out once and read on its own: reading into the
-# whole listing each time would parse it again for every property.
-string(JSON tests GET "${listing}" tests)
-string(JSON count LENGTH "${tests}")
-if(count EQUAL 0)
-  message(FATAL_ERROR "ctest lists no tests in ${BUILD_DIR}")
-endif()
-set(problems "")
-math(EXPR last "${count} - 1")
-foreach(i RANGE ${last})
-  string(JSON test GET "${tests}" ${i})
+# Adds to `problems` what the test `test` (its json-v1 entry) lacks.
+function(check_test test)
   string(JSON name GET "${test}" name)
   set(labels "")
   set(timeout "")
@@ -87,7 +67,45 @@ foreach(i RANGE ${last})
   if(timeout STREQUAL "" OR NOT timeout GREATER 0)
     string(APPEND problems "\n  ${name}: no TIMEOUT")
   endif()
-endforeach()
+  set(problems "${problems}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+file(WRITE "${WORK_DIR}/CTestTestfile.cmake" "subdirs(\"${BUILD_DIR}\")\n")
+
+# The listing is read in slices of `slice` tests (ctest -I): CMake's JSON
+# reader parses the whole text for every element taken out of it, which
+# over one listing of hundreds of tests takes many seconds.
+set(slice 40)
+set(count 0)
+set(problems "")
+set(first 1)
+while(TRUE)
+  math(EXPR end "${first} + ${slice} - 1")
+  execute_process(COMMAND "${CTEST}" --show-only=json-v1 -I "${first},${end}"
+    WORKING_DIRECTORY "${WORK_DIR}"
+    OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "ctest --show-only=json-v1 failed (${status}): ${errors}")
+  endif()
+  string(JSON tests GET "${listing}" tests)
+  string(JSON slice_count LENGTH "${tests}")
+  if(slice_count EQUAL 0)
+    break()
+  endif()
+  math(EXPR count "${count} + ${slice_count}")
+  math(EXPR first "${end} + 1")
+  math(EXPR last "${slice_count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON test GET "${tests}" ${i})
+    check_test("${test}")
+  endforeach()
+endwhile()
+file(REMOVE_RECURSE "${WORK_DIR}")
+if(count EQUAL 0)
+  message(FATAL_ERROR "ctest lists no tests in ${BUILD_DIR}")
+endif()
 
 if(problems)
   string(JOIN ", " kinds_shown ${KINDS})
