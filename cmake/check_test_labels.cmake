@@ -72,7 +72,8 @@ endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
-file(WRITE "${WORK_DIR}/CTestTestfile.cmake" "subdirs(\"${BUILD_DIR}\")\n")
+# A bracket argument takes any path as it is (quotes, $, backslashes).
+file(WRITE "${WORK_DIR}/CTestTestfile.cmake" "subdirs([==[${BUILD_DIR}]==])\n")
 
 # The listing is read in slices of `slice` tests (ctest -I): CMake's JSON
 # reader parses the whole text for every element taken out of it, which
