@@ -22,14 +22,16 @@ constexpr std::string_view slurm_gres_subcommand = "slurm-gres";
 // Arguments
 
 std::string_view usage() noexcept {
-  return "usage: kivu-boards\n"
+  return "usage: kivu-boards [--json]\n"
          "       kivu-boards resource-spec [-o FILE]\n"
          "       kivu-boards slurm-gres [-o FILE]\n"
          "       kivu-boards --help\n"
          "\n"
          "Without a subcommand, lists the boards of this host: id, kind, tiles, SRAM per\n"
-         "tile and the lock that a suite holds while it uses the board (a name in the\n"
-         "abstract socket namespace, shown as @kivu-board-N).\n"
+         "tile, the lock that a suite holds while it uses the board (a name in the\n"
+         "abstract socket namespace, shown as @kivu-board-N) and the board's state:\n"
+         "\"free\", or \"held by pid N (command)\" for each process holding the lock (\"held\n"
+         "(holder not visible)\" when the holder belongs to another user).\n"
          "  resource-spec  writes the CTest resource file of this host's boards (resource\n"
          "                 type \"boards\", one slot each), for\n"
          "                 ctest -j N --resource-spec-file FILE\n"
@@ -37,11 +39,17 @@ std::string_view usage() noexcept {
          "                 the generic resource \"kivu\": the node's Gres=kivu:N for\n"
          "                 slurm.conf, then its line for gres.conf\n"
          "\n"
-         "Options: -o, --output FILE  where a subcommand writes (replaced whole; \"-\" or\n"
+         "Options: --json               the listing as a JSON array, one object per board\n"
+         "                              with the keys id, kind, tiles, sram_per_tile\n"
+         "                              (bytes), lock, state (\"free\", \"held\" or\n"
+         "                              \"unknown\") and holder_pid (lowest holder's pid,\n"
+         "                              null when none is seen)\n"
+         "         -o, --output FILE  where a subcommand writes (replaced whole; \"-\" or\n"
          "                            no -o: standard output)\n"
          "         -h, --help         this text\n"
          "Environment: KIVU_SIM_BOARDS  simulated boards on this host, 1 to 64 (default 1)\n"
-         "Exit status: 0 done, 1 the output not written, 2 bad arguments or a bad\n"
+         "Exit status: 0 done, 1 the output not written or the boards' state unreadable\n"
+         "(/proc/net/unix; the listing then shows \"unknown\"), 2 bad arguments or a bad\n"
          "KIVU_SIM_BOARDS.\n";
 }
 
@@ -57,7 +65,17 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   }
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") return Command{Command::Action::Help, std::nullopt};
+    if (arg == "-h" || arg == "--help") return Command{Command::Action::Help};
+    if (arg == "--json") {
+      if (command.action != Command::Action::List) {
+        return std::unexpected(command.action == Command::Action::ResourceFile
+                                   ? std::string("--json belongs to the listing; ") +
+                                         std::string(resource_file_subcommand) + " always writes JSON"
+                                   : std::string("--json belongs to the listing"));
+      }
+      command.json = true;
+      continue;
+    }
     std::optional<std::string> output;
     if (arg == "-o" || arg == "--output") {
       if (i + 1 >= args.size()) return std::unexpected(arg + " needs a value");
@@ -84,7 +102,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
 // Running
 
 int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards, std::ostream& out,
-        std::ostream& err) {
+        std::ostream& err, std::string_view lock_prefix) {
   const auto command = parse_arguments(args);
   if (!command) {
     err << "kivu-boards: " << command.error() << "\n\n" << usage();
@@ -99,11 +117,18 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
     err << "kivu-boards: " << count.error().message() << '\n';
     return exit_usage;
   }
-  const auto boards = simulated_boards(*count);
+  auto boards = simulated_boards(*count, lock_prefix);
 
+  const bool listing = command->action == Command::Action::List;
+  // The listing is written also when the locks cannot be read, each board's
+  // state then "unknown"; the exit status tells a script.
+  std::optional<std::string> unreadable;
+  if (listing) {
+    if (auto read = read_lock_states(boards, lock_prefix); !read) unreadable = std::move(read.error());
+  }
   std::string text;
   switch (command->action) {
-    case Command::Action::List: text = board_table(boards); break;
+    case Command::Action::List: text = command->json ? board_json(boards).dump(2) + "\n" : board_table(boards); break;
     case Command::Action::ResourceFile: text = resource_file(boards).dump(2) + "\n"; break;
     case Command::Action::SlurmGres: text = slurm_gres(boards); break;
     case Command::Action::Help: break;
@@ -121,6 +146,10 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
     err << "kivu-boards: cannot write "
         << (kivu_package::names_standard_output(output) ? std::string("to standard output") : output.string()) << ": "
         << kivu_package::output_failure_reason(written.error()) << '\n';
+    return exit_failure;
+  }
+  if (unreadable) {
+    err << "kivu-boards: cannot tell which boards are held: " << *unreadable << '\n';
     return exit_failure;
   }
   return exit_success;

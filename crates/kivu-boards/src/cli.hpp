@@ -1,7 +1,8 @@
 // The command line of kivu-boards, kept out of main() so that tests can call
 // it directly.
 //
-//   kivu-boards                             lists the host's boards
+//   kivu-boards [--json]                    lists the host's boards and
+//                                           whether each is free or held
 //   kivu-boards resource-spec [-o FILE]     writes the CTest resource file
 //   kivu-boards slurm-gres [-o FILE]        writes the Slurm configuration lines
 //
@@ -9,7 +10,8 @@
 // otherwise to FILE through the workspace's output-file writer (replaced
 // atomically; a symbolic link given as FILE is followed to its target).
 // Exit codes: 0 done (also for --help), 1 the output could not be written
-// (the reason is printed), 2 bad arguments (the usage is printed) or a bad
+// or the boards' locks could not be read (the reason is printed; the listing
+// is still written, its states "unknown"), 2 bad arguments (the usage is printed) or a bad
 // KIVU_SIM_BOARDS (one line naming it and its value).
 #pragma once
 
@@ -20,6 +22,8 @@
 #include <expected>
 #include <filesystem>
 #include <iosfwd>
+
+#include "kivu_runtime/board_identity.hpp"
 
 namespace kivu_boards {
 
@@ -36,6 +40,7 @@ struct Command {
   enum class Action { Help, List, ResourceFile, SlurmGres };
   Action action = Action::List;
   std::optional<std::filesystem::path> output;  // a subcommand's: "-" or none is standard output
+  bool json = false;                            // List: as JSON
   bool operator==(const Command&) const = default;
 };
 
@@ -45,8 +50,9 @@ struct Command {
 
 // Runs the command line `args` (without the program name) on a host whose
 // KIVU_SIM_BOARDS has the value `sim_boards` (absent when unset), writing
-// results to `out` and messages to `err`; returns the exit code.
+// results to `out` and messages to `err`; returns the exit code. The boards'
+// locks are named under `lock_prefix` (tests use their own names).
 [[nodiscard]] int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards, std::ostream& out,
-                      std::ostream& err);
+                      std::ostream& err, std::string_view lock_prefix = kivu_runtime::board_lock_prefix);
 
 }  // namespace kivu_boards

@@ -4,16 +4,30 @@
 // simulated boards counted by KIVU_SIM_BOARDS (kivu_runtime/board_identity.hpp).
 // Every board has a host-wide lock that the suite holds while a runner uses
 // the board: the name kivu-board-N in the abstract socket namespace, shown
-// as @kivu-board-N (kivu_runtime::board_lock_name).
+// as @kivu-board-N (kivu_runtime::board_lock_name). Whether a board is free,
+// and who holds it, is read from /proc as the suite reads it while it waits
+// for a board (kivu_runtime/board_lock.hpp).
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "kivu_runtime/board_identity.hpp"
+#include "kivu_runtime/board_lock.hpp"
+
 namespace kivu_boards {
+
+// Whether a board's lock is taken.
+enum class LockState {
+  Free,
+  Held,     // some process has the lock; `holders` names those this user may see
+  Unknown,  // /proc/net/unix could not be read
+};
 
 // One board of the host.
 struct BoardInfo {
@@ -22,15 +36,35 @@ struct BoardInfo {
   std::uint32_t tiles = 0;
   std::uint32_t sram_per_tile = 0;  // bytes
   std::string lock;                 // the lock's name as shown: @kivu-board-N
+  LockState state = LockState::Free;
+  std::vector<kivu_runtime::LockHolder> holders;  // by pid, when held
 
   bool operator==(const BoardInfo&) const = default;
 };
 
-// The boards of a host with `count` simulated boards, by id.
-[[nodiscard]] std::vector<BoardInfo> simulated_boards(std::uint32_t count);
+// The boards of a host with `count` simulated boards, by id, with the lock
+// names under `lock_prefix`, all shown free.
+[[nodiscard]] std::vector<BoardInfo> simulated_boards(std::uint32_t count,
+                                                      std::string_view lock_prefix = kivu_runtime::board_lock_prefix);
+
+// Reads the state of each board's lock (named under `lock_prefix`) into
+// `boards`. When /proc/net/unix cannot be read, every board's state becomes
+// Unknown and the reason is returned.
+[[nodiscard]] std::expected<void, std::string> read_lock_states(
+    std::vector<BoardInfo>& boards, std::string_view lock_prefix = kivu_runtime::board_lock_prefix);
+
+// A board's state as the listing shows it: "free", "held by pid N (command)",
+// "held by pids N (a), M (b)", "held (holder not visible)" or "unknown".
+[[nodiscard]] std::string state_text(const BoardInfo& board);
 
 // The listing: a header line, then one aligned line per board.
 [[nodiscard]] std::string board_table(const std::vector<BoardInfo>& boards);
+
+// The listing as JSON: an array with one object per board, always with the
+// keys id, kind, tiles, sram_per_tile (bytes), lock ("@kivu-board-N"), state
+// ("free", "held" or "unknown") and holder_pid (the lowest pid of the
+// processes seen holding the lock; null when none is seen).
+[[nodiscard]] nlohmann::ordered_json board_json(const std::vector<BoardInfo>& boards);
 
 // The CTest resource file for `boards`: version 1.0, one local host whose
 // resource type "boards" has one entry per board, id "N" with 1 slot, so

@@ -7,9 +7,19 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 using kivu_testing::ScratchDirectory;
 using testing::HasSubstr;
@@ -23,11 +33,45 @@ struct Outcome {
   std::string err;
 };
 
-Outcome run(std::vector<std::string> args, std::optional<std::string_view> sim_boards = std::nullopt) {
+Outcome run(std::vector<std::string> args, std::optional<std::string_view> sim_boards = std::nullopt,
+            std::string_view lock_prefix = kivu_runtime::board_lock_prefix) {
   std::ostringstream out;
   std::ostringstream err;
-  const int code = kivu_boards::run(args, sim_boards, out, err);
+  const int code = kivu_boards::run(args, sim_boards, out, err, lock_prefix);
   return {code, out.str(), err.str()};
+}
+
+// A lock-name prefix of this test process: no one else binds its names.
+std::string unbound_prefix() { return "kivu-boards-test-" + std::to_string(::getpid()); }
+
+// Starts a child that binds the abstract name `name` and then waits to be
+// killed; returns once the name is bound.
+pid_t hold_in_child(const std::string& name) {
+  int ready[2];
+  if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    ::close(ready[0]);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const char bound = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ? 'y' : 'n';
+    (void)!::write(ready[1], &bound, 1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char bound = 'n';
+  const auto got = ::read(ready[0], &bound, 1);
+  ::close(ready[0]);
+  if (got != 1 || bound != 'y') {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    throw std::runtime_error("the child could not bind @" + name);
+  }
+  return child;
 }
 
 std::string read_file(const std::string& path) {
@@ -40,16 +84,79 @@ std::string read_file(const std::string& path) {
 // =============================================================================
 // The listing
 
-TEST(Listing, ShowsEachBoardWithItsTilesSramAndLock) {
-  const auto one = run({});
-  ASSERT_EQ(one.code, 0) << one.err;
-  EXPECT_EQ(one.out,
-            "board  kind        tiles  SRAM per tile  lock\n"
-            "0      simulated    1472        624 KiB  @kivu-board-0\n");
-  const auto four = run({}, "4");
+TEST(Listing, ShowsEachBoardWithItsTilesSramLockAndState) {
+  // The real lock names, free: the table's layout as users see it.
+  EXPECT_EQ(kivu_boards::board_table(kivu_boards::simulated_boards(2)),
+            "board  kind        tiles  SRAM per tile  lock           state\n"
+            "0      simulated    1472        624 KiB  @kivu-board-0  free\n"
+            "1      simulated    1472        624 KiB  @kivu-board-1  free\n");
+  EXPECT_EQ(nlohmann::json::parse(kivu_boards::board_json(kivu_boards::simulated_boards(1)).dump()),
+            nlohmann::json::parse(R"([{"id": 0, "kind": "simulated", "tiles": 1472, "sram_per_tile": 638976,
+                                       "lock": "@kivu-board-0", "state": "free", "holder_pid": null}])"));
+
+  // The command reads the locks; names no process binds show free.
+  const std::string prefix = unbound_prefix();
+  const auto four = run({}, "4", prefix);
   ASSERT_EQ(four.code, 0) << four.err;
-  EXPECT_THAT(four.out, HasSubstr("\n3      simulated    1472        624 KiB  @kivu-board-3\n"));
-  EXPECT_EQ(std::count(four.out.begin(), four.out.end(), '\n'), 5);
+  EXPECT_EQ(four.out, kivu_boards::board_table(kivu_boards::simulated_boards(4, prefix)));
+  EXPECT_THAT(four.out, HasSubstr("\n3      simulated    1472        624 KiB  @" + prefix + "-3  free\n"));
+  const auto json = run({"--json"}, "4", prefix);
+  ASSERT_EQ(json.code, 0) << json.err;
+  EXPECT_EQ(nlohmann::json::parse(json.out),
+            nlohmann::json::parse(kivu_boards::board_json(kivu_boards::simulated_boards(4, prefix)).dump()));
+}
+
+TEST(Listing, NamesEveryProcessThatHoldsABoardAndTheBoardIsFreeOnceItLetsGo) {
+  const std::string prefix = unbound_prefix();
+  const pid_t holder = hold_in_child(kivu_runtime::board_lock_name(1, prefix));
+  const std::string pid = std::to_string(holder);
+  const std::string command = program_invocation_short_name;
+
+  const auto held = run({}, "3", prefix);
+  const auto json = run({"--json"}, "3", prefix);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ASSERT_EQ(held.code, 0) << held.err;
+  EXPECT_THAT(held.out, HasSubstr("\n0      simulated    1472        624 KiB  @" + prefix + "-0  free\n"));
+  EXPECT_THAT(held.out, HasSubstr("-1  held by pid " + pid + " (" + command + ")\n"));
+  ASSERT_EQ(json.code, 0) << json.err;
+  const auto boards = nlohmann::json::parse(json.out);
+  EXPECT_EQ(boards[1]["state"], "held");
+  EXPECT_EQ(boards[1]["holder_pid"], holder);
+  EXPECT_EQ(boards[2]["state"], "free");
+  EXPECT_TRUE(boards[2]["holder_pid"].is_null());
+
+  const auto after = run({"--json"}, "3", prefix);
+  EXPECT_EQ(nlohmann::json::parse(after.out)[1]["state"], "free") << after.out;
+}
+
+TEST(Listing, ShowsSeveralHoldersAHolderItCannotSeeAndAnUnknownState) {
+  auto board = kivu_boards::simulated_boards(1)[0];
+  board.state = kivu_boards::LockState::Held;
+  EXPECT_EQ(kivu_boards::state_text(board), "held (holder not visible)");
+  EXPECT_TRUE(kivu_boards::board_json({board})[0]["holder_pid"].is_null());
+  board.holders = {{41, "hardware_e2e"}, {42, "kivu-gemm-e2e"}};
+  EXPECT_EQ(kivu_boards::state_text(board), "held by pids 41 (hardware_e2e), 42 (kivu-gemm-e2e)");
+  EXPECT_EQ(kivu_boards::board_json({board})[0]["holder_pid"], 41);
+  board.state = kivu_boards::LockState::Unknown;
+  board.holders.clear();
+  EXPECT_EQ(kivu_boards::state_text(board), "unknown");
+  EXPECT_EQ(kivu_boards::board_json({board})[0]["state"], "unknown");
+}
+
+TEST(Listing, AHolderOfAnotherUserShowsAsHeldNotFree) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to look at the lock as another user";
+  const std::string name = kivu_runtime::board_lock_name(0, unbound_prefix());
+  const pid_t holder = hold_in_child(name);
+  const auto seen = kivu_testing::run_unprivileged([&] {
+    const auto states = kivu_runtime::board_lock_states(std::vector<std::string>{name});
+    if (!states) return "unreadable: " + states.error();
+    return std::string((*states)[0].held ? "held" : "free") + " by " + std::to_string((*states)[0].holders.size());
+  });
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ASSERT_TRUE(seen) << seen.error();
+  EXPECT_EQ(*seen, "held by 0");
 }
 
 // =============================================================================
@@ -122,15 +229,18 @@ TEST(BadInput, PrintsTheUsageForBadArgumentsAndExitsWithTwo) {
                                                                 {"resource-spec", "--all"},
                                                                 {"resource-spec", "extra"},
                                                                 {"slurm-gres", "resource-spec"},
-                                                                {"slurm-gres", "-o"}}) {
+                                                                {"slurm-gres", "-o"},
+                                                                {"slurm-gres", "--json"},
+                                                                {"resource-spec", "--json"},
+                                                                {"--json", "-o", "x.json"}}) {
     const auto outcome = run(args);
     EXPECT_EQ(outcome.code, 2) << args[0];
-    EXPECT_THAT(outcome.err, HasSubstr("\n\nusage: kivu-boards\n")) << args[0];
+    EXPECT_THAT(outcome.err, HasSubstr("\n\nusage: kivu-boards [--json]\n")) << args[0];
     EXPECT_TRUE(outcome.out.empty());
   }
   const auto help = run({"resource-spec", "--help"});
   EXPECT_EQ(help.code, 0);
-  EXPECT_THAT(help.out, StartsWith("usage: kivu-boards\n"));
+  EXPECT_THAT(help.out, StartsWith("usage: kivu-boards [--json]\n"));
 }
 
 TEST(BadInput, NamesABadBoardCountAndItsValueOnOneLine) {
@@ -141,7 +251,7 @@ TEST(BadInput, NamesABadBoardCountAndItsValueOnOneLine) {
                                "\": expected an unsigned decimal number from 1 to 64\n");
     EXPECT_TRUE(outcome.out.empty());
   }
-  EXPECT_EQ(run({}, "64").code, 0);
+  EXPECT_EQ(run({"--json"}, "64", unbound_prefix()).code, 0);
 }
 
 // =============================================================================
@@ -157,4 +267,20 @@ TEST(Executable, ReadsItsBoardCountFromTheEnvironmentTakingEmptyAsUnset) {
       {.program = KIVU_BOARDS_EXECUTABLE, .environment = {{"KIVU_SIM_BOARDS", "65"}}});
   EXPECT_TRUE(bad.exited && bad.exit_code == 2) << bad.describe();
   EXPECT_EQ(bad.error_lines().size(), 1u) << bad.describe();
+}
+
+TEST(Executable, ListsTheRealLocksAsJsonWithFixedKeys) {
+  const auto listed = kivu_testing::run_child(
+      {.program = KIVU_BOARDS_EXECUTABLE, .arguments = {"--json"}, .environment = {{"KIVU_SIM_BOARDS", "2"}}});
+  ASSERT_TRUE(listed.exited && listed.exit_code == 0) << listed.describe();
+  const auto boards = nlohmann::ordered_json::parse(listed.out);
+  ASSERT_EQ(boards.size(), 2u);
+  for (std::size_t id = 0; id < boards.size(); ++id) {
+    std::vector<std::string> keys;
+    for (const auto& item : boards[id].items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "kind", "tiles", "sram_per_tile", "lock", "state", "holder_pid"}));
+    EXPECT_EQ(boards[id]["lock"], "@kivu-board-" + std::to_string(id));
+    // Another suite on this host may hold a board right now.
+    EXPECT_THAT(boards[id]["state"].get<std::string>(), testing::AnyOf("free", "held")) << listed.out;
+  }
 }

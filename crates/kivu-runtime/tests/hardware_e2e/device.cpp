@@ -1,6 +1,5 @@
 #include "device.hpp"
 
-#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,13 +11,12 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <kivu_runtime/board_identity.hpp>
+#include <kivu_runtime/board_lock.hpp>
 #include <kivu_runtime/environment.hpp>
 
 #include "failure.hpp"
@@ -100,66 +98,14 @@ std::expected<std::optional<int>, std::string> try_board_lock(const std::string&
   return std::unexpected(os_error_display(error));
 }
 
-// The inodes of the sockets that /proc/net/unix lists under the abstract
-// name `name`. Lines read "Num RefCount Protocol Flags Type St Inode Path",
-// an abstract name's path shown as "@" and the name.
-std::vector<std::string> socket_inodes(const std::string& name) {
-  std::vector<std::string> inodes;
-  std::ifstream table("/proc/net/unix");
-  std::string line;
-  std::getline(table, line);  // the header
-  const std::string shown = kivu_runtime::board_lock_display(name);
-  while (std::getline(table, line)) {
-    std::istringstream words(line);
-    std::string number, references, protocol, flags, type, state, inode, path;
-    if (!(words >> number >> references >> protocol >> flags >> type >> state >> inode)) continue;
-    // The path is the rest of the line; it may hold spaces.
-    std::getline(words >> std::ws, path);
-    if (path == shown) inodes.push_back(inode);
-  }
-  return inodes;
-}
-
-// The processes that have a socket of `inodes` open, by pid: those whose
-// descriptors /proc lets this process see.
-std::vector<long> socket_holders(const std::vector<std::string>& inodes) {
-  std::vector<long> pids;
-  if (inodes.empty()) return pids;
-  std::vector<std::string> targets;
-  for (const auto& inode : inodes) targets.push_back("socket:[" + inode + "]");
-  DIR* processes = ::opendir("/proc");
-  if (processes == nullptr) return pids;
-  while (const dirent* process = ::readdir(processes)) {
-    const auto pid = kivu_runtime::parse_digits(process->d_name, 10, LONG_MAX);
-    if (!pid) continue;
-    const std::string directory = "/proc/" + std::string(process->d_name) + "/fd";
-    DIR* descriptors = ::opendir(directory.c_str());
-    if (descriptors == nullptr) continue;  // gone, or not ours to see
-    while (const dirent* descriptor = ::readdir(descriptors)) {
-      if (descriptor->d_name[0] == '.') continue;
-      char target[64];
-      const auto size = ::readlink((directory + "/" + descriptor->d_name).c_str(), target, sizeof target - 1);
-      if (size <= 0) continue;
-      if (std::ranges::find(targets, std::string_view(target, static_cast<std::size_t>(size))) != targets.end()) {
-        pids.push_back(static_cast<long>(*pid));
-        break;
-      }
-    }
-    ::closedir(descriptors);
-  }
-  ::closedir(processes);
-  std::ranges::sort(pids);
-  return pids;
-}
-
 // "@NAME", followed by " (held by pid N)" or " (held by pids N, M)" when
 // /proc tells who has the lock's socket open.
-std::string lock_and_holders(const std::string& name) {
+std::string lock_and_holders(const std::string& name, const kivu_runtime::BoardLockState* state) {
   std::string text = kivu_runtime::board_lock_display(name);
-  const auto pids = socket_holders(socket_inodes(name));
-  if (pids.empty()) return text;
-  text += pids.size() == 1 ? " (held by pid " : " (held by pids ";
-  for (std::size_t i = 0; i < pids.size(); ++i) text += (i == 0 ? "" : ", ") + std::to_string(pids[i]);
+  if (state == nullptr || state->holders.empty()) return text;
+  const auto& holders = state->holders;
+  text += holders.size() == 1 ? " (held by pid " : " (held by pids ";
+  for (std::size_t i = 0; i < holders.size(); ++i) text += (i == 0 ? "" : ", ") + std::to_string(holders[i].pid);
   return text + ")";
 }
 
@@ -188,8 +134,12 @@ std::expected<TakenLock, std::string> lock_first_free(const std::vector<std::uin
     if (!said && std::chrono::steady_clock::now() - started >= 1s) {
       std::string line = boards.size() == 1 ? "waiting for the device lock "
                                             : "waiting for the device lock of any board: ";
-      for (std::size_t i = 0; i < boards.size(); ++i) {
-        line += (i == 0 ? "" : ", ") + lock_and_holders(device_lock_name(boards[i]));
+      std::vector<std::string> names;
+      for (const std::uint32_t board : boards) names.push_back(device_lock_name(board));
+      // Unreadable /proc: the line names the locks without their holders.
+      const auto states = kivu_runtime::board_lock_states(names);
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        line += (i == 0 ? "" : ", ") + lock_and_holders(names[i], states ? &(*states)[i] : nullptr);
       }
       notice(line);
       said = true;
