@@ -13,6 +13,10 @@
 // bounds its work by the size of the message it was given, so a hostile file
 // fails quickly instead of claiming memory or time it does not carry.
 //
+// To walk a profile where it lies instead, without building a report (the
+// file mapped, nothing allocated per sample), use ProfileFile
+// (kivu_package/profile_file.hpp): the same checks, the same errors.
+//
 // Nothing here throws, aborts or prints: every failure is a returned
 // PackageError.
 #pragma once

@@ -131,12 +131,23 @@ std::expected<ProfileFile, PackageError> ProfileFile::open(const std::filesystem
       return validated(std::move(storage));
     }
 
-    // Anything that cannot be mapped (a pipe, a terminal, an empty or
-    // growing special file) is read to its end, into memory that grows as
-    // the bytes arrive.
+    // Anything that cannot be mapped (a pipe, a terminal, a device) is read
+    // into memory that grows as the bytes arrive, until the message that the
+    // segment table announces is complete or the input ends: so an endless
+    // device (/dev/zero) stops at its first table, and a table's claim costs
+    // only the bytes that actually arrive.
     constexpr std::size_t chunk = std::size_t{1} << 20;
     std::size_t filled = 0;
     for (;;) {
+      if (filled >= sizeof(capnp::word)) {
+        const kj::ArrayPtr<const capnp::word> prefix(reinterpret_cast<const capnp::word*>(storage->buffer.data()),
+                                                     filled / sizeof(capnp::word));
+        if (filled / sizeof(capnp::word) >= capnp::expectedSizeInWordsFromPrefix(prefix)) break;
+        // A table of more segments than the reader accepts fails anyway.
+        std::uint32_t segments_less_one = 0;
+        std::memcpy(&segments_less_one, storage->buffer.data(), sizeof segments_less_one);
+        if (segments_less_one >= detail::max_segments) break;
+      }
       if (filled == storage->buffer.capacity()) storage->buffer.reserve(filled + chunk, filled >= chunk);
       const ssize_t got = ::read(file.fd, storage->buffer.data() + filled, storage->buffer.capacity() - filled);
       if (got < 0) {
@@ -172,6 +183,7 @@ std::expected<ProfileFile, PackageError> ProfileFile::validated(std::unique_ptr<
 
 std::expected<void, PackageError> ProfileFile::visit_with(void* body,
                                                           void (*call)(void*, const ProfileView&)) const noexcept {
+  if (!storage_) return std::unexpected(detail::capnp_failure("the profile file was moved away"));
   return detail::run_guarded([&]() -> std::expected<void, PackageError> {
     capnp::ReaderOptions options = capnp_reader_options();
     const auto words = storage_->words();

@@ -602,8 +602,12 @@ TEST(ProfileView, ATruncatedFileFailsWhenOpenedAndAWholeOneOpens) {
     ASSERT_FALSE(piped.has_value()) << size << " bytes through a pipe";
     EXPECT_TRUE(piped.error().is<PackageError::Capnp>());
   }
-  // A table that claims a 16 GiB segment fails without reading further.
+  // A table that claims a 16 GiB segment fails without reading further,
+  // and an endless device is read only as far as its first table.
   EXPECT_TRUE(view_error(raw_table({0, 0x8000'0000u}) + std::string(8, '\0')).is<PackageError::Capnp>());
+  const auto endless = ProfileFile::open("/dev/zero");
+  ASSERT_FALSE(endless.has_value());
+  EXPECT_TRUE(endless.error().is<PackageError::Capnp>());
   std::filesystem::remove(path);
   EXPECT_EQ(ProfileFile::open(path).error(), PackageError(std::error_code(ENOENT, std::system_category())));
 }
