@@ -375,11 +375,13 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     return exit_success;
   }
 
-  // Writing over a profile would destroy the only copy of its data.
+  // Writing over a profile would destroy the only copy of its data; that
+  // includes a file redirected to standard input ("- < FILE").
   for (const auto* profile : {&command->input, &command->baseline}) {
     std::error_code ec;
+    const std::filesystem::path read_from = reads_standard_input(*profile) ? "/dev/stdin" : *profile;
     if (!command->output.empty() && !writes_standard_output(*command) && !profile->empty() &&
-        !reads_standard_input(*profile) && std::filesystem::equivalent(*profile, command->output, ec)) {
+        std::filesystem::equivalent(read_from, command->output, ec)) {
       err << "kivu-profile: the output " << command->output.string()
           << (profile == &command->input ? " is the profile itself" : " is the base profile") << "\n\n"
           << usage();

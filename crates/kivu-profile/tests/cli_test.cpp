@@ -555,6 +555,13 @@ TEST(Executable, ReadsTheProfileFromStandardInputForADash) {
   EXPECT_EQ(change.code, 0) << change.err;
   EXPECT_THAT(change.out, HasSubstr("profile.capnp against standard input: change of busy cycles per tile"));
 
+  // A file redirected to standard input is still protected from -o.
+  const auto before = read_file(path);
+  const auto over_itself = run_executable_with({"heatmap", "-", "-o", path}, "< " + quoted);
+  EXPECT_EQ(over_itself.code, 2);
+  EXPECT_THAT(over_itself.err, HasSubstr("is the profile itself"));
+  EXPECT_EQ(read_file(path), before);
+
   // Nothing on standard input is an empty profile, named as such.
   const auto empty = run_executable_with({"summary", "-"}, "< /dev/null");
   EXPECT_EQ(empty.code, 1);
