@@ -7,6 +7,7 @@
 #include "host_boards.hpp"
 #include "kivu_package/output_file.hpp"
 #include "kivu_runtime/board_identity.hpp"
+#include "kivu_version.hpp"
 
 namespace kivu_boards {
 
@@ -25,7 +26,7 @@ std::string_view usage() noexcept {
   return "usage: kivu-boards [--json]\n"
          "       kivu-boards resource-spec [-o FILE]\n"
          "       kivu-boards slurm-gres [-o FILE]\n"
-         "       kivu-boards --help\n"
+         "       kivu-boards --help | --version\n"
          "\n"
          "Without a subcommand, lists the boards of this host: id, kind, tiles, SRAM per\n"
          "tile, the lock that a suite holds while it uses the board (a name in the\n"
@@ -47,6 +48,7 @@ std::string_view usage() noexcept {
          "         -o, --output FILE  where a subcommand writes (replaced whole; \"-\" or\n"
          "                            no -o: standard output)\n"
          "         -h, --help         this text\n"
+         "         --version          the workspace's version\n"
          "Environment: KIVU_SIM_BOARDS  simulated boards on this host, 1 to 64 (default 1)\n"
          "Exit status: 0 done, 1 the output not written or the boards' state unreadable\n"
          "(/proc/net/unix; the listing then shows \"unknown\"), 2 bad arguments or a bad\n"
@@ -65,7 +67,8 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   }
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") return Command{Command::Action::Help};
+    if (arg == "-h" || arg == "--help") return Command{Command::Action::Help, std::nullopt};
+    if (arg == "--version") return Command{Command::Action::Version, std::nullopt};
     if (arg == "--json") {
       if (command.action != Command::Action::List) {
         return std::unexpected(command.action == Command::Action::ResourceFile
@@ -112,6 +115,10 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
     out << usage();
     return exit_success;
   }
+  if (command->action == Command::Action::Version) {
+    out << "kivu-boards " << kivu::workspace_version << '\n';
+    return exit_success;
+  }
   const auto count = kivu_runtime::parse_sim_boards(sim_boards);
   if (!count) {
     err << "kivu-boards: " << count.error().message() << '\n';
@@ -131,7 +138,8 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
     case Command::Action::List: text = command->json ? board_json(boards).dump(2) + "\n" : board_table(boards); break;
     case Command::Action::ResourceFile: text = resource_file(boards).dump(2) + "\n"; break;
     case Command::Action::SlurmGres: text = slurm_gres(boards); break;
-    case Command::Action::Help: break;
+    case Command::Action::Help:
+    case Command::Action::Version: break;
   }
   // The listing and a subcommand's text without -o go to standard output ("-").
   const std::filesystem::path output = command->output.value_or("-");

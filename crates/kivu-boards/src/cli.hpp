@@ -37,7 +37,7 @@ inline constexpr int exit_usage = 2;
 
 // What the command line asks for.
 struct Command {
-  enum class Action { Help, List, ResourceFile, SlurmGres };
+  enum class Action { Help, List, ResourceFile, SlurmGres, Version };
   Action action = Action::List;
   std::optional<std::filesystem::path> output;  // a subcommand's: "-" or none is standard output
   bool json = false;                            // List: as JSON

@@ -2,6 +2,7 @@
 #include "host_boards.hpp"
 
 #include "kivu_testing/child_process.hpp"
+#include "kivu_version.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -283,4 +284,15 @@ TEST(Executable, ListsTheRealLocksAsJsonWithFixedKeys) {
     // Another suite on this host may hold a board right now.
     EXPECT_THAT(boards[id]["state"].get<std::string>(), testing::AnyOf("free", "held")) << listed.out;
   }
+}
+
+TEST(Executable, PrintsTheWorkspaceVersionWhateverTheBoardCount) {
+  // The version needs no boards: a bad KIVU_SIM_BOARDS does not stop it.
+  const auto version = kivu_testing::run_child(
+      {.program = KIVU_BOARDS_EXECUTABLE, .arguments = {"--version"}, .environment = {{"KIVU_SIM_BOARDS", "65"}}});
+  ASSERT_TRUE(version.exited && version.exit_code == 0) << version.describe();
+  EXPECT_EQ(version.out, "kivu-boards " + std::string(kivu::workspace_version) + "\n");
+  EXPECT_THAT(version.out, testing::MatchesRegex("kivu-boards [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+  EXPECT_EQ(version.err, "");
+  EXPECT_EQ(run({"resource-spec", "--version"}).out, version.out);
 }

@@ -6,9 +6,11 @@
 #include "trace.hpp"
 
 #include "kivu_package/output_file.hpp"
+#include "kivu_version.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -26,11 +28,97 @@ namespace {
 using kivu_package::ProfileFile;
 using kivu_package::ProfileView;
 
+// The first decimal number in `text` that follows `after`, if any.
+std::optional<std::string> number_after(std::string_view text, std::string_view after) {
+  const auto at = text.find(after);
+  if (at == std::string_view::npos) return std::nullopt;
+  const auto start = text.find_first_of("0123456789", at + after.size());
+  if (start == std::string_view::npos) return std::nullopt;
+  const auto end = text.find_first_not_of("0123456789", start);
+  return std::string(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+}
+
+// The number of segments that the segment table of the file at `path`
+// claims: its first 32-bit word plus one. Nothing for standard input, which
+// has been read already, or a file shorter than a word.
+std::optional<std::uint64_t> claimed_segments(const std::filesystem::path& path) {
+  if (reads_standard_input(path)) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  unsigned char word[4] = {};
+  if (!in.read(reinterpret_cast<char*>(word), sizeof word)) return std::nullopt;
+  return std::uint64_t{word[0]} + (std::uint64_t{word[1]} << 8) + (std::uint64_t{word[2]} << 16) +
+         (std::uint64_t{word[3]} << 24) + 1;
+}
+
 std::string decode_failure(const std::filesystem::path& path, const kivu_package::PackageError& error) {
-  return "cannot decode " + path.string() + ": " + kivu_package::debug_string(error);
+  std::optional<std::uint64_t> segments;
+  if (error.is<kivu_package::PackageError::Capnp>() &&
+      error.as<kivu_package::PackageError::Capnp>().error.description.find("segment table") != std::string::npos) {
+    segments = claimed_segments(path);
+  }
+  return "cannot decode " + profile_name(path) + ": " + decode_reason(error, segments) + " (" +
+         kivu_package::debug_string(error) + ")";
 }
 
 }  // namespace
+
+// =============================================================================
+// Errors and names
+
+namespace {
+
+// Cap'n Proto's own readers refuse streams of more segments than this.
+constexpr std::uint64_t max_plausible_segments = 512;
+
+}  // namespace
+
+std::string profile_name(const std::filesystem::path& path) {
+  return reads_standard_input(path) ? std::string("standard input") : path.string();
+}
+
+std::string decode_reason(const kivu_package::PackageError& error, std::optional<std::uint64_t> claimed_segments) {
+  using kivu_package::PackageError;
+  if (error.is<PackageError::Io>()) return error.as<PackageError::Io>().error.message();
+  if (error.is<PackageError::Utf8>()) {
+    return "a text in the profile is not UTF-8 (bad byte " +
+           std::to_string(error.as<PackageError::Utf8>().error.valid_up_to) + " of the text)";
+  }
+  if (error.is<PackageError::SchemaEnum>()) {
+    return "a step has an unknown kind, " + std::to_string(error.as<PackageError::SchemaEnum>().error.value) +
+           " (0 to 3 are exchange, compute, synchronization and idle)";
+  }
+  if (error.is<PackageError::Invalid>()) {
+    const std::string& message = error.as<PackageError::Invalid>().message;
+    if (const auto version = number_after(message, "unsupported profile schema version")) {
+      return "the profile's schema version is " + *version + "; this tool reads versions 1 to 3";
+    }
+    return message;
+  }
+  // Cap'n Proto's texts for a framing or pointer that does not hold.
+  const std::string& text = error.as<PackageError::Capnp>().error.description;
+  if (text.find("too many segments") != std::string::npos) {
+    const auto count = number_after(text, "too many segments");
+    return "not a profile: the segment table claims " + (count ? *count : std::string("too many")) + " segments";
+  }
+  // A profile has a handful of segments; a table claiming more than any
+  // writer makes is not a profile's.
+  if (text.find("segment table") != std::string::npos) {
+    if (claimed_segments && *claimed_segments > max_plausible_segments) {
+      return "not a profile: the segment table claims " + std::to_string(*claimed_segments) + " segments";
+    }
+    if (!claimed_segments) return "not a profile, or cut short: the segment table claims more than the file holds";
+  }
+  if (text.find("empty") != std::string::npos || text.find("root pointer") != std::string::npos) {
+    return "the file is empty, or holds no message";
+  }
+  if (text.find("prematurely") != std::string::npos || text.find("out-of-bounds") != std::string::npos) {
+    return "the file is cut short: it ends before the data its message points to";
+  }
+  if (text.find("traversal limit") != std::string::npos) {
+    return "damaged: the message points at far more data than the file holds";
+  }
+  return "not a profile, or a damaged one";
+}
 
 // =============================================================================
 // Arguments
@@ -41,9 +129,10 @@ std::string_view usage() noexcept {
          "       kivu-profile trace FILE -o OUT.json\n"
          "       kivu-profile heatmap FILE -o OUT.svg [--kind exchange|compute|synchronization|idle]\n"
          "                            [--baseline BASE]\n"
-         "       kivu-profile --help\n"
+         "       kivu-profile --help | --version\n"
          "\n"
-         "Shows a per-tile cycle profile (a file written by the GEMM runner).\n"
+         "Shows a per-tile cycle profile (a file written by the GEMM runner); a profile\n"
+         "given as - is read from standard input (one profile per command).\n"
          "  summary  prints the clock, tile and sample counts, the run's span, cycles per step\n"
          "           kind, the busiest and idlest tiles and the tiles without samples\n"
          "  diff     compares two profiles of the same workload, in cycles: span, cycles per\n"
@@ -66,6 +155,7 @@ std::string_view usage() noexcept {
          "         --top N             diff: how many changed tiles to list (default 10)\n"
          "         --json              summary, diff: one JSON document on standard output\n"
          "         -h, --help          this text\n"
+         "         --version           the workspace's version\n"
          "Exit status: 0 done, 1 the profile could not be read or decoded or the output\n"
          "not written, 2 bad arguments, 3 diff found a regression.\n";
 }
@@ -75,6 +165,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   if (args.empty()) return std::unexpected(std::string("missing subcommand"));
   const auto& action = args[0];
   if (action == "-h" || action == "--help") return command;
+  if (action == "--version") return Command{.action = Command::Action::Version};
   if (action == "summary") {
     command.action = Command::Action::Summary;
   } else if (action == "trace") {
@@ -110,6 +201,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
         continue;
       }
       if (arg == "-h" || arg == "--help") return Command{};
+      if (arg == "--version") return Command{.action = Command::Action::Version};
       auto output = value_of("-o");
       if (!output) output = value_of("--output");
       if (output) {
@@ -188,6 +280,10 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
     if (arg.empty()) return std::unexpected(std::string("empty profile path"));
     profiles.emplace_back(arg);
   }
+  // Standard input holds one profile.
+  if (std::ranges::count_if(profiles, reads_standard_input) + (reads_standard_input(command.baseline) ? 1 : 0) > 1) {
+    return std::unexpected(std::string("only one profile can come from standard input (-)"));
+  }
   if (is_diff) {
     if (profiles.empty()) return std::unexpected(std::string("missing profiles BASE and NEW"));
     if (profiles.size() == 1) return std::unexpected(std::string("missing the NEW profile"));
@@ -207,10 +303,12 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
 // Files
 
 std::expected<ProfileFile, std::string> open_profile(const std::filesystem::path& path) {
-  auto file = ProfileFile::open(path);
+  // Standard input is read through its descriptor's name: mapped when it is
+  // a regular file, read to its end when it is a pipe or a terminal.
+  auto file = ProfileFile::open(reads_standard_input(path) ? std::filesystem::path("/dev/stdin") : path);
   if (!file) {
     if (file.error().is<kivu_package::PackageError::Io>()) {
-      return std::unexpected("cannot read " + path.string() + ": " +
+      return std::unexpected("cannot read " + profile_name(path) + ": " +
                              file.error().as<kivu_package::PackageError::Io>().error.message());
     }
     return std::unexpected(decode_failure(path, file.error()));
@@ -222,6 +320,11 @@ std::expected<ProfileFile, std::string> open_profile(const std::filesystem::path
 // Running
 
 namespace {
+
+// How a heatmap's heading names a profile: its file name.
+std::string title_name(const std::filesystem::path& path) {
+  return reads_standard_input(path) ? std::string("standard input") : path.filename().string();
+}
 
 // The figures of the profile at `path`, taken in one walk of the file; it
 // is unmapped before this returns.
@@ -267,12 +370,18 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     out << usage();
     return exit_success;
   }
+  if (command->action == Command::Action::Version) {
+    out << "kivu-profile " << kivu::workspace_version << '\n';
+    return exit_success;
+  }
 
-  // Writing over a profile would destroy the only copy of its data.
+  // Writing over a profile would destroy the only copy of its data; that
+  // includes a file redirected to standard input ("- < FILE").
   for (const auto* profile : {&command->input, &command->baseline}) {
     std::error_code ec;
+    const std::filesystem::path read_from = reads_standard_input(*profile) ? "/dev/stdin" : *profile;
     if (!command->output.empty() && !writes_standard_output(*command) && !profile->empty() &&
-        std::filesystem::equivalent(*profile, command->output, ec)) {
+        std::filesystem::equivalent(read_from, command->output, ec)) {
       err << "kivu-profile: the output " << command->output.string()
           << (profile == &command->input ? " is the profile itself" : " is the base profile") << "\n\n"
           << usage();
@@ -295,15 +404,14 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
       return exit_failure;
     }
     if (command->action == Command::Action::Heatmap) {
-      const HeatmapOptions options{
-          command->kind, command->input.filename().string() + " against " + command->baseline.filename().string()};
+      const HeatmapOptions options{command->kind,
+                                   title_name(command->input) + " against " + title_name(command->baseline)};
       if (!write_output(*command, out, err, [&](std::ostream& stream) {
             write_change_heatmap(*base, *next, stream, options);
             return std::expected<void, std::string>{};
           })) {
         return exit_failure;
       }
-      (writes_standard_output(*command) ? err : out) << "heatmap: " << command->output.string() << '\n';
       return exit_success;
     }
     const auto diff = compare_profiles(std::move(*base), std::move(*next), command->threshold, command->top);
@@ -311,7 +419,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
       if (diff.clocks_differ()) err << "kivu-profile: " << clock_warning(diff) << '\n';
       out << diff_json(diff).dump(2) << '\n';
     } else {
-      write_diff(diff, command->baseline.string(), command->input.string(), out);
+      write_diff(diff, profile_name(command->baseline), profile_name(command->input), out);
     }
     return diff.regression() ? exit_regression : exit_success;
   }
@@ -348,41 +456,34 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
 
   switch (command->action) {
     case Command::Action::Help:
+    case Command::Action::Version:
     case Command::Action::Diff: return exit_success;  // answered above
     case Command::Action::Summary:
       if (command->json) {
         out << summary_json(*stats).dump(2) << '\n';
         return exit_success;
       }
-      out << "profile:  " << command->input.string() << '\n';
+      out << "profile:  " << profile_name(command->input) << '\n';
       write_summary(*stats, out);
       return exit_success;
     case Command::Action::Trace: {
-      TraceCounts counts;
       const bool written = write_output(
           *command, out, err, [&](std::ostream& stream) -> std::expected<void, std::string> {
             std::expected<TraceCounts, std::string> traced;
             const auto walked = file->visit([&](const ProfileView& profile) { traced = write_trace(profile, stream); });
             if (!walked) return std::unexpected(decode_failure(command->input, walked.error()));
             if (!traced) return std::unexpected(std::move(traced.error()));
-            counts = *traced;
             return {};
           });
-      if (!written) return exit_failure;
-      (writes_standard_output(*command) ? err : out)
-          << "trace: " << command->output.string() << " (" << counts.sample_events << " events on " << counts.tracks
-          << " tile tracks; open it in speedscope or Perfetto UI)\n";
-      return exit_success;
+      return written ? exit_success : exit_failure;
     }
     case Command::Action::Heatmap: {
-      HeatmapOptions options{command->kind, command->input.filename().string()};
+      HeatmapOptions options{command->kind, title_name(command->input)};
       const bool written = write_output(*command, out, err, [&](std::ostream& stream) {
         write_heatmap(*stats, stream, options);
         return std::expected<void, std::string>{};
       });
-      if (!written) return exit_failure;
-      (writes_standard_output(*command) ? err : out) << "heatmap: " << command->output.string() << '\n';
-      return exit_success;
+      return written ? exit_success : exit_failure;
     }
   }
   return exit_success;

@@ -5,6 +5,11 @@
 //   kivu-profile diff BASE NEW [--threshold PCT] [--top N] [--json]
 //   kivu-profile trace FILE -o OUT.json
 //   kivu-profile heatmap FILE -o OUT.svg [--kind KIND] [--baseline BASE]
+//   kivu-profile --version
+//
+// A profile given as "-" (FILE, BASE or NEW; one of them) is read from
+// standard input; "-o -" is standard output, so the two never meet.
+// Trace and heatmap print nothing when they succeed.
 //
 // Exit codes: 0 done (also for --help), 1 the profile could not be read or
 // decoded or the output could not be written (with the system's reason),
@@ -15,7 +20,7 @@
 // is replaced atomically and keeps its permissions, a device or FIFO is
 // written in place, and a symbolic link given as the output is followed, so
 // its final target is replaced and the link stays. "-o -" writes to
-// standard output; the line naming the output then goes to standard error.
+// standard output.
 #pragma once
 
 #include "diff.hpp"
@@ -27,6 +32,7 @@
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,7 +51,7 @@ inline constexpr int exit_regression = 3;
 
 // What the command line asks for.
 struct Command {
-  enum class Action { Help, Summary, Trace, Heatmap, Diff };
+  enum class Action { Help, Summary, Trace, Heatmap, Diff, Version };
   Action action = Action::Help;
   // The profile shown; for diff the new one.
   std::filesystem::path input;
@@ -68,6 +74,21 @@ struct Command {
 [[nodiscard]] inline bool writes_standard_output(const Command& command) {
   return kivu_package::names_standard_output(command.output);
 }
+
+// True when `path` names standard input ("-"), which is read as a profile.
+[[nodiscard]] inline bool reads_standard_input(const std::filesystem::path& path) { return path == "-"; }
+
+// How messages name the profile at `path`: the path, or "standard input".
+[[nodiscard]] std::string profile_name(const std::filesystem::path& path);
+
+// What is wrong with a profile that failed to decode, in plain words: "the
+// file is empty", "not a profile: the segment table claims N segments", "a
+// step has an unknown kind, 7 (...)". `claimed_segments`, when known, is what
+// the file's segment table claims (its first word plus one), which tells a
+// file that is no profile at all from one cut short. Messages put the
+// library's debug form after it, in parentheses.
+[[nodiscard]] std::string decode_reason(const kivu_package::PackageError& error,
+                                        std::optional<std::uint64_t> claimed_segments = std::nullopt);
 
 // Opens the profile at `path` to be walked in place (its framing, root and
 // version checked); the error is one line, holding the system's message or

@@ -28,7 +28,14 @@ constexpr int legend_top = grid_top + grid_height + 40;
 constexpr int legend_width = 320;
 constexpr int picture_width = grid_left + grid_width + 24;
 constexpr int picture_height = legend_top + 56;
-constexpr const char* no_data_colour = "#d4d4d4";
+// Tiles without data are hatched, grey stripes on white, so that they stand
+// apart from every colour of both scales, the change scale's near-white
+// "unchanged" included.
+constexpr const char* no_data_fill = "url(#no-data)";
+constexpr const char* no_data_pattern =
+    "<defs><pattern id=\"no-data\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\" "
+    "patternTransform=\"rotate(45)\"><rect width=\"4\" height=\"4\" fill=\"#ffffff\"/>"
+    "<rect width=\"1.5\" height=\"4\" fill=\"#969696\"/></pattern></defs>\n";
 
 // Colour scale stops, evenly spaced from 0 to 1 (dark violet to yellow, a
 // scale that stays readable in grey and for most colour-blind readers).
@@ -125,7 +132,7 @@ std::string blend(const std::array<int, 3>& from, const std::array<int, 3>& to, 
 
 // A tile's cell: its colour and its tooltip.
 struct GridCell {
-  std::string colour = no_data_colour;
+  std::string colour = no_data_fill;
   std::string tooltip;
 };
 
@@ -149,6 +156,7 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
       "font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"10\">\n",
       picture_width, picture_height);
   out << "<style>.cell:hover { stroke: #000000; stroke-width: 1.5; }</style>\n";
+  out << no_data_pattern;
   out << fmt::format("<rect class=\"background\" width=\"{}\" height=\"{}\" fill=\"#ffffff\"/>\n", picture_width,
                      picture_height);
 
@@ -183,7 +191,7 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
   }
   out << "</g>\n";
 
-  // Legend: the colour scale, then the grey of tiles without data.
+  // Legend: the colour scale, then the hatch of tiles without data.
   out << "<g class=\"legend\">\n";
   out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left, legend_top - 6, escape_xml(legend.caption));
   out << "<defs><linearGradient id=\"scale\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
@@ -202,8 +210,9 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
                        escape_xml(label));
   }
   const int swatch_left = grid_left + legend_width + 40;
-  out << fmt::format("<rect class=\"no-data\" x=\"{}\" y=\"{}\" width=\"13\" height=\"13\" fill=\"{}\"/>\n",
-                     swatch_left, legend_top, no_data_colour);
+  out << fmt::format(
+      "<rect class=\"no-data\" x=\"{}\" y=\"{}\" width=\"13\" height=\"13\" fill=\"{}\" stroke=\"#969696\"/>\n",
+      swatch_left, legend_top, no_data_fill);
   out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", swatch_left + 20, legend_top + 11,
                      escape_xml(legend.no_data_caption));
   if (off_grid != 0) {
@@ -326,6 +335,8 @@ void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, st
   std::vector<GridCell> cells(kivu_exchange::halcyon_tile_count);
   std::vector<std::optional<double>> changes(kivu_exchange::halcyon_tile_count);
   double largest = 0.0;
+  std::size_t compared = 0;
+  std::size_t changed = 0;
   for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
     const auto* in_base = base.find(tile);
     const auto* in_new = next.find(tile);
@@ -343,17 +354,19 @@ void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, st
     const auto after = measured_cycles(*in_new, options.kind);
     const auto difference = after >= before ? static_cast<std::int64_t>(after - before)
                                             : -static_cast<std::int64_t>(before - after);
-    std::string change_text;
+    ++compared;
+    std::string change_text = "unchanged";
     if (before != 0) {
       changes[tile] = static_cast<double>(difference) / static_cast<double>(before);
       largest = std::max(largest, std::abs(*changes[tile]));
-      change_text = difference == 0 ? "no change" : fmt::format("{:+} ({:+.1f}%)", difference, 100.0 * *changes[tile]);
+      if (difference != 0) change_text = fmt::format("change {:+} ({:+.1f}%)", difference, 100.0 * *changes[tile]);
     } else {
       // Growth from nothing is beyond any range: drawn as the most slower.
       changes[tile] = after == 0 ? 0.0 : std::numeric_limits<double>::infinity();
-      change_text = after == 0 ? "no change" : fmt::format("{:+} (from 0)", difference);
+      if (after != 0) change_text = fmt::format("change {:+} (from 0)", difference);
     }
-    cell.tooltip += fmt::format("{} cycles base {}, new {}, change {}", measure, before, after, change_text);
+    if (difference != 0) ++changed;
+    cell.tooltip += fmt::format("{} cycles base {}, new {}, {}", measure, before, after, change_text);
   }
   const double range = change_range(largest);
   for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
@@ -366,15 +379,23 @@ void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, st
   if (base.clock_hz != next.clock_hz) what += " (the clocks differ: compared in cycles)";
 
   const auto range_percent = [&](double at) { return fmt::format("{:+g}%", 100.0 * range * at); };
-  Legend legend{
-      fmt::format("change of {} cycles: blue faster, red slower, clipped at \u00b1{:g}%", measure, 100.0 * range),
-      {change_colour(-range, range), change_colour(0.0, range), change_colour(range, range)},
-      {{0.0, "\u2264 " + range_percent(-1.0)},
-       {0.25, range_percent(-0.5)},
-       {0.5, "0%"},
-       {0.75, range_percent(0.5)},
-       {1.0, "\u2265 " + range_percent(1.0)}},
-      "in only one profile, or in neither"};
+  // A comparison without any change says so, rather than showing a scale
+  // that nothing on the grid uses.
+  std::string caption = fmt::format("change of {} cycles: blue faster, red slower, clipped at \u00b1{:g}%", measure,
+                                    100.0 * range);
+  if (compared == 0) {
+    caption = "no tile is in both profiles: nothing to compare";
+  } else if (changed == 0) {
+    caption = fmt::format("no change: each of the {} tiles in both profiles has the same {} cycles", compared, measure);
+  }
+  Legend legend{std::move(caption),
+                {change_colour(-range, range), change_colour(0.0, range), change_colour(range, range)},
+                {{0.0, "\u2264 " + range_percent(-1.0)},
+                 {0.25, range_percent(-0.5)},
+                 {0.5, "0%"},
+                 {0.75, range_percent(0.5)},
+                 {1.0, "\u2265 " + range_percent(1.0)}},
+                "in only one profile, or in neither"};
   const std::string heading = (options.title.empty() ? std::string() : options.title + ": ") + "change of " + measure +
                               " cycles per tile";
   write_grid(out, heading, what, cells, legend, std::max(tiles_off_grid(base), tiles_off_grid(next)));

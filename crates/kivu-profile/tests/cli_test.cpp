@@ -2,6 +2,7 @@
 #include "profile_fixtures.hpp"
 
 #include "kivu_testing/child_process.hpp"
+#include "kivu_version.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -83,6 +84,13 @@ TEST(ParseArguments, AcceptsEachSubcommandWithItsOptions) {
   EXPECT_TRUE(parse_arguments(Args{"summary", "p.capnp", "--json"})->json);
   EXPECT_EQ(parse_arguments(Args{"--help"})->action, A::Help);
   EXPECT_EQ(parse_arguments(Args{"trace", "p.capnp", "-h"})->action, A::Help);
+  EXPECT_EQ(parse_arguments(Args{"--version"})->action, A::Version);
+  EXPECT_EQ(parse_arguments(Args{"summary", "p.capnp", "--version"})->action, A::Version);
+  // "-" is standard input as a profile, standard output as -o's value.
+  EXPECT_EQ(parse_arguments(Args{"trace", "-", "-o", "-"}), (Command{A::Trace, "-", "-", {}}));
+  EXPECT_EQ(parse_arguments(Args{"heatmap", "new.capnp", "--baseline", "-", "-o", "h.svg"}),
+            (Command{A::Heatmap, "new.capnp", "h.svg", {}, "-"}));
+  EXPECT_EQ(parse_arguments(Args{"diff", "-", "new.capnp"}), (Command{A::Diff, "new.capnp", {}, {}, "-"}));
 }
 
 TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
@@ -123,6 +131,8 @@ TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
       {{"trace", "a", "-o", "t", "--baseline", "c"}, "--baseline belongs to heatmap"},
       {{"summary", "a", "--threshold", "5"}, "--threshold belongs to diff"},
       {{"heatmap", "a", "-o", "h", "--json"}, "--json belongs to summary and diff"},
+      {{"diff", "-", "-"}, "only one profile can come from standard input (-)"},
+      {{"heatmap", "-", "--baseline", "-", "-o", "h"}, "only one profile can come from standard input (-)"},
   };
   for (const auto& [args, reason] : bad) {
     const auto parsed = parse_arguments(args);
@@ -150,12 +160,13 @@ TEST(Run, WritesTheTraceAndHeatmapFilesAndNothingElse) {
   write_file(dir / "trace.json", "old");
   const auto traced = run({"trace", path.string(), "-o", (dir / "trace.json").string()});
   EXPECT_EQ(traced.code, 0) << traced.err;
-  EXPECT_THAT(traced.out, HasSubstr("(400 events on 100 tile tracks"));
+  EXPECT_EQ(traced.out + traced.err, "") << "silent on success";
   const auto trace = nlohmann::json::parse(read_file(dir / "trace.json"));
   EXPECT_EQ(trace.at("traceEvents").size(), 1u + 2 * 100 + 400);
 
   const auto drawn = run({"heatmap", path.string(), "-o", (dir / "heatmap.svg").string(), "--kind", "compute"});
   EXPECT_EQ(drawn.code, 0) << drawn.err;
+  EXPECT_EQ(drawn.out + drawn.err, "") << "silent on success";
   EXPECT_THAT(read_file(dir / "heatmap.svg"), HasSubstr("profile.capnp: compute share per tile"));
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"heatmap.svg", "profile.capnp", "trace.json"}));
 }
@@ -179,7 +190,8 @@ TEST(Run, FailsWithThePackageErrorForAFileThatCannotBeDecoded) {
   write_file(dir / "cut.capnp", bytes.substr(0, bytes.size() / 2));
   const auto cut = run({"summary", (dir / "cut.capnp").string()});
   EXPECT_EQ(cut.code, 1);
-  EXPECT_THAT(cut.err, StartsWith("kivu-profile: cannot decode " + (dir / "cut.capnp").string() + ": Capnp("));
+  EXPECT_THAT(cut.err, StartsWith("kivu-profile: cannot decode " + (dir / "cut.capnp").string() +
+                                  ": the file is cut short: it ends before the data its message points to (Capnp("));
 
   // The root pointer's offset (in words, after the pointer) leads to the
   // root's data section, whose first 32 bits hold the schema version.
@@ -195,7 +207,8 @@ TEST(Run, FailsWithThePackageErrorForAFileThatCannotBeDecoded) {
   const auto v4 = run({"trace", (dir / "v4.capnp").string(), "-o", (dir / "t.json").string()});
   EXPECT_EQ(v4.code, 1);
   EXPECT_EQ(v4.err, "kivu-profile: cannot decode " + (dir / "v4.capnp").string() +
-                        ": Invalid(\"unsupported profile schema version 4\")\n");
+                        ": the profile's schema version is 4; this tool reads versions 1 to 3"
+                        " (Invalid(\"unsupported profile schema version 4\"))\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "t.json"));
 }
 
@@ -239,7 +252,7 @@ TEST(Run, WritesToStandardOutputForADash) {
   EXPECT_EQ(outcome.code, 0) << outcome.err;
   EXPECT_THAT(outcome.out, StartsWith("<?xml"));
   EXPECT_THAT(outcome.out, testing::EndsWith("</svg>\n"));
-  EXPECT_EQ(outcome.err, "heatmap: -\n");
+  EXPECT_EQ(outcome.err, "");
   EXPECT_FALSE(std::filesystem::exists("-"));
 }
 
@@ -382,6 +395,7 @@ TEST(Run, WritesTheChangeHeatmapAgainstABaseline) {
   EXPECT_THAT(
       svg,
       HasSubstr("<title>tile 0 (row 0, position 0): busy cycles base 1000, new 1500, change +500 (+50.0%)</title>"));
+  EXPECT_EQ(outcome.out + outcome.err, "") << "silent on success";
   const auto over_base = run({"heatmap", next.string(), "--baseline", base.string(), "-o", base.string()});
   EXPECT_EQ(over_base.code, 2);
   EXPECT_THAT(over_base.err, HasSubstr("is the base profile"));
@@ -403,7 +417,8 @@ TEST(Executable, ExitsWithOneForAProfileThatCannotBeRead) {
   write_file(dir / "empty.capnp", "");
   const auto outcome = run_executable({"summary", (dir / "empty.capnp").string()});
   EXPECT_EQ(outcome.code, 1);
-  EXPECT_THAT(outcome.err, StartsWith("kivu-profile: cannot decode " + (dir / "empty.capnp").string() + ": Capnp("));
+  EXPECT_THAT(outcome.err, StartsWith("kivu-profile: cannot decode " + (dir / "empty.capnp").string() +
+                                      ": the file is empty, or holds no message (Capnp("));
 }
 
 TEST(Executable, RefusesARepeatedThresholdWithStatusTwo) {
@@ -444,7 +459,8 @@ TEST(Run, LeavesNoTraceOfAProfileThatTurnsOutUndecodableHalfway) {
   bytes[bytes.find("PATCHME")] = '\xff';
   write_file(path, bytes);
   const std::string undecodable = "cannot decode " + path.string() +
-                                  ": Utf8(Utf8Error { valid_up_to: 0, error_len: Some(1) })\n";
+                                  ": a text in the profile is not UTF-8 (bad byte 0 of the text)"
+                                  " (Utf8(Utf8Error { valid_up_to: 0, error_len: Some(1) }))\n";
 
   write_file(dir / "trace.json", "old");
   const auto to_file = run({"trace", path.string(), "-o", (dir / "trace.json").string()});
@@ -480,4 +496,112 @@ TEST(Run, ReadsAProfileFromAPipeAsFromItsFile) {
   const auto from_file = run({"summary", path.string()});
   EXPECT_EQ(piped.code, 0) << piped.err;
   EXPECT_EQ(piped.out.substr(piped.out.find('\n')), from_file.out.substr(from_file.out.find('\n')));
+}
+
+// =============================================================================
+// Standard input, the version and plain decode errors
+
+namespace {
+
+// Runs the executable through the shell with `redirection` appended, e.g.
+// "< FILE", so that its standard input is what a user's shell gives it.
+Outcome run_executable_with(const std::vector<std::string>& arguments, const std::string& redirection) {
+  std::vector<std::string> shell{"-c", "exec \"$0\" \"$@\" " + redirection, KIVU_PROFILE_EXECUTABLE};
+  shell.insert(shell.end(), arguments.begin(), arguments.end());
+  const auto child = kivu_testing::run_child({.program = "/bin/sh", .arguments = shell});
+  return {child.exited ? child.exit_code : -1, child.out, child.err};
+}
+
+}  // namespace
+
+TEST(Executable, PrintsTheWorkspaceVersion) {
+  const auto outcome = run_executable({"--version"});
+  EXPECT_EQ(outcome.code, 0);
+  EXPECT_EQ(outcome.out, "kivu-profile " + std::string(kivu::workspace_version) + "\n");
+  EXPECT_THAT(outcome.out, testing::MatchesRegex("kivu-profile [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+  EXPECT_EQ(outcome.err, "");
+}
+
+TEST(Executable, ReadsTheProfileFromStandardInputForADash) {
+  fixtures::ScratchDirectory dir;
+  const auto path = dir.write_profile(fixtures::gemm_like_profile(20, 2)).string();
+  const auto quoted = "'" + path + "'";
+  const auto from_file = run_executable({"summary", path});
+  ASSERT_EQ(from_file.code, 0) << from_file.err;
+  const auto figures = [](const std::string& summary) { return summary.substr(summary.find('\n')); };
+
+  // A regular file on standard input is mapped, a pipe read to its end.
+  const auto redirected = run_executable_with({"summary", "-"}, "< " + quoted);
+  EXPECT_EQ(redirected.code, 0) << redirected.err;
+  EXPECT_THAT(redirected.out, StartsWith("profile:  standard input\n"));
+  EXPECT_EQ(figures(redirected.out), figures(from_file.out));
+  const auto piped = kivu_testing::run_child(
+      {.program = "/bin/sh", .arguments = {"-c", "cat \"$1\" | \"$0\" summary -", KIVU_PROFILE_EXECUTABLE, path}});
+  EXPECT_EQ(piped.exit_code, 0) << piped.describe();
+  EXPECT_EQ(figures(piped.out), figures(from_file.out));
+
+  // Trace from standard input to standard output: "-" on both sides.
+  const auto traced = run_executable_with({"trace", "-", "-o", "-"}, "< " + quoted);
+  EXPECT_EQ(traced.code, 0) << traced.err;
+  EXPECT_EQ(traced.out, run_executable({"trace", path, "-o", "-"}).out);
+  EXPECT_NO_THROW((void)nlohmann::json::parse(traced.out));
+  EXPECT_EQ(traced.err, "");
+
+  // Either side of a comparison.
+  const auto as_base = run_executable_with({"diff", "-", path}, "< " + quoted);
+  EXPECT_EQ(as_base.code, 0) << as_base.err;
+  EXPECT_THAT(as_base.out, HasSubstr("standard input"));
+  const auto change = run_executable_with({"heatmap", path, "--baseline", "-", "-o", "-"}, "< " + quoted);
+  EXPECT_EQ(change.code, 0) << change.err;
+  EXPECT_THAT(change.out, HasSubstr("profile.capnp against standard input: change of busy cycles per tile"));
+
+  // A file redirected to standard input is still protected from -o.
+  const auto before = read_file(path);
+  const auto over_itself = run_executable_with({"heatmap", "-", "-o", path}, "< " + quoted);
+  EXPECT_EQ(over_itself.code, 2);
+  EXPECT_THAT(over_itself.err, HasSubstr("is the profile itself"));
+  EXPECT_EQ(read_file(path), before);
+
+  // Nothing on standard input is an empty profile, named as such.
+  const auto empty = run_executable_with({"summary", "-"}, "< /dev/null");
+  EXPECT_EQ(empty.code, 1);
+  EXPECT_THAT(empty.err, StartsWith("kivu-profile: cannot decode standard input: the file is empty"));
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"profile.capnp"})) << "no file named - is made";
+}
+
+TEST(Run, SaysInPlainWordsWhatIsWrongWithAFileBeforeTheLibrarysForm) {
+  fixtures::ScratchDirectory dir;
+  const auto good = read_file(dir.write_profile(fixtures::gemm_like_profile(3)));
+  const std::pair<std::string, std::string> files[] = {
+      {"", "the file is empty, or holds no message (Capnp("},
+      {good.substr(0, good.size() - 16),
+       "the file is cut short: it ends before the data its message points to (Capnp("},
+      {good.substr(0, 4), "the file is empty, or holds no message (Capnp("},  // less than one word
+      {good.substr(0, 12), "the file is cut short: it ends before the data its message points to (Capnp("},
+      // "junk" and more text: the first word claims 0x6b6e756a + 1 segments.
+      {"junk text, not a profile\n", "not a profile: the segment table claims 1802401131 segments (Capnp("},
+  };
+  for (const auto& [bytes, reason] : files) {
+    write_file(dir / "junk.capnp", bytes);
+    const auto outcome = run({"summary", (dir / "junk.capnp").string()});
+    EXPECT_EQ(outcome.code, 1);
+    EXPECT_THAT(outcome.err, StartsWith("kivu-profile: cannot decode " + (dir / "junk.capnp").string() + ": " + reason))
+        << bytes.size() << " bytes";
+    EXPECT_THAT(outcome.err, testing::EndsWith("))\n"));
+    EXPECT_EQ(std::ranges::count(outcome.err, '\n'), 1) << "one line";
+  }
+}
+
+TEST(DecodeReason, NamesEachKindOfLibraryErrorPlainly) {
+  using kivu_package::PackageError;
+  using kivu_profile::decode_reason;
+  EXPECT_EQ(decode_reason(kivu_package::NotInSchema{7}),
+            "a step has an unknown kind, 7 (0 to 3 are exchange, compute, synchronization and idle)");
+  EXPECT_EQ(decode_reason(kivu_package::Utf8Error{12, 1}),
+            "a text in the profile is not UTF-8 (bad byte 12 of the text)");
+  EXPECT_EQ(decode_reason(PackageError::Invalid{"unsupported profile schema version 0"}),
+            "the profile's schema version is 0; this tool reads versions 1 to 3");
+  EXPECT_EQ(decode_reason(PackageError::Invalid{"something else"}), "something else");
+  EXPECT_EQ(decode_reason(kivu_package::CapnpError{kivu_package::CapnpError::Kind::Failed, "who knows"}),
+            "not a profile, or a damaged one");
 }

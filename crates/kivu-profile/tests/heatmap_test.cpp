@@ -118,6 +118,30 @@ TEST(Heatmap, GreysTilesWithoutSamplesAndTilesMissingFromTheProfile) {
   for (double share : {0.0, 0.5, 1.0}) EXPECT_NE(cells.at(5).fill, share_colour(share));
 }
 
+// Tiles without data are hatched: their fill is a pattern of the document,
+// with stripes of a tone of its own, and the legend's swatch shows the same.
+TEST(Heatmap, HatchesTilesWithoutDataAndShowsTheHatchInTheLegend) {
+  const std::string svg = heatmap_of(ProfileReport{1000, {{0, {sample(ProfileStepKind::Compute, 0, 10)}}}});
+  const auto cells = cells_of(svg);
+  EXPECT_EQ(cells.at(1).fill, "url(#no-data)");
+  tinyxml2::XMLDocument document;
+  ASSERT_EQ(document.Parse(svg.c_str(), svg.size()), tinyxml2::XML_SUCCESS);
+  const tinyxml2::XMLElement* pattern = nullptr;
+  const tinyxml2::XMLElement* swatch = nullptr;
+  for_each_element(document.RootElement(), [&](const tinyxml2::XMLElement* element) {
+    if (std::string_view(element->Name()) == "pattern" && element->Attribute("id", "no-data")) pattern = element;
+    if (element->Attribute("class", "no-data")) swatch = element;
+  });
+  ASSERT_NE(pattern, nullptr);
+  std::vector<std::string> tones;
+  for_each_element(pattern,
+                   [&](const tinyxml2::XMLElement* element) { tones.emplace_back(element->Attribute("fill")); });
+  EXPECT_EQ(tones.size(), 2u) << "a background and a stripe";
+  EXPECT_THAT(tones, testing::Contains("#ffffff"));
+  ASSERT_NE(swatch, nullptr);
+  EXPECT_STREQ(swatch->Attribute("fill"), "url(#no-data)");
+}
+
 TEST(Heatmap, LabelsRowsPositionsAndTheLegend) {
   const auto texts = texts_of(heatmap_of(fixtures::gemm_like_profile(), {std::nullopt, "gemm.capnp"}));
   const auto has = [&](const std::string& text) { return std::ranges::find(texts, text) != texts.end(); };
@@ -193,7 +217,7 @@ TEST(ChangeHeatmap, ColoursEachTileByTheChangeOfItsBusyCycles) {
   const auto cells = cells_of(svg);
   ASSERT_EQ(cells.size(), 1472u);
   EXPECT_EQ(cells.at(0).title, "tile 0 (row 0, position 0): busy cycles base 100, new 120, change +20 (+20.0%)");
-  EXPECT_EQ(cells.at(1).title, "tile 1 (row 0, position 1): busy cycles base 100, new 100, change no change");
+  EXPECT_EQ(cells.at(1).title, "tile 1 (row 0, position 1): busy cycles base 100, new 100, unchanged");
   EXPECT_EQ(cells.at(3).title, "tile 3 (row 0, position 3): only in the base profile (busy 100 cycles)");
   EXPECT_EQ(cells.at(5).title, "tile 5 (row 0, position 5): only in the new profile (busy 10 cycles)");
   EXPECT_EQ(cells.at(6).title, "tile 6 (row 0, position 6): in neither profile");
@@ -212,6 +236,33 @@ TEST(ChangeHeatmap, ColoursEachTileByTheChangeOfItsBusyCycles) {
   EXPECT_TRUE(has("new.capnp against base.capnp: change of busy cycles per tile"));
   EXPECT_TRUE(has("change of busy cycles: blue faster, red slower, clipped at \u00b125%"));
   for (const char* tick : {"\u2264 -25%", "-12.5%", "0%", "+12.5%", "\u2265 +25%"}) EXPECT_TRUE(has(tick)) << tick;
+}
+
+TEST(ChangeHeatmap, SaysInTheLegendWhenNothingChangedAndKeepsUnchangedApartFromMissing) {
+  const ProfileReport base{1000,
+                           {{0, {sample(ProfileStepKind::Compute, 0, 100)}},
+                            {1, {sample(ProfileStepKind::Idle, 0, 100)}},
+                            {2, {sample(ProfileStepKind::Compute, 0, 50)}}}};
+  ProfileReport next = base;
+  next.tiles.pop_back();
+  const auto svg = change_heatmap_of(base, next);
+  const auto cells = cells_of(svg);
+  EXPECT_EQ(cells.at(0).title, "tile 0 (row 0, position 0): busy cycles base 100, new 100, unchanged");
+  EXPECT_EQ(cells.at(1).title, "tile 1 (row 0, position 1): busy cycles base 0, new 0, unchanged");
+  EXPECT_EQ(cells.at(0).fill, kivu_profile::change_colour(0.0, 0.05));
+  EXPECT_EQ(cells.at(2).fill, "url(#no-data)") << "only in the base profile";
+  EXPECT_EQ(cells.at(3).fill, "url(#no-data)") << "in neither";
+  const auto texts = texts_of(svg);
+  const auto has = [&](const std::string& text) { return std::ranges::find(texts, text) != texts.end(); };
+  EXPECT_TRUE(has("no change: each of the 2 tiles in both profiles has the same busy cycles"));
+
+  // The caption of a real change stays the scale's.
+  next.tiles[0].samples[0].end_cycle = 101;
+  EXPECT_THAT(texts_of(change_heatmap_of(base, next)),
+              testing::Contains("change of busy cycles: blue faster, red slower, clipped at \u00b15%"));
+  const ProfileReport elsewhere{1000, {{9, {sample(ProfileStepKind::Compute, 0, 100)}}}};
+  EXPECT_THAT(texts_of(change_heatmap_of(base, elsewhere)),
+              testing::Contains("no tile is in both profiles: nothing to compare"));
 }
 
 TEST(ChangeHeatmap, ComparesOneStepKindWhenAsked) {

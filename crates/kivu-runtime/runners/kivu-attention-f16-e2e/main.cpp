@@ -25,8 +25,8 @@ constexpr std::uint64_t input_seed = 0x61747466;
 
 }  // namespace
 
-int main() {
-  return kivu_runner::run_runner("kivu-attention-f16-e2e", [](const Progress& progress) -> Checked<void> {
+int main(int argc, char** argv) {
+  return kivu_runner::run_runner("kivu-attention-f16-e2e", argc, argv, [](const Progress& progress) -> Checked<void> {
     auto options = kivu_runner::board_options(progress);
     if (!options) return std::unexpected(options.error());
     kivu_runtime::Board board(*options);

@@ -27,8 +27,8 @@
 using kivu_runner::Checked;
 using kivu_runner::Progress;
 
-int main() {
-  return kivu_runner::run_runner("kivu-gemm-e2e", [](const Progress& progress) -> Checked<void> {
+int main(int argc, char** argv) {
+  return kivu_runner::run_runner("kivu-gemm-e2e", argc, argv, [](const Progress& progress) -> Checked<void> {
     // All input is checked before the board does anything.
     auto settings = kivu_gemm::gemm_settings_from_environment();
     if (!settings) return std::unexpected(settings.error());

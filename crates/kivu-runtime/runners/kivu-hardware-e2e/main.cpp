@@ -14,9 +14,9 @@ constexpr const char* graph_variable = "KIVU_GRAPH_TEST";
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   using namespace kivu_hardware_e2e;
-  return kivu_runner::run_runner("kivu-hardware-e2e",
+  return kivu_runner::run_runner("kivu-hardware-e2e", argc, argv,
                                  [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
                                    const auto name = kivu_runtime::environment_value(graph_variable);
                                    const GraphFunction graph = name ? find_graph(*name) : nullptr;

@@ -8,10 +8,10 @@
 #include "host_settings.hpp"
 #include "kivu_runner/runner_main.hpp"
 
-int main() {
+int main(int argc, char** argv) {
   using namespace kivu_host_e2e;
   return kivu_runner::run_runner(
-      "kivu-host-e2e", [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
+      "kivu-host-e2e", argc, argv, [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
         auto settings = read_host_settings();
         if (!settings) return std::unexpected(settings.error());
         auto options = kivu_runner::board_options(progress);

@@ -78,13 +78,14 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
 
 }  // namespace
 
-int main() {
-  return kivu_runner::run_runner("kivu-randomized-e2e", [](const kivu_runner::Progress& progress) -> Checked<void> {
-    auto seed = kivu_runner::required_decimal(seed_variable);
-    if (!seed) return std::unexpected(seed.error());
-    auto options = kivu_runner::board_options(progress);
-    if (!options) return std::unexpected(options.error());
-    kivu_runtime::Board board(*options);
-    return run_graph(board, progress, generate_graph(*seed));
-  });
+int main(int argc, char** argv) {
+  return kivu_runner::run_runner("kivu-randomized-e2e", argc, argv,
+                                 [](const kivu_runner::Progress& progress) -> Checked<void> {
+                                   auto seed = kivu_runner::required_decimal(seed_variable);
+                                   if (!seed) return std::unexpected(seed.error());
+                                   auto options = kivu_runner::board_options(progress);
+                                   if (!options) return std::unexpected(options.error());
+                                   kivu_runtime::Board board(*options);
+                                   return run_graph(board, progress, generate_graph(*seed));
+                                 });
 }

@@ -7,6 +7,9 @@
 #include <ostream>
 
 #include "kivu_testing/child_process.hpp"
+#include "kivu_version.hpp"
+
+#include <filesystem>
 
 namespace kivu_runner_tests {
 
@@ -143,6 +146,31 @@ TEST_P(RunnerInput, IsRejectedWithExitTwoAndOneLineNamingTheVariable) {
 
 INSTANTIATE_TEST_SUITE_P(Runners, RunnerInput, ::testing::ValuesIn(bad_inputs()),
                          [](const ::testing::TestParamInfo<BadInput>& input) { return input.param.name; });
+
+// A runner takes no arguments but --version, which answers without a board
+// (a bad board setting does not stop it); any other argument is bad input.
+TEST(RunnerArguments, VersionIsPrintedAndAnyOtherArgumentIsBadInput) {
+  for (const std::string runner :
+       {KIVU_HOST_E2E, KIVU_HARDWARE_E2E, KIVU_RANDOMIZED_E2E, KIVU_GEMM_E2E, KIVU_ATTENTION_E2E}) {
+    const std::string name = std::filesystem::path(runner).filename().string();
+    const ChildResult version = kivu_testing::run_child(
+        {.program = runner, .arguments = {"--version"}, .environment = {{"KIVU_BOARD", "9"}}});
+    ASSERT_TRUE(version.exited && version.exit_code == 0) << version.describe();
+    EXPECT_EQ(version.out, name + " " + std::string(kivu::workspace_version) + "\n");
+    EXPECT_EQ(version.err, "");
+
+    const std::pair<std::vector<std::string>, std::string> bad_arguments[] = {
+        {{"--verbose"}, "\"--verbose\""}, {{"--version", "extra"}, "\"extra\""}, {{"line\nbreak"}, "\"line\\nbreak\""}};
+    for (const auto& [arguments, quoted] : bad_arguments) {
+      const ChildResult bad = kivu_testing::run_child({.program = runner, .arguments = arguments});
+      ASSERT_TRUE(bad.exited && bad.exit_code == 2) << bad.describe();
+      const auto lines = bad.error_lines();
+      ASSERT_EQ(lines.size(), 1u) << bad.describe();
+      EXPECT_EQ(lines[0].rfind(name + ": unexpected argument " + quoted + ": ", 0), 0u) << lines[0];
+      EXPECT_EQ(bad.out, "") << "nothing ran";
+    }
+  }
+}
 
 }  // namespace
 }  // namespace kivu_runner_tests

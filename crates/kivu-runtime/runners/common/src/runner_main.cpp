@@ -1,11 +1,13 @@
 #include "kivu_runner/runner_main.hpp"
 
 #include "kivu_runner/environment.hpp"
+#include "kivu_version.hpp"
 
 #include <fmt/core.h>
 
 #include <cstdio>
 #include <exception>
+#include <string_view>
 
 namespace kivu_runner {
 
@@ -16,7 +18,20 @@ constexpr const char* verbose_variable = "KIVU_RUNNER_VERBOSE";
 
 }  // namespace
 
-int run_runner(std::string name, const RunnerBody& body) {
+int run_runner(std::string name, int argc, char** argv, const RunnerBody& body) {
+  if (argc > 1) {
+    const bool version = std::string_view(argv[1]) == "--version";
+    if (version && argc == 2) {
+      fmt::print("{} {}\n", name, kivu::workspace_version);
+      std::fflush(stdout);
+      return std::ferror(stdout) ? exit_failed : exit_passed;
+    }
+    // Quoted with its control characters escaped, so the line stays one line.
+    fmt::print(stderr,
+               "{}: unexpected argument {:?}: the settings are environment variables; --version prints the version\n",
+               name, std::string_view(argv[version ? 2 : 1]));
+    return exit_bad_input;
+  }
   std::string message;
   int status = exit_failed;
   const auto verbose = flag(verbose_variable);

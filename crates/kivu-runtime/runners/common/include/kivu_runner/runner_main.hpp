@@ -1,7 +1,8 @@
 // The frame of a runner program's main().
 //
-//   int main() {
-//     return kivu_runner::run_runner("kivu-host-e2e", [](const Progress& progress) -> Checked<void> { ... });
+//   int main(int argc, char** argv) {
+//     return kivu_runner::run_runner("kivu-host-e2e", argc, argv,
+//                                    [](const Progress& progress) -> Checked<void> { ... });
 //   }
 //
 // run_runner calls the body, prints "<runner>: passed" on stdout when it
@@ -14,6 +15,10 @@
 // run fails, before its message, so a passing runner prints its board line
 // and "passed". KIVU_RUNNER_VERBOSE=1 prints every line as it comes; a value
 // other than "1", "0" or empty is bad input.
+//
+// A runner takes its settings from the environment, not from its command
+// line: "--version" prints "<runner> <workspace version>" and returns 0
+// without touching the board; any other argument is bad input.
 #pragma once
 
 #include <functional>
@@ -28,7 +33,7 @@ namespace kivu_runner {
 using RunnerBody = std::function<Checked<void>(const Progress&)>;
 
 // Runs `body` as the runner `name` and returns the process exit status.
-[[nodiscard]] int run_runner(std::string name, const RunnerBody& body);
+[[nodiscard]] int run_runner(std::string name, int argc, char** argv, const RunnerBody& body);
 
 // A board configured from the environment (which board of the host,
 // host-write jitter and fault injection, see kivu_runtime/board.hpp); a bad
