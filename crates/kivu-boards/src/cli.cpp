@@ -67,8 +67,8 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   }
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") return Command{Command::Action::Help, std::nullopt};
-    if (arg == "--version") return Command{Command::Action::Version, std::nullopt};
+    if (arg == "-h" || arg == "--help") return Command{.action = Command::Action::Help};
+    if (arg == "--version") return Command{.action = Command::Action::Version};
     if (arg == "--json") {
       if (command.action != Command::Action::List) {
         return std::unexpected(command.action == Command::Action::ResourceFile
