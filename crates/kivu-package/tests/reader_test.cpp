@@ -5,6 +5,7 @@
 #include "wire.hpp"
 
 #include <gtest/gtest.h>
+#include <kivu_testing/child_process.hpp>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -542,20 +543,8 @@ PackageError view_error(const std::string& bytes) {
 // Writes `bytes` into a pipe from another thread and opens the pipe's
 // reading end by name, as a shell hands a profile on standard input.
 std::expected<ProfileFile, PackageError> open_through_pipe(const std::string& bytes) {
-  int fds[2];
-  if (::pipe(fds) != 0) return std::unexpected(PackageError(std::error_code(errno, std::system_category())));
-  std::thread writer([&] {
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t n = ::write(fds[1], bytes.data() + done, bytes.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::close(fds[1]);
-  });
-  auto file = ProfileFile::open("/dev/fd/" + std::to_string(fds[0]));
-  writer.join();
-  ::close(fds[0]);
-  return file;
+  const kivu_testing::PipeFeeder pipe(bytes);
+  return ProfileFile::open(pipe.path());
 }
 
 }  // namespace

@@ -478,21 +478,8 @@ TEST(Run, LeavesNoTraceOfAProfileThatTurnsOutUndecodableHalfway) {
 TEST(Run, ReadsAProfileFromAPipeAsFromItsFile) {
   fixtures::ScratchDirectory dir;
   const auto path = dir.write_profile(fixtures::gemm_like_profile(40, 2));
-  const auto bytes = read_file(path);
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  std::thread writer([&] {
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t n = ::write(fds[1], bytes.data() + done, bytes.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::close(fds[1]);
-  });
-  const std::string piped_path = "/dev/fd/" + std::to_string(fds[0]);
-  const auto piped = run({"summary", piped_path});
-  writer.join();
-  ::close(fds[0]);
+  const kivu_testing::PipeFeeder pipe(read_file(path));
+  const auto piped = run({"summary", pipe.path()});
   const auto from_file = run({"summary", path.string()});
   EXPECT_EQ(piped.code, 0) << piped.err;
   EXPECT_EQ(piped.out.substr(piped.out.find('\n')), from_file.out.substr(from_file.out.find('\n')));

@@ -251,4 +251,27 @@ ScratchDirectory::~ScratchDirectory() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
+// =============================================================================
+// Feeding a pipe
+
+PipeFeeder::PipeFeeder(std::string bytes) : bytes_(std::move(bytes)) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::system_error(errno, std::system_category(), "cannot make a pipe");
+  read_end_ = fds[0];
+  writer_ = std::thread([this, write_end = fds[1]] {
+    for (std::size_t done = 0; done < bytes_.size();) {
+      const ssize_t n = ::write(write_end, bytes_.data() + done, bytes_.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(write_end);
+  });
+}
+
+PipeFeeder::~PipeFeeder() {
+  ::close(read_end_);
+  writer_.join();
+}
+
 }  // namespace kivu_testing

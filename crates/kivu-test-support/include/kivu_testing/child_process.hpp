@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -75,6 +76,26 @@ inline constexpr unsigned unprivileged_id = 65534;
 // container without them). `check` must not use the test framework's
 // assertions: it reports through its result.
 [[nodiscard]] std::expected<std::string, std::string> run_unprivileged(const std::function<std::string()>& check);
+
+// A pipe whose writing end a thread fills with `bytes` and then closes, as a
+// shell hands a file on standard input. path() names the reading end
+// ("/dev/fd/N", inherited by child processes) for a program that opens its
+// input by name. The destructor
+// closes the reading end (unblocking the writer) and joins the thread.
+class PipeFeeder {
+public:
+  explicit PipeFeeder(std::string bytes);
+  ~PipeFeeder();
+  PipeFeeder(const PipeFeeder&) = delete;
+  PipeFeeder& operator=(const PipeFeeder&) = delete;
+
+  [[nodiscard]] std::string path() const { return "/dev/fd/" + std::to_string(read_end_); }
+
+private:
+  std::string bytes_;
+  int read_end_ = -1;
+  std::thread writer_;
+};
 
 // A fresh, empty directory under the temporary directory, removed with
 // everything in it when the object goes. When it cannot be made, the
