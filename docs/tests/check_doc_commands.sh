@@ -79,6 +79,27 @@ if [[ -s $scratch/unmarked ]]; then
   status=1
 fi
 
+# Every relative link of those files must name a file that exists and, with
+# a #fragment, a heading of it (as the slugs of rendered Markdown: lower
+# case, punctuation dropped, spaces as hyphens).
+broken=$(perl -e '
+  use strict; use File::Basename;
+  sub slugs { my ($f) = @_; my %s; local $_; local $.; open(my $h, "<", $f) or return undef; my $in = 0;
+    while (<$h>) { $in = !$in if /^```/; next if $in; next unless /^#+\s+(.*?)\s*$/;
+      my $t = lc $1; $t =~ s/[^\w\- ]//g; $t =~ s/ /-/g; $s{$t} = 1; } return \%s; }
+  for my $md (@ARGV) { open(my $h, "<", $md) or next; my $in = 0;
+    while (<$h>) { $in = !$in if /^```/; next if $in; my $n = $.;
+      while (/\]\(([^)\s]+)\)/g) { my $l = $1; next if $l =~ m{^[a-z]+:};
+        my ($path, $frag) = split /#/, $l, 2; my $target = $path eq "" ? $md : dirname($md) . "/" . $path;
+        if (!-e $target) { print "$md:$n: $l: no such file\n"; next; }
+        if (defined $frag) { my $s = slugs($target); print "$md:$n: $l: no such heading\n" unless $s && $s->{$frag}; } } } }
+' "${files[@]}" crates/*/tests/*/README.md)
+if [[ -n $broken ]]; then
+  echo "check_doc_commands: broken links:"
+  echo "$broken"
+  status=1
+fi
+
 before=$(git status --porcelain)
 # What `make e2e` leaves beyond its build (the suite's run and the profiled
 # GEMM run's files in target/debug): its last step, on the build at hand.
