@@ -100,7 +100,8 @@ if [[ -n $broken ]]; then
   status=1
 fi
 
-before=$(git status --porcelain)
+# The status, and the content of what was already changed before.
+before=$(git status --porcelain; git diff --no-ext-diff HEAD | cksum)
 # What `make e2e` leaves beyond its build (the suite's run and the profiled
 # GEMM run's files in target/debug): its last step, on the build at hand.
 echo "=== scripts/e2e.sh target/debug"
@@ -126,10 +127,10 @@ for block in "$scratch"/[0-9]*.sh; do
   fi
   ran=$((ran + 1))
 done
-after=$(git status --porcelain)
+after=$(git status --porcelain; git diff --no-ext-diff HEAD | cksum)
 
 if [[ $before != "$after" ]]; then
-  echo "check_doc_commands: the commands changed the checkout (git status --porcelain):"
+  echo "check_doc_commands: the commands changed the checkout (git status --porcelain, and a checksum of git diff):"
   diff <(printf '%s\n' "$before") <(printf '%s\n' "$after")
   status=1
 fi
