@@ -3,7 +3,8 @@
 # - `make e2e PRESET=<name>` runs the suite of the build folder that the
 #   preset builds (its binaryDir), for every configure preset;
 # - `make test PRESET=<name>` runs ctest with a test preset that exists, for
-#   every configure preset that builds tests and every one the README offers,
+#   every configure preset that builds tests and every one that
+#   docs/development.md offers,
 #   and looks it up before building, so that a preset without tests (fuzz)
 #   stops at once;
 # - `make test BOARDS=N` names its resource file by an absolute path;
@@ -109,16 +110,16 @@ foreach(index RANGE ${last})
 endforeach()
 message(STATUS "make e2e follows the binaryDir of all ${count} presets; make test runs the test preset of ${with_tests}")
 
-# The presets the README offers for make test must be among them.
-file(READ "${SOURCE_DIR}/README.md" readme)
+# The presets docs/development.md offers for make test must be among them.
+file(READ "${SOURCE_DIR}/docs/development.md" readme)
 string(REGEX MATCH "`PRESET=<name>` \\(([a-z, ]+)\\)" offered "${readme}")
 if(NOT offered)
-  message(FATAL_ERROR "README.md no longer lists the presets of make test as `PRESET=<name>` (...)")
+  message(FATAL_ERROR "docs/development.md no longer lists the presets of make test as `PRESET=<name>` (...)")
 endif()
 string(REPLACE ", " ";" offered "${CMAKE_MATCH_1}")
 foreach(name IN LISTS offered)
   if(NOT name IN_LIST with_tests)
-    message(FATAL_ERROR "README.md offers PRESET=${name}, which has no tests that make test can run")
+    message(FATAL_ERROR "docs/development.md offers PRESET=${name}, which has no tests that make test can run")
   endif()
 endforeach()
 

@@ -19,7 +19,7 @@ if [ -x "$dir/kivu-gemm-e2e" ] && [ -x "$dir/kivu-profile" ]; then
   KIVU_GEMM_DIMENSION=128 KIVU_GEMM_SRAM_CHECK_BLOCK=1,1 KIVU_PROFILE_OUTPUT="$profile" "$dir/kivu-gemm-e2e"
   "$dir/kivu-profile" trace "$profile" -o "$dir/gemm-trace.json" >/dev/null
   "$dir/kivu-profile" heatmap "$profile" -o "$dir/gemm-heatmap.svg" >/dev/null
-  echo "GEMM cycle profile: $profile (kivu-profile summary $profile)"
+  echo "GEMM cycle profile: $profile ($dir/kivu-profile summary $profile)"
   echo "  trace:   $dir/gemm-trace.json (Perfetto UI online; offline, after scripts/install-deps.sh browser:"
   echo "           target/browser/node_modules/.bin/speedscope $dir/gemm-trace.json)"
   echo "  heatmap: $dir/gemm-heatmap.svg"
