@@ -1,31 +1,19 @@
-// The simulated board: host link, bulk-synchronous steps, accounting.
+// The simulated board: state, bulk-synchronous steps, verification and
+// accounting (the host link is in host_link.cpp).
 #include "kivu_runtime/board.hpp"
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <string>
 
-#include "cycle_recorder.hpp"
-#include "host_writer.hpp"
-#include "kivu_runtime/host_packet.hpp"
-#include "tile_memory.hpp"
+#include "board_impl.hpp"
+#include "kivu_expected.hpp"
 
 namespace kivu_runtime {
 
 using kivu_exchange::ExchangeError;
 
 namespace {
-
-// Returned when the operating system refuses to map a tile's SRAM.
-constexpr const char* unmappable_reason = "tile memory could not be mapped";
-
-// Count error for a size that does not fit the board's 32-bit counts.
-std::expected<std::uint32_t, ExchangeError> transfer_size(std::size_t size) {
-  if (size == 0) return std::unexpected(ExchangeError::Count{0});
-  if (size > UINT32_MAX) return std::unexpected(ExchangeError::Count{UINT32_MAX});
-  return static_cast<std::uint32_t>(size);
-}
 
 std::uint64_t exchange_cost(std::uint64_t bytes) {
   return exchange_latency_cycles + (bytes + exchange_bytes_per_cycle - 1) / exchange_bytes_per_cycle;
@@ -36,108 +24,31 @@ std::uint64_t exchange_cost(std::uint64_t bytes) {
 // =============================================================================
 // State
 
-struct Board::Impl {
-  explicit Impl(BoardOptions board_options)
-      : options(board_options),
-        topology(kivu_exchange::Topology::halcyon()),
-        memory(tile_count),
-        writer(board_options.jitter),
-        recorder(tile_count, board_options.profile) {}
+std::expected<std::uint16_t, ExchangeError> Board::Impl::locate(std::uint16_t logical, std::uint32_t address,
+                                                                std::uint64_t size) const {
+  auto physical = topology.physical(logical);
+  if (!physical) return physical;
+  if (!detail::in_sram(address, size)) return std::unexpected(ExchangeError::Address{address});
+  return *physical;
+}
 
-  // Maps a logical tile, checking the range [address, address + size).
-  std::expected<std::uint16_t, ExchangeError> locate(std::uint16_t logical, std::uint32_t address,
-                                                     std::uint64_t size) const {
-    auto physical = topology.physical(logical);
-    if (!physical) return physical;
-    if (!detail::in_sram(address, size)) return std::unexpected(ExchangeError::Address{address});
-    return *physical;
-  }
-
-  // The device side of the host link: decodes a packet and checks its
-  // range. A read appends the bytes read to `read_out`; a write adds the
-  // packet to `write_out`, to be submitted to the host writer.
-  std::expected<void, ExchangeError> receive(std::vector<std::byte> packet, std::vector<std::byte>& read_out,
-                                             std::vector<detail::HostWriter::Piece>& write_out) {
-    auto decoded = decode_host_packet(packet);
-    if (!decoded) return std::unexpected(decoded.error());
-    const HostPacketHeader header = decoded->header;
-    const std::uint16_t physical = physical_tile(header.route);
-    if (!detail::in_sram(header.address, header.length)) {
-      return std::unexpected(ExchangeError::Address{header.address});
-    }
-    ++counters.host_packets;
-    if (header.kind == HostPacketKind::Read) {
-      writer.drain();
-      const std::size_t at = read_out.size();
-      read_out.resize(at + header.length);
-      memory.read(physical, header.address, std::span(read_out).subspan(at));
-      return {};
-    }
-    std::byte* base = memory.map(physical);
-    if (base == nullptr) return std::unexpected(ExchangeError::Schedule{unmappable_reason});
-    write_out.push_back({base + header.address, std::move(packet), host_packet_header_bytes, header.length});
-    return {};
-  }
-
-  // Applies fault injection to a readback of `physical` at `address`.
-  void readback(std::uint16_t physical, std::uint32_t address, std::span<std::byte> data) {
-    if (!options.fault_injection || fault || data.empty()) return;
-    const std::uint32_t offset = std::min<std::uint32_t>(fault_byte_offset,
-                                                         static_cast<std::uint32_t>(data.size() - 1));
-    const auto mask = static_cast<std::byte>(1u << fault_bit);
-    data[offset] ^= mask;
-    if (std::byte* base = memory.map(physical)) base[address + offset] = data[offset];
-    fault = FaultRecord{topology.logical(physical).value_or(0), physical, address + offset, fault_bit};
-  }
-
-  // Host-side D2H: read packets for [address, address + out.size()).
-  std::expected<void, ExchangeError> d2h_into(std::uint16_t logical, std::uint32_t address, std::span<std::byte> out) {
-    auto size = transfer_size(out.size());
-    if (!size) return std::unexpected(size.error());
-    auto physical = locate(logical, address, *size);
-    if (!physical) return std::unexpected(physical.error());
-    auto route = route_to(*physical);
-    if (!route) return std::unexpected(route.error());
-    std::vector<std::byte> data;
-    data.reserve(out.size());
-    std::vector<detail::HostWriter::Piece> no_writes;
-    for (std::uint32_t offset = 0; offset < *size; offset += host_packet_max_payload) {
-      const auto length = static_cast<std::uint16_t>(std::min(host_packet_max_payload, *size - offset));
-      auto packet = encode_host_packet({HostPacketKind::Read, *route, address + offset, length});
-      if (!packet) return std::unexpected(packet.error());
-      if (auto done = receive(std::move(*packet), data, no_writes); !done) return done;
-    }
-    readback(*physical, address, data);
-    std::ranges::copy(data, out.begin());
-    ++counters.host_reads;
-    counters.d2h_bytes += *size;
-    return {};
-  }
-
-  BoardOptions options;
-  kivu_exchange::Topology topology;
-  mutable std::mutex mutex;
-  detail::TileMemory memory;
-  detail::HostWriter writer;
-  detail::CycleRecorder recorder;
-  BoardCounters counters;
-  std::optional<FaultRecord> fault;
-};
+void Board::Impl::readback(std::uint16_t physical, std::uint32_t address, std::span<std::byte> data) {
+  if (!options.fault_injection || fault || data.empty()) return;
+  const std::uint32_t offset = std::min<std::uint32_t>(fault_byte_offset, static_cast<std::uint32_t>(data.size() - 1));
+  const auto mask = static_cast<std::byte>(1u << fault_bit);
+  data[offset] ^= mask;
+  if (std::byte* base = memory.map(physical)) base[address + offset] = data[offset];
+  fault = FaultRecord{topology.logical(physical).value_or(0), physical, address + offset, fault_bit};
+}
 
 // =============================================================================
 // Construction
 
 std::expected<BoardOptions, EnvironmentError> BoardOptions::from_environment() {
   BoardOptions options;
-  auto identity = board_identity_from_environment();
-  if (!identity) return std::unexpected(identity.error());
-  options.identity = *identity;
-  auto jitter = host_write_jitter_from_environment();
-  if (!jitter) return std::unexpected(jitter.error());
-  options.jitter = *jitter;
-  auto fault = sim_fault_from_environment(options.identity);
-  if (!fault) return std::unexpected(fault.error());
-  options.fault_injection = *fault;
+  KIVU_ASSIGN_OR_RETURN(options.identity, board_identity_from_environment());
+  KIVU_ASSIGN_OR_RETURN(options.jitter, host_write_jitter_from_environment());
+  KIVU_ASSIGN_OR_RETURN(options.fault_injection, sim_fault_from_environment(options.identity));
   return options;
 }
 
@@ -158,73 +69,6 @@ std::expected<std::uint16_t, ExchangeError> Board::logical(std::uint16_t physica
 }
 
 // =============================================================================
-// Host link
-
-std::expected<void, ExchangeError> Board::h2d(std::uint16_t tile, std::uint32_t address,
-                                              std::span<const std::byte> data) {
-  std::lock_guard lock(impl_->mutex);
-  auto size = transfer_size(data.size());
-  if (!size) return std::unexpected(size.error());
-  auto physical = impl_->locate(tile, address, *size);
-  if (!physical) return std::unexpected(physical.error());
-  auto route = route_to(*physical);
-  if (!route) return std::unexpected(route.error());
-  std::vector<std::byte> no_reads;
-  std::vector<detail::HostWriter::Piece> pieces;
-  pieces.reserve((*size + host_packet_max_payload - 1) / host_packet_max_payload);
-  for (std::uint32_t offset = 0; offset < *size; offset += host_packet_max_payload) {
-    const auto length = static_cast<std::uint16_t>(std::min(host_packet_max_payload, *size - offset));
-    auto packet = encode_host_packet({HostPacketKind::Write, *route, address + offset, length},
-                                     data.subspan(offset, length));
-    if (!packet) return std::unexpected(packet.error());
-    if (auto done = impl_->receive(std::move(*packet), no_reads, pieces); !done) return done;
-  }
-  impl_->writer.submit(*physical, address, *size, std::move(pieces));
-  ++impl_->counters.host_writes;
-  impl_->counters.h2d_bytes += *size;
-  return {};
-}
-
-std::expected<std::vector<std::byte>, ExchangeError> Board::d2h(std::uint16_t tile, std::uint32_t address,
-                                                                std::uint32_t size) {
-  std::lock_guard lock(impl_->mutex);
-  if (size == 0) return std::unexpected(ExchangeError::Count{0});
-  // Checked before allocating, so a huge bad size costs nothing.
-  if (auto located = impl_->locate(tile, address, size); !located) return std::unexpected(located.error());
-  std::vector<std::byte> data(size);
-  if (auto done = impl_->d2h_into(tile, address, data); !done) return std::unexpected(done.error());
-  return data;
-}
-
-std::expected<void, ExchangeError> Board::d2h_into(std::uint16_t tile, std::uint32_t address,
-                                                   std::span<std::byte> destination) {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->d2h_into(tile, address, destination);
-}
-
-std::expected<std::vector<std::byte>, ExchangeError> Board::deliver_packet(std::span<const std::byte> packet) {
-  std::lock_guard lock(impl_->mutex);
-  std::vector<std::byte> read;
-  std::vector<detail::HostWriter::Piece> write;
-  if (auto done = impl_->receive(std::vector<std::byte>(packet.begin(), packet.end()), read, write); !done) {
-    return std::unexpected(done.error());
-  }
-  // The packet decoded above, so its route and range are good.
-  const auto header = decode_host_packet(packet)->header;
-  if (!write.empty()) {
-    impl_->writer.submit(physical_tile(header.route), header.address, header.length, std::move(write));
-  } else {
-    impl_->readback(physical_tile(header.route), header.address, read);
-  }
-  return read;
-}
-
-void Board::wait_host_writes() {
-  std::lock_guard lock(impl_->mutex);
-  impl_->writer.drain();
-}
-
-// =============================================================================
 // Bulk-synchronous steps
 
 std::expected<StepReport, ExchangeError> Board::compute(const ComputeStep& step, const ComputeFunction& function) {
@@ -234,11 +78,10 @@ std::expected<StepReport, ExchangeError> Board::compute(const ComputeStep& step,
   std::vector<std::uint16_t> physical(step.tiles.size());
   std::vector<bool> seen(tile_count, false);
   for (std::size_t i = 0; i < step.tiles.size(); ++i) {
-    auto mapped = board.topology.physical(step.tiles[i]);
-    if (!mapped) return std::unexpected(mapped.error());
-    if (seen[*mapped]) return std::unexpected(ExchangeError::DuplicateTile{});
-    seen[*mapped] = true;
-    physical[i] = *mapped;
+    KIVU_ASSIGN_OR_RETURN(const std::uint16_t mapped, board.topology.physical(step.tiles[i]));
+    if (seen[mapped]) return std::unexpected(ExchangeError::DuplicateTile{});
+    seen[mapped] = true;
+    physical[i] = mapped;
   }
   board.writer.drain();
 
@@ -246,11 +89,9 @@ std::expected<StepReport, ExchangeError> Board::compute(const ComputeStep& step,
   std::uint64_t duration = 1;
   for (std::size_t i = 0; i < step.tiles.size(); ++i) {
     std::byte* sram = board.memory.map(physical[i]);
-    if (sram == nullptr) return std::unexpected(ExchangeError::Schedule{unmappable_reason});
+    if (sram == nullptr) return std::unexpected(ExchangeError::Schedule{detail::unmappable_reason});
     TileContext context(step.tiles[i], physical[i], sram, step.cycles);
-    if (function) {
-      if (auto done = function(context); !done) return std::unexpected(done.error());
-    }
+    if (function) KIVU_RETURN_IF_ERROR(function(context));
     busy[physical[i]] = std::max<std::uint64_t>(context.cycles, 1);
     duration = std::max(duration, busy[physical[i]]);
   }
@@ -278,8 +119,7 @@ std::expected<StepReport, ExchangeError> Board::exchange(const ExchangePhase& ph
   std::uint64_t staged = 0;
   for (std::size_t t = 0; t < phase.transfers.size(); ++t) {
     const Transfer& transfer = phase.transfers[t];
-    auto source = board.topology.physical(transfer.source);
-    if (!source) return std::unexpected(source.error());
+    KIVU_ASSIGN_OR_RETURN(const std::uint16_t source, board.topology.physical(transfer.source));
     if (transfer.size == 0) return std::unexpected(ExchangeError::Count{0});
     if (!detail::in_sram(transfer.source_address, transfer.size)) {
       return std::unexpected(ExchangeError::Address{transfer.source_address});
@@ -287,16 +127,15 @@ std::expected<StepReport, ExchangeError> Board::exchange(const ExchangePhase& ph
     if (transfer.receivers.empty()) return std::unexpected(ExchangeError::ReceiverSet{});
     receivers.clear();
     for (const Receiver& receiver : transfer.receivers) {
-      auto target = board.locate(receiver.tile, receiver.address, transfer.size);
-      if (!target) return std::unexpected(target.error());
-      receivers.push_back(*target);
-      writes.push_back(Write{*target, receiver.address, std::uint64_t{receiver.address} + transfer.size});
+      KIVU_ASSIGN_OR_RETURN(const std::uint16_t target, board.locate(receiver.tile, receiver.address, transfer.size));
+      receivers.push_back(target);
+      writes.push_back(Write{target, receiver.address, std::uint64_t{receiver.address} + transfer.size});
     }
     std::ranges::sort(receivers);
     if (std::ranges::adjacent_find(receivers) != receivers.end()) {
       return std::unexpected(ExchangeError::DuplicateTile{});
     }
-    sources[t] = *source;
+    sources[t] = source;
     staged += transfer.size;
   }
   std::ranges::sort(writes, [](const Write& a, const Write& b) {
@@ -309,7 +148,7 @@ std::expected<StepReport, ExchangeError> Board::exchange(const ExchangePhase& ph
   }
   for (const Write& write : writes) {
     if (board.memory.map(write.physical) == nullptr) {
-      return std::unexpected(ExchangeError::Schedule{unmappable_reason});
+      return std::unexpected(ExchangeError::Schedule{detail::unmappable_reason});
     }
   }
 
@@ -369,12 +208,11 @@ std::expected<std::vector<std::byte>, ExchangeError> Board::read_tile_memory(std
                                                                              std::uint32_t size) {
   std::lock_guard lock(impl_->mutex);
   if (size == 0) return std::unexpected(ExchangeError::Count{0});
-  auto physical = impl_->locate(tile, address, size);
-  if (!physical) return std::unexpected(physical.error());
+  KIVU_ASSIGN_OR_RETURN(const std::uint16_t physical, impl_->locate(tile, address, size));
   impl_->writer.drain();
   std::vector<std::byte> data(size);
-  impl_->memory.read(*physical, address, data);
-  impl_->readback(*physical, address, data);
+  impl_->memory.read(physical, address, data);
+  impl_->readback(physical, address, data);
   return data;
 }
 
@@ -414,9 +252,8 @@ BoardCounters Board::counters() const {
 
 std::expected<TileCycles, ExchangeError> Board::tile_cycles(std::uint16_t tile) const {
   std::lock_guard lock(impl_->mutex);
-  auto physical = impl_->topology.physical(tile);
-  if (!physical) return std::unexpected(physical.error());
-  return impl_->recorder.totals(*physical);
+  KIVU_ASSIGN_OR_RETURN(const std::uint16_t physical, impl_->topology.physical(tile));
+  return impl_->recorder.totals(physical);
 }
 
 std::vector<StepRecord> Board::steps() const {
@@ -426,10 +263,9 @@ std::vector<StepRecord> Board::steps() const {
 
 std::expected<std::vector<TileSample>, ExchangeError> Board::samples(std::uint16_t tile) const {
   std::lock_guard lock(impl_->mutex);
-  auto physical = impl_->topology.physical(tile);
-  if (!physical) return std::unexpected(physical.error());
+  KIVU_ASSIGN_OR_RETURN(const std::uint16_t physical, impl_->topology.physical(tile));
   if (!impl_->recorder.profiling()) return std::vector<TileSample>{};
-  return impl_->recorder.samples(*physical);
+  return impl_->recorder.samples(physical);
 }
 
 std::expected<kivu_package::ProfileReport, ExchangeError> Board::to_profile_report() const {

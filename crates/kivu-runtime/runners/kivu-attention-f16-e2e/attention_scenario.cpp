@@ -8,6 +8,8 @@
 #include <limits>
 #include <span>
 
+#include "kivu_expected.hpp"
+#include "kivu_runner/random.hpp"
 #include "kivu_runtime/board_constants.hpp"
 
 namespace kivu_attention {
@@ -27,17 +29,9 @@ constexpr std::uint64_t step_overhead_cycles = 96;
 
 constexpr float negative_infinity = -std::numeric_limits<float>::infinity();
 
-// splitmix64, so that the inputs are the same on every run and machine.
-std::uint64_t next_random(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-  return z ^ (z >> 31);
-}
-
 // Uniform in [-bound, bound], rounded to FP16.
 half uniform(std::uint64_t& state, float bound) {
-  const double unit = static_cast<double>(next_random(state) >> 11) * 0x1.0p-53;  // [0, 1)
+  const double unit = static_cast<double>(kivu_runner::next_random(state) >> 11) * 0x1.0p-53;  // [0, 1)
   return static_cast<half>(static_cast<float>((2.0 * unit - 1.0) * bound));
 }
 
@@ -71,49 +65,45 @@ std::size_t block_offset(const AttentionShape& shape, WorkItem item) {
          shape.head_dim;
 }
 
-std::vector<kivu_package::ProfileMetadata> step_metadata(const AttentionShape& shape) {
-  return {{"batch", std::to_string(shape.batch)},
-          {"heads", std::to_string(shape.heads)},
-          {"sequence", std::to_string(shape.sequence)},
-          {"head_dim", std::to_string(shape.head_dim)}};
+// The shape, and the round's key block for the steps of one round.
+std::vector<kivu_package::ProfileMetadata> step_metadata(const AttentionShape& shape,
+                                                         std::optional<std::uint32_t> key_block = std::nullopt) {
+  std::vector<kivu_package::ProfileMetadata> metadata = {{"batch", std::to_string(shape.batch)},
+                                                         {"heads", std::to_string(shape.heads)},
+                                                         {"sequence", std::to_string(shape.sequence)},
+                                                         {"head_dim", std::to_string(shape.head_dim)}};
+  if (key_block) metadata.push_back({"key_block", std::to_string(*key_block)});
+  return metadata;
 }
 
 // =============================================================================
 // Kernels, run on each tile
 
 std::expected<void, ExchangeError> init_state(TileContext& tile, std::uint32_t d) {
-  auto acc = tile.array<float>(acc_address, std::size_t{query_block} * d);
-  if (!acc) return std::unexpected(acc.error());
-  auto m = tile.array<float>(max_address, query_block);
-  if (!m) return std::unexpected(m.error());
-  auto l = tile.array<float>(sum_address, query_block);
-  if (!l) return std::unexpected(l.error());
-  std::ranges::fill(*acc, 0.0f);
-  std::ranges::fill(*m, negative_infinity);
-  std::ranges::fill(*l, 0.0f);
+  KIVU_ASSIGN_OR_RETURN(const auto acc, tile.array<float>(acc_address, std::size_t{query_block} * d));
+  KIVU_ASSIGN_OR_RETURN(const auto m, tile.array<float>(max_address, query_block));
+  KIVU_ASSIGN_OR_RETURN(const auto l, tile.array<float>(sum_address, query_block));
+  std::ranges::fill(acc, 0.0f);
+  std::ranges::fill(m, negative_infinity);
+  std::ranges::fill(l, 0.0f);
   return {};
 }
 
 // Folds this round's key block into the tile's running state.
 std::expected<void, ExchangeError> fold_key_block(TileContext& tile, std::uint32_t d) {
   const std::size_t row_values = std::size_t{key_block} * d;
-  auto q = tile.array<half>(q_address, std::size_t{query_block} * d);
-  if (!q) return std::unexpected(q.error());
-  auto kv = tile.array<half>(kv_work_address, 2 * row_values);
-  if (!kv) return std::unexpected(kv.error());
-  auto acc = tile.array<float>(acc_address, std::size_t{query_block} * d);
-  if (!acc) return std::unexpected(acc.error());
-  auto m = tile.array<float>(max_address, query_block);
-  if (!m) return std::unexpected(m.error());
-  auto l = tile.array<float>(sum_address, query_block);
-  if (!l) return std::unexpected(l.error());
+  KIVU_ASSIGN_OR_RETURN(const auto q, tile.array<half>(q_address, std::size_t{query_block} * d));
+  KIVU_ASSIGN_OR_RETURN(const auto kv, tile.array<half>(kv_work_address, 2 * row_values));
+  KIVU_ASSIGN_OR_RETURN(const auto acc, tile.array<float>(acc_address, std::size_t{query_block} * d));
+  KIVU_ASSIGN_OR_RETURN(const auto m, tile.array<float>(max_address, query_block));
+  KIVU_ASSIGN_OR_RETURN(const auto l, tile.array<float>(sum_address, query_block));
 
   // FP16 to FP32 is exact, and so is the product of two FP16 values in FP32:
   // widening first and multiplying in FP32 is what an FP16 MAC with FP32
   // accumulation computes.
-  const std::vector<float> k = widen(kv->subspan(0, row_values));
-  const std::vector<float> v = widen(kv->subspan(row_values, row_values));
-  const std::vector<float> queries = widen(*q);
+  const std::vector<float> k = widen(kv.subspan(0, row_values));
+  const std::vector<float> v = widen(kv.subspan(row_values, row_values));
+  const std::vector<float> queries = widen(q);
   const float scale = 1.0f / std::sqrt(static_cast<float>(d));
   float scores[key_block];
   float weights[key_block];
@@ -128,16 +118,16 @@ std::expected<void, ExchangeError> fold_key_block(TileContext& tile, std::uint32
       scores[c] = dot * scale;
       block_max = std::max(block_max, scores[c]);
     }
-    const float new_max = std::max((*m)[r], block_max);
-    const float rescale = std::exp((*m)[r] - new_max);  // 0 in the first round
+    const float new_max = std::max(m[r], block_max);
+    const float rescale = std::exp(m[r] - new_max);  // 0 in the first round
     float weight_sum = 0.0f;
     for (std::size_t c = 0; c < key_block; ++c) {
       weights[c] = static_cast<float>(static_cast<half>(std::exp(scores[c] - new_max)));
       weight_sum += weights[c];
     }
-    (*l)[r] = (*l)[r] * rescale + weight_sum;
-    (*m)[r] = new_max;
-    float* out = acc->data() + r * d;
+    l[r] = l[r] * rescale + weight_sum;
+    m[r] = new_max;
+    float* out = acc.data() + r * d;
     for (std::size_t x = 0; x < d; ++x) out[x] *= rescale;
     for (std::size_t c = 0; c < key_block; ++c) {
       const float* vrow = v.data() + c * d;
@@ -148,14 +138,11 @@ std::expected<void, ExchangeError> fold_key_block(TileContext& tile, std::uint32
 }
 
 std::expected<void, ExchangeError> finalize(TileContext& tile, std::uint32_t d) {
-  auto acc = tile.array<float>(acc_address, std::size_t{query_block} * d);
-  if (!acc) return std::unexpected(acc.error());
-  auto l = tile.array<float>(sum_address, query_block);
-  if (!l) return std::unexpected(l.error());
-  auto o = tile.array<half>(o_address, std::size_t{query_block} * d);
-  if (!o) return std::unexpected(o.error());
+  KIVU_ASSIGN_OR_RETURN(const auto acc, tile.array<float>(acc_address, std::size_t{query_block} * d));
+  KIVU_ASSIGN_OR_RETURN(const auto l, tile.array<float>(sum_address, query_block));
+  KIVU_ASSIGN_OR_RETURN(const auto o, tile.array<half>(o_address, std::size_t{query_block} * d));
   for (std::size_t r = 0; r < query_block; ++r) {
-    for (std::size_t x = 0; x < d; ++x) (*o)[r * d + x] = static_cast<half>((*acc)[r * d + x] / (*l)[r]);
+    for (std::size_t x = 0; x < d; ++x) o[r * d + x] = static_cast<half>(acc[r * d + x] / l[r]);
   }
   return {};
 }
@@ -175,11 +162,8 @@ Checked<void> deliver_inputs(kivu_runtime::Board& board, const AttentionShape& s
     const std::uint32_t v_address = kv_home_address + static_cast<std::uint32_t>(block_values * sizeof(half));
     for (const auto& [what, address, data] :
          {std::tuple{"Q", q_address, q}, std::tuple{"K", kv_home_address, k}, std::tuple{"V", v_address, v}}) {
-      if (auto done = kivu_runner::check(board.h2d(tile, address, bytes_of(data)),
-                                         fmt::format("h2d of {} block {} to tile {}", what, i, tile));
-          !done) {
-        return done;
-      }
+      KIVU_RETURN_IF_ERROR(kivu_runner::check(board.h2d(tile, address, bytes_of(data)),
+                                              fmt::format("h2d of {} block {} to tile {}", what, i, tile)));
     }
   }
   return {};
@@ -190,10 +174,8 @@ Checked<void> deliver_inputs(kivu_runtime::Board& board, const AttentionShape& s
 kivu_runtime::ExchangePhase key_block_phase(const AttentionShape& shape, std::uint32_t j) {
   const std::uint32_t blocks = shape.sequence / query_block;
   const auto bytes = static_cast<std::uint32_t>(2 * std::size_t{key_block} * shape.head_dim * sizeof(half));
-  auto metadata = step_metadata(shape);
-  metadata.push_back({"key_block", std::to_string(j)});
   kivu_runtime::ExchangePhase phase{
-      .operation = "attention.kv_broadcast", .kernel = "kv_multicast", .metadata = std::move(metadata)};
+      .operation = "attention.kv_broadcast", .kernel = "kv_multicast", .metadata = step_metadata(shape, j)};
   for (std::uint32_t b = 0; b < shape.batch; ++b) {
     for (std::uint32_t h = 0; h < shape.heads; ++h) {
       kivu_runtime::Transfer transfer{
@@ -209,9 +191,32 @@ kivu_runtime::ExchangePhase key_block_phase(const AttentionShape& shape, std::ui
 }
 
 Checked<void> step(std::string_view what, std::expected<kivu_runtime::StepReport, ExchangeError> result) {
-  auto report = kivu_runner::check(std::move(result), what);
-  if (!report) return std::unexpected(report.error());
+  KIVU_RETURN_IF_ERROR(kivu_runner::check(std::move(result), what));
   return {};
+}
+
+// What one compute step runs on every work tile, for head dimension d.
+struct TileKernel {
+  const char* operation;
+  const char* kernel;
+  std::expected<void, ExchangeError> (*function)(TileContext& tile, std::uint32_t d);
+};
+
+constexpr TileKernel init_kernel{"attention.init", "online_softmax_init", init_state};
+constexpr TileKernel fold_kernel{"attention.fold", "flash_attention_f16", fold_key_block};
+constexpr TileKernel finalize_kernel{"attention.finalize", "normalize_f16", finalize};
+
+// Runs `kernel` on every tile of `tiles` as one compute step of `cycles`
+// per tile; a board error names the step `what`.
+Checked<void> run_on_tiles(kivu_runtime::Board& board, const std::vector<std::uint16_t>& tiles, std::uint32_t d,
+                           const TileKernel& kernel, std::string_view what,
+                           std::vector<kivu_package::ProfileMetadata> metadata, std::uint64_t cycles) {
+  return step(what, board.compute({.operation = kernel.operation,
+                                   .kernel = kernel.kernel,
+                                   .metadata = std::move(metadata),
+                                   .tiles = tiles,
+                                   .cycles = cycles},
+                                  [&kernel, d](TileContext& tile) { return kernel.function(tile, d); }));
 }
 
 }  // namespace
@@ -320,7 +325,7 @@ ErrorSummary compare_output(const std::vector<half>& output, const std::vector<d
 
 Checked<std::vector<half>> run_attention(kivu_runtime::Board& board, const AttentionShape& shape,
                                          const AttentionInputs& inputs, const ProgressSink& progress) {
-  if (auto valid = check_shape(shape); !valid) return std::unexpected(valid.error());
+  KIVU_RETURN_IF_ERROR(check_shape(shape));
   if (inputs.q.size() != shape.elements() || inputs.k.size() != shape.elements() ||
       inputs.v.size() != shape.elements()) {
     return std::unexpected(RunError::failed("inputs do not match shape " + shape.describe()));
@@ -338,51 +343,24 @@ Checked<std::vector<half>> run_attention(kivu_runtime::Board& board, const Atten
     }
   }
   const std::uint64_t start_cycle = board.cycle();
-  if (auto done = deliver_inputs(board, shape, inputs, items); !done) return std::unexpected(done.error());
+  KIVU_RETURN_IF_ERROR(deliver_inputs(board, shape, inputs, items));
 
   const std::uint64_t block_macs = std::uint64_t{query_block} * key_block * d;
   const std::uint64_t init_cycles = std::uint64_t{query_block} * d / half_macs_per_cycle + step_overhead_cycles;
   const std::uint64_t fold_cycles = 2 * block_macs / half_macs_per_cycle +
                                     std::uint64_t{query_block} * key_block * exp_cycles + step_overhead_cycles;
 
-  if (auto done = step("initialise attention state",
-                       board.compute({.operation = "attention.init",
-                                      .kernel = "online_softmax_init",
-                                      .metadata = step_metadata(shape),
-                                      .tiles = tiles,
-                                      .cycles = init_cycles},
-                                     [d](TileContext& tile) { return init_state(tile, d); }));
-      !done) {
-    return std::unexpected(done.error());
-  }
+  KIVU_RETURN_IF_ERROR(
+      run_on_tiles(board, tiles, d, init_kernel, "initialise attention state", step_metadata(shape), init_cycles));
   board.sync("attention.start");
   for (std::uint32_t j = 0; j < blocks; ++j) {
-    if (auto done = step(fmt::format("key block {} exchange", j), board.exchange(key_block_phase(shape, j))); !done) {
-      return std::unexpected(done.error());
-    }
-    auto metadata = step_metadata(shape);
-    metadata.push_back({"key_block", std::to_string(j)});
-    if (auto done = step(fmt::format("key block {} fold", j),
-                         board.compute({.operation = "attention.fold",
-                                        .kernel = "flash_attention_f16",
-                                        .metadata = std::move(metadata),
-                                        .tiles = tiles,
-                                        .cycles = fold_cycles},
-                                       [d](TileContext& tile) { return fold_key_block(tile, d); }));
-        !done) {
-      return std::unexpected(done.error());
-    }
+    KIVU_RETURN_IF_ERROR(step(fmt::format("key block {} exchange", j), board.exchange(key_block_phase(shape, j))));
+    KIVU_RETURN_IF_ERROR(run_on_tiles(board, tiles, d, fold_kernel, fmt::format("key block {} fold", j),
+                                      step_metadata(shape, j), fold_cycles));
     board.sync("attention.round");
   }
-  if (auto done = step("finalise output", board.compute({.operation = "attention.finalize",
-                                                         .kernel = "normalize_f16",
-                                                         .metadata = step_metadata(shape),
-                                                         .tiles = tiles,
-                                                         .cycles = init_cycles},
-                                                        [d](TileContext& tile) { return finalize(tile, d); }));
-      !done) {
-    return std::unexpected(done.error());
-  }
+  KIVU_RETURN_IF_ERROR(
+      run_on_tiles(board, tiles, d, finalize_kernel, "finalise output", step_metadata(shape), init_cycles));
   progress(fmt::format("{}: {} tiles, {} key rounds, cycles {}..{}", shape.describe(), tiles.size(), blocks,
                        start_cycle, board.cycle()));
 
@@ -390,11 +368,8 @@ Checked<std::vector<half>> run_attention(kivu_runtime::Board& board, const Atten
   const std::size_t block_values = std::size_t{query_block} * d;
   for (std::uint32_t i = 0; i < items.size(); ++i) {
     const auto destination = std::span(output).subspan(block_offset(shape, items[i]), block_values);
-    if (auto done = kivu_runner::check(board.d2h_into(tiles[i], o_address, std::as_writable_bytes(destination)),
-                                       fmt::format("d2h of O block {} from tile {}", i, tiles[i]));
-        !done) {
-      return std::unexpected(done.error());
-    }
+    KIVU_RETURN_IF_ERROR(kivu_runner::check(board.d2h_into(tiles[i], o_address, std::as_writable_bytes(destination)),
+                                            fmt::format("d2h of O block {} from tile {}", i, tiles[i])));
   }
   return output;
 }

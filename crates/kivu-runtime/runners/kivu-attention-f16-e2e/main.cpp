@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "attention_scenario.hpp"
+#include "kivu_expected.hpp"
 #include "kivu_runner/runner_main.hpp"
 
 using kivu_runner::Checked;
@@ -27,9 +28,8 @@ constexpr std::uint64_t input_seed = 0x61747466;
 
 int main(int argc, char** argv) {
   return kivu_runner::run_runner("kivu-attention-f16-e2e", argc, argv, [](const Progress& progress) -> Checked<void> {
-    auto options = kivu_runner::board_options(progress);
-    if (!options) return std::unexpected(options.error());
-    kivu_runtime::Board board(*options);
+    KIVU_ASSIGN_OR_RETURN(const auto options, kivu_runner::board_options(progress));
+    kivu_runtime::Board board(options);
     const auto sink = [&](std::string_view line) { progress.line(line); };
 
     // Every shape runs and reports, so that a failure shows which shapes
@@ -39,9 +39,8 @@ int main(int argc, char** argv) {
     std::uint64_t seed = input_seed;
     for (const kivu_attention::AttentionShape& shape : kivu_attention::encoder_shapes()) {
       const auto inputs = kivu_attention::random_inputs(shape, seed++);
-      auto output = kivu_attention::run_attention(board, shape, inputs, sink);
-      if (!output) return std::unexpected(output.error());
-      const auto error = kivu_attention::compare_output(*output, kivu_attention::reference_attention(shape, inputs));
+      KIVU_ASSIGN_OR_RETURN(const auto output, kivu_attention::run_attention(board, shape, inputs, sink));
+      const auto error = kivu_attention::compare_output(output, kivu_attention::reference_attention(shape, inputs));
       const bool ok = error.worst <= kivu_attention::attention_tolerance;
       progress.line(
           fmt::format("{}: worst abs error {:.3g} at element {} (got {}, expected {:.6g}), tolerance {:.3g}: {}",

@@ -8,7 +8,8 @@
 #include <span>
 #include <string>
 
-#include "kivu_package/output_file.hpp"
+#include "kivu_expected.hpp"
+#include "kivu_runner/random.hpp"
 #include "kivu_runner/verify.hpp"
 #include "kivu_runtime/board_constants.hpp"
 
@@ -17,24 +18,10 @@ namespace kivu_gemm {
 using kivu_exchange::ExchangeError;
 using kivu_runner::Checked;
 using kivu_runner::RunError;
-using kivu_runtime::EnvironmentError;
 
 namespace {
 
-std::optional<std::string_view> view(const std::optional<std::string>& value) {
-  return value ? std::optional<std::string_view>(*value) : std::nullopt;
-}
-
 std::span<const std::byte> bytes_of(const std::vector<float>& values) { return std::as_bytes(std::span(values)); }
-
-// splitmix64: a small, well-mixed generator, so that the operands are the
-// same on every run and every machine.
-std::uint64_t next_random(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-  return z ^ (z >> 31);
-}
 
 std::string block_name(BlockIndex block) { return fmt::format("({},{})", block.row, block.column); }
 
@@ -63,26 +50,22 @@ std::vector<std::uint16_t> grid_tiles(std::uint32_t grid) {
 // Kernels, run on each tile
 
 std::expected<void, ExchangeError> zero_accumulator(kivu_runtime::TileContext& tile) {
-  auto c = tile.array<float>(c_address, std::size_t{block_size} * block_size);
-  if (!c) return std::unexpected(c.error());
-  std::ranges::fill(*c, 0.0f);
+  KIVU_ASSIGN_OR_RETURN(const auto c, tile.array<float>(c_address, std::size_t{block_size} * block_size));
+  std::ranges::fill(c, 0.0f);
   return {};
 }
 
 // C += A x B for one block, in float, row by row.
 std::expected<void, ExchangeError> block_mac(kivu_runtime::TileContext& tile) {
   constexpr std::size_t n = block_size;
-  auto a = tile.array<float>(a_work_address, n * n);
-  if (!a) return std::unexpected(a.error());
-  auto b = tile.array<float>(b_work_address, n * n);
-  if (!b) return std::unexpected(b.error());
-  auto c = tile.array<float>(c_address, n * n);
-  if (!c) return std::unexpected(c.error());
+  KIVU_ASSIGN_OR_RETURN(const auto a, tile.array<float>(a_work_address, n * n));
+  KIVU_ASSIGN_OR_RETURN(const auto b, tile.array<float>(b_work_address, n * n));
+  KIVU_ASSIGN_OR_RETURN(const auto c, tile.array<float>(c_address, n * n));
   for (std::size_t i = 0; i < n; ++i) {
-    float* row = c->data() + i * n;
+    float* row = c.data() + i * n;
     for (std::size_t k = 0; k < n; ++k) {
-      const float aik = (*a)[i * n + k];
-      const float* brow = b->data() + k * n;
+      const float aik = a[i * n + k];
+      const float* brow = b.data() + k * n;
       for (std::size_t j = 0; j < n; ++j) row[j] += aik * brow[j];
     }
   }
@@ -100,16 +83,10 @@ Checked<void> deliver_operands(kivu_runtime::Board& board, const GemmSettings& s
       const std::uint16_t tile = block_tile(grid, {r, c});
       const auto a = extract_block(operands.a, settings.dimension, {r, c});
       const auto b = extract_block(operands.b, settings.dimension, {r, c});
-      if (auto done = kivu_runner::check(board.h2d(tile, a_home_address, bytes_of(a)),
-                                         fmt::format("h2d of A block {} to tile {}", block_name({r, c}), tile));
-          !done) {
-        return done;
-      }
-      if (auto done = kivu_runner::check(board.h2d(tile, b_home_address, bytes_of(b)),
-                                         fmt::format("h2d of B block {} to tile {}", block_name({r, c}), tile));
-          !done) {
-        return done;
-      }
+      KIVU_RETURN_IF_ERROR(kivu_runner::check(board.h2d(tile, a_home_address, bytes_of(a)),
+                                              fmt::format("h2d of A block {} to tile {}", block_name({r, c}), tile)));
+      KIVU_RETURN_IF_ERROR(kivu_runner::check(board.h2d(tile, b_home_address, bytes_of(b)),
+                                              fmt::format("h2d of B block {} to tile {}", block_name({r, c}), tile)));
     }
   }
   progress(fmt::format("h2d: A and B blocks of {} bytes to {} tiles", block_bytes, grid * grid));
@@ -164,9 +141,8 @@ kivu_runtime::ExchangePhase ring_phase(const GemmSettings& settings, std::uint32
 
 Checked<void> step(const ProgressSink& progress, std::string_view what,
                    std::expected<kivu_runtime::StepReport, ExchangeError> result) {
-  auto report = kivu_runner::check(std::move(result), what);
-  if (!report) return std::unexpected(report.error());
-  progress(fmt::format("{}: {}", what, kivu_runtime::describe(*report)));
+  KIVU_ASSIGN_OR_RETURN(const auto report, kivu_runner::check(std::move(result), what));
+  progress(fmt::format("{}: {}", what, kivu_runtime::describe(report)));
   return {};
 }
 
@@ -175,16 +151,13 @@ Checked<void> multiply(kivu_runtime::Board& board, const GemmSettings& settings,
   const std::vector<std::uint16_t> tiles = grid_tiles(grid);
   constexpr std::uint64_t n = block_size;
 
-  if (auto done = step(progress, "zero accumulators",
-                       board.compute({.operation = "gemm.zero",
-                                      .kernel = "zero_block",
-                                      .metadata = step_metadata(settings, std::nullopt),
-                                      .tiles = tiles,
-                                      .cycles = n * n / macs_per_cycle + block_overhead_cycles},
-                                     zero_accumulator));
-      !done) {
-    return done;
-  }
+  KIVU_RETURN_IF_ERROR(step(progress, "zero accumulators",
+                            board.compute({.operation = "gemm.zero",
+                                           .kernel = "zero_block",
+                                           .metadata = step_metadata(settings, std::nullopt),
+                                           .tiles = tiles,
+                                           .cycles = n * n / macs_per_cycle + block_overhead_cycles},
+                                          zero_accumulator)));
   progress(fmt::format("sync: {}", kivu_runtime::describe(board.sync("gemm.start"))));
 
   for (std::uint32_t k = 0; k < grid; ++k) {
@@ -193,21 +166,15 @@ Checked<void> multiply(kivu_runtime::Board& board, const GemmSettings& settings,
                                                   !ring    ? "broadcast"
                                                   : k == 0 ? "ring align"
                                                            : "ring shift");
-    if (auto done = step(progress, exchange_name,
-                         board.exchange(ring ? ring_phase(settings, k) : broadcast_phase(settings, k)));
-        !done) {
-      return done;
-    }
-    if (auto done = step(progress, fmt::format("round {} block MAC", k),
-                         board.compute({.operation = "gemm.block_mac",
-                                        .kernel = "block_mac_f32",
-                                        .metadata = step_metadata(settings, k),
-                                        .tiles = tiles,
-                                        .cycles = n * n * n / macs_per_cycle + block_overhead_cycles},
-                                       block_mac));
-        !done) {
-      return done;
-    }
+    KIVU_RETURN_IF_ERROR(
+        step(progress, exchange_name, board.exchange(ring ? ring_phase(settings, k) : broadcast_phase(settings, k))));
+    KIVU_RETURN_IF_ERROR(step(progress, fmt::format("round {} block MAC", k),
+                              board.compute({.operation = "gemm.block_mac",
+                                             .kernel = "block_mac_f32",
+                                             .metadata = step_metadata(settings, k),
+                                             .tiles = tiles,
+                                             .cycles = n * n * n / macs_per_cycle + block_overhead_cycles},
+                                            block_mac)));
     progress(fmt::format("round {} sync: {}", k, kivu_runtime::describe(board.sync("gemm.round"))));
   }
   return {};
@@ -224,15 +191,15 @@ Checked<std::uint32_t> verify_product(kivu_runtime::Board& board, const GemmSett
   for (std::uint32_t r = 0; r < grid; ++r) {
     for (std::uint32_t c = 0; c < grid; ++c) {
       const std::uint16_t tile = block_tile(grid, {r, c});
-      auto data = kivu_runner::check(board.d2h(tile, c_address, block_bytes),
-                                     fmt::format("d2h of C block {} from tile {}", block_name({r, c}), tile));
-      if (!data) return std::unexpected(data.error());
+      KIVU_ASSIGN_OR_RETURN(
+          const auto data, kivu_runner::check(board.d2h(tile, c_address, block_bytes),
+                                              fmt::format("d2h of C block {} from tile {}", block_name({r, c}), tile)));
       const std::vector<float> expected = extract_block(reference, settings.dimension, {r, c});
       std::size_t differing = 0;
       std::string first_in_block;
       for (std::size_t i = 0; i < expected.size(); ++i) {
         float got = 0;
-        std::memcpy(&got, data->data() + i * sizeof(float), sizeof(float));
+        std::memcpy(&got, data.data() + i * sizeof(float), sizeof(float));
         if (std::bit_cast<std::uint32_t>(got) == std::bit_cast<std::uint32_t>(expected[i])) continue;
         if (differing++ == 0) {
           first_in_block = fmt::format("C block {} from tile {}: element ({},{}) is {}, expected {}",
@@ -260,82 +227,15 @@ Checked<void> verify_tile_memory(kivu_runtime::Board& board, const GemmSettings&
   const std::uint16_t tile = block_tile(settings.grid(), settings.check_block);
   const std::string what = fmt::format("tile memory of C block {} on tile {} at {:#x}",
                                        block_name(settings.check_block), tile, c_address);
-  auto data = kivu_runner::check(board.read_tile_memory(tile, c_address, block_bytes), "read " + what);
-  if (!data) return std::unexpected(data.error());
+  KIVU_ASSIGN_OR_RETURN(const auto data,
+                        kivu_runner::check(board.read_tile_memory(tile, c_address, block_bytes), "read " + what));
   const std::vector<float> expected = extract_block(reference, settings.dimension, settings.check_block);
-  if (auto same = kivu_runner::compare_bytes(what, *data, bytes_of(expected)); !same) return same;
+  KIVU_RETURN_IF_ERROR(kivu_runner::compare_bytes(what, data, bytes_of(expected)));
   progress(fmt::format("{}: {} bytes match", what, block_bytes));
   return {};
 }
 
 }  // namespace
-
-// =============================================================================
-// Settings
-
-std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<std::string_view> dimension,
-                                                                  std::optional<std::string_view> check_block,
-                                                                  std::optional<std::string_view> profile_output,
-                                                                  std::optional<std::string_view> schedule) {
-  GemmSettings settings;
-  if (dimension) {
-    auto parsed = kivu_runtime::parse_unsigned_decimal(dimension_variable, *dimension, UINT32_MAX);
-    if (!parsed || *parsed == 0 || *parsed > max_dimension) {
-      return std::unexpected(EnvironmentError{dimension_variable, std::string(*dimension),
-                                              fmt::format("a matrix dimension from 1 to {}", max_dimension)});
-    }
-    settings.dimension = static_cast<std::uint32_t>(*parsed);
-  }
-
-  if (check_block) {
-    const std::uint32_t grid = settings.grid();
-    const auto bad = [&] {
-      return std::unexpected(EnvironmentError{
-          check_block_variable, std::string(*check_block),
-          fmt::format("a block \"row,column\" of the {0} x {0} block grid, both numbers below {0}", grid)});
-    };
-    const std::size_t comma = check_block->find(',');
-    if (comma == std::string_view::npos) return bad();
-    auto row = kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(0, comma), grid - 1);
-    auto column = kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(comma + 1), grid - 1);
-    if (!row || !column) return bad();
-    settings.check_block = {static_cast<std::uint32_t>(*row), static_cast<std::uint32_t>(*column)};
-  }
-
-  if (profile_output) {
-    if (profile_output->empty()) {
-      return std::unexpected(EnvironmentError{profile_output_variable, "", "a file path"});
-    }
-    // A path the profile cannot be written to fails now, not after the whole
-    // multiplication.
-    std::filesystem::path path(*profile_output);
-    if (auto usable = kivu_package::check_output_path(path); !usable) {
-      return std::unexpected(EnvironmentError{
-          profile_output_variable, std::string(*profile_output),
-          fmt::format("a file path that can be written ({})", kivu_package::output_failure_reason(usable.error()))});
-    }
-    settings.profile_output = std::move(path);
-  }
-
-  if (schedule) {
-    if (*schedule == "ring") {
-      settings.schedule = Schedule::Ring;
-    } else if (*schedule != "broadcast") {
-      return std::unexpected(EnvironmentError{schedule_variable, std::string(*schedule), "broadcast or ring"});
-    }
-  }
-  return settings;
-}
-
-Checked<GemmSettings> gemm_settings_from_environment() {
-  const auto dimension = kivu_runtime::environment_value(dimension_variable);
-  const auto check_block = kivu_runtime::environment_value(check_block_variable);
-  const auto profile_output = kivu_runtime::environment_value(profile_output_variable);
-  const auto schedule = kivu_runtime::environment_value(schedule_variable);
-  auto settings = parse_gemm_settings(view(dimension), view(check_block), view(profile_output), view(schedule));
-  if (!settings) return std::unexpected(RunError(settings.error()));
-  return *settings;
-}
 
 // =============================================================================
 // Layout, operands and reference
@@ -349,7 +249,7 @@ Operands make_operands(std::uint32_t dimension, std::uint64_t seed) {
   Operands operands{dimension, std::vector<float>(std::size_t{dimension} * dimension),
                     std::vector<float>(std::size_t{dimension} * dimension)};
   std::uint64_t state = seed;
-  const auto draw = [&] { return static_cast<float>(static_cast<int>(next_random(state) % 17) - 8); };
+  const auto draw = [&] { return static_cast<float>(static_cast<int>(kivu_runner::next_random(state) % 17) - 8); };
   for (float& value : operands.a) value = draw();
   for (float& value : operands.b) value = draw();
   return operands;
@@ -397,25 +297,21 @@ Checked<GemmOutcome> run_gemm(kivu_runtime::Board& board, const GemmSettings& se
   const Operands operands = make_operands(settings.dimension, settings.seed);
   const std::vector<float> reference = reference_product(operands);
 
-  if (auto done = deliver_operands(board, settings, operands, progress); !done) return std::unexpected(done.error());
-  if (auto done = multiply(board, settings, progress); !done) return std::unexpected(done.error());
-  auto verified = verify_product(board, settings, reference, progress);
-  if (!verified) return std::unexpected(verified.error());
-  if (auto done = verify_tile_memory(board, settings, reference, progress); !done) {
-    return std::unexpected(done.error());
-  }
-  return GemmOutcome{grid, grid * grid, board.cycle(), *verified};
+  KIVU_RETURN_IF_ERROR(deliver_operands(board, settings, operands, progress));
+  KIVU_RETURN_IF_ERROR(multiply(board, settings, progress));
+  KIVU_ASSIGN_OR_RETURN(const std::uint32_t verified, verify_product(board, settings, reference, progress));
+  KIVU_RETURN_IF_ERROR(verify_tile_memory(board, settings, reference, progress));
+  return GemmOutcome{grid, grid * grid, board.cycle(), verified};
 }
 
 Checked<kivu_package::ProfileReport> write_gemm_profile(const kivu_runtime::Board& board,
                                                         const std::filesystem::path& path) {
-  auto report = kivu_runner::check(board.to_profile_report(), "cycle profile");
-  if (!report) return std::unexpected(report.error());
-  if (auto written = kivu_package::write_profile_file(*report, path); !written) {
+  KIVU_ASSIGN_OR_RETURN(auto report, kivu_runner::check(board.to_profile_report(), "cycle profile"));
+  if (auto written = kivu_package::write_profile_file(report, path); !written) {
     return std::unexpected(RunError::failed(
         fmt::format("write cycle profile to {}: {}", path.string(), kivu_package::debug_string(written.error()))));
   }
-  return std::move(*report);
+  return report;
 }
 
 }  // namespace kivu_gemm

@@ -22,6 +22,7 @@
 #include <fmt/core.h>
 
 #include "gemm_scenario.hpp"
+#include "kivu_expected.hpp"
 #include "kivu_runner/runner_main.hpp"
 
 using kivu_runner::Checked;
@@ -30,21 +31,17 @@ using kivu_runner::Progress;
 int main(int argc, char** argv) {
   return kivu_runner::run_runner("kivu-gemm-e2e", argc, argv, [](const Progress& progress) -> Checked<void> {
     // All input is checked before the board does anything.
-    auto settings = kivu_gemm::gemm_settings_from_environment();
-    if (!settings) return std::unexpected(settings.error());
-    auto options = kivu_runner::board_options(progress);
-    if (!options) return std::unexpected(options.error());
-    options->profile = settings->profile_output.has_value();
+    KIVU_ASSIGN_OR_RETURN(const auto settings, kivu_gemm::gemm_settings_from_environment());
+    KIVU_ASSIGN_OR_RETURN(auto options, kivu_runner::board_options(progress));
+    options.profile = settings.profile_output.has_value();
 
-    kivu_runtime::Board board(*options);
-    auto outcome = kivu_gemm::run_gemm(board, *settings, [&](std::string_view line) { progress.line(line); });
-    if (!outcome) return std::unexpected(outcome.error());
+    kivu_runtime::Board board(options);
+    KIVU_RETURN_IF_ERROR(kivu_gemm::run_gemm(board, settings, [&](std::string_view line) { progress.line(line); }));
 
-    if (settings->profile_output) {
-      auto report = kivu_gemm::write_gemm_profile(board, *settings->profile_output);
-      if (!report) return std::unexpected(report.error());
-      progress.line(fmt::format("cycle profile of {} tiles, {} cycles at {} Hz written to {}", report->tiles.size(),
-                                board.cycle(), report->clock_hz, settings->profile_output->string()));
+    if (settings.profile_output) {
+      KIVU_ASSIGN_OR_RETURN(const auto report, kivu_gemm::write_gemm_profile(board, *settings.profile_output));
+      progress.line(fmt::format("cycle profile of {} tiles, {} cycles at {} Hz written to {}", report.tiles.size(),
+                                board.cycle(), report.clock_hz, settings.profile_output->string()));
     }
     return {};
   });

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "gemm_scenario.hpp"
+#include "kivu_runner/random.hpp"
 #include "kivu_testing/child_process.hpp"
 
 using namespace kivu_gemm;
@@ -143,4 +144,12 @@ TEST(GemmReference, DrawsSmallIntegersSoThatEverySumIsExactInFloat) {
   for (const float x : operands.a) ASSERT_TRUE(x == static_cast<int>(x) && x >= -8 && x <= 8) << x;
   std::set<float> distinct(operands.b.begin(), operands.b.end());
   EXPECT_EQ(distinct.size(), 17u);
+}
+
+TEST(WorkloadRandom, IsSplitmix64SoThatOperandsAreTheSameOnEveryMachine) {
+  std::uint64_t state = 0;
+  EXPECT_EQ(kivu_runner::next_random(state), 0xe220a8397b1dcdafull);
+  EXPECT_EQ(kivu_runner::next_random(state), 0x6e789e6aa1b965f4ull);
+  EXPECT_EQ(kivu_runner::next_random(state), 0x06c45d188009454full);
+  EXPECT_EQ(state, 3 * 0x9e3779b97f4a7c15ull);
 }
