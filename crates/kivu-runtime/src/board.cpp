@@ -26,10 +26,9 @@ std::uint64_t exchange_cost(std::uint64_t bytes) {
 
 std::expected<std::uint16_t, ExchangeError> Board::Impl::locate(std::uint16_t logical, std::uint32_t address,
                                                                 std::uint64_t size) const {
-  auto physical = topology.physical(logical);
-  if (!physical) return physical;
+  KIVU_ASSIGN_OR_RETURN(const std::uint16_t physical, topology.physical(logical));
   if (!detail::in_sram(address, size)) return std::unexpected(ExchangeError::Address{address});
-  return *physical;
+  return physical;
 }
 
 void Board::Impl::readback(std::uint16_t physical, std::uint32_t address, std::span<std::byte> data) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "kivu_expected.hpp"
@@ -80,9 +81,9 @@ std::vector<kivu_package::ProfileMetadata> step_metadata(const AttentionShape& s
 // Kernels, run on each tile
 
 std::expected<void, ExchangeError> init_state(TileContext& tile, std::uint32_t d) {
-  KIVU_ASSIGN_OR_RETURN(const auto acc, tile.array<float>(acc_address, std::size_t{query_block} * d));
-  KIVU_ASSIGN_OR_RETURN(const auto m, tile.array<float>(max_address, query_block));
-  KIVU_ASSIGN_OR_RETURN(const auto l, tile.array<float>(sum_address, query_block));
+  KIVU_ASSIGN_OR_RETURN(auto acc, tile.array<float>(acc_address, std::size_t{query_block} * d));
+  KIVU_ASSIGN_OR_RETURN(auto m, tile.array<float>(max_address, query_block));
+  KIVU_ASSIGN_OR_RETURN(auto l, tile.array<float>(sum_address, query_block));
   std::ranges::fill(acc, 0.0f);
   std::ranges::fill(m, negative_infinity);
   std::ranges::fill(l, 0.0f);
@@ -94,9 +95,9 @@ std::expected<void, ExchangeError> fold_key_block(TileContext& tile, std::uint32
   const std::size_t row_values = std::size_t{key_block} * d;
   KIVU_ASSIGN_OR_RETURN(const auto q, tile.array<half>(q_address, std::size_t{query_block} * d));
   KIVU_ASSIGN_OR_RETURN(const auto kv, tile.array<half>(kv_work_address, 2 * row_values));
-  KIVU_ASSIGN_OR_RETURN(const auto acc, tile.array<float>(acc_address, std::size_t{query_block} * d));
-  KIVU_ASSIGN_OR_RETURN(const auto m, tile.array<float>(max_address, query_block));
-  KIVU_ASSIGN_OR_RETURN(const auto l, tile.array<float>(sum_address, query_block));
+  KIVU_ASSIGN_OR_RETURN(auto acc, tile.array<float>(acc_address, std::size_t{query_block} * d));
+  KIVU_ASSIGN_OR_RETURN(auto m, tile.array<float>(max_address, query_block));
+  KIVU_ASSIGN_OR_RETURN(auto l, tile.array<float>(sum_address, query_block));
 
   // FP16 to FP32 is exact, and so is the product of two FP16 values in FP32:
   // widening first and multiplying in FP32 is what an FP16 MAC with FP32
@@ -140,7 +141,7 @@ std::expected<void, ExchangeError> fold_key_block(TileContext& tile, std::uint32
 std::expected<void, ExchangeError> finalize(TileContext& tile, std::uint32_t d) {
   KIVU_ASSIGN_OR_RETURN(const auto acc, tile.array<float>(acc_address, std::size_t{query_block} * d));
   KIVU_ASSIGN_OR_RETURN(const auto l, tile.array<float>(sum_address, query_block));
-  KIVU_ASSIGN_OR_RETURN(const auto o, tile.array<half>(o_address, std::size_t{query_block} * d));
+  KIVU_ASSIGN_OR_RETURN(auto o, tile.array<half>(o_address, std::size_t{query_block} * d));
   for (std::size_t r = 0; r < query_block; ++r) {
     for (std::size_t x = 0; x < d; ++x) o[r * d + x] = static_cast<half>(acc[r * d + x] / l[r]);
   }

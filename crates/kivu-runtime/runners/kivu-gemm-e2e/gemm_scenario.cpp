@@ -50,7 +50,7 @@ std::vector<std::uint16_t> grid_tiles(std::uint32_t grid) {
 // Kernels, run on each tile
 
 std::expected<void, ExchangeError> zero_accumulator(kivu_runtime::TileContext& tile) {
-  KIVU_ASSIGN_OR_RETURN(const auto c, tile.array<float>(c_address, std::size_t{block_size} * block_size));
+  KIVU_ASSIGN_OR_RETURN(auto c, tile.array<float>(c_address, std::size_t{block_size} * block_size));
   std::ranges::fill(c, 0.0f);
   return {};
 }
@@ -60,7 +60,7 @@ std::expected<void, ExchangeError> block_mac(kivu_runtime::TileContext& tile) {
   constexpr std::size_t n = block_size;
   KIVU_ASSIGN_OR_RETURN(const auto a, tile.array<float>(a_work_address, n * n));
   KIVU_ASSIGN_OR_RETURN(const auto b, tile.array<float>(b_work_address, n * n));
-  KIVU_ASSIGN_OR_RETURN(const auto c, tile.array<float>(c_address, n * n));
+  KIVU_ASSIGN_OR_RETURN(auto c, tile.array<float>(c_address, n * n));
   for (std::size_t i = 0; i < n; ++i) {
     float* row = c.data() + i * n;
     for (std::size_t k = 0; k < n; ++k) {
