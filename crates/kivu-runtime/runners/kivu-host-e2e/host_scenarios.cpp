@@ -164,13 +164,15 @@ Checked<void> relay(Board& board, const HostSettings& settings, const Progress& 
                                                    .size = settings.bytes,
                                                    .receivers = {{.tile = target, .address = address}}}}};
   const auto started = std::chrono::steady_clock::now();
-  KIVU_RETURN_IF_ERROR(kivu_runner::run_checked(
-      progress, fmt::format("relay {} -> {}", where(source, board), where(target, board)), board.exchange(phase)));
+  KIVU_ASSIGN_OR_RETURN(
+      const auto report,
+      kivu_runner::run_checked(progress, fmt::format("relay {} -> {}", where(source, board), where(target, board)),
+                               board.exchange(phase)));
   progress.line(kivu_runtime::describe(board.sync()));
   const auto elapsed = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started);
   progress.line(fmt::format("timed relay: {} bytes in {} cycles ({:.3f} us at {} MHz), host wall time {:.0f} us",
-                            settings.bytes, report->cycles(),
-                            static_cast<double>(report->cycles()) * 1e6 / static_cast<double>(kivu_runtime::clock_hz),
+                            settings.bytes, report.cycles(),
+                            static_cast<double>(report.cycles()) * 1e6 / static_cast<double>(kivu_runtime::clock_hz),
                             kivu_runtime::clock_hz / 1'000'000, elapsed.count()));
 
   if (auto done = d2h_into_host_ranges(board, progress, {target}, address, settings.bytes, {data}); !done) return done;
