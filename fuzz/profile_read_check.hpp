@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace profile_fuzz {
+namespace kivu_fuzz {
 
 // What one input gave.
 struct InputOutcome {
@@ -23,4 +23,4 @@ struct InputOutcome {
 // Reads `bytes` as a profile and checks the round trip of a report.
 [[nodiscard]] InputOutcome check_profile_input(std::string bytes);
 
-}  // namespace profile_fuzz
+}  // namespace kivu_fuzz

@@ -16,6 +16,8 @@
 // profile_read_replay, which runs a corpus as a regression test.
 #include "profile_read_check.hpp"
 
+#include <kivu_expected.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,7 +29,7 @@
 #include "kivu_package.hpp"
 #include "kivu_package/profile_file.hpp"
 
-namespace profile_fuzz {
+namespace kivu_fuzz {
 
 namespace {
 
@@ -71,10 +73,9 @@ Digest digest_of(const kivu_package::ProfileReport& report) {
 
 // Opens `bytes` as a ProfileFile and walks all of it.
 std::expected<Digest, kivu_package::PackageError> view_digest(std::string_view bytes) {
-  auto file = kivu_package::ProfileFile::from_bytes(bytes);
-  if (!file) return std::unexpected(file.error());
+  KIVU_ASSIGN_OR_RETURN(const auto file, kivu_package::ProfileFile::from_bytes(bytes));
   Digest d;
-  const auto walked = file->visit([&](const kivu_package::ProfileView& profile) {
+  const auto walked = file.visit([&](const kivu_package::ProfileView& profile) {
     d.numbers = profile.clock_hz();
     for (const kivu_package::TileView tile : profile.tiles()) {
       ++d.tiles;
@@ -128,11 +129,11 @@ InputOutcome check_profile_input(std::string bytes) {
   return {InputOutcome::Kind::Report, {}};
 }
 
-}  // namespace profile_fuzz
+}  // namespace kivu_fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto outcome = profile_fuzz::check_profile_input(std::string(reinterpret_cast<const char*>(data), size));
-  if (outcome.kind == profile_fuzz::InputOutcome::Kind::RoundTrip) {
+  const auto outcome = kivu_fuzz::check_profile_input(std::string(reinterpret_cast<const char*>(data), size));
+  if (outcome.kind == kivu_fuzz::InputOutcome::Kind::RoundTrip) {
     std::fprintf(stderr, "profile round trip failed: %s\n", outcome.detail.c_str());
     std::abort();
   }

@@ -39,11 +39,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot open %s\n", file.c_str());
       return 1;
     }
-    const auto outcome = profile_fuzz::check_profile_input({std::istreambuf_iterator<char>(in), {}});
+    const auto outcome = kivu_fuzz::check_profile_input({std::istreambuf_iterator<char>(in), {}});
     switch (outcome.kind) {
-      case profile_fuzz::InputOutcome::Kind::Report: ++reports; break;
-      case profile_fuzz::InputOutcome::Kind::Error: ++errors; break;
-      case profile_fuzz::InputOutcome::Kind::RoundTrip:
+      case kivu_fuzz::InputOutcome::Kind::Report: ++reports; break;
+      case kivu_fuzz::InputOutcome::Kind::Error: ++errors; break;
+      case kivu_fuzz::InputOutcome::Kind::RoundTrip:
         ++failures;
         std::fprintf(stderr, "%s: %s\n", file.c_str(), outcome.detail.c_str());
         break;

@@ -11,7 +11,6 @@ std::string debug(const ExchangeError& error) {
   out << error;
   return out.str();
 }
-}  // namespace
 
 TEST(ExchangeErrorDebugForm, NamesTheVariantWithItsPayload) {
   EXPECT_EQ(debug(ExchangeError::Tile{1472}), "Tile(1472)");
@@ -33,3 +32,5 @@ TEST(ExchangeError, KeepsTheTagOrder) {
   EXPECT_TRUE(ExchangeError(ExchangeError::ReceiverSet{}).is<ExchangeError::ReceiverSet>());
   EXPECT_NE(ExchangeError(ExchangeError::Count{1}), ExchangeError(ExchangeError::Count{2}));
 }
+
+}  // namespace

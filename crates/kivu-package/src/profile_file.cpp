@@ -14,6 +14,7 @@
 
 #include <capnp/serialize.h>
 #include <fcntl.h>
+#include <kivu_expected.hpp>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -176,8 +177,7 @@ std::expected<ProfileFile, PackageError> ProfileFile::from_bytes(std::string_vie
 
 std::expected<ProfileFile, PackageError> ProfileFile::validated(std::unique_ptr<Storage> storage) noexcept {
   ProfileFile file(std::move(storage));
-  auto checked = file.visit([](const ProfileView&) {});
-  if (!checked) return std::unexpected(std::move(checked.error()));
+  KIVU_RETURN_IF_ERROR(file.visit([](const ProfileView&) {}));
   return file;
 }
 

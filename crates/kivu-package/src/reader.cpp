@@ -24,6 +24,7 @@
 #include "profile_walk.hpp"
 
 #include <capnp/message.h>
+#include <kivu_expected.hpp>
 
 #include <string>
 #include <string_view>
@@ -85,14 +86,13 @@ void convert_tile(const TileView& tile, TileProfile& to, ElementBudget& budget) 
 }
 
 std::expected<ProfileReport, PackageError> decode(std::istream& stream) {
-  auto framed = detail::read_framed_message(stream);
-  if (!framed) return std::unexpected(std::move(framed.error()));
+  KIVU_ASSIGN_OR_RETURN(const auto framed, detail::read_framed_message(stream));
   capnp::ReaderOptions options = capnp_reader_options();
-  options.traversalLimitInWords = profile_traversal_limit(framed->words);
-  capnp::SegmentArrayMessageReader message(framed->segment_array(), options);
+  options.traversalLimitInWords = profile_traversal_limit(framed.words);
+  capnp::SegmentArrayMessageReader message(framed.segment_array(), options);
 
   const ProfileView profile = detail::profile_root(message);
-  ElementBudget budget(framed->words);
+  ElementBudget budget(framed.words);
   const auto tiles = profile.tiles();
   budget.take(tiles.size());
   ProfileReport report;

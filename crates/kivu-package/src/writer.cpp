@@ -14,6 +14,7 @@
 
 #include <capnp/message.h>
 #include <capnp/serialize.h>
+#include <kivu_expected.hpp>
 #include <kj/io.h>
 
 #include <algorithm>
@@ -85,9 +86,8 @@ Status fill_step(const ProfileStep& from, schema::ProfileStep::Builder to) {
   to.setLocalIndex(from.local_index);
   to.setPhase(from.phase);
   to.setEpoch(from.epoch);
-  const auto kind = schema_kind(from.kind);
-  if (!kind) return std::unexpected(kind.error());
-  to.setKind(*kind);
+  KIVU_ASSIGN_OR_RETURN(const auto kind, schema_kind(from.kind));
+  to.setKind(kind);
   if (auto s = put_text(from.operation, [&](capnp::Text::Reader t) { to.setOperation(t); }); !s) return s;
   if (auto s = put_text(from.kernel, [&](capnp::Text::Reader t) { to.setKernel(t); }); !s) return s;
   if (from.metadata.empty()) return {};
@@ -179,7 +179,7 @@ void put_segments(std::ostream& stream, kj::ArrayPtr<const kj::ArrayPtr<const ca
 std::expected<std::string, PackageError> encode_profile(const ProfileReport& report) noexcept {
   return detail::run_guarded([&report]() -> std::expected<std::string, PackageError> {
     EncodedProfile encoded(report);
-    if (auto s = encoded.fill(report); !s) return std::unexpected(std::move(s.error()));
+    KIVU_RETURN_IF_ERROR(encoded.fill(report));
     const auto segments = encoded.segments();
     std::string out;
     out.reserve(capnp::computeSerializedSizeInWords(segments) * sizeof(capnp::word));

@@ -21,7 +21,7 @@ namespace {
 
 using kivu_package::PackageError;
 using kivu_package::ProfileReport;
-using namespace kivu_test;
+using namespace kivu_package::testing;
 
 struct ChildRead {
   bool failed_as_capnp = false;

@@ -20,7 +20,7 @@ using kivu_package::NotInSchema;
 using kivu_package::PackageError;
 using kivu_package::ProfileReport;
 using kivu_package::Utf8Error;
-using namespace kivu_test;
+using namespace kivu_package::testing;
 
 PackageError must_fail(const std::string& bytes) {
   testing::internal::CaptureStderr();

@@ -25,7 +25,7 @@ using kivu_package::PackageError;
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStep;
 using kivu_package::ProfileStepKind;
-using namespace kivu_test;
+using namespace kivu_package::testing;
 
 ProfileReport must_read(const std::string& bytes) {
   auto report = ProfileReport::read(std::istringstream(bytes));
@@ -490,12 +490,8 @@ TEST(ProfileReaderOptions, TheReadTraversalLimitGrowsWithTheMessageAndSaturates)
             std::numeric_limits<std::uint64_t>::max());
 }
 
-}  // namespace
-
 // =============================================================================
 // The in-place view
-
-namespace {
 
 using kivu_package::MetadataView;
 using kivu_package::ProfileFile;
@@ -546,8 +542,6 @@ std::expected<ProfileFile, PackageError> open_through_pipe(const std::string& by
   const kivu_testing::PipeFeeder pipe(bytes);
   return ProfileFile::open(pipe.path());
 }
-
-}  // namespace
 
 TEST(ProfileView, HandsOutExactlyWhatReadDecodesFromAFileAPipeAndMemory) {
   const ProfileReport report = sample_report();
@@ -627,3 +621,5 @@ TEST(ProfileView, HostileTextsAndKindsFailTheWalkThatReadsThemWithReadsErrors) {
                   .has_value());
   EXPECT_EQ(value_bytes, 1u);
 }
+
+}  // namespace

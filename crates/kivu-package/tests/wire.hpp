@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kivu_test {
+namespace kivu_package::testing {
 
 // =============================================================================
 // Pointers
@@ -187,4 +187,4 @@ inline kivu_package::ProfileReport sample_report() {
   return report;
 }
 
-}  // namespace kivu_test
+}  // namespace kivu_package::testing

@@ -86,7 +86,7 @@ constexpr auto unnamed = kivu_package::detail::NewFile::UnnamedWhenPossible;
 constexpr auto named = kivu_package::detail::NewFile::Named;
 
 TEST_F(ProfileFile, WritesAFileThatReadsBackAsTheReport) {
-  const ProfileReport report = kivu_test::sample_report();
+  const ProfileReport report = kivu_package::testing::sample_report();
   const fs::path path = dir_ / "profile.capnp";
   ASSERT_TRUE(kivu_package::write_profile_file(report, path).has_value());
   auto read = ProfileReport::read(std::ifstream(path, std::ios::binary));
@@ -109,11 +109,11 @@ TEST_F(ProfileFile, ReplacesASymbolicLinkInsteadOfFollowingIt) {
   std::ofstream(victim) << "keep me";
   fs::create_symlink(victim, path);
 
-  ASSERT_TRUE(kivu_package::write_profile_file(kivu_test::sample_report(), path).has_value());
+  ASSERT_TRUE(kivu_package::write_profile_file(kivu_package::testing::sample_report(), path).has_value());
   EXPECT_FALSE(fs::is_symlink(fs::symlink_status(path)));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
   EXPECT_EQ(contents(victim), "keep me");
-  EXPECT_EQ(contents(path), *kivu_package::encode_profile(kivu_test::sample_report()));
+  EXPECT_EQ(contents(path), *kivu_package::encode_profile(kivu_package::testing::sample_report()));
 }
 
 TEST_F(ProfileFile, AMissingDirectoryIsAnIoErrorAndLeavesNothingBehind) {
@@ -140,7 +140,7 @@ TEST_F(ProfileFile, APathWithoutFileNameIsAnIoError) {
 }
 
 TEST_F(ProfileFile, InvalidUtf8IsRefusedBeforeAnyFileIsCreated) {
-  ProfileReport report = kivu_test::sample_report();
+  ProfileReport report = kivu_package::testing::sample_report();
   report.tiles.back().samples.back().step.kernel = "ker\xc3";
   const auto written = kivu_package::write_profile_file(report, dir_ / "profile.capnp");
   ASSERT_FALSE(written.has_value());
@@ -151,7 +151,7 @@ TEST_F(ProfileFile, InvalidUtf8IsRefusedBeforeAnyFileIsCreated) {
 }
 
 TEST(ProfileEncode, RefusesInvalidUtf8InAnyText) {
-  ProfileReport report = kivu_test::sample_report();
+  ProfileReport report = kivu_package::testing::sample_report();
   report.tiles[2].samples[1].step.metadata = {{"ok", "\xe2\x28\xa1"}};
   const auto encoded = kivu_package::encode_profile(report);
   ASSERT_FALSE(encoded.has_value());
@@ -159,7 +159,7 @@ TEST(ProfileEncode, RefusesInvalidUtf8InAnyText) {
 }
 
 TEST(ProfileEncode, RefusesAStepKindOutsideTheEnumeration) {
-  ProfileReport report = kivu_test::sample_report();
+  ProfileReport report = kivu_package::testing::sample_report();
   report.tiles[1].samples[0].step.kind = static_cast<kivu_package::ProfileStepKind>(7);
   const auto encoded = kivu_package::encode_profile(report);
   ASSERT_FALSE(encoded.has_value());
@@ -169,7 +169,7 @@ TEST(ProfileEncode, RefusesAStepKindOutsideTheEnumeration) {
 TEST(ProfileWriteStream, AStreamThatRefusesTheBytesIsAnIoError) {
   std::ostringstream bad;
   bad.setstate(std::ios::badbit);
-  const auto written = kivu_package::write_profile(kivu_test::sample_report(), bad);
+  const auto written = kivu_package::write_profile(kivu_package::testing::sample_report(), bad);
   ASSERT_FALSE(written.has_value());
   EXPECT_TRUE(written.error().is<PackageError::Io>());
 }
@@ -177,7 +177,7 @@ TEST(ProfileWriteStream, AStreamThatRefusesTheBytesIsAnIoError) {
 TEST(ProfileWriteStream, AStreamThatThrowsIsAnIoErrorNotAnException) {
   std::ofstream closed;  // no file: every write fails
   closed.exceptions(std::ios::badbit | std::ios::failbit);
-  const auto written = kivu_package::write_profile(kivu_test::sample_report(), closed);
+  const auto written = kivu_package::write_profile(kivu_package::testing::sample_report(), closed);
   ASSERT_FALSE(written.has_value());
   EXPECT_TRUE(written.error().is<PackageError::Io>()) << debug_string(written.error());
 }

@@ -145,8 +145,8 @@ TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
 // Running
 
 TEST(Run, PrintsTheSummaryOfAProfileFile) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile());
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile());
   const auto outcome = run({"summary", path.string()});
   EXPECT_EQ(outcome.code, 0);
   EXPECT_THAT(outcome.out, StartsWith("profile:  " + path.string() + "\nclock:    1000000000 Hz"));
@@ -155,8 +155,8 @@ TEST(Run, PrintsTheSummaryOfAProfileFile) {
 }
 
 TEST(Run, WritesTheTraceAndHeatmapFilesAndNothingElse) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(100));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(100));
   write_file(dir / "trace.json", "old");
   const auto traced = run({"trace", path.string(), "-o", (dir / "trace.json").string()});
   EXPECT_EQ(traced.code, 0) << traced.err;
@@ -172,7 +172,7 @@ TEST(Run, WritesTheTraceAndHeatmapFilesAndNothingElse) {
 }
 
 TEST(Run, FailsWithTheSystemErrorForAFileThatCannotBeRead) {
-  fixtures::ScratchDirectory dir;
+  kivu_profile::testing::ScratchDirectory dir;
   const auto missing = run({"summary", (dir / "missing.capnp").string()});
   EXPECT_EQ(missing.code, 1);
   EXPECT_EQ(missing.err,
@@ -183,8 +183,8 @@ TEST(Run, FailsWithTheSystemErrorForAFileThatCannotBeRead) {
 }
 
 TEST(Run, FailsWithThePackageErrorForAFileThatCannotBeDecoded) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(3));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(3));
   auto bytes = read_file(path);
 
   write_file(dir / "cut.capnp", bytes.substr(0, bytes.size() / 2));
@@ -213,8 +213,8 @@ TEST(Run, FailsWithThePackageErrorForAFileThatCannotBeDecoded) {
 }
 
 TEST(Run, LeavesTheOldOutputInPlaceWhenWritingFails) {
-  fixtures::ScratchDirectory dir;
-  auto report = fixtures::gemm_like_profile(2);
+  kivu_profile::testing::ScratchDirectory dir;
+  auto report = kivu_profile::testing::gemm_like_profile(2);
   report.clock_hz = 0;
   const auto path = dir.write_profile(report);
   write_file(dir / "trace.json", "old");
@@ -227,8 +227,8 @@ TEST(Run, LeavesTheOldOutputInPlaceWhenWritingFails) {
 }
 
 TEST(Run, RefusesToWriteOverTheProfileItself) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(2));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(2));
   const auto before = read_file(path);
   const auto outcome = run({"heatmap", path.string(), "-o", (dir.path() / "." / "profile.capnp").string()});
   EXPECT_EQ(outcome.code, 2);
@@ -237,8 +237,8 @@ TEST(Run, RefusesToWriteOverTheProfileItself) {
 }
 
 TEST(Run, FailsWhenTheOutputDirectoryDoesNotExist) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(2));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(2));
   const auto outcome = run({"heatmap", path.string(), "-o", (dir / "no" / "h.svg").string()});
   EXPECT_EQ(outcome.code, 1);
   EXPECT_EQ(outcome.err,
@@ -246,8 +246,8 @@ TEST(Run, FailsWhenTheOutputDirectoryDoesNotExist) {
 }
 
 TEST(Run, WritesToStandardOutputForADash) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(2));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(2));
   const auto outcome = run({"heatmap", path.string(), "-o", "-"});
   EXPECT_EQ(outcome.code, 0) << outcome.err;
   EXPECT_THAT(outcome.out, StartsWith("<?xml"));
@@ -257,8 +257,8 @@ TEST(Run, WritesToStandardOutputForADash) {
 }
 
 TEST(Run, FollowsALinkGivenAsTheOutputAndReplacesItsTarget) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(2));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(2));
   write_file(dir / "real.svg", "old");
   std::filesystem::create_symlink("real.svg", dir / "link.svg");
   const auto outcome = run({"heatmap", path.string(), "-o", (dir / "link.svg").string()});
@@ -269,8 +269,8 @@ TEST(Run, FollowsALinkGivenAsTheOutputAndReplacesItsTarget) {
 }
 
 TEST(Run, GivesTheSystemsReasonWhenTheOutputDeviceIsFull) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(2));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(2));
   const auto outcome = run({"trace", path.string(), "-o", "/dev/full"});
   EXPECT_EQ(outcome.code, 1);
   EXPECT_EQ(outcome.err, "kivu-profile: cannot write /dev/full: No space left on device\n");
@@ -295,7 +295,7 @@ TEST(Run, PrintsTheUsageForBadArgumentsAndForHelp) {
 
 namespace {
 
-using fixtures::sample;
+using kivu_profile::testing::sample;
 
 // A profile whose tile 0 computes for `compute` cycles from cycle 0 and
 // whose tiles 1 .. extra_tiles exchange for 10 cycles.
@@ -310,7 +310,7 @@ kivu_package::ProfileReport compute_profile(std::uint32_t compute, std::uint32_t
 }  // namespace
 
 TEST(Run, PrintsTheSummaryAsJson) {
-  fixtures::ScratchDirectory dir;
+  kivu_profile::testing::ScratchDirectory dir;
   auto report = compute_profile(1000, 2);
   report.tiles.push_back({7, {}});
   const auto path = dir.write_profile(report);
@@ -324,7 +324,7 @@ TEST(Run, PrintsTheSummaryAsJson) {
 }
 
 TEST(Run, DiffsTwoProfileFilesAsJson) {
-  fixtures::ScratchDirectory dir;
+  kivu_profile::testing::ScratchDirectory dir;
   const auto base = dir.write_profile(compute_profile(1000, 2), "base.capnp");
   auto next_report = compute_profile(800, 1);
   next_report.tiles.push_back({5, {sample(ProfileStepKind::Synchronization, 0, 40)}});
@@ -353,7 +353,7 @@ TEST(Run, DiffsTwoProfileFilesAsJson) {
 }
 
 TEST(Run, DiffExitsWithThreeOnlyForGrowthBeyondTheThreshold) {
-  fixtures::ScratchDirectory dir;
+  kivu_profile::testing::ScratchDirectory dir;
   const auto base = dir.write_profile(compute_profile(1000, 0), "base.capnp");
   const auto next = dir.write_profile(compute_profile(1050, 0), "new.capnp");
   const auto at_threshold = run({"diff", base.string(), next.string()});
@@ -373,7 +373,7 @@ TEST(Run, DiffExitsWithThreeOnlyForGrowthBeyondTheThreshold) {
 }
 
 TEST(Run, WarnsOnStandardErrorWhenJsonComparesDifferentClocks) {
-  fixtures::ScratchDirectory dir;
+  kivu_profile::testing::ScratchDirectory dir;
   auto slow_clock = compute_profile(1000);
   slow_clock.clock_hz = 500'000'000;
   const auto base = dir.write_profile(slow_clock, "base.capnp");
@@ -385,7 +385,7 @@ TEST(Run, WarnsOnStandardErrorWhenJsonComparesDifferentClocks) {
 }
 
 TEST(Run, WritesTheChangeHeatmapAgainstABaseline) {
-  fixtures::ScratchDirectory dir;
+  kivu_profile::testing::ScratchDirectory dir;
   const auto base = dir.write_profile(compute_profile(1000), "base.capnp");
   const auto next = dir.write_profile(compute_profile(1500), "new.capnp");
   const auto outcome = run({"heatmap", next.string(), "--baseline", base.string(), "-o", (dir / "h.svg").string()});
@@ -413,7 +413,7 @@ TEST(Executable, ExitsWithTwoAndTheUsageForBadArguments) {
 }
 
 TEST(Executable, ExitsWithOneForAProfileThatCannotBeRead) {
-  fixtures::ScratchDirectory dir;
+  kivu_profile::testing::ScratchDirectory dir;
   write_file(dir / "empty.capnp", "");
   const auto outcome = run_executable({"summary", (dir / "empty.capnp").string()});
   EXPECT_EQ(outcome.code, 1);
@@ -429,8 +429,8 @@ TEST(Executable, RefusesARepeatedThresholdWithStatusTwo) {
 
 // Standard output closed (`>&-`): every subcommand gives the system's reason.
 TEST(Executable, GivesTheSystemsReasonWhenStandardOutputIsClosed) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(10)).string();
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(10)).string();
   const auto closed = [](const std::vector<std::string>& arguments) {
     std::vector<std::string> shell{"-c", "exec \"$0\" \"$@\" >&-", KIVU_PROFILE_EXECUTABLE};
     shell.insert(shell.end(), arguments.begin(), arguments.end());
@@ -451,8 +451,8 @@ TEST(Executable, GivesTheSystemsReasonWhenStandardOutputIsClosed) {
 // Reading in place
 
 TEST(Run, LeavesNoTraceOfAProfileThatTurnsOutUndecodableHalfway) {
-  fixtures::ScratchDirectory dir;
-  auto report = fixtures::gemm_like_profile(3);
+  kivu_profile::testing::ScratchDirectory dir;
+  auto report = kivu_profile::testing::gemm_like_profile(3);
   report.tiles.back().samples.back().step.operation = "PATCHME";
   const auto path = dir.write_profile(report);
   auto bytes = read_file(path);
@@ -476,8 +476,8 @@ TEST(Run, LeavesNoTraceOfAProfileThatTurnsOutUndecodableHalfway) {
 }
 
 TEST(Run, ReadsAProfileFromAPipeAsFromItsFile) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(40, 2));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(40, 2));
   const kivu_testing::PipeFeeder pipe(read_file(path));
   const auto piped = run({"summary", pipe.path()});
   const auto from_file = run({"summary", path.string()});
@@ -510,8 +510,8 @@ TEST(Executable, PrintsTheWorkspaceVersion) {
 }
 
 TEST(Executable, ReadsTheProfileFromStandardInputForADash) {
-  fixtures::ScratchDirectory dir;
-  const auto path = dir.write_profile(fixtures::gemm_like_profile(20, 2)).string();
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto path = dir.write_profile(kivu_profile::testing::gemm_like_profile(20, 2)).string();
   const auto quoted = "'" + path + "'";
   const auto from_file = run_executable({"summary", path});
   ASSERT_EQ(from_file.code, 0) << from_file.err;
@@ -557,8 +557,8 @@ TEST(Executable, ReadsTheProfileFromStandardInputForADash) {
 }
 
 TEST(Run, SaysInPlainWordsWhatIsWrongWithAFileBeforeTheLibrarysForm) {
-  fixtures::ScratchDirectory dir;
-  const auto good = read_file(dir.write_profile(fixtures::gemm_like_profile(3)));
+  kivu_profile::testing::ScratchDirectory dir;
+  const auto good = read_file(dir.write_profile(kivu_profile::testing::gemm_like_profile(3)));
   const std::pair<std::string, std::string> files[] = {
       {"", "the file is empty, or holds no message (Capnp("},
       {good.substr(0, good.size() - 16),

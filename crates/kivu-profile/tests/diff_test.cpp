@@ -6,7 +6,6 @@
 
 #include <sstream>
 
-using fixtures::sample;
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;
 using kivu_profile::Change;
@@ -15,6 +14,7 @@ using kivu_profile::compute_stats;
 using kivu_profile::parse_threshold;
 using kivu_profile::Threshold;
 using kivu_profile::TileChange;
+using kivu_profile::testing::sample;
 using testing::HasSubstr;
 using testing::Not;
 
@@ -36,8 +36,6 @@ std::string text_of(const kivu_profile::ProfileDiff& diff) {
   kivu_profile::write_diff(diff, "base.capnp", "new.capnp", out);
   return out.str();
 }
-
-}  // namespace
 
 TEST(Threshold, ParsesPercentagesExactlyAndRefusesAnythingElse) {
   EXPECT_EQ(parse_threshold("5"), Threshold{5'000'000});
@@ -134,3 +132,5 @@ TEST(Diff, TextShowsBothProfilesTheChangesAndTheVerdict) {
   EXPECT_THAT(same, Not(HasSubstr("<< regression")));
   EXPECT_THAT(same, HasSubstr("\nno regression: nothing grew by more than 0%\n"));
 }
+
+}  // namespace

@@ -10,11 +10,11 @@
 #include <map>
 #include <sstream>
 
-using fixtures::sample;
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;
 using kivu_profile::HeatmapOptions;
 using kivu_profile::share_colour;
+using kivu_profile::testing::sample;
 
 namespace {
 
@@ -75,7 +75,7 @@ std::vector<std::string> texts_of(const std::string& svg) {
 }  // namespace
 
 TEST(Heatmap, DrawsOneCellPerTileOfThePhysicalGrid) {
-  const auto cells = cells_of(heatmap_of(fixtures::gemm_like_profile()));
+  const auto cells = cells_of(heatmap_of(kivu_profile::testing::gemm_like_profile()));
   ASSERT_EQ(cells.size(), 1472u);
   EXPECT_EQ(cells.begin()->first, 0);
   EXPECT_EQ(cells.rbegin()->first, 1471);
@@ -143,7 +143,7 @@ TEST(Heatmap, HatchesTilesWithoutDataAndShowsTheHatchInTheLegend) {
 }
 
 TEST(Heatmap, LabelsRowsPositionsAndTheLegend) {
-  const auto texts = texts_of(heatmap_of(fixtures::gemm_like_profile(), {std::nullopt, "gemm.capnp"}));
+  const auto texts = texts_of(heatmap_of(kivu_profile::testing::gemm_like_profile(), {std::nullopt, "gemm.capnp"}));
   const auto has = [&](const std::string& text) { return std::ranges::find(texts, text) != texts.end(); };
   EXPECT_TRUE(has("gemm.capnp: busy share per tile"));
   for (const char* label : {"0", "22", "60"}) EXPECT_TRUE(has(label)) << label;

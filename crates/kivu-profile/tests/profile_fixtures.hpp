@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace fixtures {
+namespace kivu_profile::testing {
 
 using kivu_package::CycleSample;
 using kivu_package::ProfileMetadata;
@@ -91,4 +91,4 @@ private:
   kivu_testing::ScratchDirectory directory_;
 };
 
-}  // namespace fixtures
+}  // namespace kivu_profile::testing

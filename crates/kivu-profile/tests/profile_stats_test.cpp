@@ -4,9 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-using fixtures::sample;
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;
+using kivu_profile::testing::sample;
 using namespace kivu_profile;
 
 TEST(ProfileStats, SumsCyclesPerStepKindPerTileAndOverall) {

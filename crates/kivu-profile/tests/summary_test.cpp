@@ -6,9 +6,9 @@
 
 #include <sstream>
 
-using fixtures::sample;
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;
+using kivu_profile::testing::sample;
 using testing::HasSubstr;
 using testing::Not;
 
@@ -38,10 +38,8 @@ std::vector<std::string> section(const std::string& text, const std::string& hea
   return lines;
 }
 
-}  // namespace
-
 TEST(Summary, ReportsTheClockCountsAndSpan) {
-  auto report = fixtures::gemm_like_profile(1472, 2);
+  auto report = kivu_profile::testing::gemm_like_profile(1472, 2);
   report.clock_hz = 1'330'000'000;
   const auto text = summary_of(report);
   EXPECT_THAT(text, HasSubstr("clock:    1330000000 Hz (1330.000 MHz)\n"));
@@ -91,7 +89,7 @@ TEST(Summary, ListsTheFiveBusiestAndFiveIdlestTilesByPhysicalNumber) {
 }
 
 TEST(Summary, NamesBoardTilesMissingFromTheProfileAndTilesBeyondTheBoard) {
-  auto report = fixtures::gemm_like_profile(1400);
+  auto report = kivu_profile::testing::gemm_like_profile(1400);
   report.tiles.push_back({2000, {sample(ProfileStepKind::Compute, 0, 10)}});
   const auto text = summary_of(report);
   EXPECT_THAT(text, HasSubstr("board tiles not in the profile: 72 (1400-1471)\n"));
@@ -112,3 +110,5 @@ TEST(Summary, WarnsOfSamplesThatEndBeforeTheyStart) {
   EXPECT_THAT(text, HasSubstr("warning:  1 samples end before they start; they are counted as 0 cycles\n"));
   EXPECT_THAT(text, HasSubstr("span:     none"));
 }
+
+}  // namespace

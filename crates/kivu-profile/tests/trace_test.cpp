@@ -9,9 +9,9 @@
 #include <map>
 #include <sstream>
 
-using fixtures::sample;
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;
+using kivu_profile::testing::sample;
 using nlohmann::json;
 
 namespace {
@@ -31,10 +31,8 @@ std::vector<json> events_with_phase(const json& trace, const std::string& phase)
   return events;
 }
 
-}  // namespace
-
 TEST(Trace, HoldsOneCompleteEventPerSampleWithTimesInMicroseconds) {
-  auto report = fixtures::gemm_like_profile(40, 3);
+  auto report = kivu_profile::testing::gemm_like_profile(40, 3);
   report.clock_hz = 1'330'000'000;
   const auto trace = trace_of(report);
   const auto events = events_with_phase(trace, "X");
@@ -62,7 +60,7 @@ TEST(Trace, HoldsOneCompleteEventPerSampleWithTimesInMicroseconds) {
 TEST(Trace, EachStepEndsExactlyWhereTheNextStepOnItsTileStartsOnceParsedAsDoubles) {
   for (const std::uint64_t clock_hz : {1'850'000'000ull, 1'330'000'000ull, 999'999'937ull, 3ull}) {
     SCOPED_TRACE(clock_hz);
-    auto report = fixtures::gemm_like_profile(12, 5);
+    auto report = kivu_profile::testing::gemm_like_profile(12, 5);
     report.clock_hz = clock_hz;
     std::map<std::uint64_t, std::vector<json>> by_tile;
     for (const auto& event : events_with_phase(trace_of(report), "X")) by_tile[event.at("tid")].push_back(event);
@@ -201,5 +199,7 @@ TEST(Trace, IsAValidDocumentForAProfileWithoutTiles) {
 TEST(Trace, ReportsAFailingOutputStream) {
   std::ostringstream out;
   out.setstate(std::ios::badbit);
-  EXPECT_FALSE(kivu_profile::write_trace(fixtures::gemm_like_profile(2), out).has_value());
+  EXPECT_FALSE(kivu_profile::write_trace(kivu_profile::testing::gemm_like_profile(2), out).has_value());
 }
+
+}  // namespace

@@ -13,6 +13,8 @@
 // they wrote, the clock does not move and the error is returned.
 #pragma once
 
+#include <kivu_expected.hpp>
+
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -54,9 +56,8 @@ public:
     if (address % alignof(T) != 0 || count > UINT32_MAX / sizeof(T)) {
       return std::unexpected(kivu_exchange::ExchangeError::Address{address});
     }
-    auto raw = bytes(address, static_cast<std::uint32_t>(count * sizeof(T)));
-    if (!raw) return std::unexpected(raw.error());
-    return std::span<T>(reinterpret_cast<T*>(raw->data()), count);
+    KIVU_ASSIGN_OR_RETURN(const auto raw, bytes(address, static_cast<std::uint32_t>(count * sizeof(T))));
+    return std::span<T>(reinterpret_cast<T*>(raw.data()), count);
   }
 
   // This tile's cost for the step, in cycles; preset to the step's cycles.

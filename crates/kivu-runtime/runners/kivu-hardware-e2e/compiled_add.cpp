@@ -1,6 +1,7 @@
 #include "compiled_add.hpp"
 
 #include <fmt/core.h>
+#include <kivu_expected.hpp>
 
 #include <bit>
 #include <cstring>
@@ -17,8 +18,6 @@ using kivu_exchange::ExchangeError;
 using kivu_runner::Checked;
 using kivu_runner::Progress;
 using kivu_runtime::Board;
-using kivu_segmented::element_bytes;
-using kivu_segmented::Segment;
 
 namespace {
 
@@ -62,11 +61,10 @@ Checked<void> load(Board& board, const Progress& progress, std::string_view name
 }  // namespace
 
 Checked<void> run_compiled_add(Board& board, const Progress& progress) {
-  auto program = kivu_segmented::compile_elementwise_add(
-      kivu_segmented::AddProblem{.elements = elements,
-                                 .tiles = kivu_runtime::tile_count,
-                                 .b_tile_offset = b_tile_offset,
-                                 .layout = kivu_segmented::segmented_layout()});
+  auto program = compile_elementwise_add(AddProblem{.elements = elements,
+                                                    .tiles = kivu_runtime::tile_count,
+                                                    .b_tile_offset = b_tile_offset,
+                                                    .layout = segmented_layout()});
   if (!program) return std::unexpected(kivu_runner::RunError::failed("compile the add: " + program.error().message));
   std::size_t runs = 0;
   for (const auto& [tile, tile_runs] : program->runs) runs += tile_runs.size();
@@ -90,8 +88,7 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
   if (auto done = load(board, progress, "b", program->b_loads, b); !done) return done;
 
   for (const kivu_runtime::ExchangePhase& phase : program->exchanges) {
-    auto report = kivu_runner::run_checked(progress, phase.kernel, board.exchange(phase));
-    if (!report) return std::unexpected(report.error());
+    KIVU_RETURN_IF_ERROR(kivu_runner::run_checked(progress, phase.kernel, board.exchange(phase)));
   }
   progress.line(kivu_runtime::describe(board.sync()));
 
@@ -102,14 +99,11 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
         const auto found = tile_runs.find(tile.logical());
         if (found == tile_runs.end()) return {};
         std::uint64_t cycles = 0;
-        for (const kivu_segmented::AddRun& run : found->second) {
-          auto x = tile.array<float>(run.a, run.elements);
-          if (!x) return std::unexpected(x.error());
-          auto y = tile.array<float>(run.b, run.elements);
-          if (!y) return std::unexpected(y.error());
-          auto out = tile.array<float>(run.out, run.elements);
-          if (!out) return std::unexpected(out.error());
-          for (std::uint32_t i = 0; i < run.elements; ++i) (*out)[i] = (*x)[i] + (*y)[i];
+        for (const AddRun& run : found->second) {
+          KIVU_ASSIGN_OR_RETURN(const auto x, tile.array<float>(run.a, run.elements));
+          KIVU_ASSIGN_OR_RETURN(const auto y, tile.array<float>(run.b, run.elements));
+          KIVU_ASSIGN_OR_RETURN(const auto out, tile.array<float>(run.out, run.elements));
+          for (std::uint32_t i = 0; i < run.elements; ++i) out[i] = x[i] + y[i];
           cycles += run.elements + 4;  // per element, plus setting up the run
         }
         tile.cycles = cycles;

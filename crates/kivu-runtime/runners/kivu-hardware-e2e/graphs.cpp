@@ -1,6 +1,7 @@
 #include "graphs.hpp"
 
 #include <fmt/core.h>
+#include <kivu_expected.hpp>
 
 #include <array>
 #include <cstring>
@@ -57,7 +58,7 @@ std::vector<std::byte> as_bytes(std::span<const std::uint32_t> words) {
 }
 
 Checked<void> step_done(Checked<kivu_runtime::StepReport> report) {
-  if (!report) return std::unexpected(report.error());
+  KIVU_RETURN_IF_ERROR(std::move(report));
   return {};
 }
 
@@ -70,9 +71,8 @@ Checked<void> initialise(Board& board, const Progress& progress, const std::vect
   return step_done(kivu_runner::run_checked(
       progress, fmt::format("initialise {} bytes at {} on {} tiles", size, kivu_runner::hex(address), on.size()),
       board.compute(step, [&](TileContext& tile) -> std::expected<void, ExchangeError> {
-        auto bytes = tile.bytes(address, size);
-        if (!bytes) return std::unexpected(bytes.error());
-        kivu_runner::fill_pattern(*bytes, device_salt, tile.logical());
+        KIVU_ASSIGN_OR_RETURN(const auto bytes, tile.bytes(address, size));
+        kivu_runner::fill_pattern(bytes, device_salt, tile.logical());
         return {};
       })));
 }
@@ -186,11 +186,9 @@ Checked<void> reduction(Board& board, const Progress& progress) {
             progress, fmt::format("reduction level {}: add on {} tiles", level, receivers.size()),
             board.compute(add,
                           [&](TileContext& tile) -> std::expected<void, ExchangeError> {
-                            auto sum = tile.array<std::uint32_t>(buffer_address, words);
-                            if (!sum) return std::unexpected(sum.error());
-                            auto part = tile.array<std::uint32_t>(scratch_address, words);
-                            if (!part) return std::unexpected(part.error());
-                            for (std::uint32_t k = 0; k < words; ++k) (*sum)[k] += (*part)[k];
+                            KIVU_ASSIGN_OR_RETURN(const auto sum, tile.array<std::uint32_t>(buffer_address, words));
+                            KIVU_ASSIGN_OR_RETURN(const auto part, tile.array<std::uint32_t>(scratch_address, words));
+                            for (std::uint32_t k = 0; k < words; ++k) sum[k] += part[k];
                             return {};
                           })));
         !done) {
@@ -239,9 +237,8 @@ Checked<void> reduction_permutation(Board& board, const Progress& progress) {
           progress, fmt::format("prefix-sum reduction on {} of {} tiles", reducing.size(), tiles),
           board.compute(reduce,
                         [&](TileContext& tile) -> std::expected<void, ExchangeError> {
-                          auto values = tile.array<std::uint32_t>(buffer_address, words);
-                          if (!values) return std::unexpected(values.error());
-                          std::inclusive_scan(values->begin(), values->end(), values->begin());
+                          KIVU_ASSIGN_OR_RETURN(const auto values, tile.array<std::uint32_t>(buffer_address, words));
+                          std::inclusive_scan(values.begin(), values.end(), values.begin());
                           return {};
                         })));
       !done) {

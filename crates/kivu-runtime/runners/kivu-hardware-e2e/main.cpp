@@ -3,6 +3,7 @@
 // readback matched, 1 on a mismatch or a board error, 2 on bad input (a
 // missing or unknown graph name, or a bad board variable).
 #include <fmt/core.h>
+#include <kivu_expected.hpp>
 
 #include "graphs.hpp"
 #include "kivu_runner/environment.hpp"
@@ -22,10 +23,9 @@ int main(int argc, char** argv) {
                                    const GraphFunction graph = name ? find_graph(*name) : nullptr;
                                    if (graph == nullptr)
                                      return std::unexpected(kivu_runner::bad_value(graph_variable, graph_names));
-                                   auto options = kivu_runner::board_options(progress);
-                                   if (!options) return std::unexpected(options.error());
+                                   KIVU_ASSIGN_OR_RETURN(auto options, kivu_runner::board_options(progress));
                                    progress.line(fmt::format("graph {} on {} tiles", *name, kivu_runtime::tile_count));
-                                   kivu_runtime::Board board(*options);
+                                   kivu_runtime::Board board(options);
                                    return graph(board, progress);
                                  });
 }

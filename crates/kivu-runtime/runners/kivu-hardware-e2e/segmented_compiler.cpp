@@ -1,5 +1,7 @@
 #include "segmented_compiler.hpp"
 
+#include <kivu_expected.hpp>
+
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -7,7 +9,7 @@
 
 #include "kivu_runtime/board_constants.hpp"
 
-namespace kivu_segmented {
+namespace kivu_hardware_e2e {
 
 namespace {
 
@@ -141,7 +143,7 @@ std::expected<Program, CompileError> compile_elementwise_add(const AddProblem& p
   if (problem.elements == 0 || problem.tiles == 0 || problem.tiles > kivu_runtime::tile_count) {
     return std::unexpected(CompileError{"an add needs at least one element and 1 to 1472 tiles"});
   }
-  if (auto checked = check_layout(problem.layout); !checked) return std::unexpected(checked.error());
+  KIVU_RETURN_IF_ERROR(check_layout(problem.layout));
 
   const auto per_tile = static_cast<std::uint32_t>((std::uint64_t{problem.elements} + problem.tiles - 1u) /
                                                    problem.tiles);
@@ -153,21 +155,13 @@ std::expected<Program, CompileError> compile_elementwise_add(const AddProblem& p
 
   std::vector<TileAllocator> allocators(problem.tiles, TileAllocator(&problem.layout));
   Program program;
-  auto a = place("a", problem, shards, 0, allocators);
-  if (!a) return std::unexpected(a.error());
-  auto b = place("b", problem, shards, problem.b_tile_offset % problem.tiles, allocators);
-  if (!b) return std::unexpected(b.error());
-  program.a = std::move(*a);
-  program.b = std::move(*b);
+  KIVU_ASSIGN_OR_RETURN(program.a, place("a", problem, shards, 0, allocators));
+  KIVU_ASSIGN_OR_RETURN(program.b, place("b", problem, shards, problem.b_tile_offset % problem.tiles, allocators));
   const bool staging = problem.b_tile_offset % problem.tiles != 0;
   if (staging) {
-    auto staged = place("staged b", problem, shards, 0, allocators);
-    if (!staged) return std::unexpected(staged.error());
-    program.staged_b = std::move(*staged);
+    KIVU_ASSIGN_OR_RETURN(program.staged_b, place("staged b", problem, shards, 0, allocators));
   }
-  auto out = place("out", problem, shards, 0, allocators);
-  if (!out) return std::unexpected(out.error());
-  program.out = std::move(*out);
+  KIVU_ASSIGN_OR_RETURN(program.out, place("out", problem, shards, 0, allocators));
 
   program.a_loads = program.a.segments;
   program.b_loads = program.b.segments;
@@ -197,4 +191,4 @@ std::expected<Program, CompileError> compile_elementwise_add(const AddProblem& p
   return program;
 }
 
-}  // namespace kivu_segmented
+}  // namespace kivu_hardware_e2e

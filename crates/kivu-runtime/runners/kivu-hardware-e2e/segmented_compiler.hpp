@@ -31,7 +31,7 @@
 #include "kivu_runtime/compute_step.hpp"
 #include "kivu_runtime/exchange_phase.hpp"
 
-namespace kivu_segmented {
+namespace kivu_hardware_e2e {
 
 // =============================================================================
 // Layout
@@ -124,4 +124,4 @@ struct CompileError {
 // inside SRAM.
 [[nodiscard]] std::expected<Program, CompileError> compile_elementwise_add(const AddProblem& problem);
 
-}  // namespace kivu_segmented
+}  // namespace kivu_hardware_e2e

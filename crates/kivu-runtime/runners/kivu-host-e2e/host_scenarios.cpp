@@ -1,6 +1,7 @@
 #include "host_scenarios.hpp"
 
 #include <fmt/core.h>
+#include <kivu_expected.hpp>
 
 #include <chrono>
 #include <cstring>
@@ -87,10 +88,11 @@ Checked<void> d2h_into_host_ranges(Board& board, const Progress& progress, const
 // Reads a tile's memory directly (not through the host link) and compares it.
 Checked<void> check_tile_memory(Board& board, std::string_view what, std::uint16_t tile, std::uint32_t address,
                                 std::span<const std::byte> expected) {
-  auto memory = kivu_runner::check(board.read_tile_memory(tile, address, static_cast<std::uint32_t>(expected.size())),
-                                   fmt::format("read memory of {}", where(tile, board)));
-  if (!memory) return std::unexpected(memory.error());
-  return kivu_runner::compare_bytes(fmt::format("{} ({})", what, where(tile, board)), *memory, expected);
+  KIVU_ASSIGN_OR_RETURN(
+      const auto memory,
+      kivu_runner::check(board.read_tile_memory(tile, address, static_cast<std::uint32_t>(expected.size())),
+                         fmt::format("read memory of {}", where(tile, board))));
+  return kivu_runner::compare_bytes(fmt::format("{} ({})", what, where(tile, board)), memory, expected);
 }
 
 // A compute step that writes the device pattern of each tile at `address`.
@@ -101,9 +103,8 @@ Checked<void> initialise_on_device(Board& board, const Progress& progress, const
   auto report = kivu_runner::run_checked(
       progress, fmt::format("initialise {} bytes at {} on {} tile(s)", size, kivu_runner::hex(address), tiles.size()),
       board.compute(step, [&](kivu_runtime::TileContext& tile) -> std::expected<void, kivu_exchange::ExchangeError> {
-        auto bytes = tile.bytes(address, size);
-        if (!bytes) return std::unexpected(bytes.error());
-        kivu_runner::fill_pattern(*bytes, device_data_salt, tile.logical());
+        KIVU_ASSIGN_OR_RETURN(const auto bytes, tile.bytes(address, size));
+        kivu_runner::fill_pattern(bytes, device_data_salt, tile.logical());
         return {};
       }));
   if (!report) return std::unexpected(report.error());
@@ -163,14 +164,15 @@ Checked<void> relay(Board& board, const HostSettings& settings, const Progress& 
                                                    .size = settings.bytes,
                                                    .receivers = {{.tile = target, .address = address}}}}};
   const auto started = std::chrono::steady_clock::now();
-  auto report = kivu_runner::run_checked(
-      progress, fmt::format("relay {} -> {}", where(source, board), where(target, board)), board.exchange(phase));
-  if (!report) return std::unexpected(report.error());
+  KIVU_ASSIGN_OR_RETURN(
+      const auto report,
+      kivu_runner::run_checked(progress, fmt::format("relay {} -> {}", where(source, board), where(target, board)),
+                               board.exchange(phase)));
   progress.line(kivu_runtime::describe(board.sync()));
   const auto elapsed = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started);
   progress.line(fmt::format("timed relay: {} bytes in {} cycles ({:.3f} us at {} MHz), host wall time {:.0f} us",
-                            settings.bytes, report->cycles(),
-                            static_cast<double>(report->cycles()) * 1e6 / static_cast<double>(kivu_runtime::clock_hz),
+                            settings.bytes, report.cycles(),
+                            static_cast<double>(report.cycles()) * 1e6 / static_cast<double>(kivu_runtime::clock_hz),
                             kivu_runtime::clock_hz / 1'000'000, elapsed.count()));
 
   if (auto done = d2h_into_host_ranges(board, progress, {target}, address, settings.bytes, {data}); !done) return done;
@@ -194,10 +196,9 @@ Checked<void> compute_relay(Board& board, const HostSettings& settings, const Pr
         progress, fmt::format("{} on {}", name, where(tile, board)),
         board.compute(step,
                       [&](kivu_runtime::TileContext& context) -> std::expected<void, kivu_exchange::ExchangeError> {
-                        auto bytes = context.bytes(address, size);
-                        if (!bytes) return std::unexpected(bytes.error());
-                        for (std::size_t i = 0; i < bytes->size(); ++i)
-                          (*bytes)[i] = function((*bytes)[i], i, context.logical());
+                        KIVU_ASSIGN_OR_RETURN(const auto bytes, context.bytes(address, size));
+                        for (std::size_t i = 0; i < bytes.size(); ++i)
+                          bytes[i] = function(bytes[i], i, context.logical());
                         return {};
                       }));
     if (!report) return std::unexpected(report.error());
@@ -216,9 +217,8 @@ Checked<void> compute_relay(Board& board, const HostSettings& settings, const Pr
                                                    .source_address = address,
                                                    .size = size,
                                                    .receivers = {{.tile = target, .address = address}}}}};
-  auto report = kivu_runner::run_checked(
-      progress, fmt::format("relay {} -> {}", where(source, board), where(target, board)), board.exchange(phase));
-  if (!report) return std::unexpected(report.error());
+  KIVU_RETURN_IF_ERROR(kivu_runner::run_checked(
+      progress, fmt::format("relay {} -> {}", where(source, board), where(target, board)), board.exchange(phase)));
   if (auto done = transform("second compute", target, second); !done) return done;
   progress.line(kivu_runtime::describe(board.sync()));
 

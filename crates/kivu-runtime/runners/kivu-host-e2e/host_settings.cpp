@@ -1,5 +1,7 @@
 #include "host_settings.hpp"
 
+#include <kivu_expected.hpp>
+
 #include <array>
 #include <string>
 
@@ -41,9 +43,8 @@ Checked<HostSettings> read_host_settings() {
   };
   const char* chosen = nullptr;
   for (const ScenarioFlag& candidate : flags) {
-    auto on = kivu_runner::flag(candidate.variable);
-    if (!on) return std::unexpected(on.error());
-    if (!*on) continue;
+    KIVU_ASSIGN_OR_RETURN(const bool on, kivu_runner::flag(candidate.variable));
+    if (!on) continue;
     if (chosen != nullptr) {
       return std::unexpected(
           kivu_runner::bad_value(candidate.variable, std::string("\"0\" or unset together with ") + chosen + "=1"));
@@ -51,9 +52,8 @@ Checked<HostSettings> read_host_settings() {
     chosen = candidate.variable;
     settings.scenario = candidate.scenario;
   }
-  auto initialized = kivu_runner::flag(initialized_exchange_variable);
-  if (!initialized) return std::unexpected(initialized.error());
-  if (*initialized) {
+  KIVU_ASSIGN_OR_RETURN(const bool initialized, kivu_runner::flag(initialized_exchange_variable));
+  if (initialized) {
     if (settings.scenario != Scenario::Relay) {
       return std::unexpected(kivu_runner::bad_value(initialized_exchange_variable,
                                                     std::string("\"0\" or unset unless ") + exchange_variable + "=1"));
@@ -63,9 +63,8 @@ Checked<HostSettings> read_host_settings() {
   const bool remote = chosen != nullptr && std::string_view(chosen) == remote_d2h_variable;
 
   // The tiles: one (TILE) or a list (TILES).
-  auto list = kivu_runner::tile_list(tiles_variable);
-  if (!list) return std::unexpected(list.error());
-  if (*list) {
+  KIVU_ASSIGN_OR_RETURN(auto list, kivu_runner::tile_list(tiles_variable));
+  if (list) {
     if (kivu_runtime::environment_value(tile_variable)) {
       return std::unexpected(
           kivu_runner::bad_value(tiles_variable, std::string("unset when ") + tile_variable + " is set"));
@@ -74,26 +73,25 @@ Checked<HostSettings> read_host_settings() {
       return std::unexpected(kivu_runner::bad_value(
           tiles_variable, std::string("unset for a relay, which takes one tile from ") + tile_variable));
     }
-    settings.tiles = std::move(**list);
+    settings.tiles = std::move(*list);
   } else {
-    auto tile = kivu_runner::tile_or(tile_variable, remote ? default_remote_tile : default_tile);
-    if (!tile) return std::unexpected(tile.error());
-    settings.tiles = {*tile};
+    KIVU_ASSIGN_OR_RETURN(const std::uint16_t tile,
+                          kivu_runner::tile_or(tile_variable, remote ? default_remote_tile : default_tile));
+    settings.tiles = {tile};
   }
 
   // Where and how much.
-  auto address = kivu_runner::hex_address_or(address_variable, default_address, kivu_runtime::tile_sram_bytes);
-  if (!address) return std::unexpected(address.error());
-  settings.address = *address;
-  auto bytes = kivu_runner::decimal_or(bytes_variable, default_bytes, kivu_runtime::tile_sram_bytes);
-  if (!bytes) return std::unexpected(bytes.error());
+  KIVU_ASSIGN_OR_RETURN(settings.address,
+                        kivu_runner::hex_address_or(address_variable, default_address, kivu_runtime::tile_sram_bytes));
+  KIVU_ASSIGN_OR_RETURN(const std::uint64_t bytes,
+                        kivu_runner::decimal_or(bytes_variable, default_bytes, kivu_runtime::tile_sram_bytes));
   const std::uint64_t room = kivu_runtime::tile_sram_bytes - settings.address;
-  if (*bytes == 0 || *bytes > room) {
+  if (bytes == 0 || bytes > room) {
     return std::unexpected(kivu_runner::bad_value(bytes_variable, "a byte count from 1 to " + std::to_string(room) +
                                                                       ", which fits in SRAM from address " +
                                                                       kivu_runner::hex(settings.address)));
   }
-  settings.bytes = static_cast<std::uint32_t>(*bytes);
+  settings.bytes = static_cast<std::uint32_t>(bytes);
   return settings;
 }
 

@@ -3,6 +3,7 @@
 // what each scenario checks. Exit 0 when every readback matched, 1 on a
 // mismatch or a board error, 2 on bad input.
 #include <fmt/core.h>
+#include <kivu_expected.hpp>
 
 #include "host_scenarios.hpp"
 #include "host_settings.hpp"
@@ -12,13 +13,11 @@ int main(int argc, char** argv) {
   using namespace kivu_host_e2e;
   return kivu_runner::run_runner(
       "kivu-host-e2e", argc, argv, [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
-        auto settings = read_host_settings();
-        if (!settings) return std::unexpected(settings.error());
-        auto options = kivu_runner::board_options(progress);
-        if (!options) return std::unexpected(options.error());
-        progress.line(fmt::format("{}: {} tile(s), {} bytes at {}", scenario_name(*settings), settings->tiles.size(),
-                                  settings->bytes, kivu_runner::hex(settings->address)));
-        kivu_runtime::Board board(*options);
-        return run_scenario(board, *settings, progress);
+        KIVU_ASSIGN_OR_RETURN(const auto settings, read_host_settings());
+        KIVU_ASSIGN_OR_RETURN(const auto options, kivu_runner::board_options(progress));
+        progress.line(fmt::format("{}: {} tile(s), {} bytes at {}", scenario_name(settings), settings.tiles.size(),
+                                  settings.bytes, kivu_runner::hex(settings.address)));
+        kivu_runtime::Board board(options);
+        return run_scenario(board, settings, progress);
       });
 }

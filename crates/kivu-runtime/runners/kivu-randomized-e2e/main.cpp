@@ -5,6 +5,7 @@
 // and compares it with the host model. Exit 0 when everything matched, 1 on
 // a mismatch or a board error, 2 on bad input.
 #include <fmt/core.h>
+#include <kivu_expected.hpp>
 
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/pattern.hpp"
@@ -46,9 +47,8 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
                   graph.tiles.size()),
       board.compute(initialise,
                     [](kivu_runtime::TileContext& tile) -> std::expected<void, kivu_exchange::ExchangeError> {
-                      auto window = tile.bytes(window_address, window_bytes);
-                      if (!window) return std::unexpected(window.error());
-                      kivu_runner::fill_pattern(*window, window_salt, tile.logical());
+                      KIVU_ASSIGN_OR_RETURN(const auto window, tile.bytes(window_address, window_bytes));
+                      kivu_runner::fill_pattern(window, window_salt, tile.logical());
                       return {};
                     }));
   if (!initialised) return std::unexpected(initialised.error());
@@ -56,18 +56,17 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
 
   for (std::size_t p = 0; p < graph.phases.size(); ++p) {
     const auto& phase = graph.phases[p];
-    auto report = kivu_runner::run_checked(progress, fmt::format("phase {}: {} transfers", p, phase.transfers.size()),
-                                           board.exchange(phase));
-    if (!report) return std::unexpected(report.error());
+    KIVU_RETURN_IF_ERROR(kivu_runner::run_checked(
+        progress, fmt::format("phase {}: {} transfers", p, phase.transfers.size()), board.exchange(phase)));
     apply(phase, windows);
     progress.line(kivu_runtime::describe(board.sync()));
   }
 
   for (const auto& [tile, expected] : windows) {
-    auto read = kivu_runner::check(board.d2h(tile, window_address, window_bytes), fmt::format("d2h of tile {}", tile));
-    if (!read) return std::unexpected(read.error());
+    KIVU_ASSIGN_OR_RETURN(const auto read, kivu_runner::check(board.d2h(tile, window_address, window_bytes),
+                                                              fmt::format("d2h of tile {}", tile)));
     if (auto same = kivu_runner::compare_bytes(
-            fmt::format("window of tile {} (from {})", tile, kivu_runner::hex(window_address)), *read, expected);
+            fmt::format("window of tile {} (from {})", tile, kivu_runner::hex(window_address)), read, expected);
         !same) {
       return same;
     }
@@ -81,11 +80,9 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
 int main(int argc, char** argv) {
   return kivu_runner::run_runner("kivu-randomized-e2e", argc, argv,
                                  [](const kivu_runner::Progress& progress) -> Checked<void> {
-                                   auto seed = kivu_runner::required_decimal(seed_variable);
-                                   if (!seed) return std::unexpected(seed.error());
-                                   auto options = kivu_runner::board_options(progress);
-                                   if (!options) return std::unexpected(options.error());
-                                   kivu_runtime::Board board(*options);
-                                   return run_graph(board, progress, generate_graph(*seed));
+                                   KIVU_ASSIGN_OR_RETURN(const auto seed, kivu_runner::required_decimal(seed_variable));
+                                   KIVU_ASSIGN_OR_RETURN(const auto options, kivu_runner::board_options(progress));
+                                   kivu_runtime::Board board(options);
+                                   return run_graph(board, progress, generate_graph(seed));
                                  });
 }

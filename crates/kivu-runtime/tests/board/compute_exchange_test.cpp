@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include <gtest/gtest.h>
+#include <kivu_expected.hpp>
 
 #include "board_test_support.hpp"
 #include "kivu_runtime.hpp"
@@ -20,8 +21,6 @@ ExchangePhase phase_of(std::vector<Transfer> transfers) {
   phase.transfers = std::move(transfers);
   return phase;
 }
-
-}  // namespace
 
 // =============================================================================
 // Delivery
@@ -146,8 +145,7 @@ TEST(Compute, StopsAtAFailingFunctionWithoutAdvancingTheClock) {
   Board board;
   const auto result = board.compute(ComputeStep{.tiles = {0, 1}},
                                     [](TileContext& tile) -> std::expected<void, ExchangeError> {
-                                      auto bytes = tile.bytes(tile_sram_bytes - 4, 8);
-                                      if (!bytes) return std::unexpected(bytes.error());
+                                      KIVU_RETURN_IF_ERROR(tile.bytes(tile_sram_bytes - 4, 8));
                                       return {};
                                     });
   EXPECT_EQ(result, fails(ExchangeError::Address{tile_sram_bytes - 4}));
@@ -159,9 +157,10 @@ TEST(Compute, RejectsMisalignedTypedAccess) {
   Board board;
   const auto result = board.compute(ComputeStep{.tiles = {0}},
                                     [](TileContext& tile) -> std::expected<void, ExchangeError> {
-                                      auto words = tile.array<std::uint32_t>(2, 1);
-                                      if (!words) return std::unexpected(words.error());
+                                      KIVU_RETURN_IF_ERROR(tile.array<std::uint32_t>(2, 1));
                                       return {};
                                     });
   EXPECT_EQ(result, fails(ExchangeError::Address{2}));
 }
+
+}  // namespace

@@ -27,8 +27,6 @@ Board profiled_run() {
   return board;
 }
 
-}  // namespace
-
 TEST(CycleAccounting, ChargesEachStepAsItsSlowestTile) {
   Board board;
   const auto compute = board.compute(ComputeStep{.tiles = {0, 1}, .cycles = 25}, nullptr);
@@ -156,3 +154,5 @@ TEST(CycleAccounting, RefusesAReportWhoseCyclesDoNotFitThirtyTwoBits) {
   ASSERT_TRUE(board.compute(ComputeStep{.tiles = {0}, .cycles = std::uint64_t{1} << 32}, nullptr));
   EXPECT_EQ(board.to_profile_report(), std::unexpected(ExchangeError(ExchangeError::Count{UINT32_MAX})));
 }
+
+}  // namespace

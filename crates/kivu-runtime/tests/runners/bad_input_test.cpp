@@ -11,7 +11,7 @@
 
 #include <filesystem>
 
-namespace kivu_runner_tests {
+namespace kivu_runner::testing {
 
 using kivu_testing::ChildResult;
 using kivu_testing::Environment;
@@ -173,4 +173,4 @@ TEST(RunnerArguments, VersionIsPrintedAndAnyOtherArgumentIsBadInput) {
 }
 
 }  // namespace
-}  // namespace kivu_runner_tests
+}  // namespace kivu_runner::testing

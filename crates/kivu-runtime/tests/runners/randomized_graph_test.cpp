@@ -5,7 +5,7 @@
 
 #include "kivu_testing/child_process.hpp"
 
-namespace kivu_runner_tests {
+namespace kivu_runner::testing {
 
 using kivu_testing::ChildResult;
 using kivu_testing::Environment;
@@ -44,4 +44,4 @@ TEST(RandomizedRunner, ExtremeSeedsRunAndPass) {
 }
 
 }  // namespace
-}  // namespace kivu_runner_tests
+}  // namespace kivu_runner::testing

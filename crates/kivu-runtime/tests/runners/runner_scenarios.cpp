@@ -2,7 +2,7 @@
 
 #include "kivu_exchange.hpp"
 
-namespace kivu_runner_tests {
+namespace kivu_runner::testing {
 
 namespace {
 
@@ -72,4 +72,4 @@ std::vector<Scenario> suite_scenarios() {
   };
 }
 
-}  // namespace kivu_runner_tests
+}  // namespace kivu_runner::testing

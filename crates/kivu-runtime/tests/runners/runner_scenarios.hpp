@@ -9,7 +9,7 @@
 
 #include "kivu_testing/child_process.hpp"
 
-namespace kivu_runner_tests {
+namespace kivu_runner::testing {
 
 using kivu_testing::ChildResult;
 using kivu_testing::Environment;
@@ -26,4 +26,4 @@ struct Scenario {
 // Shown by GoogleTest (and CTest) in place of the parameter's raw bytes.
 inline void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
-}  // namespace kivu_runner_tests
+}  // namespace kivu_runner::testing

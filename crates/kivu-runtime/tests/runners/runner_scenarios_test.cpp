@@ -11,7 +11,7 @@
 #include "kivu_testing/child_process.hpp"
 #include "runner_scenarios.hpp"
 
-namespace kivu_runner_tests {
+namespace kivu_runner::testing {
 namespace {
 
 class SuiteScenario : public ::testing::TestWithParam<Scenario> {
@@ -87,4 +87,4 @@ TEST(RunnerBoard, TakesEmptyJitterValuesAsUnset) {
 }
 
 }  // namespace
-}  // namespace kivu_runner_tests
+}  // namespace kivu_runner::testing

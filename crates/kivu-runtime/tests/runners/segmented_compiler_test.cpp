@@ -8,21 +8,21 @@
 #include <map>
 #include <vector>
 
-namespace kivu_runner_tests {
+namespace kivu_runner::testing {
 namespace {
 
-using kivu_segmented::AddProblem;
-using kivu_segmented::Arena;
-using kivu_segmented::compile_elementwise_add;
-using kivu_segmented::element_bytes;
-using kivu_segmented::Program;
-using kivu_segmented::Segment;
-using kivu_segmented::SramLayout;
-using kivu_segmented::TensorPlacement;
+using kivu_hardware_e2e::AddProblem;
+using kivu_hardware_e2e::Arena;
+using kivu_hardware_e2e::compile_elementwise_add;
+using kivu_hardware_e2e::element_bytes;
+using kivu_hardware_e2e::Program;
+using kivu_hardware_e2e::Segment;
+using kivu_hardware_e2e::SramLayout;
+using kivu_hardware_e2e::TensorPlacement;
 
 AddProblem problem(std::uint32_t elements, std::uint16_t tiles, std::uint16_t offset) {
   return AddProblem{
-      .elements = elements, .tiles = tiles, .b_tile_offset = offset, .layout = kivu_segmented::segmented_layout()};
+      .elements = elements, .tiles = tiles, .b_tile_offset = offset, .layout = kivu_hardware_e2e::segmented_layout()};
 }
 
 bool inside_an_arena(const SramLayout& layout, const Segment& segment) {
@@ -147,4 +147,4 @@ TEST(SegmentedCompiler, EmptyProblemsAreRejected) {
 }
 
 }  // namespace
-}  // namespace kivu_runner_tests
+}  // namespace kivu_runner::testing

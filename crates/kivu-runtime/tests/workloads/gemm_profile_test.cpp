@@ -63,8 +63,6 @@ protected:
   static inline ProfileReport* decoded = nullptr;
 };
 
-}  // namespace
-
 // =============================================================================
 // Runs
 
@@ -197,3 +195,5 @@ TEST_F(ProfiledGemm, PassesTheSevenChecksOfTheSuitesGemmCase) {
     })) << kind;
   }
 }
+
+}  // namespace

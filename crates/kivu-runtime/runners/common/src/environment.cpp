@@ -1,5 +1,7 @@
 #include "kivu_runner/environment.hpp"
 
+#include <kivu_expected.hpp>
+
 #include <algorithm>
 #include <string_view>
 
@@ -22,9 +24,8 @@ std::string list_expectation(std::uint64_t max) {
 Checked<std::uint64_t> decimal_or(const char* variable, std::uint64_t fallback, std::uint64_t max) {
   const auto value = kivu_runtime::environment_value(variable);
   if (!value) return fallback;
-  auto parsed = kivu_runtime::parse_unsigned_decimal(variable, *value, max);
-  if (!parsed) return std::unexpected(parsed.error());
-  return *parsed;
+  KIVU_ASSIGN_OR_RETURN(const auto parsed, kivu_runtime::parse_unsigned_decimal(variable, *value, max));
+  return parsed;
 }
 
 Checked<std::uint64_t> required_decimal(const char* variable, std::uint64_t max) {
@@ -33,9 +34,8 @@ Checked<std::uint64_t> required_decimal(const char* variable, std::uint64_t max)
     return std::unexpected(
         RunError::missing(variable, "an unsigned decimal number no larger than " + std::to_string(max)));
   }
-  auto parsed = kivu_runtime::parse_unsigned_decimal(variable, *value, max);
-  if (!parsed) return std::unexpected(parsed.error());
-  return *parsed;
+  KIVU_ASSIGN_OR_RETURN(const auto parsed, kivu_runtime::parse_unsigned_decimal(variable, *value, max));
+  return parsed;
 }
 
 Checked<std::uint32_t> hex_address_or(const char* variable, std::uint32_t fallback, std::uint64_t limit) {
@@ -77,16 +77,14 @@ Checked<std::optional<std::vector<std::uint64_t>>> decimal_list(const char* vari
 }
 
 Checked<std::uint16_t> tile_or(const char* variable, std::uint16_t fallback) {
-  auto tile = decimal_or(variable, fallback, kivu_runtime::tile_count - 1u);
-  if (!tile) return std::unexpected(tile.error());
-  return static_cast<std::uint16_t>(*tile);
+  KIVU_ASSIGN_OR_RETURN(const auto tile, decimal_or(variable, fallback, kivu_runtime::tile_count - 1u));
+  return static_cast<std::uint16_t>(tile);
 }
 
 Checked<std::optional<std::vector<std::uint16_t>>> tile_list(const char* variable) {
-  auto numbers = decimal_list(variable, kivu_runtime::tile_count - 1u);
-  if (!numbers) return std::unexpected(numbers.error());
-  if (!*numbers) return std::optional<std::vector<std::uint16_t>>{};
-  std::vector<std::uint16_t> tiles((*numbers)->begin(), (*numbers)->end());
+  KIVU_ASSIGN_OR_RETURN(const auto numbers, decimal_list(variable, kivu_runtime::tile_count - 1u));
+  if (!numbers) return std::optional<std::vector<std::uint16_t>>{};
+  std::vector<std::uint16_t> tiles(numbers->begin(), numbers->end());
   std::vector<std::uint16_t> sorted = tiles;
   std::ranges::sort(sorted);
   if (std::ranges::adjacent_find(sorted) != sorted.end()) {

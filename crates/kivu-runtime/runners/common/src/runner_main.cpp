@@ -4,6 +4,7 @@
 #include "kivu_version.hpp"
 
 #include <fmt/core.h>
+#include <kivu_expected.hpp>
 
 #include <cstdio>
 #include <exception>
@@ -60,16 +61,15 @@ int run_runner(std::string name, int argc, char** argv, const RunnerBody& body) 
 }
 
 Checked<kivu_runtime::BoardOptions> board_options(const Progress& progress) {
-  auto options = kivu_runtime::BoardOptions::from_environment();
-  if (!options) return std::unexpected(options.error());
-  progress.headline(kivu_runtime::describe_board(options->identity));
+  KIVU_ASSIGN_OR_RETURN(auto options, kivu_runtime::BoardOptions::from_environment());
+  progress.headline(kivu_runtime::describe_board(options.identity));
   // Settings that change how the board behaves are part of its description.
-  if (options->jitter.max_us != 0) {
+  if (options.jitter.max_us != 0) {
     progress.headline(
-        fmt::format("host-write jitter up to {} us, seed {}", options->jitter.max_us, options->jitter.seed));
+        fmt::format("host-write jitter up to {} us, seed {}", options.jitter.max_us, options.jitter.seed));
   }
-  if (options->fault_injection) progress.headline("fault injection on: one bit of the first readback flips");
-  return *options;
+  if (options.fault_injection) progress.headline("fault injection on: one bit of the first readback flips");
+  return options;
 }
 
 }  // namespace kivu_runner

@@ -11,7 +11,7 @@
 
 #include "support.hpp"
 
-namespace selftest {
+namespace kivu_e2e::testing {
 namespace {
 
 using Variables = std::vector<std::pair<std::string, std::string>>;
@@ -82,7 +82,7 @@ std::vector<Expected> expected_invocations(const std::string& profile_path) {
   };
 }
 
-class CaseVariables : public testing::Test {
+class CaseVariables : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     sandbox = new Sandbox;
@@ -181,4 +181,4 @@ TEST_F(CaseVariables, APassingGemmCaseRemovesItsProfile) {
 }
 
 }  // namespace
-}  // namespace selftest
+}  // namespace kivu_e2e::testing

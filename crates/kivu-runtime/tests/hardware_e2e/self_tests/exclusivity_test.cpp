@@ -20,7 +20,7 @@
 
 #include "support.hpp"
 
-namespace selftest {
+namespace kivu_e2e::testing {
 namespace {
 
 using namespace std::chrono_literals;
@@ -539,4 +539,4 @@ TEST(RunnerLifetime, ASuiteKilledMidRunHoldsTheBoardUntilItsRunnerHasExited) {
 }
 
 }  // namespace
-}  // namespace selftest
+}  // namespace kivu_e2e::testing

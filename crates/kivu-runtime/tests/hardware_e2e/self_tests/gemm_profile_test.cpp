@@ -9,7 +9,7 @@
 
 #include "support.hpp"
 
-namespace selftest {
+namespace kivu_e2e::testing {
 namespace {
 
 using kivu_package::ProfileReport;
@@ -37,7 +37,7 @@ void replace_kind(ProfileReport& report, ProfileStepKind from, ProfileStepKind t
   }
 }
 
-class GemmProfile : public testing::Test {
+class GemmProfile : public ::testing::Test {
 protected:
   // Runs the GEMM case with `env`; its runner copies `profile` (when given)
   // to the path it is told, then exits with `exit_code`.
@@ -201,4 +201,4 @@ TEST_F(GemmProfile, AFailedRunnerKeepsTheProfileItWrote) {
 }
 
 }  // namespace
-}  // namespace selftest
+}  // namespace kivu_e2e::testing

@@ -10,12 +10,12 @@
 
 #include "support.hpp"
 
-namespace selftest {
+namespace kivu_e2e::testing {
 namespace {
 
 using Variables = std::vector<std::pair<std::string, std::string>>;
 
-class HostWriteJitter : public testing::Test {
+class HostWriteJitter : public ::testing::Test {
 protected:
   // Runs one case of each runner with `settings` added to the suite's
   // environment and checks every runner's environment: the case's variables,
@@ -83,4 +83,4 @@ TEST_F(HostWriteJitter, RunnerSideSettingsOfTheSuiteAreReplacedOnlyWhereForwarde
 TEST_F(HostWriteJitter, NoSettingsForwardNothing) { expect_forwarding({}, {}); }
 
 }  // namespace
-}  // namespace selftest
+}  // namespace kivu_e2e::testing

@@ -15,11 +15,11 @@
 #include "merge.hpp"
 #include "support.hpp"
 
-namespace selftest {
+namespace kivu_e2e::testing {
 namespace {
 
 using kivu_e2e::report::Outcome;
-using testing::HasSubstr;
+using ::testing::HasSubstr;
 
 const std::string listing =
     "hardware_e2e.\n"
@@ -194,4 +194,4 @@ TEST(Merge, AnUnreadableResultFailsTheMergeButTheRestIsReported) {
 }
 
 }  // namespace
-}  // namespace selftest
+}  // namespace kivu_e2e::testing

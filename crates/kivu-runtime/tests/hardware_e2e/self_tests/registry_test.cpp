@@ -10,7 +10,7 @@
 
 #include "support.hpp"
 
-namespace selftest {
+namespace kivu_e2e::testing {
 namespace {
 
 const std::vector<std::string> registry = {
@@ -92,4 +92,4 @@ TEST(Registry, TheXmlReportListsEveryCase) {
 TEST(Registry, TheCtestTableNamesEveryCaseOfTheRegistry) { EXPECT_EQ(split(CTEST_CASE_NAMES, ','), registry); }
 
 }  // namespace
-}  // namespace selftest
+}  // namespace kivu_e2e::testing

@@ -10,7 +10,7 @@
 
 #include "support.hpp"
 
-namespace selftest {
+namespace kivu_e2e::testing {
 namespace {
 
 struct CaseTexts {
@@ -165,4 +165,4 @@ TEST(RunnerLaunch, ASuiteStartedWithSigchldIgnoredAndBlockedStillWaitsForEveryRu
 }
 
 }  // namespace
-}  // namespace selftest
+}  // namespace kivu_e2e::testing

@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-namespace selftest {
+namespace kivu_e2e::testing {
 
 // =============================================================================
 // What the stand-ins recorded
@@ -342,4 +342,4 @@ void write_profile(const kivu_package::ProfileReport& report, const fs::path& pa
   if (!written) throw std::runtime_error("cannot write profile " + path.string());
 }
 
-}  // namespace selftest
+}  // namespace kivu_e2e::testing

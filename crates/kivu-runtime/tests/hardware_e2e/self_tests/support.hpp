@@ -25,7 +25,7 @@
 
 #include <kivu_package.hpp>
 
-namespace selftest {
+namespace kivu_e2e::testing {
 
 namespace fs = std::filesystem;
 
@@ -180,4 +180,4 @@ void write_file(const fs::path& path, std::string_view content);
 // Writes `report` to `path`.
 void write_profile(const kivu_package::ProfileReport& report, const fs::path& path);
 
-}  // namespace selftest
+}  // namespace kivu_e2e::testing
