@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "kivu_package.hpp"
+#include "kivu_package/kind_cycles.hpp"
 
 namespace kivu_runtime {
 
@@ -56,15 +57,7 @@ struct TileSample {
 };
 
 // Cycles one tile spent in each kind of step.
-struct TileCycles {
-  std::uint64_t compute = 0;
-  std::uint64_t exchange = 0;
-  std::uint64_t synchronization = 0;
-  std::uint64_t idle = 0;
-
-  [[nodiscard]] std::uint64_t total() const noexcept { return compute + exchange + synchronization + idle; }
-  bool operator==(const TileCycles&) const = default;
-};
+using TileCycles = kivu_package::KindCycles;
 
 // What one step did, for a runner's progress line.
 struct StepReport {
