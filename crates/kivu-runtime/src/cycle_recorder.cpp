@@ -47,7 +47,7 @@ StepReport CycleRecorder::record(StepRecord step, std::span<const std::uint64_t>
     if (own < duration) add_idle(physical, start + own, end, phase);
   }
 
-  StepReport report{step.kind, phase, epoch_, start, end, tiles_taking_part, moved};
+  StepReport report{static_cast<const StepSpan&>(step), tiles_taking_part, moved};
   if (step.kind == ProfileStepKind::Synchronization) ++epoch_;
   cycle_ = end;
   steps_.push_back(std::move(step));

@@ -9,7 +9,9 @@
 namespace kivu_testing {
 
 // The whole content of `path`, byte for byte; "" when it cannot be opened
-// (missing, unreadable): the comparison that follows then shows the fault.
+// or read (missing, unreadable, a directory), and what was read before a
+// read error: the comparison that follows then shows the fault. Never throws
+// but bad_alloc.
 [[nodiscard]] std::string read_file(const std::filesystem::path& path);
 
 }  // namespace kivu_testing
