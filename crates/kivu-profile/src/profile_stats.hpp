@@ -78,6 +78,7 @@ struct Span {
 struct TileStats {
   std::uint32_t physical_tile = 0;
   std::uint64_t sample_count = 0;
+  // Cycles per step kind.
   kivu_package::KindCycles cycles;
 
   // Cycles of every kind but idle.
