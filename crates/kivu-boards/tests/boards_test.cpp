@@ -2,6 +2,7 @@
 #include "host_boards.hpp"
 
 #include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
 #include "kivu_version.hpp"
 
 #include <gmock/gmock.h>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 
+using kivu_testing::read_file;
 using kivu_testing::ScratchDirectory;
 using testing::HasSubstr;
 using testing::StartsWith;
@@ -73,11 +75,6 @@ pid_t hold_in_child(const std::string& name) {
     throw std::runtime_error("the child could not bind @" + name);
   }
   return child;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -101,17 +102,41 @@ inline constexpr std::uint16_t halcyon_row_length = 64;
 // Rows of the halcyon board's physical grid.
 inline constexpr std::uint16_t halcyon_row_count = 23;
 
+// Where a physical tile lies on the halcyon board's grid.
+struct TilePlace {
+  std::uint16_t row = 0;       // physical / halcyon_row_length
+  std::uint16_t position = 0;  // physical % halcyon_row_length, 0 .. 63
+
+  bool operator==(const TilePlace&) const = default;
+};
+
+// The row and position of physical tile `physical`. Pure arithmetic with no
+// range check: numbers from 1472 on give rows past the board's last (22).
+[[nodiscard]] constexpr TilePlace tile_place(std::uint16_t physical) noexcept {
+  return TilePlace{static_cast<std::uint16_t>(physical / halcyon_row_length),
+                   static_cast<std::uint16_t>(physical % halcyon_row_length)};
+}
+
+// The physical tile number at `place`: row * 64 + position. The inverse of
+// tile_place for positions below 64; no range check either.
+[[nodiscard]] constexpr std::uint16_t physical_at(TilePlace place) noexcept {
+  return static_cast<std::uint16_t>(place.row * halcyon_row_length + place.position);
+}
+
+// How tools and runners show a place: "row 2, position 2".
+[[nodiscard]] std::string to_string(TilePlace place);
+
 // The physical tile number of logical tile `logical` on the halcyon board.
 // Pure arithmetic with no range check: only logical 0 .. 1471 give tiles of
 // the board; larger inputs still return a value (at most 4255).
 [[nodiscard]] constexpr std::uint16_t halcyon_logical_to_physical(std::uint16_t logical) noexcept {
   const unsigned pair = logical / 2u;
   const unsigned lane = logical % 2u;
-  const unsigned block = pair / 23u;
-  unsigned row = pair % 23u;
-  if (block % 2u == 1u) row = 22u - row;
+  const unsigned block = pair / halcyon_row_count;
+  unsigned row = pair % halcyon_row_count;
+  if (block % 2u == 1u) row = halcyon_row_count - 1u - row;
   const unsigned column = (block / 2u) * 4u + block % 2u;
-  return static_cast<std::uint16_t>(row * 64u + column + lane * 2u);
+  return physical_at(TilePlace{static_cast<std::uint16_t>(row), static_cast<std::uint16_t>(column + lane * 2u)});
 }
 
 // One board's table from logical to physical tile number. Immutable once

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <string>
 
 #include "kivu_debug_form.hpp"
 
@@ -32,6 +33,10 @@ std::ostream& operator<<(std::ostream& out, const ExchangeError& error) {
       },
       error.variant());
   return out;
+}
+
+std::string to_string(TilePlace place) {
+  return "row " + std::to_string(place.row) + ", position " + std::to_string(place.position);
 }
 
 Topology Topology::halcyon() {

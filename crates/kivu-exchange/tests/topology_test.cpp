@@ -78,3 +78,28 @@ TEST(HalcyonMapping, WalksTheRowsSerpentineAcrossBlocks) {
   EXPECT_EQ(halcyon_logical_to_physical(46), 1409);
   EXPECT_EQ(halcyon_logical_to_physical(90) / 64, 0);
 }
+
+TEST(TilePlace, FindsTheRowAndPositionAtTheCornersAndRowBoundaries) {
+  using kivu_exchange::tile_place;
+  using kivu_exchange::TilePlace;
+  const std::pair<std::uint16_t, TilePlace> places[] = {
+      {0, {0, 0}}, {63, {0, 63}}, {64, {1, 0}}, {127, {1, 63}}, {128, {2, 0}}, {1408, {22, 0}}, {1471, {22, 63}},
+  };
+  for (const auto& [physical, place] : places) {
+    EXPECT_EQ(tile_place(physical), place) << "physical " << physical;
+    EXPECT_EQ(kivu_exchange::physical_at(place), physical) << "physical " << physical;
+  }
+  // No range check: the first number past the board lies in a row past 22.
+  EXPECT_EQ(tile_place(1472), (TilePlace{23, 0}));
+  EXPECT_EQ(tile_place(65535), (TilePlace{1023, 63}));
+}
+
+TEST(TilePlace, RoundTripsEveryTileOfTheBoardAndNamesItsPlace) {
+  for (std::uint16_t physical = 0; physical < kivu_exchange::halcyon_tile_count; ++physical) {
+    const auto place = kivu_exchange::tile_place(physical);
+    ASSERT_LT(place.row, kivu_exchange::halcyon_row_count) << "physical " << physical;
+    ASSERT_EQ(kivu_exchange::physical_at(place), physical);
+  }
+  EXPECT_EQ(kivu_exchange::to_string(kivu_exchange::tile_place(0)), "row 0, position 0");
+  EXPECT_EQ(kivu_exchange::to_string(kivu_exchange::tile_place(1471)), "row 22, position 63");
+}

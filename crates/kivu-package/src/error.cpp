@@ -3,6 +3,7 @@
 #include "capnp_boundary.hpp"
 #include "kivu_package.hpp"
 #include "kivu_debug_form.hpp"
+#include "kivu_debug_form/os_error.hpp"
 
 #include <ostream>
 #include <sstream>
@@ -36,12 +37,12 @@ std::string_view kind_name(CapnpError::Kind kind) {
 void write_io(std::ostream& out, const std::error_code& code) {
   const auto& category = code.category();
   if (category == std::system_category() || category == std::generic_category()) {
-    out << "Os { code: " << code.value() << ", message: ";
-  } else {
-    out << "Custom { category: ";
-    write_quoted(out, category.name());
-    out << ", code: " << code.value() << ", message: ";
+    out << kivu_debug_form::os_error_debug(code.value(), code.message());
+    return;
   }
+  out << "Custom { category: ";
+  write_quoted(out, category.name());
+  out << ", code: " << code.value() << ", message: ";
   write_quoted(out, code.message());
   out << " }";
 }

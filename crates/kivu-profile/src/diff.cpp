@@ -131,7 +131,7 @@ ProfileDiff compare_profiles(ProfileStats base, ProfileStats next, Threshold thr
   diff.threshold = threshold;
   diff.span = {base.span_cycles(), next.span_cycles()};
   diff.busy = {base.busy_cycles(), next.busy_cycles()};
-  for (std::size_t k = 0; k < step_kind_count; ++k) diff.cycles[k] = {base.cycles[k], next.cycles[k]};
+  for (const auto kind : step_kinds) diff.cycles[kind_index(kind)] = {base.cycles[kind], next.cycles[kind]};
 
   // Both tile lists are sorted by number: walk them side by side.
   std::vector<TileChange> in_both;

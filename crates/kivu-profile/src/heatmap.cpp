@@ -181,13 +181,13 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
 
   // Cells.
   out << "<g class=\"cells\">\n";
-  for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
+  for (std::uint16_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
+    const kivu_exchange::TilePlace place = kivu_exchange::tile_place(tile);
     out << fmt::format(
         "<rect class=\"cell\" data-tile=\"{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\">"
         "<title>{}</title></rect>\n",
-        tile, grid_left + static_cast<int>(tile % positions) * cell_size,
-        grid_top + static_cast<int>(tile / positions) * cell_size, cell_size - 1, cell_size - 1, cells[tile].colour,
-        escape_xml(cells[tile].tooltip));
+        tile, grid_left + place.position * cell_size, grid_top + place.row * cell_size, cell_size - 1, cell_size - 1,
+        cells[tile].colour, escape_xml(cells[tile].tooltip));
   }
   out << "</g>\n";
 
@@ -224,7 +224,7 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
 
 // The cycles a cell shows: of one kind, or busy.
 std::uint64_t measured_cycles(const TileStats& tile, std::optional<kivu_package::ProfileStepKind> kind) {
-  return kind ? tile.cycles_of(*kind) : tile.busy_cycles();
+  return kind ? tile.cycles[*kind] : tile.busy_cycles();
 }
 
 // Tiles of `stats` beyond the board's grid.

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <map>
-#include <numeric>
 #include <utility>
 
 namespace kivu_profile {
@@ -66,19 +65,6 @@ double share_of(std::uint64_t part, std::uint64_t whole) noexcept {
   return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
 }
 
-std::uint64_t TileStats::busy_cycles() const noexcept {
-  return cycles[kind_index(ProfileStepKind::Exchange)] + cycles[kind_index(ProfileStepKind::Compute)] +
-         cycles[kind_index(ProfileStepKind::Synchronization)];
-}
-
-std::uint64_t ProfileStats::total_cycles() const noexcept {
-  return std::accumulate(cycles.begin(), cycles.end(), std::uint64_t{0});
-}
-
-std::uint64_t ProfileStats::busy_cycles() const noexcept {
-  return total_cycles() - cycles[kind_index(ProfileStepKind::Idle)];
-}
-
 std::vector<std::uint32_t> ProfileStats::tiles_without_samples() const {
   std::vector<std::uint32_t> numbers;
   for (const auto& tile : tiles) {
@@ -120,9 +106,8 @@ public:
       return;
     }
     const std::uint64_t cycles = std::uint64_t{end_cycle} - start_cycle;
-    const std::size_t index = kind_index(kind);
-    current_->cycles[index] += cycles;
-    stats_.cycles[index] += cycles;
+    current_->cycles[kind] += cycles;
+    stats_.cycles[kind] += cycles;
     if (!stats_.span) {
       stats_.span = Span{start_cycle, end_cycle};
     } else {
@@ -176,8 +161,8 @@ std::string tile_name(std::uint32_t physical_tile) {
   if (physical_tile >= kivu_exchange::halcyon_tile_count) {
     return fmt::format("tile {} (off the grid)", physical_tile);
   }
-  return fmt::format("tile {} (row {}, position {})", physical_tile, physical_tile / kivu_exchange::halcyon_row_length,
-                     physical_tile % kivu_exchange::halcyon_row_length);
+  return fmt::format("tile {} ({})", physical_tile,
+                     kivu_exchange::to_string(kivu_exchange::tile_place(static_cast<std::uint16_t>(physical_tile))));
 }
 
 std::string format_ranges(const std::vector<std::uint32_t>& numbers) {

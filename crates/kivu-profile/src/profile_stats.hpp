@@ -13,6 +13,7 @@
 #pragma once
 
 #include "kivu_package.hpp"
+#include "kivu_package/kind_cycles.hpp"
 #include "kivu_package/profile_file.hpp"
 
 #include <array>
@@ -77,15 +78,11 @@ struct Span {
 struct TileStats {
   std::uint32_t physical_tile = 0;
   std::uint64_t sample_count = 0;
-  // Cycles per step kind, indexed by kind_index.
-  std::array<std::uint64_t, step_kind_count> cycles{};
+  // Cycles per step kind.
+  kivu_package::KindCycles cycles;
 
   // Cycles of every kind but idle.
-  [[nodiscard]] std::uint64_t busy_cycles() const noexcept;
-  // Cycles of `kind`.
-  [[nodiscard]] std::uint64_t cycles_of(kivu_package::ProfileStepKind kind) const noexcept {
-    return cycles[kind_index(kind)];
-  }
+  [[nodiscard]] std::uint64_t busy_cycles() const noexcept { return cycles.busy(); }
   bool operator==(const TileStats&) const = default;
 };
 
@@ -99,17 +96,17 @@ struct ProfileStats {
   std::uint64_t reversed_samples = 0;
   // Absent when no sample has a proper interval.
   std::optional<Span> span;
-  // Cycles per step kind over all tiles, indexed by kind_index.
-  std::array<std::uint64_t, step_kind_count> cycles{};
+  // Cycles per step kind over all tiles.
+  kivu_package::KindCycles cycles;
   // One entry per distinct physical tile, by ascending number.
   std::vector<TileStats> tiles;
   // Physical tiles named by more than one entry, ascending.
   std::vector<std::uint32_t> repeated_tiles;
 
   // Sum of `cycles`.
-  [[nodiscard]] std::uint64_t total_cycles() const noexcept;
+  [[nodiscard]] std::uint64_t total_cycles() const noexcept { return cycles.total(); }
   // Cycles of every kind but idle, over all tiles.
-  [[nodiscard]] std::uint64_t busy_cycles() const noexcept;
+  [[nodiscard]] std::uint64_t busy_cycles() const noexcept { return cycles.busy(); }
   // Cycles of the span, 0 without one.
   [[nodiscard]] std::uint64_t span_cycles() const noexcept { return span ? span->cycles() : 0; }
   // The stats of `physical_tile`, or nullptr when the profile has none.

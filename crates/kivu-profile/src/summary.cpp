@@ -72,7 +72,7 @@ void write_summary(const ProfileStats& stats, std::ostream& out) {
   const auto total = stats.total_cycles();
   out << "\ncycles per step kind (share of all sampled cycles):\n";
   for (const auto kind : step_kinds) {
-    const auto cycles = stats.cycles[kind_index(kind)];
+    const auto cycles = stats.cycles[kind];
     out << fmt::format("  {:<16} {:>14} cycles {:>7.2f}%\n", kind_name(kind), cycles, 100.0 * share_of(cycles, total));
   }
   out << fmt::format("  {:<16} {:>14} cycles\n", "all", total);
@@ -121,7 +121,7 @@ void write_summary(const ProfileStats& stats, std::ostream& out) {
 
 nlohmann::json summary_json(const ProfileStats& stats) {
   nlohmann::json cycles = nlohmann::json::object();
-  for (const auto kind : step_kinds) cycles[std::string(kind_name(kind))] = stats.cycles[kind_index(kind)];
+  for (const auto kind : step_kinds) cycles[std::string(kind_name(kind))] = stats.cycles[kind];
   return {
       {"clock_hz", stats.clock_hz},
       {"tiles", stats.tiles.size()},

@@ -2,6 +2,7 @@
 #include "profile_fixtures.hpp"
 
 #include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
 #include "kivu_version.hpp"
 
 #include <gmock/gmock.h>
@@ -18,6 +19,7 @@
 using kivu_package::ProfileStepKind;
 using kivu_profile::Command;
 using kivu_profile::parse_arguments;
+using kivu_testing::read_file;
 using testing::HasSubstr;
 using testing::StartsWith;
 
@@ -34,11 +36,6 @@ Outcome run(std::vector<std::string> args) {
   std::ostringstream err;
   const int code = kivu_profile::run(args, out, err);
   return {code, out.str(), err.str()};
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void write_file(const std::filesystem::path& path, const std::string& bytes) {

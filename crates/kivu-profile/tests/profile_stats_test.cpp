@@ -17,13 +17,13 @@ TEST(ProfileStats, SumsCyclesPerStepKindPerTileAndOverall) {
                           sample(ProfileStepKind::Synchronization, 8, 9)}}}};
   const auto stats = compute_stats(report);
   EXPECT_EQ(stats.sample_count, 5u);
-  EXPECT_EQ(stats.cycles, (std::array<std::uint64_t, 4>{5, 33, 1, 10}));
+  EXPECT_EQ(stats.cycles, (kivu_package::KindCycles{.exchange = 5, .compute = 33, .synchronization = 1, .idle = 10}));
   EXPECT_EQ(stats.total_cycles(), 49u);
   ASSERT_EQ(stats.tiles.size(), 2u);
   EXPECT_EQ(stats.tiles[0].physical_tile, 3u) << "tiles are ordered by physical number";
   EXPECT_EQ(stats.tiles[0].busy_cycles(), 9u);
   EXPECT_EQ(stats.tiles[1].busy_cycles(), 30u) << "idle cycles are not busy";
-  EXPECT_EQ(stats.find(7)->cycles_of(ProfileStepKind::Idle), 10u);
+  EXPECT_EQ(stats.find(7)->cycles.idle, 10u);
   EXPECT_EQ(stats.find(4), nullptr);
 }
 
@@ -46,7 +46,7 @@ TEST(ProfileStats, CountsASampleThatEndsBeforeItStartsAsZeroCycles) {
   const auto stats = compute_stats(report);
   EXPECT_EQ(stats.reversed_samples, 1u);
   EXPECT_EQ(stats.sample_count, 2u);
-  EXPECT_EQ(stats.cycles[kind_index(ProfileStepKind::Compute)], 10u);
+  EXPECT_EQ(stats.cycles.compute, 10u);
   EXPECT_EQ(stats.span, (Span{50, 60})) << "a reversed sample does not stretch the span";
 }
 

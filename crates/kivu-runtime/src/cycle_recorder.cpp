@@ -40,21 +40,14 @@ StepReport CycleRecorder::record(StepRecord step, std::span<const std::uint64_t>
     const auto physical = static_cast<std::uint16_t>(tile);
     const std::uint64_t own = busy[tile];
     TileCycles& total = totals_[tile];
-    if (own > 0) {
-      switch (step.kind) {
-        case ProfileStepKind::Compute: total.compute += own; break;
-        case ProfileStepKind::Exchange: total.exchange += own; break;
-        case ProfileStepKind::Synchronization: total.synchronization += own; break;
-        case ProfileStepKind::Idle: total.idle += own; break;
-      }
-    }
+    total[step.kind] += own;
     total.idle += duration - own;
     if (!profile_) continue;
     if (own > 0) add_busy(physical, step.kind, start, start + own, phase, bytes.empty() ? 0 : bytes[tile]);
     if (own < duration) add_idle(physical, start + own, end, phase);
   }
 
-  StepReport report{step.kind, phase, epoch_, start, end, tiles_taking_part, moved};
+  StepReport report{static_cast<const StepSpan&>(step), tiles_taking_part, moved};
   if (step.kind == ProfileStepKind::Synchronization) ++epoch_;
   cycle_ = end;
   steps_.push_back(std::move(step));

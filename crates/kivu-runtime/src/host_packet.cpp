@@ -46,8 +46,8 @@ bool valid_length(std::uint16_t length) { return length >= 1 && length <= host_p
 
 std::expected<HostRoute, ExchangeError> route_to(std::uint16_t physical) {
   if (physical >= tile_count) return std::unexpected(ExchangeError::Tile{physical});
-  return HostRoute{static_cast<std::uint8_t>(physical / kivu_exchange::halcyon_row_length),
-                   static_cast<std::uint8_t>(physical % kivu_exchange::halcyon_row_length)};
+  const kivu_exchange::TilePlace place = kivu_exchange::tile_place(physical);
+  return HostRoute{static_cast<std::uint8_t>(place.row), static_cast<std::uint8_t>(place.position)};
 }
 
 // =============================================================================

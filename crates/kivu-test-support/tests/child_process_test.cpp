@@ -1,4 +1,5 @@
 #include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <system_error>
 
 using kivu_testing::ChildCommand;
+using kivu_testing::read_file;
 using kivu_testing::run_child;
 using kivu_testing::ScratchDirectory;
 using kivu_testing::start_child;
@@ -34,12 +36,6 @@ std::vector<std::string> lines_of(const std::string& text) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 }  // namespace
 
 TEST(RunChild, PassesArgumentsAsTheyAreAndKeepsTheTwoStreamsApart) {

@@ -24,18 +24,27 @@
 #include <vector>
 
 #include "kivu_package.hpp"
+#include "kivu_package/kind_cycles.hpp"
 
 namespace kivu_runtime {
 
 using kivu_package::ProfileStepKind;
 
-// One step of the run, shared by the samples of all tiles that took part.
-struct StepRecord {
+// Where a step lies in the run: its kind, its number in the step sequence,
+// its epoch, and the cycles [start_cycle, end_cycle) it occupied.
+struct StepSpan {
   ProfileStepKind kind = ProfileStepKind::Compute;
   std::uint32_t phase = 0;
   std::uint32_t epoch = 0;
   std::uint64_t start_cycle = 0;
   std::uint64_t end_cycle = 0;
+
+  [[nodiscard]] std::uint64_t cycles() const noexcept { return end_cycle - start_cycle; }
+  bool operator==(const StepSpan&) const = default;
+};
+
+// One step of the run, shared by the samples of all tiles that took part.
+struct StepRecord : StepSpan {
   std::string operation;
   std::string kernel;
   std::vector<kivu_package::ProfileMetadata> metadata;
@@ -56,27 +65,13 @@ struct TileSample {
 };
 
 // Cycles one tile spent in each kind of step.
-struct TileCycles {
-  std::uint64_t compute = 0;
-  std::uint64_t exchange = 0;
-  std::uint64_t synchronization = 0;
-  std::uint64_t idle = 0;
-
-  [[nodiscard]] std::uint64_t total() const noexcept { return compute + exchange + synchronization + idle; }
-  bool operator==(const TileCycles&) const = default;
-};
+using TileCycles = kivu_package::KindCycles;
 
 // What one step did, for a runner's progress line.
-struct StepReport {
-  ProfileStepKind kind = ProfileStepKind::Compute;
-  std::uint32_t phase = 0;
-  std::uint32_t epoch = 0;
-  std::uint64_t start_cycle = 0;
-  std::uint64_t end_cycle = 0;
+struct StepReport : StepSpan {
   std::uint32_t tiles = 0;  // tiles that took part
   std::uint64_t bytes = 0;  // exchange: bytes written to receivers
 
-  [[nodiscard]] std::uint64_t cycles() const noexcept { return end_cycle - start_cycle; }
   bool operator==(const StepReport&) const = default;
 };
 

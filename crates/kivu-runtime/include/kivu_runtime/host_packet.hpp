@@ -41,8 +41,8 @@ enum class HostPacketKind : std::uint8_t { Write = 1, Read = 2 };
 
 // The endpoint fields of a physical tile number.
 struct HostRoute {
-  std::uint8_t row = 0;       // physical / 64
-  std::uint8_t position = 0;  // physical % 64
+  std::uint8_t row = 0;       // kivu_exchange::tile_place(physical).row
+  std::uint8_t position = 0;  // kivu_exchange::tile_place(physical).position
 
   bool operator==(const HostRoute&) const = default;
 };
@@ -52,7 +52,7 @@ struct HostRoute {
 
 // The physical tile number that `route` names.
 [[nodiscard]] constexpr std::uint16_t physical_tile(HostRoute route) noexcept {
-  return static_cast<std::uint16_t>(route.row * 64u + route.position);
+  return kivu_exchange::physical_at(kivu_exchange::TilePlace{route.row, route.position});
 }
 
 struct HostPacketHeader {

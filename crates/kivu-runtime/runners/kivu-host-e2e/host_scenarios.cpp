@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kivu_exchange.hpp"
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/verify.hpp"
 
@@ -46,7 +47,7 @@ constexpr std::byte second_transform(std::byte value, std::uint64_t offset, std:
 std::string where(std::uint16_t tile, const Board& board) {
   const auto physical = board.physical(tile);
   if (!physical) return fmt::format("tile {}", tile);
-  return fmt::format("tile {} (row {} position {})", tile, *physical / 64, *physical % 64);
+  return fmt::format("tile {} ({})", tile, kivu_exchange::to_string(kivu_exchange::tile_place(*physical)));
 }
 
 Checked<void> h2d(Board& board, const Progress& progress, std::uint16_t tile, std::uint32_t address,

@@ -1,7 +1,6 @@
 #include "failure.hpp"
 
 #include <cstdio>
-#include <system_error>
 
 #include "kivu_debug_form.hpp"
 
@@ -22,14 +21,5 @@ void fail_unwrap(std::string_view debug_form, std::source_location where) {
 // Renderings
 
 std::string debug_quote(std::string_view text) { return kivu_debug_form::debug_quoted(text); }
-
-std::string os_error_display(int code) {
-  return std::system_category().message(code) + " (os error " + std::to_string(code) + ")";
-}
-
-std::string os_error_debug(int code) {
-  return "Os { code: " + std::to_string(code) + ", message: " + debug_quote(std::system_category().message(code)) +
-         " }";
-}
 
 }  // namespace kivu_e2e

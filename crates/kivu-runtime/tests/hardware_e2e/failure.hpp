@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "kivu_debug_form/os_error.hpp"
+
 namespace kivu_e2e {
 
 // =============================================================================
@@ -53,9 +55,9 @@ private:
 [[nodiscard]] std::string debug_quote(std::string_view text);
 
 // The display form of a system error: its description and "(os error N)".
-[[nodiscard]] std::string os_error_display(int code);
+using kivu_debug_form::os_error_display;
 
 // The debug form of a system error: Os { code: N, message: "<description>" }.
-[[nodiscard]] std::string os_error_debug(int code);
+using kivu_debug_form::os_error_debug;
 
 }  // namespace kivu_e2e

@@ -34,8 +34,12 @@ void host_routes_cover_every_endpoint_field() {
   const auto topology = kivu_exchange::Topology::halcyon();
 
   std::vector<std::uint16_t> physical_tiles;
-  for (std::uint16_t position = 0; position < 64; ++position) physical_tiles.push_back(position);
-  for (std::uint16_t row = 1; row <= 22; ++row) physical_tiles.push_back(static_cast<std::uint16_t>(64 * row + 17));
+  for (std::uint16_t position = 0; position < kivu_exchange::halcyon_row_length; ++position) {
+    physical_tiles.push_back(kivu_exchange::physical_at({0, position}));
+  }
+  for (std::uint16_t row = 1; row < kivu_exchange::halcyon_row_count; ++row) {
+    physical_tiles.push_back(kivu_exchange::physical_at({row, 17}));
+  }
 
   std::string logical_tiles;
   for (const std::uint16_t physical : physical_tiles) {

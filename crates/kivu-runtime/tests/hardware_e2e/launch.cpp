@@ -25,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivu_debug_form/os_error.hpp"
+
 extern char** environ;
 
 namespace kivu_e2e {
@@ -66,12 +68,7 @@ std::string ExitStatus::text() const {
   return "unrecognized wait status: " + std::to_string(wait_status_);
 }
 
-std::string LaunchError::text() const {
-  char buffer[256];
-  // The GNU strerror_r returns the text, in `buffer` or static storage.
-  const char* description = strerror_r(code, buffer, sizeof buffer);
-  return std::string(description) + " (os error " + std::to_string(code) + ")";
-}
+std::string LaunchError::text() const { return kivu_debug_form::os_error_display(code); }
 
 void restore_child_signal() noexcept {
   struct sigaction action {};

@@ -6,19 +6,16 @@
 #include <fstream>
 
 #include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
 #include "kivu_package.hpp"
 
+using kivu_testing::read_file;
 using kivu_testing::run_child;
 using kivu_testing::ScratchDirectory;
 
 namespace {
 
 const std::string runner = KIVU_GEMM_RUNNER;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 }  // namespace
 

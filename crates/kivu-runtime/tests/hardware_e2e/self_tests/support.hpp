@@ -25,6 +25,8 @@
 
 #include <kivu_package.hpp>
 
+#include "kivu_testing/files.hpp"
+
 namespace kivu_e2e::testing {
 
 namespace fs = std::filesystem;
@@ -162,7 +164,7 @@ int wait_status_of(pid_t pid);
 [[nodiscard]] std::vector<std::string> split(const std::string& text, char separator);
 
 // The whole content of a file ("" if missing).
-[[nodiscard]] std::string read_file(const fs::path& path);
+using kivu_testing::read_file;
 void write_file(const fs::path& path, std::string_view content);
 
 // Binds a new socket to the abstract name `name`, as the suite takes a
