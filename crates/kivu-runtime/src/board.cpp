@@ -129,7 +129,7 @@ struct Board::Impl {
 
 std::expected<BoardOptions, EnvironmentError> BoardOptions::from_environment() {
   BoardOptions options;
-  auto identity = board_identity_from_environment();
+  auto identity = kivu_host::board_identity_from_environment();
   if (!identity) return std::unexpected(identity.error());
   options.identity = *identity;
   auto jitter = host_write_jitter_from_environment();

@@ -24,14 +24,14 @@
 #include <optional>
 #include <string_view>
 
-#include "kivu_runtime/board_identity.hpp"
+#include "kivu_host/board_identity.hpp"
 #include "kivu_runtime/environment.hpp"
 
 namespace kivu_runtime {
 
 // Names of the variables read by sim_fault_from_environment: KIVU_SIM_FAULT=1
 // puts the fault on every board of the host, KIVU_SIM_FAULT_BOARD=N on board
-// N (see board_identity.hpp) alone. Either is enough: a run gets the fault
+// N (see kivu_host/board_identity.hpp) alone. Either is enough: a run gets the fault
 // when KIVU_SIM_FAULT is 1 or KIVU_SIM_FAULT_BOARD names its board.
 inline constexpr const char* sim_fault_variable = "KIVU_SIM_FAULT";
 inline constexpr const char* sim_fault_board_variable = "KIVU_SIM_FAULT_BOARD";

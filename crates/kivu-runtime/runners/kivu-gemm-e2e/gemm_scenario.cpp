@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "kivu_package/output_file.hpp"
+#include "kivu_output_file/output_file.hpp"
 #include "kivu_runner/verify.hpp"
 #include "kivu_runtime/board_constants.hpp"
 
@@ -20,10 +20,6 @@ using kivu_runner::RunError;
 using kivu_runtime::EnvironmentError;
 
 namespace {
-
-std::optional<std::string_view> view(const std::optional<std::string>& value) {
-  return value ? std::optional<std::string_view>(*value) : std::nullopt;
-}
 
 std::span<const std::byte> bytes_of(const std::vector<float>& values) { return std::as_bytes(std::span(values)); }
 
@@ -309,10 +305,10 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
     // A path the profile cannot be written to fails now, not after the whole
     // multiplication.
     std::filesystem::path path(*profile_output);
-    if (auto usable = kivu_package::check_output_path(path); !usable) {
+    if (auto usable = kivu_output_file::check_output_path(path); !usable) {
       return std::unexpected(EnvironmentError{
           profile_output_variable, std::string(*profile_output),
-          fmt::format("a file path that can be written ({})", kivu_package::output_failure_reason(usable.error()))});
+          fmt::format("a file path that can be written ({})", kivu_output_file::output_failure_reason(usable.error()))});
     }
     settings.profile_output = std::move(path);
   }
@@ -332,7 +328,8 @@ Checked<GemmSettings> gemm_settings_from_environment() {
   const auto check_block = kivu_runtime::environment_value(check_block_variable);
   const auto profile_output = kivu_runtime::environment_value(profile_output_variable);
   const auto schedule = kivu_runtime::environment_value(schedule_variable);
-  auto settings = parse_gemm_settings(view(dimension), view(check_block), view(profile_output), view(schedule));
+  auto settings = parse_gemm_settings(kivu_host::setting_view(dimension), kivu_host::setting_view(check_block),
+                                      kivu_host::setting_view(profile_output), kivu_host::setting_view(schedule));
   if (!settings) return std::unexpected(RunError(settings.error()));
   return *settings;
 }

@@ -91,7 +91,7 @@ struct GemmSettings {
 //   check block    "row,column", each an unsigned decimal below grid(),
 //                  default "0,0"
 //   profile output a non-empty path; unset means no profile. It is checked
-//                  now (kivu_package::check_output_path): its directory
+//                  now (kivu_output_file::check_output_path): its directory
 //                  exists and is writable, it is not a directory, the name
 //                  fits; the reason is part of the error
 //   schedule       "broadcast" (the default) or "ring"

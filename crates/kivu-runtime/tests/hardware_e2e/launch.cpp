@@ -25,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivu_host/child_process.hpp"
+
 extern char** environ;
 
 namespace kivu_e2e {
@@ -71,24 +73,6 @@ std::string LaunchError::text() const {
   // The GNU strerror_r returns the text, in `buffer` or static storage.
   const char* description = strerror_r(code, buffer, sizeof buffer);
   return std::string(description) + " (os error " + std::to_string(code) + ")";
-}
-
-void restore_child_signal() noexcept {
-  struct sigaction action {};
-  if (sigaction(SIGCHLD, nullptr, &action) == 0 &&
-      (action.sa_handler == SIG_IGN || (action.sa_flags & SA_NOCLDWAIT) != 0)) {
-    if (action.sa_handler == SIG_IGN) {
-      action.sa_handler = SIG_DFL;
-      action.sa_flags = 0;
-      sigemptyset(&action.sa_mask);
-    }
-    action.sa_flags &= ~SA_NOCLDWAIT;
-    (void)sigaction(SIGCHLD, &action, nullptr);
-  }
-  sigset_t child;
-  sigemptyset(&child);
-  sigaddset(&child, SIGCHLD);
-  (void)pthread_sigmask(SIG_UNBLOCK, &child, nullptr);
 }
 
 // =============================================================================
@@ -180,11 +164,9 @@ __attribute__((no_sanitize("address", "undefined"))) int child_main(void* argume
 
 // Waits for `child`, retrying when a signal interrupts the wait.
 std::expected<ExitStatus, LaunchError> wait_for(pid_t child) {
-  int wait_status = 0;
-  while (waitpid(child, &wait_status, 0) < 0) {
-    if (errno != EINTR) return std::unexpected(LaunchError{errno});
-  }
-  return ExitStatus(wait_status);
+  const auto wait_status = kivu_host::wait_for_child(child);
+  if (!wait_status) return std::unexpected(LaunchError{wait_status.error()});
+  return ExitStatus(*wait_status);
 }
 
 constexpr std::size_t child_stack_size = 64 * 1024;
@@ -233,7 +215,7 @@ std::expected<ExitStatus, LaunchError> Command::status() const {
   // Output the suite buffered so far comes before the runner's own.
   std::fflush(nullptr);
 
-  restore_child_signal();
+  kivu_host::restore_child_signal();
   // All signals stay blocked while the child shares this memory; the child
   // restores the parent's mask, SIGCHLD unblocked, just before it execs.
   sigset_t all;
