@@ -211,8 +211,8 @@ std::expected<void, PackageError> write_profile_file(const ProfileReport& report
     EncodedProfile encoded(report);
     if (auto s = encoded.fill(report); !s) return s;
     const auto segments = encoded.segments();
-    const auto written =
-        kivu_output_file::write_output_file(path, [&](std::ostream& stream) -> std::expected<void, std::string> {
+    const auto written = kivu_output_file::write_output_file(
+        path, [&](std::ostream& stream) -> std::expected<void, std::string> {
           put_segments(stream, segments);
           return {};
         });

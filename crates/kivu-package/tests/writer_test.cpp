@@ -110,8 +110,7 @@ TEST_F(ProfileFile, InvalidUtf8IsRefusedBeforeAnyFileIsCreated) {
   const auto written = kivu_package::write_profile_file(report, dir_ / "profile.capnp");
   ASSERT_FALSE(written.has_value());
   EXPECT_EQ(written.error(), PackageError(Utf8Error{3, std::nullopt}));
-  EXPECT_EQ(kivu_package::output_failure_reason(written.error()),
-            "Utf8(Utf8Error { valid_up_to: 3, error_len: None })");
+  EXPECT_EQ(kivu_package::debug_string(written.error()), "Utf8(Utf8Error { valid_up_to: 3, error_len: None })");
   EXPECT_TRUE(entries().empty());
 }
 

@@ -306,9 +306,9 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
     // multiplication.
     std::filesystem::path path(*profile_output);
     if (auto usable = kivu_output_file::check_output_path(path); !usable) {
-      return std::unexpected(EnvironmentError{
-          profile_output_variable, std::string(*profile_output),
-          fmt::format("a file path that can be written ({})", kivu_output_file::output_failure_reason(usable.error()))});
+      return std::unexpected(EnvironmentError{profile_output_variable, std::string(*profile_output),
+                                              fmt::format("a file path that can be written ({})",
+                                                          kivu_output_file::output_failure_reason(usable.error()))});
     }
     settings.profile_output = std::move(path);
   }

@@ -18,6 +18,7 @@
 #include <kivu_host/board_identity.hpp>
 #include <kivu_host/board_lock.hpp>
 #include <kivu_host/settings.hpp>
+#include <kivu_expected.hpp>
 
 #include "failure.hpp"
 #include "notice.hpp"
@@ -192,9 +193,7 @@ std::expected<BoardRequest, std::string> board_from_environment() {
       return std::unexpected("CTEST_RESOURCE_GROUP_COUNT is " + debug_quote(*count) +
                              " but CTEST_RESOURCE_GROUP_0_BOARDS is unset: no board was allocated");
     }
-    const auto board = allocated_board(*allocation, request.host_boards);
-    if (!board) return std::unexpected(board.error());
-    request.board = *board;
+    KIVU_ASSIGN_OR_RETURN(request.board, allocated_board(*allocation, request.host_boards));
     return request;
   }
   if (const auto board = kivu_host::board_setting_value("KIVU_TEST_BOARD")) {
@@ -204,9 +203,8 @@ std::expected<BoardRequest, std::string> board_from_environment() {
       return std::unexpected(
           kivu_host::EnvironmentError{"KIVU_TEST_BOARD", *board, "a board number or \"any\""}.message());
     }
-    const auto on_host = host_board(static_cast<std::uint32_t>(*number), "KIVU_TEST_BOARD", request.host_boards);
-    if (!on_host) return std::unexpected(on_host.error());
-    request.board = *on_host;
+    KIVU_ASSIGN_OR_RETURN(request.board,
+                          host_board(static_cast<std::uint32_t>(*number), "KIVU_TEST_BOARD", request.host_boards));
     return request;
   }
   request.board = 0;
