@@ -1,9 +1,11 @@
 # Install rules: the public headers, the libraries kivu_exchange and
-# kivu_package (with the profile schema library they need), the tools, and
-# the CMake package that find_package(kivu CONFIG) reads:
+# kivu_package (with the profile schema library and the output-file library
+# kivu_output_file that it needs), the tools, and the CMake package that
+# find_package(kivu CONFIG) reads:
 #
 #   find_package(kivu CONFIG REQUIRED)
 #   target_link_libraries(app PRIVATE kivu::exchange kivu::package)
+#   target_link_libraries(app PRIVATE kivu::output_file)  # files written atomically
 #
 # The package finds Cap'n Proto for its user. The generated profile.capnp.h
 # and profile.capnp are installed by crates/kivu-package/CMakeLists.txt.
@@ -11,7 +13,7 @@ include(CMakePackageConfigHelpers)
 
 set(KIVU_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/kivu")
 
-install(TARGETS kivu_exchange kivu_package kivu_package_schema
+install(TARGETS kivu_exchange kivu_package kivu_package_schema kivu_output_file
   EXPORT kivu-targets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
@@ -19,6 +21,7 @@ install(TARGETS kivu_exchange kivu_package kivu_package_schema
 install(DIRECTORY
     "${PROJECT_SOURCE_DIR}/crates/kivu-exchange/include/"
     "${PROJECT_SOURCE_DIR}/crates/kivu-package/include/"
+    "${PROJECT_SOURCE_DIR}/crates/kivu-output-file/include/"
   DESTINATION "${KIVU_INSTALL_INCLUDEDIR}"
   FILES_MATCHING PATTERN "*.hpp")
 

@@ -5,8 +5,8 @@
 #include <ostream>
 
 #include "host_boards.hpp"
-#include "kivu_package/output_file.hpp"
-#include "kivu_runtime/board_identity.hpp"
+#include "kivu_output_file/output_file.hpp"
+#include "kivu_host/board_identity.hpp"
 #include "kivu_version.hpp"
 
 namespace kivu_boards {
@@ -119,7 +119,7 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
     out << "kivu-boards " << kivu::workspace_version << '\n';
     return exit_success;
   }
-  const auto count = kivu_runtime::parse_sim_boards(sim_boards);
+  const auto count = kivu_host::parse_sim_boards(sim_boards);
   if (!count) {
     err << "kivu-boards: " << count.error().message() << '\n';
     return exit_usage;
@@ -143,17 +143,17 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
   }
   // The listing and a subcommand's text without -o go to standard output ("-").
   const std::filesystem::path output = command->output.value_or("-");
-  const auto written = kivu_package::write_command_output(
+  const auto written = kivu_output_file::write_command_output(
       output,
-      [&](std::ostream& stream) -> std::expected<void, kivu_package::PackageError> {
+      [&](std::ostream& stream) -> std::expected<void, std::string> {
         stream << text;
         return {};
       },
       out);
   if (!written) {
     err << "kivu-boards: cannot write "
-        << (kivu_package::names_standard_output(output) ? std::string("to standard output") : output.string()) << ": "
-        << kivu_package::output_failure_reason(written.error()) << '\n';
+        << (kivu_output_file::names_standard_output(output) ? std::string("to standard output") : output.string())
+        << ": " << kivu_output_file::output_failure_reason(written.error()) << '\n';
     return exit_failure;
   }
   if (unreadable) {

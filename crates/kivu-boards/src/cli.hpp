@@ -23,7 +23,7 @@
 #include <filesystem>
 #include <iosfwd>
 
-#include "kivu_runtime/board_identity.hpp"
+#include "kivu_host/board_identity.hpp"
 
 namespace kivu_boards {
 
@@ -53,6 +53,6 @@ struct Command {
 // results to `out` and messages to `err`; returns the exit code. The boards'
 // locks are named under `lock_prefix` (tests use their own names).
 [[nodiscard]] int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards, std::ostream& out,
-                      std::ostream& err, std::string_view lock_prefix = kivu_runtime::board_lock_prefix);
+                      std::ostream& err, std::string_view lock_prefix = kivu_host::board_lock_prefix);
 
 }  // namespace kivu_boards

@@ -6,8 +6,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "kivu_runtime/board_constants.hpp"
-#include "kivu_runtime/board_identity.hpp"
+#include "kivu_exchange.hpp"
+#include "kivu_host/board_identity.hpp"
 
 namespace kivu_boards {
 
@@ -15,8 +15,8 @@ std::vector<BoardInfo> simulated_boards(std::uint32_t count, std::string_view lo
   std::vector<BoardInfo> boards;
   boards.reserve(count);
   for (std::uint32_t id = 0; id < count; ++id) {
-    boards.push_back({id, "simulated", kivu_runtime::tile_count, kivu_runtime::tile_sram_bytes,
-                      kivu_runtime::board_lock_display(kivu_runtime::board_lock_name(id, lock_prefix))});
+    boards.push_back({id, "simulated", kivu_exchange::halcyon_tile_count, kivu_exchange::halcyon_tile_sram_bytes,
+                      kivu_host::board_lock_display(kivu_host::board_lock_name(id, lock_prefix))});
   }
   return boards;
 }
@@ -24,8 +24,8 @@ std::vector<BoardInfo> simulated_boards(std::uint32_t count, std::string_view lo
 std::expected<void, std::string> read_lock_states(std::vector<BoardInfo>& boards, std::string_view lock_prefix) {
   std::vector<std::string> names;
   names.reserve(boards.size());
-  for (const BoardInfo& board : boards) names.push_back(kivu_runtime::board_lock_name(board.id, lock_prefix));
-  const auto states = kivu_runtime::board_lock_states(names);
+  for (const BoardInfo& board : boards) names.push_back(kivu_host::board_lock_name(board.id, lock_prefix));
+  const auto states = kivu_host::board_lock_states(names);
   if (!states) {
     for (BoardInfo& board : boards) {
       board.state = LockState::Unknown;

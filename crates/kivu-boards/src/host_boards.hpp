@@ -1,12 +1,12 @@
 // The boards of this host as kivu-boards shows them.
 //
 // A host has boards 0 .. N-1; without an accelerator attached they are the
-// simulated boards counted by KIVU_SIM_BOARDS (kivu_runtime/board_identity.hpp).
+// simulated boards counted by KIVU_SIM_BOARDS (kivu_host/board_identity.hpp).
 // Every board has a host-wide lock that the suite holds while a runner uses
 // the board: the name kivu-board-N in the abstract socket namespace, shown
-// as @kivu-board-N (kivu_runtime::board_lock_name). Whether a board is free,
+// as @kivu-board-N (kivu_host::board_lock_name). Whether a board is free,
 // and who holds it, is read from /proc as the suite reads it while it waits
-// for a board (kivu_runtime/board_lock.hpp).
+// for a board (kivu_host/board_lock.hpp).
 #pragma once
 
 #include <cstdint>
@@ -17,8 +17,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "kivu_runtime/board_identity.hpp"
-#include "kivu_runtime/board_lock.hpp"
+#include "kivu_host/board_identity.hpp"
+#include "kivu_host/board_lock.hpp"
 
 namespace kivu_boards {
 
@@ -37,7 +37,7 @@ struct BoardInfo {
   std::uint32_t sram_per_tile = 0;  // bytes
   std::string lock;                 // the lock's name as shown: @kivu-board-N
   LockState state = LockState::Free;
-  std::vector<kivu_runtime::LockHolder> holders;  // by pid, when held
+  std::vector<kivu_host::LockHolder> holders;  // by pid, when held
 
   bool operator==(const BoardInfo&) const = default;
 };
@@ -45,13 +45,13 @@ struct BoardInfo {
 // The boards of a host with `count` simulated boards, by id, with the lock
 // names under `lock_prefix`, all shown free.
 [[nodiscard]] std::vector<BoardInfo> simulated_boards(std::uint32_t count,
-                                                      std::string_view lock_prefix = kivu_runtime::board_lock_prefix);
+                                                      std::string_view lock_prefix = kivu_host::board_lock_prefix);
 
 // Reads the state of each board's lock (named under `lock_prefix`) into
 // `boards`. When /proc/net/unix cannot be read, every board's state becomes
 // Unknown and the reason is returned.
 [[nodiscard]] std::expected<void, std::string> read_lock_states(
-    std::vector<BoardInfo>& boards, std::string_view lock_prefix = kivu_runtime::board_lock_prefix);
+    std::vector<BoardInfo>& boards, std::string_view lock_prefix = kivu_host::board_lock_prefix);
 
 // A board's state as the listing shows it: "free", "held by pid N (command)",
 // "held by pids N (a), M (b)", "held (holder not visible)" or "unknown".

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "kivu_runtime/board_identity.hpp"
-#include "kivu_runtime/environment.hpp"
+#include "kivu_host/board_identity.hpp"
+#include "kivu_host/settings.hpp"
 
 int main(int argc, char** argv) {
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const auto sim_boards = kivu_runtime::board_setting_value(kivu_runtime::sim_boards_variable);
+    const auto sim_boards = kivu_host::board_setting_value(kivu_host::sim_boards_variable);
     const int code = kivu_boards::run(args, sim_boards ? std::optional<std::string_view>(*sim_boards) : std::nullopt,
                                       std::cout, std::cerr);
     std::cout.flush();

@@ -37,7 +37,7 @@ struct Outcome {
 };
 
 Outcome run(std::vector<std::string> args, std::optional<std::string_view> sim_boards = std::nullopt,
-            std::string_view lock_prefix = kivu_runtime::board_lock_prefix) {
+            std::string_view lock_prefix = kivu_host::board_lock_prefix) {
   std::ostringstream out;
   std::ostringstream err;
   const int code = kivu_boards::run(args, sim_boards, out, err, lock_prefix);
@@ -106,7 +106,7 @@ TEST(Listing, ShowsEachBoardWithItsTilesSramLockAndState) {
 
 TEST(Listing, NamesEveryProcessThatHoldsABoardAndTheBoardIsFreeOnceItLetsGo) {
   const std::string prefix = unbound_prefix();
-  const pid_t holder = hold_in_child(kivu_runtime::board_lock_name(1, prefix));
+  const pid_t holder = hold_in_child(kivu_host::board_lock_name(1, prefix));
   const std::string pid = std::to_string(holder);
   const std::string command = program_invocation_short_name;
 
@@ -144,10 +144,10 @@ TEST(Listing, ShowsSeveralHoldersAHolderItCannotSeeAndAnUnknownState) {
 
 TEST(Listing, AHolderOfAnotherUserShowsAsHeldNotFree) {
   if (::getuid() != 0) GTEST_SKIP() << "needs root to look at the lock as another user";
-  const std::string name = kivu_runtime::board_lock_name(0, unbound_prefix());
+  const std::string name = kivu_host::board_lock_name(0, unbound_prefix());
   const pid_t holder = hold_in_child(name);
   const auto seen = kivu_testing::run_unprivileged([&] {
-    const auto states = kivu_runtime::board_lock_states(std::vector<std::string>{name});
+    const auto states = kivu_host::board_lock_states(std::vector<std::string>{name});
     if (!states) return "unreadable: " + states.error();
     return std::string((*states)[0].held ? "held" : "free") + " by " + std::to_string((*states)[0].holders.size());
   });

@@ -97,6 +97,8 @@ std::ostream& operator<<(std::ostream& out, const ExchangeError& error);
 
 // Number of tiles of the halcyon board.
 inline constexpr std::uint16_t halcyon_tile_count = 1472;
+// SRAM of one halcyon tile: 624 KiB, addresses 0 .. 0x9BFFF.
+inline constexpr std::uint32_t halcyon_tile_sram_bytes = 0x9C000;
 // Positions in one row of the halcyon board's physical grid.
 inline constexpr std::uint16_t halcyon_row_length = 64;
 // Rows of the halcyon board's physical grid.

@@ -21,8 +21,6 @@
 // PackageError.
 #pragma once
 
-#include <capnp/message.h>
-
 #include <concepts>
 #include <cstdint>
 #include <expected>
@@ -204,10 +202,8 @@ struct ProfileReport {
     [[nodiscard]] static std::expected<ProfileReport, PackageError> read_from(std::istream& stream) noexcept;
 };
 
-// The Cap'n Proto reader options of a profile read: the library's defaults
-// with the traversal limit switched off (the nesting limit stays at 64).
-// read itself bounds traversal by the size of the message instead.
-[[nodiscard]] capnp::ReaderOptions capnp_reader_options() noexcept;
+// The Cap'n Proto reader options of a profile read, capnp_reader_options(),
+// are declared in kivu_package/capnp_reader_options.hpp.
 
 // The traversal limit, in words, that read applies to a message of
 // `message_words` words: a small multiple of the size plus a fixed slack.
@@ -234,14 +230,14 @@ inline constexpr std::uint32_t profile_schema_version = 3;
 [[nodiscard]] std::expected<void, PackageError> write_profile(const ProfileReport& report,
                                                               std::ostream& stream) noexcept;
 
-// Writes `report` to `path` with write_output_file (kivu_package/output_file.hpp),
-// OutputLink::Replace: a regular file is replaced atomically (a reader never
-// sees half a file, a killed writer leaves nothing where the file system has
-// unnamed files and else its ".kivu-" temporary, the replaced file's
-// permission bits stay), a symbolic link at `path` to a regular file is
-// replaced, not followed, a link to anything else is written through or
-// refused, a character device or FIFO is written directly, and on failure
-// `path` is left as it was. The report is encoded before any file is touched.
+// Writes `report` to `path` with kivu_output_file::write_output_file
+// (kivu_output_file/output_file.hpp), OutputLink::Replace: a regular file is
+// replaced atomically (a reader never sees half a file, a killed writer
+// leaves nothing where the file system has unnamed files and else its
+// ".kivu-" temporary, the replaced file's permission bits stay), a symbolic
+// link at `path` to a regular file is replaced, not followed, a link to
+// anything else is written through or refused, a character device or FIFO
+// is written directly, and on failure `path` is left as it was. The report is encoded before any file is touched.
 // Operating-system failures give Io with the reason (ENOSPC on a full disk).
 [[nodiscard]] std::expected<void, PackageError> write_profile_file(const ProfileReport& report,
                                                                    const std::filesystem::path& path) noexcept;

@@ -1,11 +1,12 @@
 // kivu_package: the cycle profile file and its reader.
 //
 // This file holds the library-wide reader settings. The rest lives beside
-// it: reader.cpp (decoding), writer.cpp (encoding), output_file.cpp (output
-// files, written atomically or, for special files, in place),
-// framing.cpp (the stream framing), utf8.cpp (text checks) and error.cpp
-// (PackageError's debug form and the Cap'n Proto boundary).
+// it: reader.cpp (decoding), writer.cpp (encoding; files are written through
+// kivu-output-file), framing.cpp (the stream framing), utf8.cpp (text
+// checks) and error.cpp (PackageError's debug form and the Cap'n Proto
+// boundary).
 #include "kivu_package.hpp"
+#include "kivu_package/capnp_reader_options.hpp"
 
 #include <limits>
 

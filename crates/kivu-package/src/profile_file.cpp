@@ -6,6 +6,7 @@
 // claims more than the file holds fails as soon as the reader is made, and
 // nothing is allocated for what the table merely claims.
 #include "kivu_package/profile_file.hpp"
+#include "kivu_package/capnp_reader_options.hpp"
 
 #include "capnp_boundary.hpp"
 #include "framing.hpp"

@@ -20,6 +20,7 @@
 #include "capnp_boundary.hpp"
 #include "framing.hpp"
 #include "kivu_package.hpp"
+#include "kivu_package/capnp_reader_options.hpp"
 #include "kivu_package/profile_file.hpp"
 #include "profile_walk.hpp"
 

@@ -8,7 +8,7 @@
 #include "capnp_boundary.hpp"
 #include "framing.hpp"
 #include "kivu_package.hpp"
-#include "kivu_package/output_file.hpp"
+#include "kivu_output_file/output_file.hpp"
 #include "profile.capnp.h"
 #include "utf8.hpp"
 
@@ -211,10 +211,16 @@ std::expected<void, PackageError> write_profile_file(const ProfileReport& report
     EncodedProfile encoded(report);
     if (auto s = encoded.fill(report); !s) return s;
     const auto segments = encoded.segments();
-    return write_output_file(path, [&](std::ostream& stream) -> Status {
-      put_segments(stream, segments);
-      return {};
-    });
+    const auto written = kivu_output_file::write_output_file(
+        path, [&](std::ostream& stream) -> std::expected<void, std::string> {
+          put_segments(stream, segments);
+          return {};
+        });
+    if (written) return {};
+    // The profile library reports the output file's failures as its own:
+    // the operating system's reason as Io, anything else as Invalid.
+    if (const auto code = written.error().code()) return std::unexpected(PackageError(*code));
+    return std::unexpected(PackageError::Invalid{*written.error().writer_message()});
   });
 }
 

@@ -1,6 +1,7 @@
 // Malformed profiles, crafted byte by byte: each fails with the variant and
 // at the place that the order of checks gives, and nothing is printed.
 #include "kivu_package.hpp"
+#include "kivu_package/capnp_reader_options.hpp"
 #include "wire.hpp"
 
 #include <capnp/any.h>

@@ -1,6 +1,7 @@
 // Decoding good profiles: what the writer produces, hand-laid messages with
 // short, large, null and multi-segment parts, and the stream contract.
 #include "kivu_package.hpp"
+#include "kivu_package/capnp_reader_options.hpp"
 #include "kivu_package/profile_file.hpp"
 #include "wire.hpp"
 

@@ -5,7 +5,7 @@
 #include "summary.hpp"
 #include "trace.hpp"
 
-#include "kivu_package/output_file.hpp"
+#include "kivu_output_file/output_file.hpp"
 #include "kivu_version.hpp"
 
 #include <nlohmann/json.hpp>
@@ -342,18 +342,11 @@ std::expected<ProfileStats, std::string> load_stats(const std::filesystem::path&
 // (write_command_output). When that fails, says why on `err` and returns false.
 bool write_output(const Command& command, std::ostream& out, std::ostream& err,
                   const std::function<std::expected<void, std::string>(std::ostream&)>& write) {
-  const auto written = kivu_package::write_command_output(
-      command.output,
-      [&](std::ostream& stream) -> std::expected<void, kivu_package::PackageError> {
-        auto done = write(stream);
-        if (!done) return std::unexpected(kivu_package::PackageError::Invalid{std::move(done.error())});
-        return {};
-      },
-      out);
+  const auto written = kivu_output_file::write_command_output(command.output, write, out);
   if (!written) {
     err << "kivu-profile: cannot write "
         << (writes_standard_output(command) ? std::string("to standard output") : command.output.string()) << ": "
-        << kivu_package::output_failure_reason(written.error()) << '\n';
+        << kivu_output_file::output_failure_reason(written.error()) << '\n';
   }
   return written.has_value();
 }

@@ -16,7 +16,7 @@
 // 2 bad arguments (the usage is printed), 3 diff found a regression beyond
 // the threshold (diff.hpp).
 //
-// Outputs are written with kivu_package::write_output_file: a regular file
+// Outputs are written with kivu_output_file::write_output_file: a regular file
 // is replaced atomically and keeps its permissions, a device or FIFO is
 // written in place, and a symbolic link given as the output is followed, so
 // its final target is replaced and the link stays. "-o -" writes to
@@ -25,7 +25,7 @@
 
 #include "diff.hpp"
 #include "kivu_package.hpp"
-#include "kivu_package/output_file.hpp"
+#include "kivu_output_file/output_file.hpp"
 #include "kivu_package/profile_file.hpp"
 
 #include <expected>
@@ -72,7 +72,7 @@ struct Command {
 
 // True when the command writes its output to standard output ("-o -").
 [[nodiscard]] inline bool writes_standard_output(const Command& command) {
-  return kivu_package::names_standard_output(command.output);
+  return kivu_output_file::names_standard_output(command.output);
 }
 
 // True when `path` names standard input ("-"), which is read as a profile.

@@ -2,7 +2,7 @@
 // for a timeline viewer, or a heatmap of the board, and compares two
 // profiles (see cli.hpp).
 #include "cli.hpp"
-#include "kivu_package/output_file.hpp"
+#include "kivu_output_file/output_file.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -17,7 +17,7 @@ namespace {
 // SIGINT and SIGTERM: remove the temporary file of an output being written,
 // then end as the signal would have, so that the exit status still shows it.
 extern "C" void end_on_signal(int signal_number) {
-  kivu_package::remove_output_temporaries();
+  kivu_output_file::remove_output_temporaries();
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }

@@ -3,8 +3,6 @@
 #pragma once
 
 #include "kivu_runtime/board.hpp"
-#include "kivu_runtime/board_identity.hpp"
-#include "kivu_runtime/board_lock.hpp"
 #include "kivu_runtime/board_constants.hpp"
 #include "kivu_runtime/compute_step.hpp"
 #include "kivu_runtime/cycle_accounting.hpp"

@@ -43,9 +43,9 @@ void Board::Impl::readback(std::uint16_t physical, std::uint32_t address, std::s
 // =============================================================================
 // Construction
 
-std::expected<BoardOptions, EnvironmentError> BoardOptions::from_environment() {
+std::expected<BoardOptions, kivu_host::EnvironmentError> BoardOptions::from_environment() {
   BoardOptions options;
-  KIVU_ASSIGN_OR_RETURN(options.identity, board_identity_from_environment());
+  KIVU_ASSIGN_OR_RETURN(options.identity, kivu_host::board_identity_from_environment());
   KIVU_ASSIGN_OR_RETURN(options.jitter, host_write_jitter_from_environment());
   KIVU_ASSIGN_OR_RETURN(options.fault_injection, sim_fault_from_environment(options.identity));
   return options;

@@ -15,6 +15,8 @@
 #include <system_error>
 #include <string_view>
 
+#include "kivu_host/child_process.hpp"
+
 extern char** environ;
 
 namespace kivu_testing {
@@ -60,34 +62,13 @@ private:
   std::vector<char*> envp_;
 };
 
-// A test process started with SIGCHLD ignored would have its children reaped
-// by the kernel, and waiting for them would fail: SIGCHLD gets its default
-// action back (a handler stays, without SA_NOCLDWAIT) and is unblocked here.
-void restore_child_signal() {
-  struct sigaction action {};
-  if (sigaction(SIGCHLD, nullptr, &action) == 0 &&
-      (action.sa_handler == SIG_IGN || (action.sa_flags & SA_NOCLDWAIT) != 0)) {
-    if (action.sa_handler == SIG_IGN) {
-      action.sa_handler = SIG_DFL;
-      action.sa_flags = 0;
-      sigemptyset(&action.sa_mask);
-    }
-    action.sa_flags &= ~SA_NOCLDWAIT;
-    (void)sigaction(SIGCHLD, &action, nullptr);
-  }
-  sigset_t child;
-  sigemptyset(&child);
-  sigaddset(&child, SIGCHLD);
-  (void)pthread_sigmask(SIG_UNBLOCK, &child, nullptr);
-}
-
 // Starts `command` with `actions`, after adding its working directory to
 // them; the pid, or why it could not start. The child starts with SIGCHLD
 // at its default action and unblocked.
 std::expected<pid_t, std::string> spawn(const ChildCommand& command, posix_spawn_file_actions_t& actions) {
   if (!command.directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, command.directory.c_str());
   const SpawnArrays arrays(command);
-  restore_child_signal();
+  kivu_host::restore_child_signal();
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t child_signal;
@@ -171,13 +152,7 @@ std::expected<pid_t, std::string> start_child(const ChildCommand& command, const
   return child;
 }
 
-int wait_for_child(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
+int wait_for_child(pid_t pid) { return kivu_host::wait_for_child(pid).value_or(-1); }
 
 std::expected<std::string, std::string> run_unprivileged(const std::function<std::string()>& check) {
   int pipe_ends[2];

@@ -43,6 +43,7 @@ if(DEB_DIR)
     endif()
   endforeach()
   foreach(expected IN ITEMS usr/lib/libkivu_exchange.a usr/lib/libkivu_package.a usr/lib/libkivu_package_schema.a
+                            usr/lib/libkivu_output_file.a
                             usr/include/kivu/kivu_exchange.hpp usr/lib/cmake/kivu/kivuConfig.cmake)
     if(NOT "./${expected}" IN_LIST listed)
       message(FATAL_ERROR "dpkg-deb -c does not list ./${expected}:\n${step_output}")
@@ -72,7 +73,8 @@ else()
 endif()
 
 foreach(installed IN ITEMS
-    include/kivu/kivu_exchange.hpp include/kivu/kivu_package.hpp include/kivu/kivu_package/output_file.hpp
+    include/kivu/kivu_exchange.hpp include/kivu/kivu_package.hpp include/kivu/kivu_package/capnp_reader_options.hpp
+    include/kivu/kivu_output_file/output_file.hpp include/kivu/kivu_output_file/output_error.hpp
     include/kivu/profile.capnp.h include/kivu/profile.capnp
     lib/cmake/kivu/kivuConfig.cmake lib/cmake/kivu/kivuConfigVersion.cmake lib/cmake/kivu/kivuTargets.cmake)
   if(NOT EXISTS "${PREFIX}/${installed}")

@@ -34,7 +34,7 @@
 #include "kivu_exchange.hpp"
 #include "kivu_package.hpp"
 #include "kivu_runtime/board_constants.hpp"
-#include "kivu_runtime/board_identity.hpp"
+#include "kivu_host/board_identity.hpp"
 #include "kivu_runtime/compute_step.hpp"
 #include "kivu_runtime/cycle_accounting.hpp"
 #include "kivu_runtime/environment.hpp"
@@ -48,17 +48,17 @@ namespace kivu_runtime {
 // Options and counters
 
 struct BoardOptions {
-  HostWriteJitter jitter;        // no jitter by default
-  bool fault_injection = false;  // see fault_injection.hpp
-  bool profile = false;          // record per-tile samples
-  BoardIdentity identity;        // board 0 of a host with one board
+  HostWriteJitter jitter;             // no jitter by default
+  bool fault_injection = false;       // see fault_injection.hpp
+  bool profile = false;               // record per-tile samples
+  kivu_host::BoardIdentity identity;  // board 0 of a host with one board
 
   // The board and its settings from the environment: the identity from
   // KIVU_SIM_BOARDS and KIVU_BOARD, jitter from KIVU_HOST_WRITE_JITTER_MAX_US
   // and KIVU_HOST_WRITE_JITTER_SEED, fault injection when KIVU_SIM_FAULT=1
   // or KIVU_SIM_FAULT_BOARD names this board; profiling off. Empty values
   // count as unset.
-  [[nodiscard]] static std::expected<BoardOptions, EnvironmentError> from_environment();
+  [[nodiscard]] static std::expected<BoardOptions, kivu_host::EnvironmentError> from_environment();
 };
 
 // Running totals of what the board did.

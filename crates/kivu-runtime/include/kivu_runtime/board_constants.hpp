@@ -22,7 +22,7 @@ namespace kivu_runtime {
 inline constexpr std::uint16_t tile_count = kivu_exchange::halcyon_tile_count;
 
 // SRAM of one tile: 624 KiB, addresses 0 .. 0x9BFFF.
-inline constexpr std::uint32_t tile_sram_bytes = 0x9C000;
+inline constexpr std::uint32_t tile_sram_bytes = kivu_exchange::halcyon_tile_sram_bytes;
 
 // Largest data payload of one host packet.
 inline constexpr std::uint32_t host_packet_max_payload = 256;

@@ -24,14 +24,14 @@
 #include <optional>
 #include <string_view>
 
-#include "kivu_runtime/board_identity.hpp"
+#include "kivu_host/board_identity.hpp"
 #include "kivu_runtime/environment.hpp"
 
 namespace kivu_runtime {
 
 // Names of the variables read by sim_fault_from_environment: KIVU_SIM_FAULT=1
 // puts the fault on every board of the host, KIVU_SIM_FAULT_BOARD=N on board
-// N (see board_identity.hpp) alone. Either is enough: a run gets the fault
+// N (see kivu_host/board_identity.hpp) alone. Either is enough: a run gets the fault
 // when KIVU_SIM_FAULT is 1 or KIVU_SIM_FAULT_BOARD names its board.
 inline constexpr const char* sim_fault_variable = "KIVU_SIM_FAULT";
 inline constexpr const char* sim_fault_board_variable = "KIVU_SIM_FAULT_BOARD";
@@ -54,14 +54,16 @@ struct FaultRecord {
 
 // Whether fault injection is on, from the variable's value: absent or "0"
 // is off, "1" is on; anything else is an error.
-[[nodiscard]] std::expected<bool, EnvironmentError> parse_sim_fault(std::optional<std::string_view> value);
+[[nodiscard]] std::expected<bool, kivu_host::EnvironmentError> parse_sim_fault(std::optional<std::string_view> value);
 
 // Whether a run on `identity`'s board gets the fault, from the values of
 // KIVU_SIM_FAULT and KIVU_SIM_FAULT_BOARD (a board of the host when set).
-[[nodiscard]] std::expected<bool, EnvironmentError> parse_sim_fault_on_board(
-    std::optional<std::string_view> fault, std::optional<std::string_view> fault_board, const BoardIdentity& identity);
+[[nodiscard]] std::expected<bool, kivu_host::EnvironmentError> parse_sim_fault_on_board(
+    std::optional<std::string_view> fault, std::optional<std::string_view> fault_board,
+    const kivu_host::BoardIdentity& identity);
 
 // The same from the process environment (empty values count as unset).
-[[nodiscard]] std::expected<bool, EnvironmentError> sim_fault_from_environment(const BoardIdentity& identity);
+[[nodiscard]] std::expected<bool, kivu_host::EnvironmentError> sim_fault_from_environment(
+    const kivu_host::BoardIdentity& identity);
 
 }  // namespace kivu_runtime

@@ -40,10 +40,10 @@ struct HostWriteJitter {
 // Settings from the two variables' values (absent when unset): max_us an
 // unsigned decimal up to max_host_write_jitter_us (default 0), seed an
 // unsigned 64-bit decimal (default default_host_write_jitter_seed).
-[[nodiscard]] std::expected<HostWriteJitter, EnvironmentError> parse_host_write_jitter(
+[[nodiscard]] std::expected<HostWriteJitter, kivu_host::EnvironmentError> parse_host_write_jitter(
     std::optional<std::string_view> max_us, std::optional<std::string_view> seed);
 
 // Settings from the process environment.
-[[nodiscard]] std::expected<HostWriteJitter, EnvironmentError> host_write_jitter_from_environment();
+[[nodiscard]] std::expected<HostWriteJitter, kivu_host::EnvironmentError> host_write_jitter_from_environment();
 
 }  // namespace kivu_runtime

@@ -6,20 +6,13 @@
 #include <string>
 
 #include "kivu_expected.hpp"
-#include "kivu_package/output_file.hpp"
+#include "kivu_host/settings.hpp"
+#include "kivu_output_file/output_file.hpp"
 
 namespace kivu_gemm {
 
+using kivu_host::EnvironmentError;
 using kivu_runner::Checked;
-using kivu_runtime::EnvironmentError;
-
-namespace {
-
-std::optional<std::string_view> view(const std::optional<std::string>& value) {
-  return value ? std::optional<std::string_view>(*value) : std::nullopt;
-}
-
-}  // namespace
 
 std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<std::string_view> dimension,
                                                                   std::optional<std::string_view> check_block,
@@ -27,7 +20,7 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
                                                                   std::optional<std::string_view> schedule) {
   GemmSettings settings;
   if (dimension) {
-    auto parsed = kivu_runtime::parse_unsigned_decimal(dimension_variable, *dimension, UINT32_MAX);
+    auto parsed = kivu_host::parse_unsigned_decimal(dimension_variable, *dimension, UINT32_MAX);
     if (!parsed || *parsed == 0 || *parsed > max_dimension) {
       return std::unexpected(EnvironmentError{dimension_variable, std::string(*dimension),
                                               fmt::format("a matrix dimension from 1 to {}", max_dimension)});
@@ -44,8 +37,8 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
     };
     const std::size_t comma = check_block->find(',');
     if (comma == std::string_view::npos) return bad();
-    auto row = kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(0, comma), grid - 1);
-    auto column = kivu_runtime::parse_unsigned_decimal(check_block_variable, check_block->substr(comma + 1), grid - 1);
+    auto row = kivu_host::parse_unsigned_decimal(check_block_variable, check_block->substr(0, comma), grid - 1);
+    auto column = kivu_host::parse_unsigned_decimal(check_block_variable, check_block->substr(comma + 1), grid - 1);
     if (!row || !column) return bad();
     settings.check_block = {static_cast<std::uint32_t>(*row), static_cast<std::uint32_t>(*column)};
   }
@@ -57,10 +50,10 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
     // A path the profile cannot be written to fails now, not after the whole
     // multiplication.
     std::filesystem::path path(*profile_output);
-    if (auto usable = kivu_package::check_output_path(path); !usable) {
-      return std::unexpected(EnvironmentError{
-          profile_output_variable, std::string(*profile_output),
-          fmt::format("a file path that can be written ({})", kivu_package::output_failure_reason(usable.error()))});
+    if (auto usable = kivu_output_file::check_output_path(path); !usable) {
+      return std::unexpected(EnvironmentError{profile_output_variable, std::string(*profile_output),
+                                              fmt::format("a file path that can be written ({})",
+                                                          kivu_output_file::output_failure_reason(usable.error()))});
     }
     settings.profile_output = std::move(path);
   }
@@ -76,12 +69,13 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
 }
 
 Checked<GemmSettings> gemm_settings_from_environment() {
-  const auto dimension = kivu_runtime::environment_value(dimension_variable);
-  const auto check_block = kivu_runtime::environment_value(check_block_variable);
-  const auto profile_output = kivu_runtime::environment_value(profile_output_variable);
-  const auto schedule = kivu_runtime::environment_value(schedule_variable);
-  KIVU_ASSIGN_OR_RETURN(auto settings,
-                        parse_gemm_settings(view(dimension), view(check_block), view(profile_output), view(schedule)));
+  const auto dimension = kivu_host::environment_value(dimension_variable);
+  const auto check_block = kivu_host::environment_value(check_block_variable);
+  const auto profile_output = kivu_host::environment_value(profile_output_variable);
+  const auto schedule = kivu_host::environment_value(schedule_variable);
+  KIVU_ASSIGN_OR_RETURN(
+      auto settings, parse_gemm_settings(kivu_host::setting_view(dimension), kivu_host::setting_view(check_block),
+                                         kivu_host::setting_view(profile_output), kivu_host::setting_view(schedule)));
   return settings;
 }
 

@@ -55,12 +55,12 @@ struct GemmSettings {
 //   check block    "row,column", each an unsigned decimal below grid(),
 //                  default "0,0"
 //   profile output a non-empty path; unset means no profile. It is checked
-//                  now (kivu_package::check_output_path): its directory
+//                  now (kivu_output_file::check_output_path): its directory
 //                  exists and is writable, it is not a directory, the name
 //                  fits; the reason is part of the error
 //   schedule       "broadcast" (the default) or "ring"
 // The first unacceptable value, in that order, is the error.
-[[nodiscard]] std::expected<GemmSettings, kivu_runtime::EnvironmentError> parse_gemm_settings(
+[[nodiscard]] std::expected<GemmSettings, kivu_host::EnvironmentError> parse_gemm_settings(
     std::optional<std::string_view> dimension, std::optional<std::string_view> check_block,
     std::optional<std::string_view> profile_output, std::optional<std::string_view> schedule = std::nullopt);
 

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   using namespace kivu_hardware_e2e;
   return kivu_runner::run_runner("kivu-hardware-e2e", argc, argv,
                                  [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
-                                   const auto name = kivu_runtime::environment_value(graph_variable);
+                                   const auto name = kivu_host::environment_value(graph_variable);
                                    const GraphFunction graph = name ? find_graph(*name) : nullptr;
                                    if (graph == nullptr)
                                      return std::unexpected(kivu_runner::bad_value(graph_variable, graph_names));

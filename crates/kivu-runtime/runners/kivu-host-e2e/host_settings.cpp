@@ -65,7 +65,7 @@ Checked<HostSettings> read_host_settings() {
   // The tiles: one (TILE) or a list (TILES).
   KIVU_ASSIGN_OR_RETURN(auto list, kivu_runner::tile_list(tiles_variable));
   if (list) {
-    if (kivu_runtime::environment_value(tile_variable)) {
+    if (kivu_host::environment_value(tile_variable)) {
       return std::unexpected(
           kivu_runner::bad_value(tiles_variable, std::string("unset when ") + tile_variable + " is set"));
     }

@@ -15,9 +15,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <kivu_runtime/board_identity.hpp>
-#include <kivu_runtime/board_lock.hpp>
-#include <kivu_runtime/environment.hpp>
+#include <kivu_host/board_identity.hpp>
+#include <kivu_host/board_lock.hpp>
+#include <kivu_host/settings.hpp>
+#include <kivu_expected.hpp>
 
 #include "failure.hpp"
 #include "notice.hpp"
@@ -45,7 +46,7 @@ std::expected<std::uint32_t, std::string> host_board(std::uint32_t board, std::s
   const std::string boards = host_boards == 1 ? "0" : "0 to " + std::to_string(host_boards - 1);
   return std::unexpected("board " + std::to_string(board) + " (" + std::string(source) +
                          ") is not a board of this host: its boards are " + boards + " (" +
-                         kivu_runtime::sim_boards_variable + " is " + std::to_string(host_boards) + ")");
+                         kivu_host::sim_boards_variable + " is " + std::to_string(host_boards) + ")");
 }
 
 // The board of CTest's allocation "id:N,slots:S" (one allocation, S >= 1).
@@ -53,16 +54,16 @@ std::expected<std::uint32_t, std::string> allocated_board(const std::string& all
   constexpr const char* variable = "CTEST_RESOURCE_GROUP_0_BOARDS";
   const auto unreadable = [&] {
     return std::unexpected(
-        kivu_runtime::EnvironmentError{variable, allocation, "\"id:N,slots:1\" with a board number N"}.message());
+        kivu_host::EnvironmentError{variable, allocation, "\"id:N,slots:1\" with a board number N"}.message());
   };
   const std::string_view text(allocation);
   const auto comma = text.find(',');
   if (!text.starts_with("id:") || comma == std::string_view::npos) return unreadable();
   const std::string_view slots = text.substr(comma + 1);
   if (!slots.starts_with("slots:")) return unreadable();
-  const auto slot_count = kivu_runtime::parse_digits(slots.substr(6), 10);
+  const auto slot_count = kivu_host::parse_digits(slots.substr(6), 10);
   if (!slot_count || *slot_count == 0) return unreadable();
-  const auto board = kivu_runtime::parse_digits(text.substr(3, comma - 3), 10, UINT32_MAX);
+  const auto board = kivu_host::parse_digits(text.substr(3, comma - 3), 10, UINT32_MAX);
   if (!board) return unreadable();
   return host_board(static_cast<std::uint32_t>(*board), std::string(variable) + " is " + debug_quote(allocation),
                     host_boards);
@@ -100,8 +101,8 @@ std::expected<std::optional<int>, std::string> try_board_lock(const std::string&
 
 // "@NAME", followed by " (held by pid N)" or " (held by pids N, M)" when
 // /proc tells who has the lock's socket open.
-std::string lock_and_holders(const std::string& name, const kivu_runtime::BoardLockState* state) {
-  std::string text = kivu_runtime::board_lock_display(name);
+std::string lock_and_holders(const std::string& name, const kivu_host::BoardLockState* state) {
+  std::string text = kivu_host::board_lock_display(name);
   if (state == nullptr || state->holders.empty()) return text;
   const auto& holders = state->holders;
   text += holders.size() == 1 ? " (held by pid " : " (held by pids ";
@@ -128,7 +129,7 @@ std::expected<TakenLock, std::string> lock_first_free(const std::vector<std::uin
       const std::string name = device_lock_name(board);
       const auto taken = try_board_lock(name);
       if (!taken)
-        return std::unexpected("lock device lock " + kivu_runtime::board_lock_display(name) + ": " + taken.error());
+        return std::unexpected("lock device lock " + kivu_host::board_lock_display(name) + ": " + taken.error());
       if (*taken) return TakenLock{**taken, board};
     }
     if (!said && std::chrono::steady_clock::now() - started >= 1s) {
@@ -137,7 +138,7 @@ std::expected<TakenLock, std::string> lock_first_free(const std::vector<std::uin
       std::vector<std::string> names;
       for (const std::uint32_t board : boards) names.push_back(device_lock_name(board));
       // Unreadable /proc: the line names the locks without their holders.
-      const auto states = kivu_runtime::board_lock_states(names);
+      const auto states = kivu_host::board_lock_states(names);
       for (std::size_t i = 0; i < names.size(); ++i) {
         line += (i == 0 ? "" : ", ") + lock_and_holders(names[i], states ? &(*states)[i] : nullptr);
       }
@@ -176,37 +177,34 @@ std::optional<HeldDevice> held_device() noexcept { return held; }
 
 std::expected<BoardRequest, std::string> board_from_environment() {
   BoardRequest request;
-  const auto host_boards = kivu_runtime::sim_boards_from_environment();
+  const auto host_boards = kivu_host::sim_boards_from_environment();
   if (!host_boards) return std::unexpected(host_boards.error().message());
   request.host_boards = *host_boards;
 
   // An empty variable counts as unset, as for the runners. CTest gives a
   // count of 0 to tests that ask for no resources when it runs with a
   // resource file: no allocation either.
-  const auto count = kivu_runtime::board_setting_value("CTEST_RESOURCE_GROUP_COUNT");
-  const auto groups = count ? kivu_runtime::parse_unsigned_decimal("CTEST_RESOURCE_GROUP_COUNT", *count) : 0;
+  const auto count = kivu_host::board_setting_value("CTEST_RESOURCE_GROUP_COUNT");
+  const auto groups = count ? kivu_host::parse_unsigned_decimal("CTEST_RESOURCE_GROUP_COUNT", *count) : 0;
   if (!groups) return std::unexpected(groups.error().message());
   if (*groups != 0) {
-    const auto allocation = kivu_runtime::board_setting_value("CTEST_RESOURCE_GROUP_0_BOARDS");
+    const auto allocation = kivu_host::board_setting_value("CTEST_RESOURCE_GROUP_0_BOARDS");
     if (!allocation) {
       return std::unexpected("CTEST_RESOURCE_GROUP_COUNT is " + debug_quote(*count) +
                              " but CTEST_RESOURCE_GROUP_0_BOARDS is unset: no board was allocated");
     }
-    const auto board = allocated_board(*allocation, request.host_boards);
-    if (!board) return std::unexpected(board.error());
-    request.board = *board;
+    KIVU_ASSIGN_OR_RETURN(request.board, allocated_board(*allocation, request.host_boards));
     return request;
   }
-  if (const auto board = kivu_runtime::board_setting_value("KIVU_TEST_BOARD")) {
+  if (const auto board = kivu_host::board_setting_value("KIVU_TEST_BOARD")) {
     if (*board == "any") return request;
-    const auto number = kivu_runtime::parse_digits(*board, 10, UINT32_MAX);
+    const auto number = kivu_host::parse_digits(*board, 10, UINT32_MAX);
     if (!number) {
       return std::unexpected(
-          kivu_runtime::EnvironmentError{"KIVU_TEST_BOARD", *board, "a board number or \"any\""}.message());
+          kivu_host::EnvironmentError{"KIVU_TEST_BOARD", *board, "a board number or \"any\""}.message());
     }
-    const auto on_host = host_board(static_cast<std::uint32_t>(*number), "KIVU_TEST_BOARD", request.host_boards);
-    if (!on_host) return std::unexpected(on_host.error());
-    request.board = *on_host;
+    KIVU_ASSIGN_OR_RETURN(request.board,
+                          host_board(static_cast<std::uint32_t>(*number), "KIVU_TEST_BOARD", request.host_boards));
     return request;
   }
   request.board = 0;

@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "kivu_debug_form/os_error.hpp"
+#include "kivu_host/child_process.hpp"
 
 extern char** environ;
 
@@ -69,24 +70,6 @@ std::string ExitStatus::text() const {
 }
 
 std::string LaunchError::text() const { return kivu_debug_form::os_error_display(code); }
-
-void restore_child_signal() noexcept {
-  struct sigaction action {};
-  if (sigaction(SIGCHLD, nullptr, &action) == 0 &&
-      (action.sa_handler == SIG_IGN || (action.sa_flags & SA_NOCLDWAIT) != 0)) {
-    if (action.sa_handler == SIG_IGN) {
-      action.sa_handler = SIG_DFL;
-      action.sa_flags = 0;
-      sigemptyset(&action.sa_mask);
-    }
-    action.sa_flags &= ~SA_NOCLDWAIT;
-    (void)sigaction(SIGCHLD, &action, nullptr);
-  }
-  sigset_t child;
-  sigemptyset(&child);
-  sigaddset(&child, SIGCHLD);
-  (void)pthread_sigmask(SIG_UNBLOCK, &child, nullptr);
-}
 
 // =============================================================================
 // The command
@@ -177,11 +160,9 @@ __attribute__((no_sanitize("address", "undefined"))) int child_main(void* argume
 
 // Waits for `child`, retrying when a signal interrupts the wait.
 std::expected<ExitStatus, LaunchError> wait_for(pid_t child) {
-  int wait_status = 0;
-  while (waitpid(child, &wait_status, 0) < 0) {
-    if (errno != EINTR) return std::unexpected(LaunchError{errno});
-  }
-  return ExitStatus(wait_status);
+  const auto wait_status = kivu_host::wait_for_child(child);
+  if (!wait_status) return std::unexpected(LaunchError{wait_status.error()});
+  return ExitStatus(*wait_status);
 }
 
 constexpr std::size_t child_stack_size = 64 * 1024;
@@ -230,7 +211,7 @@ std::expected<ExitStatus, LaunchError> Command::status() const {
   // Output the suite buffered so far comes before the runner's own.
   std::fflush(nullptr);
 
-  restore_child_signal();
+  kivu_host::restore_child_signal();
   // All signals stay blocked while the child shares this memory; the child
   // restores the parent's mask, SIGCHLD unblocked, just before it execs.
   sigset_t all;

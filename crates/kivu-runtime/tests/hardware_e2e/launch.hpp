@@ -20,8 +20,8 @@
 // A process started with SIGCHLD ignored (some CI agents and init systems
 // start jobs that way) has its children reaped by the kernel, so waiting for
 // one fails with ECHILD. status() therefore puts SIGCHLD back to its default
-// action and unblocks it first (restore_child_signal), and the program starts
-// with it default and unblocked too.
+// action and unblocks it first (kivu_host::restore_child_signal), and the
+// program starts with it default and unblocked too.
 //
 // This file does not depend on the test harness; the launcher can be used and
 // measured on its own (library hardware_e2e_launch).
@@ -62,11 +62,6 @@ struct LaunchError {
   // The display form, e.g. "No such file or directory (os error 2)".
   [[nodiscard]] std::string text() const;
 };
-
-// Gives SIGCHLD its default action when it is ignored or set not to leave
-// children to wait for (SA_NOCLDWAIT; a handler stays, without that flag),
-// and unblocks it in the calling thread.
-void restore_child_signal() noexcept;
 
 // =============================================================================
 // The command

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "kivu_runtime/board_identity.hpp"
+#include "kivu_host/board_identity.hpp"
 
 #ifndef KIVU_RUNNER_DIR
 #error "KIVU_RUNNER_DIR must name the runner directory"
@@ -39,11 +39,11 @@ const std::string& runner_directory() {
 }
 
 const std::string& device_lock_prefix() {
-  static const std::string prefix = configured(kivu_runtime::board_lock_prefix, "KIVU_SELFTEST_DEVICE_LOCK");
+  static const std::string prefix = configured(kivu_host::board_lock_prefix, "KIVU_SELFTEST_DEVICE_LOCK");
   return prefix;
 }
 
-std::string device_lock_name(std::uint32_t board) { return kivu_runtime::board_lock_name(board, device_lock_prefix()); }
+std::string device_lock_name(std::uint32_t board) { return kivu_host::board_lock_name(board, device_lock_prefix()); }
 
 std::string runner_path(std::string_view name) {
   std::string path = runner_directory();

@@ -4,7 +4,7 @@
 //
 // The suite binary hardware_e2e uses the build output directory and the
 // board library's lock names, kivu-board-N for board N in the abstract
-// socket namespace (kivu_runtime/board_identity.hpp). The self-test build of
+// socket namespace (kivu_host/board_identity.hpp). The self-test build of
 // the same sources (hardware_e2e_on_stand_ins) lets its self-tests redirect
 // both through the environment: KIVU_SELFTEST_RUNNER_DIR, and
 // KIVU_SELFTEST_DEVICE_LOCK, the prefix of the lock names. Those variables
@@ -25,7 +25,7 @@ namespace kivu_e2e {
 
 // The host-wide lock name of `board` (without the abstract namespace's
 // leading NUL byte), as the board library names it under
-// device_lock_prefix() (kivu_runtime::board_lock_name).
+// device_lock_prefix() (kivu_host::board_lock_name).
 [[nodiscard]] std::string device_lock_name(std::uint32_t board);
 
 // The absolute path of the runner program `name`.

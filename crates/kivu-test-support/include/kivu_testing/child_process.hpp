@@ -63,7 +63,8 @@ struct ChildResult {
 [[nodiscard]] std::expected<pid_t, std::string> start_child(const ChildCommand& command, const std::string& output);
 
 // Waits for the child `pid` and returns its raw wait status, or -1 when it
-// cannot be waited for (not a child, or already waited for).
+// cannot be waited for (not a child, or already waited for); the tests' short
+// form of kivu_host::wait_for_child.
 int wait_for_child(pid_t pid);
 
 // The user and group id of run_unprivileged: "nobody" on Debian.

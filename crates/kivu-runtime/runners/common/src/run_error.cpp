@@ -4,7 +4,7 @@
 
 namespace kivu_runner {
 
-RunError::RunError(const kivu_runtime::EnvironmentError& error) : status_(exit_bad_input), message_(error.message()) {}
+RunError::RunError(const kivu_host::EnvironmentError& error) : status_(exit_bad_input), message_(error.message()) {}
 
 RunError RunError::missing(std::string_view variable, std::string_view expected) {
   return RunError(exit_bad_input, "missing " + std::string(variable) + ": expected " + std::string(expected));

@@ -11,7 +11,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "kivu_package/output_file.hpp"
+#include "kivu_output_file/output_file.hpp"
 
 namespace kivu_e2e::report {
 
@@ -327,16 +327,16 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   const Merged merged = merge(expected, std::move(results));
   for (const auto& note : merged.notes) err << "hardware_e2e_merge: " << note << '\n';
   const std::string report = junit_report(merged);
-  const auto written = kivu_package::write_command_output(
+  const auto written = kivu_output_file::write_command_output(
       output,
-      [&](std::ostream& stream) -> std::expected<void, kivu_package::PackageError> {
+      [&](std::ostream& stream) -> std::expected<void, std::string> {
         stream << report;
         return {};
       },
       out);
   if (!written) {
-    err << "hardware_e2e_merge: cannot write " << output << ": " << kivu_package::output_failure_reason(written.error())
-        << '\n';
+    err << "hardware_e2e_merge: cannot write " << output << ": "
+        << kivu_output_file::output_failure_reason(written.error()) << '\n';
     return exit_failed;
   }
   const std::size_t failed = merged.count(Outcome::Failed);

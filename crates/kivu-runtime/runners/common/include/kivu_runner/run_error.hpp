@@ -32,7 +32,7 @@ class RunError {
 public:
   // Bad input: a variable whose value is not acceptable. Implicit, so that
   // a parse error converts where a Checked<T> is returned.
-  RunError(const kivu_runtime::EnvironmentError& error);  // NOLINT(google-explicit-constructor)
+  RunError(const kivu_host::EnvironmentError& error);  // NOLINT(google-explicit-constructor)
 
   // Bad input: a required variable that is unset.
   [[nodiscard]] static RunError missing(std::string_view variable, std::string_view expected);

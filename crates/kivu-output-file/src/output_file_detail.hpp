@@ -3,9 +3,9 @@
 // path that real runs take only on filesystems without unnamed files.
 #pragma once
 
-#include "kivu_package/output_file.hpp"
+#include "kivu_output_file/output_file.hpp"
 
-namespace kivu_package::detail {
+namespace kivu_output_file::detail {
 
 // How write_output_file makes the new file of an atomic replacement.
 enum class NewFile {
@@ -14,8 +14,8 @@ enum class NewFile {
 };
 
 // write_output_file with the way of making the new file chosen.
-[[nodiscard]] std::expected<void, PackageError> write_output_file(const std::filesystem::path& path,
-                                                                  const OutputWriter& write, OutputLink link,
-                                                                  NewFile new_file) noexcept;
+[[nodiscard]] std::expected<void, OutputError> write_output_file(const std::filesystem::path& path,
+                                                                 const OutputWriter& write, OutputLink link,
+                                                                 NewFile new_file) noexcept;
 
-}  // namespace kivu_package::detail
+}  // namespace kivu_output_file::detail

@@ -1,5 +1,5 @@
-// Who holds a board's lock, from /proc (see kivu_runtime/board_lock.hpp).
-#include "kivu_runtime/board_lock.hpp"
+// Who holds a board's lock, from /proc (see kivu_host/board_lock.hpp).
+#include "kivu_host/board_lock.hpp"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -12,10 +12,10 @@
 #include <sstream>
 #include <system_error>
 
-#include "kivu_runtime/board_identity.hpp"
-#include "kivu_runtime/environment.hpp"
+#include "kivu_host/board_identity.hpp"
+#include "kivu_host/settings.hpp"
 
-namespace kivu_runtime {
+namespace kivu_host {
 
 namespace {
 
@@ -117,4 +117,4 @@ std::expected<std::vector<BoardLockState>, std::string> board_lock_states(std::s
   return states;
 }
 
-}  // namespace kivu_runtime
+}  // namespace kivu_host

@@ -22,20 +22,20 @@
 // the process's user or to the directory's owner. Nothing is created or
 // replaced in the kernel's own file systems (/proc, /sys and the like).
 //
-// Nothing here throws, aborts or prints; failures are PackageError::Io
-// carrying the operating system's error code.
+// Nothing here throws, aborts or prints; failures are OutputError values
+// (kivu_output_file/output_error.hpp) carrying the operating system's error
+// code, a refusal of the library's own, or what the writer reported.
 #pragma once
-
-#include "kivu_package.hpp"
 
 #include <expected>
 #include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
-#include <system_error>
 
-namespace kivu_package {
+#include "kivu_output_file/output_error.hpp"
+
+namespace kivu_output_file {
 
 // =============================================================================
 // Writing
@@ -51,40 +51,36 @@ enum class OutputLink {
             // A link that may not be followed is refused
 };
 
-// Streams the file's content into the given stream. A failure it returns is
-// passed on by write_output_file, unless the stream itself failed first, in
-// which case the operating system's reason is reported instead.
-using OutputWriter = std::function<std::expected<void, PackageError>(std::ostream&)>;
+// Streams the file's content into the given stream. A failure it returns, a
+// message for the user, is passed on by write_output_file as the writer's
+// failure, unless the stream itself failed first, in which case the
+// operating system's reason is reported instead.
+using OutputWriter = std::function<std::expected<void, std::string>(std::ostream&)>;
 
 // Writes the file at `path` with what `write` streams into it, as described
-// above. Operating-system failures give Io with the errno (a full disk gives
+// above. Operating-system failures give their errno (a full disk gives
 // ENOSPC "No space left on device", never a bare stream failure). On any
 // failure `path` is left as it was and no temporary file remains. A
 // replaced regular file keeps its permission bits and, where the process may
 // set them (as root), its owner and group; a new file gets 0666 & ~umask.
-// An exception escaping `write` is caught: out of memory gives Io ENOMEM,
-// anything else Invalid.
-[[nodiscard]] std::expected<void, PackageError> write_output_file(const std::filesystem::path& path,
-                                                                  const OutputWriter& write,
-                                                                  OutputLink link = OutputLink::Replace) noexcept;
+// An exception escaping `write` is caught: out of memory gives ENOMEM,
+// anything else a writer's failure that quotes the exception.
+[[nodiscard]] std::expected<void, OutputError> write_output_file(const std::filesystem::path& path,
+                                                                 const OutputWriter& write,
+                                                                 OutputLink link = OutputLink::Replace) noexcept;
 
 // Writes the output a command line named: for "-" into `standard_output`,
-// flushed (a failure gives Io with the operating system's reason, EIO when
-// it left none), otherwise the file at `path` through write_output_file with
+// flushed (a failure gives the operating system's reason, EIO when it left
+// none), otherwise the file at `path` through write_output_file with
 // `link`. Command-line tools follow a link given as their output, as
 // compilers do, hence the default.
-[[nodiscard]] std::expected<void, PackageError> write_command_output(const std::filesystem::path& path,
-                                                                     const OutputWriter& write,
-                                                                     std::ostream& standard_output,
-                                                                     OutputLink link = OutputLink::Follow) noexcept;
+[[nodiscard]] std::expected<void, OutputError> write_command_output(const std::filesystem::path& path,
+                                                                    const OutputWriter& write,
+                                                                    std::ostream& standard_output,
+                                                                    OutputLink link = OutputLink::Follow) noexcept;
 
 // True when `path` names standard output ("-") for write_command_output.
 [[nodiscard]] bool names_standard_output(const std::filesystem::path& path) noexcept;
-
-// The reason of a failed write in plain words, for a line addressed to a
-// user: the operating system's message for Io ("No space left on device"),
-// the text of Invalid (what an OutputWriter reported), else the debug form.
-[[nodiscard]] std::string output_failure_reason(const PackageError& error);
 
 // =============================================================================
 // Checking before the work
@@ -94,29 +90,12 @@ using OutputWriter = std::function<std::expected<void, PackageError>(std::ostrea
 // PATH_MAX), the path is not a directory, and either it is a character device
 // or FIFO the process may write, or its directory exists, is a directory and
 // is writable (by the process's effective ids; root passes permission bits
-// but not a read-only filesystem). No file is created. Failures are Io with
-// the reason, e.g. ENOENT, ENOTDIR, EISDIR, EACCES, EROFS, ENAMETOOLONG,
+// but not a read-only filesystem). No file is created. Failures carry the
+// reason, e.g. ENOENT, ENOTDIR, EISDIR, EACCES, EROFS, ENAMETOOLONG,
 // or a refusal of the library's own (output_refused) for a link that may
 // not be followed or a path in /proc or /sys.
-[[nodiscard]] std::expected<void, PackageError> check_output_path(const std::filesystem::path& path,
-                                                                  OutputLink link = OutputLink::Replace) noexcept;
-
-// Why the library refuses a path on its own account (not the operating
-// system's).
-enum class OutputRefusal {
-  BlockDevice = 1,             // a block device
-  ProtectedLink,               // under Follow, a link that may not be followed
-  ProtectedLinkToSpecialFile,  // under Replace, a link to a file that is not
-                               // regular, which may not be followed either
-  KernelFileSystem,            // a file to create or replace in /proc, /sys...
-};
-
-// The error of a refused path: Io with the category "output file" and a
-// message that says why ("refusing to write to a block device", ...).
-[[nodiscard]] std::error_code output_refused(OutputRefusal reason) noexcept;
-
-// output_refused(OutputRefusal::BlockDevice).
-[[nodiscard]] std::error_code block_device_refused() noexcept;
+[[nodiscard]] std::expected<void, OutputError> check_output_path(const std::filesystem::path& path,
+                                                                 OutputLink link = OutputLink::Replace) noexcept;
 
 // =============================================================================
 // Interruption
@@ -129,4 +108,4 @@ enum class OutputRefusal {
 // handler, which then ends the program. The library installs no handler.
 void remove_output_temporaries() noexcept;
 
-}  // namespace kivu_package
+}  // namespace kivu_output_file

@@ -1,7 +1,7 @@
 // Who holds a board's host-wide lock, as /proc shows it.
 //
 // A board's lock is a socket bound to a name in the abstract Unix-socket
-// namespace (board_identity.hpp). The kernel lists every bound socket in
+// namespace (kivu_host/board_identity.hpp). The kernel lists every bound socket in
 // /proc/net/unix, with the name shown as "@" and the name, next to the
 // socket's inode; a process that has the socket open has a descriptor whose
 // link in /proc/PID/fd reads "socket:[INODE]". So a name is held when
@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kivu_runtime {
+namespace kivu_host {
 
 // A process that has a lock's socket open.
 struct LockHolder {
@@ -48,4 +48,4 @@ struct BoardLockState {
 [[nodiscard]] std::expected<std::vector<BoardLockState>, std::string> board_lock_states(
     std::span<const std::string> names);
 
-}  // namespace kivu_runtime
+}  // namespace kivu_host

@@ -1,12 +1,13 @@
-// Which of the host's boards a run is on.
+// Which of the host's boards a run is on, and the boards' host-wide locks.
 //
 // A host has boards 0 .. N-1. With no accelerator attached, the host has
 // KIVU_SIM_BOARDS simulated boards (1 .. 64, default 1); every run still
 // builds its own board model, so the number only decides which boards exist.
 // A runner runs on board KIVU_BOARD (default 0); a board the host does not
-// have is bad input. Fault injection can be aimed at one board with
-// KIVU_SIM_FAULT_BOARD (see fault_injection.hpp). Each board has its own
-// host-wide lock, a name in Linux's abstract Unix-socket namespace.
+// have is bad input. Fault injection on the simulated board can be aimed at
+// one board with KIVU_SIM_FAULT_BOARD (kivu_runtime/fault_injection.hpp).
+// Each board has its own host-wide lock, a name in Linux's abstract
+// Unix-socket namespace (who holds it: kivu_host/board_lock.hpp).
 #pragma once
 
 #include <cstdint>
@@ -15,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "kivu_runtime/environment.hpp"
+#include "kivu_host/settings.hpp"
 
-namespace kivu_runtime {
+namespace kivu_host {
 
 // Names of the variables read by board_identity_from_environment.
 inline constexpr const char* sim_boards_variable = "KIVU_SIM_BOARDS";
@@ -67,8 +68,4 @@ inline constexpr const char* board_lock_prefix = "kivu-board";
 // /proc/net/unix and ss do (@kivu-board-3).
 [[nodiscard]] std::string board_lock_display(std::string_view name);
 
-// How a runner names its board in its first line, e.g.
-// "board 0 (simulated, 1472 tiles)".
-[[nodiscard]] std::string describe_board(const BoardIdentity& identity);
-
-}  // namespace kivu_runtime
+}  // namespace kivu_host
