@@ -48,7 +48,7 @@ std::expected<HostWriteJitter, kivu_host::EnvironmentError> host_write_jitter_fr
 std::expected<bool, kivu_host::EnvironmentError> parse_sim_fault(std::optional<std::string_view> value) {
   if (!value || *value == "0") return false;
   if (*value == "1") return true;
-  return std::unexpected(EnvironmentError{sim_fault_variable, std::string(*value), "\"0\" or \"1\""});
+  return std::unexpected(kivu_host::EnvironmentError{sim_fault_variable, std::string(*value), "\"0\" or \"1\""});
 }
 
 std::expected<bool, kivu_host::EnvironmentError> parse_sim_fault_on_board(std::optional<std::string_view> fault,

@@ -11,6 +11,8 @@
 
 using kivu_exchange::ExchangeError;
 using namespace kivu_runtime;
+using kivu_host::BoardIdentity;
+using kivu_host::environment_value;
 using kivu_runtime::testing::pattern;
 
 // =============================================================================
