@@ -3,6 +3,8 @@
 
 #include "kivu_exchange.hpp"
 
+namespace {
+
 using kivu_exchange::ExchangeError;
 using kivu_exchange::halcyon_logical_to_physical;
 using kivu_exchange::Topology;
@@ -103,3 +105,5 @@ TEST(TilePlace, RoundTripsEveryTileOfTheBoardAndNamesItsPlace) {
   EXPECT_EQ(kivu_exchange::to_string(kivu_exchange::tile_place(0)), "row 0, position 0");
   EXPECT_EQ(kivu_exchange::to_string(kivu_exchange::tile_place(1471)), "row 22, position 63");
 }
+
+}  // namespace

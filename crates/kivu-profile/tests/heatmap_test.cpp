@@ -10,13 +10,13 @@
 #include <map>
 #include <sstream>
 
+namespace {
+
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;
 using kivu_profile::HeatmapOptions;
 using kivu_profile::share_colour;
 using kivu_profile::testing::sample;
-
-namespace {
 
 struct Cell {
   int x = 0;
@@ -71,8 +71,6 @@ std::vector<std::string> texts_of(const std::string& svg) {
   });
   return texts;
 }
-
-}  // namespace
 
 TEST(Heatmap, DrawsOneCellPerTileOfThePhysicalGrid) {
   const auto cells = cells_of(heatmap_of(kivu_profile::testing::gemm_like_profile()));
@@ -189,16 +187,12 @@ TEST(ShareColour, RunsFromVioletToYellowAndClamps) {
 // =============================================================================
 // Change heatmap
 
-namespace {
-
 std::string change_heatmap_of(const ProfileReport& base, const ProfileReport& next, HeatmapOptions options = {}) {
   std::ostringstream out;
   kivu_profile::write_change_heatmap(kivu_profile::compute_stats(base), kivu_profile::compute_stats(next), out,
                                      options);
   return out.str();
 }
-
-}  // namespace
 
 TEST(ChangeHeatmap, ColoursEachTileByTheChangeOfItsBusyCycles) {
   const ProfileReport base{1000,
@@ -289,3 +283,5 @@ TEST(ChangeColour, DivergesFromNeutralAndClipsAtTheRange) {
   EXPECT_EQ(kivu_profile::change_range(0.051), 0.1);
   EXPECT_EQ(kivu_profile::change_range(50.0), 2.0);
 }
+
+}  // namespace

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+namespace {
+
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;
 using kivu_profile::testing::sample;
@@ -83,3 +85,5 @@ TEST(FormatRanges, JoinsRunsOfConsecutiveNumbers) {
   EXPECT_EQ(format_ranges({4}), "4");
   EXPECT_EQ(format_ranges({0, 1, 2, 3, 5, 7, 8}), "0-3, 5, 7-8");
 }
+
+}  // namespace

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <system_error>
 
+namespace {
+
 using kivu_testing::ChildCommand;
 using kivu_testing::read_file;
 using kivu_testing::run_child;
@@ -26,8 +28,6 @@ using testing::IsSupersetOf;
 using testing::Not;
 using testing::StartsWith;
 
-namespace {
-
 ChildCommand shell(const std::string& script) { return {.program = "/bin/sh", .arguments = {"-c", script}}; }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -36,7 +36,6 @@ std::vector<std::string> lines_of(const std::string& text) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
-}  // namespace
 
 TEST(RunChild, PassesArgumentsAsTheyAreAndKeepsTheTwoStreamsApart) {
   const auto result = run_child(shell("printf '%s|' \"$@\"; echo err >&2; exit 3"));
@@ -178,3 +177,5 @@ TEST(RunUnprivileged, RunsTheCheckAsAnotherUserWhenRoot) {
     EXPECT_THAT(*ids, StartsWith(std::to_string(::geteuid()) + " "));
   }
 }
+
+}  // namespace

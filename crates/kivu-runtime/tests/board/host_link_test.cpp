@@ -3,11 +3,11 @@
 #include "board_test_support.hpp"
 #include "kivu_runtime.hpp"
 
+namespace {
+
 using kivu_exchange::ExchangeError;
 using namespace kivu_runtime;
 using kivu_runtime::testing::pattern;
-
-namespace {
 
 std::expected<std::vector<std::byte>, ExchangeError> unexpected(ExchangeError error) { return std::unexpected(error); }
 
@@ -22,8 +22,6 @@ void set_route_word(std::vector<std::byte>& packet, std::uint16_t word) {
   packet[host_packet_route_offset] = static_cast<std::byte>(word & 0xff);
   packet[host_packet_route_offset + 1] = static_cast<std::byte>(word >> 8);
 }
-
-}  // namespace
 
 // =============================================================================
 // Transfers
@@ -180,3 +178,5 @@ TEST(TileMemory, IsMappedOnlyForTilesThatWereWritten) {
   EXPECT_FALSE(board.is_allocated(5));
   EXPECT_FALSE(board.is_allocated(1472));
 }
+
+}  // namespace

@@ -9,6 +9,8 @@
 #include "board_test_support.hpp"
 #include "kivu_runtime.hpp"
 
+namespace {
+
 using kivu_exchange::ExchangeError;
 using namespace kivu_runtime;
 using kivu_host::BoardIdentity;
@@ -67,8 +69,6 @@ TEST(Environment, PutsTheFaultOnEveryBoardOrOnTheOneNamed) {
   EXPECT_EQ(parse_sim_fault_on_board("yes", "2", board_2).error().variable, "KIVU_SIM_FAULT");
 }
 
-namespace {
-
 // Sets variables for one test and restores what was there before.
 class ScopedVariables {
 public:
@@ -93,8 +93,6 @@ private:
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-}  // namespace
-
 TEST(Environment, TakesTheBoardsVariablesSetButEmptyAsUnset) {
   const ScopedVariables empty({{"KIVU_HOST_WRITE_JITTER_MAX_US", ""},
                                {"KIVU_HOST_WRITE_JITTER_SEED", ""},
@@ -111,8 +109,6 @@ TEST(Environment, TakesTheBoardsVariablesSetButEmptyAsUnset) {
 
 // =============================================================================
 // Host-write jitter
-
-namespace {
 
 // Writes 64 KiB to each of eight tiles, relays them with an exchange and
 // reads everything back: what a run with jitter must reproduce exactly.
@@ -137,8 +133,6 @@ std::vector<std::byte> jittered_run(HostWriteJitter jitter) {
   }
   return all;
 }
-
-}  // namespace
 
 TEST(HostWriteJitter, DoesNotChangeResultsWhateverTheSeed) {
   const auto reference = jittered_run({});
@@ -181,15 +175,11 @@ TEST(HostWriteJitter, KeepsTheBoardUsableFromSeveralThreads) {
 // =============================================================================
 // Fault injection
 
-namespace {
-
 unsigned bits_differing(const std::vector<std::byte>& a, const std::vector<std::byte>& b) {
   unsigned bits = 0;
   for (std::size_t i = 0; i < a.size(); ++i) bits += std::popcount(std::to_integer<unsigned>(a[i] ^ b[i]));
   return bits;
 }
-
-}  // namespace
 
 TEST(FaultInjection, FlipsExactlyOneBitOfTheFirstReadback) {
   Board board(BoardOptions{.fault_injection = true});
@@ -228,3 +218,5 @@ TEST(FaultInjection, IsOffByDefault) {
   EXPECT_EQ(board.d2h(0, 0, 16), pattern(16));
   EXPECT_EQ(board.injected_fault(), std::nullopt);
 }
+
+}  // namespace

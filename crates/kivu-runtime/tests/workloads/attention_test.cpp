@@ -8,12 +8,12 @@
 #include "attention_scenario.hpp"
 #include "kivu_testing/child_process.hpp"
 
+namespace {
+
 using namespace kivu_attention;
 using kivu_runtime::Board;
 using kivu_runtime::BoardOptions;
 using kivu_testing::run_child;
-
-namespace {
 
 const ProgressSink quiet = [](std::string_view) {};
 
@@ -39,8 +39,6 @@ double worst_error(const AttentionShape& shape, const AttentionInputs& inputs, B
   if (!output) return INFINITY;
   return compare_output(*output, reference_attention(shape, inputs)).worst;
 }
-
-}  // namespace
 
 TEST(AttentionReference, AveragesTheValuesWhenAllScoresAreEqual) {
   const AttentionShape shape{1, 1, 64, 8};
@@ -117,3 +115,5 @@ TEST(AttentionRunner, PassesWithHostWriteJitter) {
                                 {{"KIVU_HOST_WRITE_JITTER_MAX_US", "100"}, {"KIVU_HOST_WRITE_JITTER_SEED", "9"}});
   EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
 }
+
+}  // namespace

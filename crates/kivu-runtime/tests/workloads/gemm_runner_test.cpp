@@ -9,15 +9,13 @@
 #include "kivu_testing/files.hpp"
 #include "kivu_package.hpp"
 
+namespace {
+
 using kivu_testing::read_file;
 using kivu_testing::run_child;
 using kivu_testing::ScratchDirectory;
 
-namespace {
-
 const std::string runner = KIVU_GEMM_RUNNER;
-
-}  // namespace
 
 TEST(GemmRunner, PassesTheSuitesScenarioAndLeavesACompleteProfile) {
   const ScratchDirectory dir;
@@ -139,3 +137,5 @@ TEST(GemmRunner, WritesTheProfileThroughALinkToItsStandardOutputAndKeepsTheLink)
   EXPECT_GT(result.out.size(), 1000u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
+
+}  // namespace

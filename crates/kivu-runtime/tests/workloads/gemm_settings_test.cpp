@@ -11,9 +11,9 @@
 #include "kivu_runner/random.hpp"
 #include "kivu_testing/child_process.hpp"
 
-using namespace kivu_gemm;
-
 namespace {
+
+using namespace kivu_gemm;
 
 // The error message for the given values, or "" when they parse.
 std::string rejection(std::optional<std::string_view> dimension, std::optional<std::string_view> check_block,
@@ -21,8 +21,6 @@ std::string rejection(std::optional<std::string_view> dimension, std::optional<s
   auto settings = parse_gemm_settings(dimension, check_block, profile);
   return settings ? "" : settings.error().message();
 }
-
-}  // namespace
 
 TEST(GemmSettings, DefaultToDimension128CheckBlockZeroZeroAndNoProfile) {
   const auto settings = parse_gemm_settings(std::nullopt, std::nullopt, std::nullopt).value();
@@ -153,3 +151,5 @@ TEST(WorkloadRandom, IsSplitmix64SoThatOperandsAreTheSameOnEveryMachine) {
   EXPECT_EQ(kivu_runner::next_random(state), 0x06c45d188009454full);
   EXPECT_EQ(state, 3 * 0x9e3779b97f4a7c15ull);
 }
+
+}  // namespace
