@@ -157,6 +157,7 @@ std::string_view usage() noexcept {
          "         --json              summary, diff: one JSON document on standard output\n"
          "         -h, --help          this text\n"
          "         --version           the workspace's version\n"
+         "         --                  ends the options, so a profile named -x may follow\n"
          "Exit status: 0 done, 1 the profile could not be read or decoded or the output\n"
          "not written, 2 bad arguments, 3 diff found a regression.\n";
 }
