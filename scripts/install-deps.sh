@@ -4,7 +4,7 @@
 set -eu
 
 packages="g++ make cmake pkg-config capnproto libcapnp-dev libgtest-dev libgmock-dev
-libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev"
+libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev libcli11-dev"
 
 # `install-deps.sh fuzz` adds the clang toolchain of the fuzz build,
 # `install-deps.sh format` the formatter that scripts/check-format.sh runs,

@@ -3,11 +3,13 @@
 #include <nlohmann/json.hpp>
 
 #include <ostream>
+#include <vector>
 
 #include "host_boards.hpp"
-#include "kivu_output_file/output_file.hpp"
+#include "kivu_cli/command_line.hpp"
+#include "kivu_expected.hpp"
 #include "kivu_host/board_identity.hpp"
-#include "kivu_version.hpp"
+#include "kivu_output_file/output_file.hpp"
 
 namespace kivu_boards {
 
@@ -55,49 +57,49 @@ std::string_view usage() noexcept {
          "KIVU_SIM_BOARDS.\n";
 }
 
+std::string_view short_usage(std::span<const std::string> args) noexcept {
+  const std::string_view action = args.empty() ? std::string_view() : std::string_view(args.front());
+  if (action == resource_file_subcommand) return "usage: kivu-boards resource-spec [-o FILE]";
+  if (action == slurm_gres_subcommand) return "usage: kivu-boards slurm-gres [-o FILE]";
+  return "usage: kivu-boards [--json] | resource-spec|slurm-gres [-o FILE] | --help | --version";
+}
+
 std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
+  CLI::App app{"", "kivu-boards"};
+  const auto flags = kivu_cli::prepare(app);
+  const auto* output = kivu_cli::add_output_option(app);
+  const auto* json = app.add_flag("--json");
+  // The subcommand, if any; anything after it is refused below.
+  std::vector<std::string> words;
+  app.add_option("words", words);
+  KIVU_RETURN_IF_ERROR(kivu_cli::parse(app, args));
+  if (flags.help->count() > 0) return Command{.action = Command::Action::Help};
+  if (flags.version->count() > 0) return Command{.action = Command::Action::Version};
+
   Command command;
-  std::size_t i = 0;
-  if (!args.empty() && args[0] == resource_file_subcommand) {
+  auto word = words.begin();
+  if (word != words.end() && *word == resource_file_subcommand) {
     command.action = Command::Action::ResourceFile;
-    i = 1;
-  } else if (!args.empty() && args[0] == slurm_gres_subcommand) {
+    ++word;
+  } else if (word != words.end() && *word == slurm_gres_subcommand) {
     command.action = Command::Action::SlurmGres;
-    i = 1;
+    ++word;
   }
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") return Command{.action = Command::Action::Help};
-    if (arg == "--version") return Command{.action = Command::Action::Version};
-    if (arg == "--json") {
-      if (command.action != Command::Action::List) {
-        return std::unexpected(command.action == Command::Action::ResourceFile
-                                   ? std::string("--json belongs to the listing; ") +
-                                         std::string(resource_file_subcommand) + " always writes JSON"
-                                   : std::string("--json belongs to the listing"));
-      }
-      command.json = true;
-      continue;
+  if (word != words.end()) return std::unexpected("unexpected argument '" + *word + "'");
+  if (json->count() > 0) {
+    if (command.action != Command::Action::List) {
+      return std::unexpected(command.action == Command::Action::ResourceFile
+                                 ? std::string("--json belongs to the listing; ") +
+                                       std::string(resource_file_subcommand) + " always writes JSON"
+                                 : std::string("--json belongs to the listing"));
     }
-    std::optional<std::string> output;
-    if (arg == "-o" || arg == "--output") {
-      if (i + 1 >= args.size()) return std::unexpected(arg + " needs a value");
-      output = args[++i];
-    } else if (arg.starts_with("--output=")) {
-      output = arg.substr(std::string_view("--output=").size());
-    } else if (arg.starts_with("-") && arg != "-") {
-      return std::unexpected("unknown option '" + arg + "'");
-    } else {
-      return std::unexpected("unexpected argument '" + arg + "'");
-    }
-    if (command.action == Command::Action::List) {
-      return std::unexpected(std::string("the listing writes no file; -o belongs to ") +
-                             std::string(resource_file_subcommand) + " and " + std::string(slurm_gres_subcommand));
-    }
-    if (command.output) return std::unexpected(std::string("more than one output"));
-    if (output->empty()) return std::unexpected(std::string("empty output path"));
-    command.output = std::move(*output);
+    command.json = true;
   }
+  if (output->count() > 0 && command.action == Command::Action::List) {
+    return std::unexpected(std::string("the listing writes no file; -o belongs to ") +
+                           std::string(resource_file_subcommand) + " and " + std::string(slurm_gres_subcommand));
+  }
+  KIVU_ASSIGN_OR_RETURN(command.output, kivu_cli::output_path(*output));
   return command;
 }
 
@@ -107,16 +109,13 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
 int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards, std::ostream& out,
         std::ostream& err, std::string_view lock_prefix) {
   const auto command = parse_arguments(args);
-  if (!command) {
-    err << "kivu-boards: " << command.error() << "\n\n" << usage();
-    return exit_usage;
-  }
+  if (!command) return kivu_cli::usage_error(err, "kivu-boards", command.error(), short_usage(args));
   if (command->action == Command::Action::Help) {
     out << usage();
     return exit_success;
   }
   if (command->action == Command::Action::Version) {
-    out << "kivu-boards " << kivu::workspace_version << '\n';
+    kivu_cli::print_version(out, "kivu-boards");
     return exit_success;
   }
   const auto count = kivu_host::parse_sim_boards(sim_boards);

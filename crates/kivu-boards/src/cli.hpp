@@ -11,8 +11,12 @@
 // atomically; a symbolic link given as FILE is followed to its target).
 // Exit codes: 0 done (also for --help), 1 the output could not be written
 // or the boards' locks could not be read (the reason is printed; the listing
-// is still written, its states "unknown"), 2 bad arguments (the usage is printed) or a bad
-// KIVU_SIM_BOARDS (one line naming it and its value).
+// is still written, its states "unknown"), 2 bad arguments (one line saying
+// what is wrong, then a short usage line) or a bad KIVU_SIM_BOARDS (one line
+// naming it and its value).
+//
+// The command line is read with the workspace's shared rules (kivu_cli):
+// "--" ends the options, and -o is refused when given twice.
 #pragma once
 
 #include <optional>
@@ -32,8 +36,12 @@ inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
 
-// The usage text printed by --help and after a bad argument.
+// The usage text printed by --help.
 [[nodiscard]] std::string_view usage() noexcept;
+
+// The one usage line printed after a bad command line `args`: that of the
+// subcommand named first, or of the whole tool.
+[[nodiscard]] std::string_view short_usage(std::span<const std::string> args) noexcept;
 
 // What the command line asks for.
 struct Command {

@@ -233,12 +233,41 @@ TEST(BadInput, PrintsTheUsageForBadArgumentsAndExitsWithTwo) {
                                                                 {"--json", "-o", "x.json"}}) {
     const auto outcome = run(args);
     EXPECT_EQ(outcome.code, 2) << args[0];
-    EXPECT_THAT(outcome.err, HasSubstr("\n\nusage: kivu-boards [--json]\n")) << args[0];
+    // One line saying what is wrong, one short usage line.
+    EXPECT_THAT(outcome.err, StartsWith("kivu-boards: ")) << args[0];
+    EXPECT_THAT(outcome.err, HasSubstr("\nusage: kivu-boards ")) << args[0];
+    EXPECT_EQ(std::ranges::count(outcome.err, '\n'), 2) << outcome.err;
     EXPECT_TRUE(outcome.out.empty());
   }
   const auto help = run({"resource-spec", "--help"});
   EXPECT_EQ(help.code, 0);
-  EXPECT_THAT(help.out, StartsWith("usage: kivu-boards [--json]\n"));
+  EXPECT_EQ(help.out, kivu_boards::usage());
+  EXPECT_EQ(help.err, "");
+}
+
+TEST(BadInput, NamesTheFaultThenTheSubcommandsUsage) {
+  const std::pair<std::vector<std::string>, std::string> bad[] = {
+      {{"--bogus"},
+       "kivu-boards: unknown option '--bogus'\n"
+       "usage: kivu-boards [--json] | resource-spec|slurm-gres [-o FILE] | --help | --version\n"},
+      {{"resource-spec", "-o", "a", "--output=b"},
+       "kivu-boards: more than one output\nusage: kivu-boards resource-spec [-o FILE]\n"},
+      {{"slurm-gres", "--output="}, "kivu-boards: empty output path\nusage: kivu-boards slurm-gres [-o FILE]\n"},
+      {{"slurm-gres", "--output"}, "kivu-boards: --output needs a value\nusage: kivu-boards slurm-gres [-o FILE]\n"},
+      {{"resource-spec", "--", "-o", "x"},
+       "kivu-boards: unexpected argument '-o'\nusage: kivu-boards resource-spec [-o FILE]\n"},
+      {{"--json", "--json=no"},
+       "kivu-boards: --json takes no value\n"
+       "usage: kivu-boards [--json] | resource-spec|slurm-gres [-o FILE] | --help | --version\n"},
+  };
+  for (const auto& [args, message] : bad) {
+    const auto outcome = run(args, "1", unbound_prefix());
+    EXPECT_EQ(outcome.code, 2) << message;
+    EXPECT_EQ(outcome.err, message);
+  }
+  // Options may come before the subcommand; "--" ends them.
+  EXPECT_EQ(kivu_boards::parse_arguments(std::vector<std::string>{"-o", "x", "slurm-gres", "--"}),
+            (kivu_boards::Command{.action = kivu_boards::Command::Action::SlurmGres, .output = "x"}));
 }
 
 TEST(BadInput, NamesABadBoardCountAndItsValueOnOneLine) {
@@ -292,4 +321,15 @@ TEST(Executable, PrintsTheWorkspaceVersionWhateverTheBoardCount) {
   EXPECT_THAT(version.out, testing::MatchesRegex("kivu-boards [0-9]+\\.[0-9]+\\.[0-9]+\n"));
   EXPECT_EQ(version.err, "");
   EXPECT_EQ(run({"resource-spec", "--version"}).out, version.out);
+}
+
+TEST(Executable, PrintsTheHelpOnStandardOutputAndAShortUsageOnError) {
+  const auto help = kivu_testing::run_child({.program = KIVU_BOARDS_EXECUTABLE, .arguments = {"--help"}});
+  ASSERT_TRUE(help.exited && help.exit_code == 0) << help.describe();
+  EXPECT_EQ(help.out, kivu_boards::usage());
+  EXPECT_EQ(help.err, "");
+  const auto bad = kivu_testing::run_child({.program = KIVU_BOARDS_EXECUTABLE, .arguments = {"--bogus"}});
+  EXPECT_TRUE(bad.exited && bad.exit_code == 2) << bad.describe();
+  EXPECT_EQ(bad.error_lines().size(), 2u) << bad.describe();
+  EXPECT_EQ(bad.out, "");
 }

@@ -5,8 +5,9 @@
 #include "summary.hpp"
 #include "trace.hpp"
 
+#include "kivu_cli/command_line.hpp"
+#include "kivu_expected.hpp"
 #include "kivu_output_file/output_file.hpp"
-#include "kivu_version.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -156,16 +157,41 @@ std::string_view usage() noexcept {
          "         --json              summary, diff: one JSON document on standard output\n"
          "         -h, --help          this text\n"
          "         --version           the workspace's version\n"
+         "         --                  ends the options, so a profile named -x may follow\n"
          "Exit status: 0 done, 1 the profile could not be read or decoded or the output\n"
          "not written, 2 bad arguments, 3 diff found a regression.\n";
 }
 
+std::string_view short_usage(std::span<const std::string> args) noexcept {
+  const std::string_view action = args.empty() ? std::string_view() : std::string_view(args.front());
+  if (action == "summary") return "usage: kivu-profile summary FILE [--json]";
+  if (action == "diff") return "usage: kivu-profile diff BASE NEW [--threshold PCT] [--top N] [--json]";
+  if (action == "trace") return "usage: kivu-profile trace FILE -o OUT.json";
+  if (action == "heatmap") return "usage: kivu-profile heatmap FILE -o OUT.svg [--kind KIND] [--baseline BASE]";
+  return "usage: kivu-profile summary|diff|trace|heatmap ARGS... | --help | --version";
+}
+
 std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
+  // Every option is known to every subcommand, so that one given to the
+  // wrong subcommand is named as such rather than as unknown.
+  CLI::App app{"", "kivu-profile"};
+  const auto flags = kivu_cli::prepare(app);
+  const auto* output = kivu_cli::add_output_option(app);
+  const auto* kind = kivu_cli::add_value_option(app, "--kind");
+  const auto* baseline = kivu_cli::add_value_option(app, "--baseline");
+  const auto* threshold = kivu_cli::add_value_option(app, "--threshold");
+  const auto* top = kivu_cli::add_value_option(app, "--top");
+  const auto* json = app.add_flag("--json");
+  // The subcommand, then its profiles.
+  std::vector<std::string> words;
+  app.add_option("words", words);
+  KIVU_RETURN_IF_ERROR(kivu_cli::parse(app, args));
+  if (flags.help->count() > 0) return Command{};
+  if (flags.version->count() > 0) return Command{.action = Command::Action::Version};
+
   Command command;
-  if (args.empty()) return std::unexpected(std::string("missing subcommand"));
-  const auto& action = args[0];
-  if (action == "-h" || action == "--help") return command;
-  if (action == "--version") return Command{.action = Command::Action::Version};
+  if (words.empty()) return std::unexpected(std::string("missing subcommand"));
+  const std::string& action = words.front();
   if (action == "summary") {
     command.action = Command::Action::Summary;
   } else if (action == "trace") {
@@ -177,108 +203,67 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   } else {
     return std::unexpected("unknown subcommand '" + action + "'");
   }
-
   const bool is_diff = command.action == Command::Action::Diff;
-  std::vector<std::filesystem::path> profiles;
-  bool have_output = false;
-  bool have_threshold = false;
-  bool have_top = false;
-  bool options_done = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    // The value of an option given as "--name VALUE" or "--name=VALUE".
-    const auto value_of = [&](std::string_view name) -> std::optional<std::expected<std::string, std::string>> {
-      if (arg == name) {
-        if (i + 1 >= args.size()) return std::unexpected(std::string(name) + " needs a value");
-        return args[++i];
-      }
-      if (name.starts_with("--") && arg.starts_with(std::string(name) + "=")) return arg.substr(name.size() + 1);
-      return std::nullopt;
-    };
-    if (!options_done && arg.starts_with("-") && arg != "-") {
-      if (arg == "--") {
-        options_done = true;
-        continue;
-      }
-      if (arg == "-h" || arg == "--help") return Command{};
-      if (arg == "--version") return Command{.action = Command::Action::Version};
-      auto output = value_of("-o");
-      if (!output) output = value_of("--output");
-      if (output) {
-        if (!*output) return std::unexpected(output->error());
-        if (command.action == Command::Action::Summary || is_diff) {
-          return std::unexpected(std::string(args[0]) + " writes no file");
-        }
-        if (have_output) return std::unexpected(std::string("more than one output"));
-        if (output->value().empty()) return std::unexpected(std::string("empty output path"));
-        command.output = output->value();
-        have_output = true;
-        continue;
-      }
-      if (auto kind = value_of("--kind")) {
-        if (!*kind) return std::unexpected(kind->error());
-        if (command.action != Command::Action::Heatmap) {
-          return std::unexpected(std::string("--kind belongs to heatmap"));
-        }
-        if (command.kind) return std::unexpected(std::string("more than one --kind"));
-        const auto parsed = parse_kind(kind->value());
-        if (!parsed) {
-          return std::unexpected("unknown step kind '" + kind->value() +
-                                 "' (exchange, compute, synchronization or idle)");
-        }
-        command.kind = parsed;
-        continue;
-      }
-      if (auto baseline = value_of("--baseline")) {
-        if (!*baseline) return std::unexpected(baseline->error());
-        if (command.action != Command::Action::Heatmap) {
-          return std::unexpected(std::string("--baseline belongs to heatmap"));
-        }
-        if (!command.baseline.empty()) return std::unexpected(std::string("more than one --baseline"));
-        if (baseline->value().empty()) return std::unexpected(std::string("empty baseline path"));
-        command.baseline = baseline->value();
-        continue;
-      }
-      if (auto threshold = value_of("--threshold")) {
-        if (!*threshold) return std::unexpected(threshold->error());
-        if (!is_diff) return std::unexpected(std::string("--threshold belongs to diff"));
-        if (have_threshold) return std::unexpected(std::string("more than one --threshold"));
-        const auto parsed = parse_threshold(threshold->value());
-        if (!parsed) {
-          return std::unexpected("bad --threshold '" + threshold->value() + "' (a percentage from 0 to " +
-                                 std::to_string(max_threshold_percent) + ", at most 6 decimals)");
-        }
-        command.threshold = *parsed;
-        have_threshold = true;
-        continue;
-      }
-      if (auto top = value_of("--top")) {
-        if (!*top) return std::unexpected(top->error());
-        if (!is_diff) return std::unexpected(std::string("--top belongs to diff"));
-        if (have_top) return std::unexpected(std::string("more than one --top"));
-        const std::string& text = top->value();
-        std::size_t count = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-        if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
-            !std::isdigit(static_cast<unsigned char>(text.front()))) {
-          return std::unexpected("bad --top '" + text + "' (a count of 0 or more)");
-        }
-        command.top = count;
-        have_top = true;
-        continue;
-      }
-      if (arg == "--json") {
-        if (command.action != Command::Action::Summary && !is_diff) {
-          return std::unexpected(std::string("--json belongs to summary and diff"));
-        }
-        command.json = true;
-        continue;
-      }
-      return std::unexpected("unknown option '" + arg + "'");
+  const bool is_heatmap = command.action == Command::Action::Heatmap;
+
+  if (output->count() > 0 && (command.action == Command::Action::Summary || is_diff)) {
+    return std::unexpected(action + " writes no file");
+  }
+  KIVU_ASSIGN_OR_RETURN(const auto output_path, kivu_cli::output_path(*output));
+  if (output_path) command.output = *output_path;
+
+  if (kind->count() > 0 && !is_heatmap) return std::unexpected(std::string("--kind belongs to heatmap"));
+  KIVU_ASSIGN_OR_RETURN(const auto kind_text, kivu_cli::single_value(*kind, "--kind"));
+  if (kind_text) {
+    command.kind = parse_kind(*kind_text);
+    if (!command.kind) {
+      return std::unexpected("unknown step kind '" + *kind_text + "' (exchange, compute, synchronization or idle)");
     }
-    if (profiles.size() == (is_diff ? 2u : 1u)) return std::unexpected("unexpected argument '" + arg + "'");
-    if (arg.empty()) return std::unexpected(std::string("empty profile path"));
-    profiles.emplace_back(arg);
+  }
+
+  if (baseline->count() > 0 && !is_heatmap) return std::unexpected(std::string("--baseline belongs to heatmap"));
+  KIVU_ASSIGN_OR_RETURN(const auto baseline_path, kivu_cli::single_value(*baseline, "--baseline"));
+  if (baseline_path) {
+    if (baseline_path->empty()) return std::unexpected(std::string("empty baseline path"));
+    command.baseline = *baseline_path;
+  }
+
+  if (threshold->count() > 0 && !is_diff) return std::unexpected(std::string("--threshold belongs to diff"));
+  KIVU_ASSIGN_OR_RETURN(const auto threshold_text, kivu_cli::single_value(*threshold, "--threshold"));
+  if (threshold_text) {
+    const auto parsed = parse_threshold(*threshold_text);
+    if (!parsed) {
+      return std::unexpected("bad --threshold '" + *threshold_text + "' (a percentage from 0 to " +
+                             std::to_string(max_threshold_percent) + ", at most 6 decimals)");
+    }
+    command.threshold = *parsed;
+  }
+
+  if (top->count() > 0 && !is_diff) return std::unexpected(std::string("--top belongs to diff"));
+  KIVU_ASSIGN_OR_RETURN(const auto top_text, kivu_cli::single_value(*top, "--top"));
+  if (top_text) {
+    const std::string& text = *top_text;
+    std::size_t count = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        !std::isdigit(static_cast<unsigned char>(text.front()))) {
+      return std::unexpected("bad --top '" + text + "' (a count of 0 or more)");
+    }
+    command.top = count;
+  }
+
+  if (json->count() > 0) {
+    if (command.action != Command::Action::Summary && !is_diff) {
+      return std::unexpected(std::string("--json belongs to summary and diff"));
+    }
+    command.json = true;
+  }
+
+  std::vector<std::filesystem::path> profiles;
+  for (auto word = words.begin() + 1; word != words.end(); ++word) {
+    if (profiles.size() == (is_diff ? 2u : 1u)) return std::unexpected("unexpected argument '" + *word + "'");
+    if (word->empty()) return std::unexpected(std::string("empty profile path"));
+    profiles.emplace_back(*word);
   }
   // Standard input holds one profile.
   if (std::ranges::count_if(profiles, reads_standard_input) + (reads_standard_input(command.baseline) ? 1 : 0) > 1) {
@@ -293,7 +278,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   }
   if (profiles.empty()) return std::unexpected(std::string("missing profile FILE"));
   command.input = profiles[0];
-  if (command.action != Command::Action::Summary && !have_output) {
+  if (command.action != Command::Action::Summary && !output_path) {
     return std::unexpected(std::string("missing -o OUT"));
   }
   return command;
@@ -355,16 +340,13 @@ bool write_output(const Command& command, std::ostream& out, std::ostream& err,
 
 int run(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
   const auto command = parse_arguments(args);
-  if (!command) {
-    err << "kivu-profile: " << command.error() << "\n\n" << usage();
-    return exit_usage;
-  }
+  if (!command) return kivu_cli::usage_error(err, "kivu-profile", command.error(), short_usage(args));
   if (command->action == Command::Action::Help) {
     out << usage();
     return exit_success;
   }
   if (command->action == Command::Action::Version) {
-    out << "kivu-profile " << kivu::workspace_version << '\n';
+    kivu_cli::print_version(out, "kivu-profile");
     return exit_success;
   }
 
@@ -375,10 +357,10 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
     const std::filesystem::path read_from = reads_standard_input(*profile) ? "/dev/stdin" : *profile;
     if (!command->output.empty() && !writes_standard_output(*command) && !profile->empty() &&
         std::filesystem::equivalent(read_from, command->output, ec)) {
-      err << "kivu-profile: the output " << command->output.string()
-          << (profile == &command->input ? " is the profile itself" : " is the base profile") << "\n\n"
-          << usage();
-      return exit_usage;
+      return kivu_cli::usage_error(err, "kivu-profile",
+                                   "the output " + command->output.string() +
+                                       (profile == &command->input ? " is the profile itself" : " is the base profile"),
+                                   short_usage(args));
     }
   }
 

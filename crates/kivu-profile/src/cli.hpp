@@ -13,8 +13,12 @@
 //
 // Exit codes: 0 done (also for --help), 1 the profile could not be read or
 // decoded or the output could not be written (with the system's reason),
-// 2 bad arguments (the usage is printed), 3 diff found a regression beyond
-// the threshold (diff.hpp).
+// 2 bad arguments (one line saying what is wrong, then a short usage line),
+// 3 diff found a regression beyond the threshold (diff.hpp).
+//
+// The command line is read with the workspace's shared rules (kivu_cli):
+// "--" ends the options, and an option that takes a value is refused when
+// given twice.
 //
 // Outputs are written with kivu_output_file::write_output_file: a regular file
 // is replaced atomically and keeps its permissions, a device or FIFO is
@@ -46,8 +50,12 @@ inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
 inline constexpr int exit_regression = 3;
 
-// The usage text printed by --help and after a bad argument.
+// The usage text printed by --help.
 [[nodiscard]] std::string_view usage() noexcept;
+
+// The one usage line printed after a bad command line `args`: that of the
+// subcommand named first, or of the whole tool.
+[[nodiscard]] std::string_view short_usage(std::span<const std::string> args) noexcept;
 
 // What the command line asks for.
 struct Command {

@@ -90,6 +90,18 @@ TEST(ParseArguments, AcceptsEachSubcommandWithItsOptions) {
   EXPECT_EQ(parse_arguments(Args{"diff", "-", "new.capnp"}), (Command{A::Diff, "new.capnp", {}, {}, "-"}));
 }
 
+TEST(ParseArguments, TakesEverythingAfterTheMarkAsAProfile) {
+  using A = Command::Action;
+  using Args = std::vector<std::string>;
+  EXPECT_EQ(parse_arguments(Args{"summary", "--", "-x"}), (Command{A::Summary, "-x", {}, {}}));
+  Command diff{A::Diff, "--top", {}, {}, "-a"};
+  diff.json = true;
+  EXPECT_EQ(parse_arguments(Args{"diff", "--json", "--", "-a", "--top"}), diff);
+  EXPECT_EQ(parse_arguments(Args{"summary", "--", "--help"}), (Command{A::Summary, "--help", {}, {}}));
+  // Options may come before the subcommand.
+  EXPECT_EQ(parse_arguments(Args{"-o", "t.json", "trace", "p.capnp"}), (Command{A::Trace, "p.capnp", "t.json", {}}));
+}
+
 TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
   using Args = std::vector<std::string>;
   const std::pair<Args, std::string> bad[] = {
@@ -130,6 +142,16 @@ TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
       {{"heatmap", "a", "-o", "h", "--json"}, "--json belongs to summary and diff"},
       {{"diff", "-", "-"}, "only one profile can come from standard input (-)"},
       {{"heatmap", "-", "--baseline", "-", "-o", "h"}, "only one profile can come from standard input (-)"},
+      // Repeats, empty values and the end of the options.
+      {{"trace", "p.capnp", "-o", "a", "--output=b"}, "more than one output"},
+      {{"heatmap", "p.capnp", "-o", "h", "--baseline", "a", "--baseline=b"}, "more than one --baseline"},
+      {{"trace", "p.capnp", "--output="}, "empty output path"},
+      {{"trace", "p.capnp", "--output=", "q.capnp"}, "empty output path"},
+      {{"heatmap", "p.capnp", "-o", "h", "--baseline="}, "empty baseline path"},
+      {{"summary", ""}, "empty profile path"},
+      {{"summary", "-x"}, "unknown option '-x'"},
+      {{"summary", "p.capnp", "--top=3"}, "--top belongs to diff"},
+      {{"trace", "p.capnp", "--", "-o", "t.json"}, "unexpected argument '-o'"},
   };
   for (const auto& [args, reason] : bad) {
     const auto parsed = parse_arguments(args);
@@ -277,10 +299,27 @@ TEST(Run, GivesTheSystemsReasonWhenTheOutputDeviceIsFull) {
 }
 
 TEST(Run, PrintsTheUsageForBadArgumentsAndForHelp) {
+  // A bad command line: the reason, then the subcommand's usage line.
   const auto bad = run({"heatmap", "p.capnp"});
   EXPECT_EQ(bad.code, 2);
-  EXPECT_EQ(bad.err, "kivu-profile: missing -o OUT\n\n" + std::string(kivu_profile::usage()));
+  EXPECT_EQ(bad.err,
+            "kivu-profile: missing -o OUT\n"
+            "usage: kivu-profile heatmap FILE -o OUT.svg [--kind KIND] [--baseline BASE]\n");
   EXPECT_EQ(bad.out, "");
+  const auto repeated = run({"diff", "a", "b", "--top", "1", "--top=2"});
+  EXPECT_EQ(repeated.code, 2);
+  EXPECT_EQ(repeated.err,
+            "kivu-profile: more than one --top\n"
+            "usage: kivu-profile diff BASE NEW [--threshold PCT] [--top N] [--json]\n");
+  for (const auto& args : std::vector<std::vector<std::string>>{{"bogus"}, {"--bogus"}, {}, {"summary", "--colour"}}) {
+    const auto unknown = run(args);
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_EQ(std::ranges::count(unknown.err, '\n'), 2) << unknown.err;
+    EXPECT_EQ(unknown.out, "");
+  }
+  EXPECT_EQ(run({"--bogus"}).err,
+            "kivu-profile: unknown option '--bogus'\n"
+            "usage: kivu-profile summary|diff|trace|heatmap ARGS... | --help | --version\n");
   const auto help = run({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_EQ(help.out, kivu_profile::usage());
@@ -404,9 +443,30 @@ TEST(Run, WritesTheChangeHeatmapAgainstABaseline) {
 TEST(Executable, ExitsWithTwoAndTheUsageForBadArguments) {
   const auto outcome = run_executable({});
   EXPECT_EQ(outcome.code, 2);
-  EXPECT_THAT(outcome.err,
-              StartsWith("kivu-profile: missing subcommand\n\nusage: kivu-profile summary FILE [--json]\n"));
-  EXPECT_EQ(run_executable({"--help"}).code, 0);
+  EXPECT_EQ(outcome.err,
+            "kivu-profile: missing subcommand\n"
+            "usage: kivu-profile summary|diff|trace|heatmap ARGS... | --help | --version\n");
+  EXPECT_EQ(outcome.out, "");
+  // Help goes to standard output, whatever else is on the command line.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"trace", "--help"}}) {
+    const auto help = run_executable(args);
+    EXPECT_EQ(help.code, 0) << args.back();
+    EXPECT_EQ(help.out, kivu_profile::usage()) << args.back();
+    EXPECT_EQ(help.err, "") << args.back();
+  }
+}
+
+TEST(Executable, ReadsAProfileNamedLikeAnOptionAfterTheMark) {
+  fixtures::ScratchDirectory dir;
+  std::filesystem::rename(dir.write_profile(fixtures::gemm_like_profile(2)), dir / "-x");
+  const auto refused = kivu_testing::run_child(
+      {.program = KIVU_PROFILE_EXECUTABLE, .arguments = {"summary", "-x"}, .directory = dir.path().string()});
+  EXPECT_EQ(refused.exit_code, 2) << refused.describe();
+  EXPECT_THAT(refused.err, StartsWith("kivu-profile: unknown option '-x'\n"));
+  const auto read = kivu_testing::run_child(
+      {.program = KIVU_PROFILE_EXECUTABLE, .arguments = {"summary", "--", "-x"}, .directory = dir.path().string()});
+  EXPECT_EQ(read.exit_code, 0) << read.describe();
+  EXPECT_THAT(read.out, StartsWith("profile:  -x\n"));
 }
 
 TEST(Executable, ExitsWithOneForAProfileThatCannotBeRead) {
@@ -421,7 +481,12 @@ TEST(Executable, ExitsWithOneForAProfileThatCannotBeRead) {
 TEST(Executable, RefusesARepeatedThresholdWithStatusTwo) {
   const auto outcome = run_executable({"diff", "a", "b", "--threshold", "1", "--threshold", "2"});
   EXPECT_EQ(outcome.code, 2);
-  EXPECT_THAT(outcome.err, StartsWith("kivu-profile: more than one --threshold\n\nusage: "));
+  EXPECT_EQ(outcome.err,
+            "kivu-profile: more than one --threshold\n"
+            "usage: kivu-profile diff BASE NEW [--threshold PCT] [--top N] [--json]\n");
+  const auto output = run_executable({"heatmap", "p.capnp", "--output=a.svg", "-o", "b.svg"});
+  EXPECT_EQ(output.code, 2);
+  EXPECT_THAT(output.err, StartsWith("kivu-profile: more than one output\nusage: kivu-profile heatmap "));
 }
 
 // Standard output closed (`>&-`): every subcommand gives the system's reason.
