@@ -23,12 +23,12 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace {
+
 using kivu_testing::read_file;
 using kivu_testing::ScratchDirectory;
 using testing::HasSubstr;
 using testing::StartsWith;
-
-namespace {
 
 struct Outcome {
   int code = -1;
@@ -76,8 +76,6 @@ pid_t hold_in_child(const std::string& name) {
   }
   return child;
 }
-
-}  // namespace
 
 // =============================================================================
 // The listing
@@ -333,3 +331,5 @@ TEST(Executable, PrintsTheHelpOnStandardOutputAndAShortUsageOnError) {
   EXPECT_EQ(bad.error_lines().size(), 2u) << bad.describe();
   EXPECT_EQ(bad.out, "");
 }
+
+}  // namespace

@@ -16,14 +16,14 @@
 #include <sstream>
 #include <thread>
 
+namespace {
+
 using kivu_package::ProfileStepKind;
 using kivu_profile::Command;
 using kivu_profile::parse_arguments;
 using kivu_testing::read_file;
 using testing::HasSubstr;
 using testing::StartsWith;
-
-namespace {
 
 struct Outcome {
   int code = -1;
@@ -48,8 +48,6 @@ Outcome run_executable(const std::vector<std::string>& arguments) {
   const auto child = kivu_testing::run_child({.program = KIVU_PROFILE_EXECUTABLE, .arguments = arguments});
   return {child.exited ? child.exit_code : -1, child.out, child.err};
 }
-
-}  // namespace
 
 // =============================================================================
 // Arguments
@@ -329,8 +327,6 @@ TEST(Run, PrintsTheUsageForBadArgumentsAndForHelp) {
 // =============================================================================
 // Comparing profiles
 
-namespace {
-
 using kivu_profile::testing::sample;
 
 // A profile whose tile 0 computes for `compute` cycles from cycle 0 and
@@ -342,8 +338,6 @@ kivu_package::ProfileReport compute_profile(std::uint32_t compute, std::uint32_t
   }
   return report;
 }
-
-}  // namespace
 
 TEST(Run, PrintsTheSummaryAsJson) {
   kivu_profile::testing::ScratchDirectory dir;
@@ -457,8 +451,8 @@ TEST(Executable, ExitsWithTwoAndTheUsageForBadArguments) {
 }
 
 TEST(Executable, ReadsAProfileNamedLikeAnOptionAfterTheMark) {
-  fixtures::ScratchDirectory dir;
-  std::filesystem::rename(dir.write_profile(fixtures::gemm_like_profile(2)), dir / "-x");
+  kivu_profile::testing::ScratchDirectory dir;
+  std::filesystem::rename(dir.write_profile(kivu_profile::testing::gemm_like_profile(2)), dir / "-x");
   const auto refused = kivu_testing::run_child(
       {.program = KIVU_PROFILE_EXECUTABLE, .arguments = {"summary", "-x"}, .directory = dir.path().string()});
   EXPECT_EQ(refused.exit_code, 2) << refused.describe();
@@ -550,8 +544,6 @@ TEST(Run, ReadsAProfileFromAPipeAsFromItsFile) {
 // =============================================================================
 // Standard input, the version and plain decode errors
 
-namespace {
-
 // Runs the executable through the shell with `redirection` appended, e.g.
 // "< FILE", so that its standard input is what a user's shell gives it.
 Outcome run_executable_with(const std::vector<std::string>& arguments, const std::string& redirection) {
@@ -560,8 +552,6 @@ Outcome run_executable_with(const std::vector<std::string>& arguments, const std
   const auto child = kivu_testing::run_child({.program = "/bin/sh", .arguments = shell});
   return {child.exited ? child.exit_code : -1, child.out, child.err};
 }
-
-}  // namespace
 
 TEST(Executable, PrintsTheWorkspaceVersion) {
   const auto outcome = run_executable({"--version"});
@@ -654,3 +644,5 @@ TEST(DecodeReason, NamesEachKindOfLibraryErrorPlainly) {
   EXPECT_EQ(decode_reason(kivu_package::CapnpError{kivu_package::CapnpError::Kind::Failed, "who knows"}),
             "not a profile, or a damaged one");
 }
+
+}  // namespace
