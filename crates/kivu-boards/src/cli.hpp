@@ -23,6 +23,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "kivu_cli/exit_status.hpp"
 #include <expected>
 #include <filesystem>
 #include <iosfwd>
@@ -31,10 +33,10 @@
 
 namespace kivu_boards {
 
-// Exit codes of run.
-inline constexpr int exit_success = 0;
-inline constexpr int exit_failure = 1;
-inline constexpr int exit_usage = 2;
+// Exit codes of run: the tools' shared ones.
+using kivu_cli::exit_failure;
+using kivu_cli::exit_success;
+using kivu_cli::exit_usage;
 
 // The usage text printed by --help.
 [[nodiscard]] std::string_view usage() noexcept;

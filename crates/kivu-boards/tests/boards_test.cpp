@@ -1,6 +1,7 @@
 #include "cli.hpp"
 #include "host_boards.hpp"
 
+#include "kivu_testing/captured_output.hpp"
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
 #include "kivu_version.hpp"
@@ -30,18 +31,12 @@ using kivu_testing::ScratchDirectory;
 using testing::HasSubstr;
 using testing::StartsWith;
 
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = kivu_testing::CapturedOutput;
 
 Outcome run(std::vector<std::string> args, std::optional<std::string_view> sim_boards = std::nullopt,
             std::string_view lock_prefix = kivu_host::board_lock_prefix) {
-  std::ostringstream out;
-  std::ostringstream err;
-  const int code = kivu_boards::run(args, sim_boards, out, err, lock_prefix);
-  return {code, out.str(), err.str()};
+  return kivu_testing::capture_output(
+      [&](std::ostream& out, std::ostream& err) { return kivu_boards::run(args, sim_boards, out, err, lock_prefix); });
 }
 
 // A lock-name prefix of this test process: no one else binds its names.

@@ -42,12 +42,14 @@
 #include <string>
 #include <string_view>
 
+#include "kivu_cli/exit_status.hpp"
+
 namespace kivu_profile {
 
-// Exit codes of run.
-inline constexpr int exit_success = 0;
-inline constexpr int exit_failure = 1;
-inline constexpr int exit_usage = 2;
+// Exit codes of run: the tools' shared ones and a regression found by diff.
+using kivu_cli::exit_failure;
+using kivu_cli::exit_success;
+using kivu_cli::exit_usage;
 inline constexpr int exit_regression = 3;
 
 // The usage text printed by --help.

@@ -1,6 +1,7 @@
 #include "cli.hpp"
 #include "profile_fixtures.hpp"
 
+#include "kivu_testing/captured_output.hpp"
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
 #include "kivu_version.hpp"
@@ -25,17 +26,11 @@ using kivu_testing::read_file;
 using testing::HasSubstr;
 using testing::StartsWith;
 
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = kivu_testing::CapturedOutput;
 
 Outcome run(std::vector<std::string> args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  const int code = kivu_profile::run(args, out, err);
-  return {code, out.str(), err.str()};
+  return kivu_testing::capture_output(
+      [&](std::ostream& out, std::ostream& err) { return kivu_profile::run(args, out, err); });
 }
 
 void write_file(const std::filesystem::path& path, const std::string& bytes) {

@@ -20,10 +20,9 @@
 #include <string>
 #include <string_view>
 
-namespace kivu_cli {
+#include "kivu_cli/exit_status.hpp"
 
-// The exit status of a usage error, the same in every tool.
-inline constexpr int exit_usage = 2;
+namespace kivu_cli {
 
 // The flags every tool has.
 struct StandardFlags {
