@@ -1,5 +1,6 @@
 #include "kivu_cli/command_line.hpp"
 
+#include "kivu_expected.hpp"
 #include "kivu_version.hpp"
 
 #include <algorithm>
@@ -32,11 +33,10 @@ std::expected<std::optional<std::string>, std::string> single_value(const CLI::O
 }
 
 std::expected<std::optional<std::filesystem::path>, std::string> output_path(const CLI::Option& option) {
-  const auto value = single_value(option, "output");
-  if (!value) return std::unexpected(value.error());
-  if (!*value) return std::nullopt;
-  if ((*value)->empty()) return std::unexpected(std::string("empty output path"));
-  return std::filesystem::path(**value);
+  KIVU_ASSIGN_OR_RETURN(const auto value, single_value(option, "output"));
+  if (!value) return std::nullopt;
+  if (value->empty()) return std::unexpected(std::string("empty output path"));
+  return std::filesystem::path(*value);
 }
 
 std::expected<void, std::string> parse(CLI::App& app, std::span<const std::string> args) {
