@@ -5,6 +5,7 @@
 #include "output_file_detail.hpp"
 
 #include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,31 +33,20 @@ using kivu_output_file::OutputLink;
 using kivu_output_file::OutputWriter;
 using WriterResult = std::expected<void, std::string>;
 using Written = std::expected<void, OutputError>;
+using kivu_testing::read_file;
 
-// A fresh directory for one test, removed afterwards.
+// A fresh directory for one test, removed afterwards. It is made for this
+// process's user only (0700), but the tests that run a check as the
+// unprivileged user (run_unprivileged) need that user to reach the folders
+// they make in it: everyone may read and search it (0755).
 class OutputFile : public testing::Test {
 protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kivu-output-file-" + std::to_string(::getpid()) + "-" +
-                                        testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  OutputFile() { fs::permissions(dir_, fs::perms{0755}); }
 
-  [[nodiscard]] std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  [[nodiscard]] std::vector<std::string> entries() const { return kivu_testing::directory_entries(dir_); }
 
-  static std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path dir_;
+  const kivu_testing::ScratchDirectory scratch_;
+  const fs::path dir_ = scratch_.path();
 };
 
 // A writer that streams `text`.
@@ -168,7 +158,7 @@ TEST_F(OutputFile, KeepsTheReplacedFilesModeOwnerAndGroupAndGivesNewFilesTheUmas
     EXPECT_EQ(status.st_uid, 4321u);
     EXPECT_EQ(status.st_gid, 4322u);
   }
-  EXPECT_EQ(contents(path), "new");
+  EXPECT_EQ(read_file(path), "new");
 
   const mode_t previous = ::umask(027);
   const auto created = kivu_output_file::write_output_file(dir_ / "fresh", text_writer("x"));
@@ -183,7 +173,7 @@ TEST_F(OutputFile, WritesAndReplacesAFileWhoseNameTakesTheWholeLimit) {
   for (const char* text : {"first", "second"}) {
     for (const auto new_file : {unnamed, named}) {
       ASSERT_TRUE(kivu_output_file::detail::write_output_file(path, text_writer(text), OutputLink::Replace, new_file));
-      EXPECT_EQ(contents(path), text);
+      EXPECT_EQ(read_file(path), text);
     }
   }
   EXPECT_EQ(entries(), std::vector<std::string>{std::string(255, 'n')});
@@ -205,7 +195,7 @@ TEST_F(OutputFile, WritesAPathOfTheGreatestLengthAndRefusesOneCharacterMore) {
     EXPECT_TRUE(
         kivu_output_file::detail::write_output_file(longest, text_writer("deep"), OutputLink::Replace, new_file));
   }
-  EXPECT_EQ(contents(longest), "deep");
+  EXPECT_EQ(read_file(longest), "deep");
   EXPECT_EQ(os_code(kivu_output_file::check_output_path(longest + "x")), ENAMETOOLONG);
 }
 
@@ -214,19 +204,19 @@ TEST_F(OutputFile, FollowWritesTheFinalTargetOfALinkChainWhileReplaceReplacesThe
   fs::create_symlink("real", dir_ / "first");
   fs::create_symlink(dir_ / "first", dir_ / "second");
   ASSERT_TRUE(kivu_output_file::write_output_file(dir_ / "second", text_writer("followed"), OutputLink::Follow));
-  EXPECT_EQ(contents(dir_ / "real"), "followed");
+  EXPECT_EQ(read_file(dir_ / "real"), "followed");
   EXPECT_TRUE(fs::is_symlink(dir_ / "first"));
   EXPECT_TRUE(fs::is_symlink(dir_ / "second"));
 
   // A dangling link: its target is created.
   fs::create_symlink("created", dir_ / "dangling");
   ASSERT_TRUE(kivu_output_file::write_output_file(dir_ / "dangling", text_writer("made"), OutputLink::Follow));
-  EXPECT_EQ(contents(dir_ / "created"), "made");
+  EXPECT_EQ(read_file(dir_ / "created"), "made");
   EXPECT_TRUE(fs::is_symlink(dir_ / "dangling"));
 
   ASSERT_TRUE(kivu_output_file::write_output_file(dir_ / "second", text_writer("replaced")));
   EXPECT_EQ(file_type(dir_ / "second"), S_IFREG);
-  EXPECT_EQ(contents(dir_ / "real"), "followed");
+  EXPECT_EQ(read_file(dir_ / "real"), "followed");
 
   fs::create_symlink("self", dir_ / "self");
   EXPECT_EQ(os_code(kivu_output_file::write_output_file(dir_ / "self", text_writer("x"), OutputLink::Follow)), ELOOP);
@@ -279,7 +269,7 @@ TEST_F(OutputFile, AWriterKilledMidWriteLeavesTheDirectoryAsItWas) {
     EXPECT_TRUE(WIFSIGNALED(status));
     std::vector<std::string> left = entries();
     if (existing) {
-      EXPECT_EQ(contents(path), "old");
+      EXPECT_EQ(read_file(path), "old");
       fs::remove(path);
       std::erase(left, "out");
     }
@@ -313,7 +303,7 @@ TEST_F(OutputFile, AFailedWriteLeavesTheOldFileAndNoTemporary) {
         path, [](std::ostream&) -> WriterResult { throw std::runtime_error("boom"); }, OutputLink::Replace, new_file);
     EXPECT_EQ(kivu_output_file::output_failure_reason(thrown.error()), "writing the output failed: boom");
     EXPECT_EQ(entries(), std::vector<std::string>{"out"});
-    EXPECT_EQ(contents(path), "old");
+    EXPECT_EQ(read_file(path), "old");
   }
 }
 
@@ -328,7 +318,7 @@ TEST_F(OutputFile, ACommandOutputOfDashGoesToTheGivenStreamAndAnyOtherNameToItsF
   EXPECT_TRUE(entries().empty());
 
   ASSERT_TRUE(kivu_output_file::write_command_output(dir_ / "-x", hello, standard_output).has_value());
-  EXPECT_EQ(contents(dir_ / "-x"), "hello");
+  EXPECT_EQ(read_file(dir_ / "-x"), "hello");
 
   // A standard output that refuses the bytes is an Io error, not a success.
   std::ostringstream refusing;
@@ -355,7 +345,7 @@ TEST_F(OutputFile, RemoveOutputTemporariesTakesAwayTheNamedTemporaryOfAWriteInPr
   EXPECT_EQ(during[0].rfind(".kivu-", 0), 0u) << during[0];
   EXPECT_EQ(os_code(written), ENOENT);
   EXPECT_EQ(entries(), std::vector<std::string>{"out"});
-  EXPECT_EQ(contents(path), "old");
+  EXPECT_EQ(read_file(path), "old");
 }
 
 TEST_F(OutputFile, CheckOutputPathFindsBadPathsBeforeAnyWorkAndCreatesNothing) {
@@ -414,7 +404,7 @@ TEST_F(OutputFile, AUserWhoMayNotSetTheOwnerStillReplacesAFileAndKeepsItsMode) {
   });
   if (!replaced) GTEST_SKIP() << replaced.error();
   EXPECT_EQ(*replaced, "own " + std::to_string(0640));
-  EXPECT_EQ(contents(shared / "out"), "new");
+  EXPECT_EQ(read_file(shared / "out"), "new");
 }
 
 // A link to anything but a regular file is never replaced: replacing
@@ -456,7 +446,7 @@ TEST_F(OutputFile, WritesThroughALinkToADevicePipeOrOpenFileInsteadOfReplacingIt
   EXPECT_TRUE(kivu_output_file::write_output_file(dir_ / "redirected", text_writer("into the file")));
   ::close(file);
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "redirected")));
-  EXPECT_EQ(contents(dir_ / "captured"), "into the file");
+  EXPECT_EQ(read_file(dir_ / "captured"), "into the file");
 
   // Redirected to a file since deleted: written in place, nothing created
   // under the name /proc gives it ("... (deleted)").
@@ -509,10 +499,10 @@ TEST_F(OutputFile, NeverFollowsALinkOfAnotherUserInAStickyWorldWritableDirectory
             "refusing to follow a symbolic link that another user owns in a sticky world-writable directory");
   EXPECT_EQ(kivu_output_file::write_output_file(shared / "to-file", text_writer("x"), OutputLink::Follow).error(),
             not_followed);
-  EXPECT_EQ(contents(dir_ / "precious"), "keep me");
+  EXPECT_EQ(read_file(dir_ / "precious"), "keep me");
   ASSERT_TRUE(kivu_output_file::write_output_file(shared / "to-file", text_writer("replaced")));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(shared / "to-file")));
-  EXPECT_EQ(contents(dir_ / "precious"), "keep me");
+  EXPECT_EQ(read_file(dir_ / "precious"), "keep me");
 
   // A link of the directory's owner is followed.
   ASSERT_EQ(::lchown((shared / "to-null").c_str(), 0, 0), 0);

@@ -43,6 +43,19 @@ Status check_list(std::size_t size, std::string_view what) {
       PackageError::Invalid{"too many " + std::string(what) + " for one list: " + std::to_string(size)});
 }
 
+// Fills a list of the message from `items`: unless `items` is empty (the
+// list then stays null), checks its size, makes the list with
+// `init(size)` and fills element i through `fill(items[i], element)`,
+// stopping at the first error.
+template <typename Item, typename Init, typename Fill>
+Status fill_list(const std::vector<Item>& items, std::string_view what, Init&& init, Fill&& fill) {
+  if (items.empty()) return {};
+  KIVU_RETURN_IF_ERROR(check_list(items.size(), what));
+  auto list = init(static_cast<unsigned>(items.size()));
+  for (unsigned i = 0; i < list.size(); ++i) KIVU_RETURN_IF_ERROR(fill(items[i], list[i]));
+  return {};
+}
+
 // Words that a text takes in the message (empty texts stay null).
 std::uint64_t text_words(const std::string& text) noexcept { return text.empty() ? 0 : (text.size() + 1 + 7) / 8; }
 
@@ -82,48 +95,40 @@ std::expected<schema::StepKind, PackageError> schema_kind(ProfileStepKind kind) 
       PackageError::Invalid{"profile step kind out of range: " + std::to_string(static_cast<int>(kind))});
 }
 
+Status fill_metadata_entry(const ProfileMetadata& from, schema::MetadataEntry::Builder to) {
+  KIVU_RETURN_IF_ERROR(put_text(from.name, [&](capnp::Text::Reader t) { to.setName(t); }));
+  return put_text(from.value, [&](capnp::Text::Reader t) { to.setValue(t); });
+}
+
 Status fill_step(const ProfileStep& from, schema::ProfileStep::Builder to) {
   to.setLocalIndex(from.local_index);
   to.setPhase(from.phase);
   to.setEpoch(from.epoch);
   KIVU_ASSIGN_OR_RETURN(const auto kind, schema_kind(from.kind));
   to.setKind(kind);
-  if (auto s = put_text(from.operation, [&](capnp::Text::Reader t) { to.setOperation(t); }); !s) return s;
-  if (auto s = put_text(from.kernel, [&](capnp::Text::Reader t) { to.setKernel(t); }); !s) return s;
-  if (from.metadata.empty()) return {};
-  if (auto s = check_list(from.metadata.size(), "metadata entries"); !s) return s;
-  auto entries = to.initMetadata(static_cast<unsigned>(from.metadata.size()));
-  for (unsigned i = 0; i < entries.size(); ++i) {
-    auto entry = entries[i];
-    const ProfileMetadata& source = from.metadata[i];
-    if (auto s = put_text(source.name, [&](capnp::Text::Reader t) { entry.setName(t); }); !s) return s;
-    if (auto s = put_text(source.value, [&](capnp::Text::Reader t) { entry.setValue(t); }); !s) return s;
-  }
-  return {};
+  KIVU_RETURN_IF_ERROR(put_text(from.operation, [&](capnp::Text::Reader t) { to.setOperation(t); }));
+  KIVU_RETURN_IF_ERROR(put_text(from.kernel, [&](capnp::Text::Reader t) { to.setKernel(t); }));
+  return fill_list(
+      from.metadata, "metadata entries", [&](unsigned size) { return to.initMetadata(size); }, fill_metadata_entry);
+}
+
+Status fill_sample(const CycleSample& from, schema::CycleSample::Builder to) {
+  to.setStartCycle(from.start_cycle);
+  to.setEndCycle(from.end_cycle);
+  return fill_step(from.step, to.initStep());
+}
+
+Status fill_tile(const TileProfile& from, schema::TileProfile::Builder to) {
+  to.setPhysicalTile(from.physical_tile);
+  return fill_list(
+      from.samples, "samples", [&](unsigned size) { return to.initSamples(size); }, fill_sample);
 }
 
 Status fill_profile(const ProfileReport& report, schema::Profile::Builder root) {
   root.setSchemaVersion(profile_schema_version);
   root.setClockHz(report.clock_hz);
-  if (report.tiles.empty()) return {};
-  if (auto s = check_list(report.tiles.size(), "tiles"); !s) return s;
-  auto tiles = root.initTiles(static_cast<unsigned>(report.tiles.size()));
-  for (unsigned t = 0; t < tiles.size(); ++t) {
-    const TileProfile& tile = report.tiles[t];
-    auto to_tile = tiles[t];
-    to_tile.setPhysicalTile(tile.physical_tile);
-    if (tile.samples.empty()) continue;
-    if (auto s = check_list(tile.samples.size(), "samples"); !s) return s;
-    auto samples = to_tile.initSamples(static_cast<unsigned>(tile.samples.size()));
-    for (unsigned i = 0; i < samples.size(); ++i) {
-      const CycleSample& sample = tile.samples[i];
-      auto to_sample = samples[i];
-      to_sample.setStartCycle(sample.start_cycle);
-      to_sample.setEndCycle(sample.end_cycle);
-      if (auto s = fill_step(sample.step, to_sample.initStep()); !s) return s;
-    }
-  }
-  return {};
+  return fill_list(
+      report.tiles, "tiles", [&](unsigned size) { return root.initTiles(size); }, fill_tile);
 }
 
 // A message builder holding the encoded report.
@@ -192,7 +197,7 @@ std::expected<std::string, PackageError> encode_profile(const ProfileReport& rep
 std::expected<void, PackageError> write_profile(const ProfileReport& report, std::ostream& stream) noexcept {
   return detail::run_guarded([&]() -> Status {
     EncodedProfile encoded(report);
-    if (auto s = encoded.fill(report); !s) return s;
+    KIVU_RETURN_IF_ERROR(encoded.fill(report));
     const auto segments = encoded.segments();
     try {
       put_segments(stream, segments);
@@ -209,7 +214,7 @@ std::expected<void, PackageError> write_profile_file(const ProfileReport& report
                                                      const std::filesystem::path& path) noexcept {
   return detail::run_guarded([&]() -> Status {
     EncodedProfile encoded(report);
-    if (auto s = encoded.fill(report); !s) return s;
+    KIVU_RETURN_IF_ERROR(encoded.fill(report));
     const auto segments = encoded.segments();
     const auto written = kivu_output_file::write_output_file(
         path, [&](std::ostream& stream) -> std::expected<void, std::string> {

@@ -40,10 +40,6 @@ std::string must_encode(const ProfileReport& report) {
   return bytes.value_or(std::string{});
 }
 
-std::filesystem::path temp_path(const std::string& name) {
-  return std::filesystem::temp_directory_path() / ("kivu-package-test-" + std::to_string(::getpid()) + "-" + name);
-}
-
 // A stream that cannot seek, promises nothing in advance and hands out its
 // bytes a few at a time, like a pipe.
 class TrickleBuffer : public std::streambuf {
@@ -87,12 +83,12 @@ TEST(ProfileRoundTrip, AnEmptyReportSurvives) {
 
 TEST(ProfileRoundTrip, ReadAcceptsAnOpenedFileAndAStringStreamByValue) {
   const ProfileReport report = sample_report();
-  const std::filesystem::path path = temp_path("by-value.capnp");
+  const kivu_testing::ScratchDirectory dir;
+  const std::string path = dir.file("by-value.capnp");
   ASSERT_TRUE(kivu_package::write_profile_file(report, path).has_value());
 
   auto from_file = ProfileReport::read(std::ifstream(path, std::ios::binary));
   auto from_string = ProfileReport::read(std::istringstream(must_encode(report)));
-  std::filesystem::remove(path);
 
   ASSERT_TRUE(from_file.has_value()) << debug_string(from_file.error());
   ASSERT_TRUE(from_string.has_value()) << debug_string(from_string.error());
@@ -107,8 +103,9 @@ TEST(ProfileRoundTrip, WriteProfileToAStreamMatchesEncodeProfile) {
 }
 
 TEST(ProfileRead, ClosesTheFileOnSuccessAndOnFailure) {
-  const std::filesystem::path good = temp_path("closes-good.capnp");
-  const std::filesystem::path bad = temp_path("closes-bad.capnp");
+  const kivu_testing::ScratchDirectory dir;
+  const std::string good = dir.file("closes-good.capnp");
+  const std::string bad = dir.file("closes-bad.capnp");
   ASSERT_TRUE(kivu_package::write_profile_file(sample_report(), good).has_value());
   std::ofstream(bad, std::ios::binary) << "\x01\x00";
 
@@ -116,8 +113,6 @@ TEST(ProfileRead, ClosesTheFileOnSuccessAndOnFailure) {
   EXPECT_TRUE(ProfileReport::read(std::ifstream(good, std::ios::binary)).has_value());
   EXPECT_FALSE(ProfileReport::read(std::ifstream(bad, std::ios::binary)).has_value());
   EXPECT_EQ(open_descriptors(), before);
-  std::filesystem::remove(good);
-  std::filesystem::remove(bad);
 }
 
 // =============================================================================
@@ -547,7 +542,8 @@ std::expected<ProfileFile, PackageError> open_through_pipe(const std::string& by
 TEST(ProfileView, HandsOutExactlyWhatReadDecodesFromAFileAPipeAndMemory) {
   const ProfileReport report = sample_report();
   const std::string bytes = must_encode(report);
-  const auto path = temp_path("view.capnp");
+  const kivu_testing::ScratchDirectory dir;
+  const std::string path = dir.file("view.capnp");
   ASSERT_TRUE(kivu_package::write_profile_file(report, path).has_value());
   auto mapped = ProfileFile::open(path);
   std::filesystem::remove(path);
@@ -575,7 +571,8 @@ TEST(ProfileView, AListWhoseTagClaimsOneElementMoreThanItsWordsFails) {
 
 TEST(ProfileView, ATruncatedFileFailsWhenOpenedAndAWholeOneOpens) {
   const std::string bytes = must_encode(sample_report());
-  const auto path = temp_path("truncated.capnp");
+  const kivu_testing::ScratchDirectory dir;
+  const std::string path = dir.file("truncated.capnp");
   for (const std::size_t size :
        {std::size_t{0}, std::size_t{3}, std::size_t{8}, bytes.size() / 2, bytes.size() - 8, bytes.size() - 1}) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(size));

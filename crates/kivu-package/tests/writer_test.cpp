@@ -5,12 +5,14 @@
 #include "kivu_package.hpp"
 #include "wire.hpp"
 
+#include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,31 +25,15 @@ using kivu_package::PackageError;
 using kivu_package::ProfileReport;
 using kivu_package::Utf8Error;
 using Written = std::expected<void, PackageError>;
+using kivu_testing::read_file;
 
 // A fresh directory for one test, removed afterwards.
 class ProfileFile : public testing::Test {
 protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kivu-package-writer-" + std::to_string(::getpid()) + "-" +
-                                        testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  [[nodiscard]] std::vector<std::string> entries() const { return kivu_testing::directory_entries(dir_); }
 
-  [[nodiscard]] std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  static std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path dir_;
+  const kivu_testing::ScratchDirectory scratch_;
+  const fs::path dir_ = scratch_.path();
 };
 
 TEST_F(ProfileFile, WritesAFileThatReadsBackAsTheReport) {
@@ -64,7 +50,7 @@ TEST_F(ProfileFile, ReplacesAnExistingFile) {
   const fs::path path = dir_ / "profile.capnp";
   std::ofstream(path) << "an old profile that is longer than nothing";
   ASSERT_TRUE(kivu_package::write_profile_file(ProfileReport{}, path).has_value());
-  EXPECT_EQ(contents(path), *kivu_package::encode_profile(ProfileReport{}));
+  EXPECT_EQ(read_file(path), *kivu_package::encode_profile(ProfileReport{}));
   EXPECT_EQ(entries(), std::vector<std::string>{"profile.capnp"});
 }
 
@@ -77,8 +63,8 @@ TEST_F(ProfileFile, ReplacesASymbolicLinkInsteadOfFollowingIt) {
   ASSERT_TRUE(kivu_package::write_profile_file(kivu_package::testing::sample_report(), path).has_value());
   EXPECT_FALSE(fs::is_symlink(fs::symlink_status(path)));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
-  EXPECT_EQ(contents(victim), "keep me");
-  EXPECT_EQ(contents(path), *kivu_package::encode_profile(kivu_package::testing::sample_report()));
+  EXPECT_EQ(read_file(victim), "keep me");
+  EXPECT_EQ(read_file(path), *kivu_package::encode_profile(kivu_package::testing::sample_report()));
 }
 
 TEST_F(ProfileFile, AMissingDirectoryIsAnIoErrorAndLeavesNothingBehind) {

@@ -4,11 +4,11 @@
 
 #include "kivu_package.hpp"
 #include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -80,12 +80,7 @@ public:
   }
 
   // Names of the files in the directory.
-  [[nodiscard]] std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path())) names.push_back(entry.path().filename());
-    std::ranges::sort(names);
-    return names;
-  }
+  [[nodiscard]] std::vector<std::string> entries() const { return kivu_testing::directory_entries(path()); }
 
 private:
   kivu_testing::ScratchDirectory directory_;

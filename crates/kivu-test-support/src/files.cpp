@@ -1,5 +1,6 @@
 #include "kivu_testing/files.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -13,6 +14,13 @@ std::string read_file(const std::filesystem::path& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::vector<std::string> directory_entries(const std::filesystem::path& path) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
+  std::ranges::sort(names);
+  return names;
 }
 
 }  // namespace kivu_testing

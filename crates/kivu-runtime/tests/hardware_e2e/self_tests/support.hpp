@@ -25,6 +25,7 @@
 
 #include <kivu_package.hpp>
 
+#include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
 
 namespace kivu_e2e::testing {
@@ -136,7 +137,10 @@ public:
   SuiteRun run(std::string_view filter) { return run(filter, environment()); }
 
 private:
-  fs::path root_;
+  // Removed with everything in it after the destructor has stopped what
+  // still runs in it.
+  kivu_testing::ScratchDirectory scratch_;
+  fs::path root_ = scratch_.path();
   std::vector<std::string> prefix_;
   int started_ = 0;
   struct Started {
