@@ -56,3 +56,26 @@ function(kivu_add_library target export_name)
     "$<INSTALL_INTERFACE:${KIVU_INSTALL_INCLUDEDIR}>")
   target_compile_features(${target} ${scope} cxx_std_23)
 endfunction()
+
+# kivu_add_tool: the one way the workspace declares a command-line tool.
+#
+#   kivu_add_tool(<program> SOURCES <file>... [PUBLIC <lib>...] [PRIVATE <lib>...])
+#
+# puts the tool's work in the static library <program>_tool with - as _
+# (kivu-boards: kivu_boards_tool), built from SOURCES with the crate's src/
+# folder as its headers and linked as PUBLIC and PRIVATE say, so that the
+# tests call it directly; and makes the program <program> from src/main.cpp,
+# which only hands the library the command line.
+function(kivu_add_tool program)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;PUBLIC;PRIVATE")
+  if(arg_UNPARSED_ARGUMENTS OR NOT arg_SOURCES)
+    message(FATAL_ERROR "kivu_add_tool(${program}): SOURCES ... [PUBLIC ...] [PRIVATE ...]")
+  endif()
+  string(REPLACE "-" "_" library "${program}_tool")
+  add_library(${library} STATIC ${arg_SOURCES})
+  target_include_directories(${library} PUBLIC "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>")
+  target_compile_features(${library} PUBLIC cxx_std_23)
+  target_link_libraries(${library} PUBLIC ${arg_PUBLIC} PRIVATE ${arg_PRIVATE} kivu_warnings)
+  add_executable(${program} src/main.cpp)
+  target_link_libraries(${program} PRIVATE ${library} kivu_warnings)
+endfunction()
