@@ -3,7 +3,6 @@
 // run prints launcher / bare.
 //
 //   launch_bench [--benchmark_...]      the program is /bin/true
-#include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,8 @@
 #include <map>
 #include <set>
 #include <string>
+
+#include <benchmark/benchmark.h>
 
 #include "launch.hpp"
 

@@ -9,14 +9,14 @@
 // metadata of a realistic shape; everything is derived from the tile and
 // sample numbers, so the same arguments always give the same file. The
 // profile is written through the package writer (write_profile_file).
-#include "kivu_package.hpp"
-
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "kivu_package.hpp"
 
 namespace {
 

@@ -24,8 +24,6 @@
 // a child process, from the file and from the in-memory stream; after them
 // it prints each time over the raw path's, by CPU time (the thread's user and
 // system time, page faults included) and by wall time.
-#include <benchmark/benchmark.h>
-#include <capnp/serialize.h>
 #include <malloc.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -45,6 +43,9 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+
+#include <benchmark/benchmark.h>
+#include <capnp/serialize.h>
 
 #include "kivu_package.hpp"
 #include "profile.capnp.h"

@@ -14,10 +14,6 @@
 // On any disagreement the target aborts, which libFuzzer reports like a crash. Built with libFuzzer
 // under the fuzz preset; check_profile_input is also linked into
 // profile_read_replay, which runs a corpus as a regression test.
-#include "profile_read_check.hpp"
-
-#include <kivu_expected.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +24,8 @@
 
 #include "kivu_package.hpp"
 #include "kivu_package/profile_file.hpp"
+#include "profile_read_check.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_fuzz {
 

@@ -3,14 +3,14 @@
 // input must give either a report that survives the round trip or an error;
 // and at least one must give a report, so that the corpus keeps exercising
 // the round trip. Prints the counts; exits 0 when all held, 1 otherwise.
-#include "profile_read_check.hpp"
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "profile_read_check.hpp"
 
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;

@@ -1,9 +1,9 @@
 #include "cli.hpp"
 
-#include <nlohmann/json.hpp>
-
 #include <ostream>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "host_boards.hpp"
 #include "kivu_cli/command_line.hpp"

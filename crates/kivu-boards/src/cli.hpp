@@ -19,16 +19,15 @@
 // "--" ends the options, and -o is refused when given twice.
 #pragma once
 
+#include <expected>
+#include <filesystem>
+#include <iosfwd>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "kivu_cli/exit_status.hpp"
-#include <expected>
-#include <filesystem>
-#include <iosfwd>
-
 #include "kivu_host/board_identity.hpp"
 
 namespace kivu_boards {

@@ -1,12 +1,11 @@
 // kivu-boards: lists the boards of this host and writes the CTest resource
 // file that spreads the suite's cases over them (see cli.hpp).
-#include "cli.hpp"
-
 #include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "cli.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_host/settings.hpp"
 

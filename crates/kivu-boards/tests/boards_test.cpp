@@ -1,15 +1,3 @@
-#include "cli.hpp"
-#include "host_boards.hpp"
-
-#include "kivu_testing/captured_output.hpp"
-#include "kivu_testing/child_process.hpp"
-#include "kivu_testing/files.hpp"
-#include "kivu_version.hpp"
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -23,6 +11,17 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "cli.hpp"
+#include "host_boards.hpp"
+#include "kivu_testing/captured_output.hpp"
+#include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
+#include "kivu_version.hpp"
 
 namespace {
 

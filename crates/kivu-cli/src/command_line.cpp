@@ -1,11 +1,11 @@
 #include "kivu_cli/command_line.hpp"
 
-#include "kivu_expected.hpp"
-#include "kivu_version.hpp"
-
 #include <algorithm>
 #include <ostream>
 #include <vector>
+
+#include "kivu_expected.hpp"
+#include "kivu_version.hpp"
 
 namespace kivu_cli {
 

@@ -1,12 +1,12 @@
 #include "kivu_cli/command_line.hpp"
 
-#include "kivu_version.hpp"
+#include <sstream>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
-#include <vector>
+#include "kivu_version.hpp"
 
 namespace {
 

@@ -1,10 +1,9 @@
-#include "kivu_exchange.hpp"
-
 #include <algorithm>
 #include <ostream>
 #include <string>
 
 #include "kivu_debug_form.hpp"
+#include "kivu_exchange.hpp"
 
 namespace kivu_exchange {
 

@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 #include "kivu_exchange.hpp"
 

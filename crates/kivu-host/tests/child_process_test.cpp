@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "kivu_host/child_process.hpp"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "kivu_host/child_process.hpp"
+#include <gtest/gtest.h>
 
 namespace {
 

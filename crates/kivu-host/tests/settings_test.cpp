@@ -1,11 +1,12 @@
-#include <gtest/gtest.h>
+#include "kivu_host/settings.hpp"
 
 #include <cstdlib>
 #include <optional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "kivu_host/board_identity.hpp"
-#include "kivu_host/settings.hpp"
 
 namespace {
 

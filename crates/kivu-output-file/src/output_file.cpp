@@ -3,8 +3,6 @@
 // and FIFOs (see kivu_output_file/output_file.hpp). Which file a path names
 // and how it is reached is link_policy.cpp's; the stream into the file is
 // descriptor_stream.cpp's.
-#include "output_file_detail.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include "descriptor_stream.hpp"
 #include "kivu_expected.hpp"
 #include "link_policy.hpp"
+#include "output_file_detail.hpp"
 #include "temporary_names.hpp"
 
 namespace kivu_output_file {

@@ -2,12 +2,6 @@
 // links and the link policy, killed writers, the clean-up of temporary
 // files, and reporting stream and operating-system failures with the reason.
 #include "kivu_output_file/output_file.hpp"
-#include "output_file_detail.hpp"
-
-#include "kivu_testing/child_process.hpp"
-#include "kivu_testing/files.hpp"
-
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +18,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
+#include "output_file_detail.hpp"
 
 namespace {
 

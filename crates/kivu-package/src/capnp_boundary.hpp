@@ -8,16 +8,16 @@
 // constructor, a getter or a destructor, comes back as a PackageError.
 #pragma once
 
-#include "kivu_package.hpp"
-#include "kivu_package/profile_file.hpp"
-
-#include <kj/exception.h>
-
 #include <exception>
 #include <expected>
 #include <new>
 #include <string_view>
 #include <utility>
+
+#include <kj/exception.h>
+
+#include "kivu_package.hpp"
+#include "kivu_package/profile_file.hpp"
 
 namespace kivu_package::detail {
 

@@ -1,16 +1,16 @@
 // PackageError's debug form, and the conversion of Cap'n Proto exceptions
 // into PackageError at the library's edge.
-#include "capnp_boundary.hpp"
-#include "kivu_package.hpp"
-#include "kivu_debug_form.hpp"
-#include "kivu_debug_form/os_error.hpp"
-
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <system_error>
 #include <type_traits>
 #include <utility>
+
+#include "capnp_boundary.hpp"
+#include "kivu_debug_form.hpp"
+#include "kivu_debug_form/os_error.hpp"
+#include "kivu_package.hpp"
 
 namespace kivu_package {
 

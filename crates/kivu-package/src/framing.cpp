@@ -2,8 +2,6 @@
 // claims ahead of the bytes that back them.
 #include "framing.hpp"
 
-#include "capnp_boundary.hpp"
-
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -19,6 +17,8 @@
 #include <string>
 #include <typeinfo>
 #include <utility>
+
+#include "capnp_boundary.hpp"
 
 namespace kivu_package::detail {
 

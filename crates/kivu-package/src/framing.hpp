@@ -20,17 +20,17 @@
 // read where they lie.
 #pragma once
 
-#include "kivu_package.hpp"
-
-#include <capnp/common.h>
-#include <kj/common.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <istream>
 #include <string>
 #include <vector>
+
+#include <capnp/common.h>
+#include <kj/common.h>
+
+#include "kivu_package.hpp"
 
 namespace kivu_package::detail {
 

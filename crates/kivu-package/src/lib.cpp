@@ -5,10 +5,10 @@
 // kivu-output-file), framing.cpp (the stream framing), utf8.cpp (text
 // checks) and error.cpp (PackageError's debug form and the Cap'n Proto
 // boundary).
+#include <limits>
+
 #include "kivu_package.hpp"
 #include "kivu_package/capnp_reader_options.hpp"
-
-#include <limits>
 
 namespace kivu_package {
 

@@ -6,16 +6,8 @@
 // claims more than the file holds fails as soon as the reader is made, and
 // nothing is allocated for what the table merely claims.
 #include "kivu_package/profile_file.hpp"
-#include "kivu_package/capnp_reader_options.hpp"
 
-#include "capnp_boundary.hpp"
-#include "framing.hpp"
-#include "profile_walk.hpp"
-#include "utf8.hpp"
-
-#include <capnp/serialize.h>
 #include <fcntl.h>
-#include <kivu_expected.hpp>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +16,15 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
+
+#include <capnp/serialize.h>
+
+#include "capnp_boundary.hpp"
+#include "framing.hpp"
+#include "kivu_package/capnp_reader_options.hpp"
+#include "profile_walk.hpp"
+#include "utf8.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_package {
 

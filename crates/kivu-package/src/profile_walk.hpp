@@ -3,9 +3,9 @@
 // and detail::ViewFailure; call them inside run_guarded.
 #pragma once
 
-#include "kivu_package/profile_file.hpp"
-
 #include <capnp/message.h>
+
+#include "kivu_package/profile_file.hpp"
 
 namespace kivu_package::detail {
 

@@ -17,18 +17,18 @@
 //
 // Checks come in a fixed order and the first failure wins: framing, root,
 // schema version, then tile by tile, sample by sample, field by field.
+#include <string>
+#include <string_view>
+
+#include <capnp/message.h>
+
 #include "capnp_boundary.hpp"
 #include "framing.hpp"
 #include "kivu_package.hpp"
 #include "kivu_package/capnp_reader_options.hpp"
 #include "kivu_package/profile_file.hpp"
 #include "profile_walk.hpp"
-
-#include <capnp/message.h>
 #include <kivu_expected.hpp>
-
-#include <string>
-#include <string_view>
 
 namespace kivu_package {
 

@@ -8,12 +8,12 @@
 // or no length when the input ends inside a sequence that was valid so far.
 #pragma once
 
-#include "kivu_package.hpp"
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
+
+#include "kivu_package.hpp"
 
 namespace kivu_package::detail {
 

@@ -5,23 +5,23 @@
 // The writer refuses what the reader would refuse (texts that are not valid
 // UTF-8) and what the wire cannot hold (lists beyond Cap'n Proto's element
 // limit), so whatever it writes reads back as the same report.
-#include "capnp_boundary.hpp"
-#include "framing.hpp"
-#include "kivu_package.hpp"
-#include "kivu_output_file/output_file.hpp"
-#include "profile.capnp.h"
-#include "utf8.hpp"
-
-#include <capnp/message.h>
-#include <capnp/serialize.h>
-#include <kivu_expected.hpp>
-#include <kj/io.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <ios>
 #include <ostream>
 #include <string>
+
+#include <capnp/message.h>
+#include <capnp/serialize.h>
+#include <kj/io.h>
+
+#include "capnp_boundary.hpp"
+#include "framing.hpp"
+#include "kivu_output_file/output_file.hpp"
+#include "kivu_package.hpp"
+#include "profile.capnp.h"
+#include "utf8.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_package {
 

@@ -1,9 +1,9 @@
 // PackageError: its debug form for every variant and its conversions.
-#include "kivu_package.hpp"
+#include <sstream>
 
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include "kivu_package.hpp"
 
 namespace {
 

@@ -5,17 +5,17 @@
 // Each read runs in a child process, whose peak resident size is measured
 // against its size before the read. The bounds are loose on purpose; they
 // only tell "proportional to the file" from "proportional to the claim".
-#include "kivu_package.hpp"
-#include "wire.hpp"
-
-#include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "kivu_package.hpp"
+#include "wire.hpp"
 
 namespace {
 

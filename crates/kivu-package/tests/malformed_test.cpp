@@ -1,18 +1,18 @@
 // Malformed profiles, crafted byte by byte: each fails with the variant and
 // at the place that the order of checks gives, and nothing is printed.
-#include "kivu_package.hpp"
-#include "kivu_package/capnp_reader_options.hpp"
-#include "wire.hpp"
+#include <fstream>
+#include <span>
+#include <spanstream>
+#include <sstream>
 
 #include <capnp/any.h>
 #include <capnp/message.h>
 #include <capnp/serialize.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <span>
-#include <spanstream>
-#include <sstream>
+#include "kivu_package.hpp"
+#include "kivu_package/capnp_reader_options.hpp"
+#include "wire.hpp"
 
 namespace {
 

@@ -1,24 +1,24 @@
 // Decoding good profiles: what the writer produces, hand-laid messages with
 // short, large, null and multi-segment parts, and the stream contract.
-#include "kivu_package.hpp"
-#include "kivu_package/capnp_reader_options.hpp"
-#include "kivu_package/profile_file.hpp"
-#include "wire.hpp"
-
-#include <gtest/gtest.h>
-#include <kivu_testing/child_process.hpp>
-
 #include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
 #include <filesystem>
-#include <limits>
 #include <fstream>
+#include <limits>
 #include <span>
 #include <spanstream>
 #include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "kivu_package.hpp"
+#include "kivu_package/capnp_reader_options.hpp"
+#include "kivu_package/profile_file.hpp"
+#include "wire.hpp"
+#include <kivu_testing/child_process.hpp>
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The UTF-8 check against the answers of a standard strict decoder.
 #include "utf8.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -5,14 +5,14 @@
 // shared targets, far pointers and lying segment tables.
 #pragma once
 
-#include "kivu_package.hpp"
-
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "kivu_package.hpp"
 
 namespace kivu_package::testing {
 

@@ -2,14 +2,6 @@
 // whose own tests cover output files), to a stream and to a string, refusing
 // what could not be read back, and reporting stream and operating-system
 // failures with the reason.
-#include "kivu_package.hpp"
-#include "wire.hpp"
-
-#include "kivu_testing/child_process.hpp"
-#include "kivu_testing/files.hpp"
-
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "kivu_package.hpp"
+#include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
+#include "wire.hpp"
 
 namespace {
 

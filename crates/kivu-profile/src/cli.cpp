@@ -3,17 +3,6 @@
 // (cli.hpp); the command line itself is read in command_line.cpp.
 #include "cli.hpp"
 
-#include "heatmap.hpp"
-#include "profile_stats.hpp"
-#include "summary.hpp"
-#include "trace.hpp"
-
-#include "kivu_cli/command_line.hpp"
-#include "kivu_expected.hpp"
-#include "kivu_output_file/output_file.hpp"
-
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -24,6 +13,16 @@
 #include <sstream>
 #include <system_error>
 #include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "heatmap.hpp"
+#include "kivu_cli/command_line.hpp"
+#include "kivu_expected.hpp"
+#include "kivu_output_file/output_file.hpp"
+#include "profile_stats.hpp"
+#include "summary.hpp"
+#include "trace.hpp"
 
 namespace kivu_profile {
 

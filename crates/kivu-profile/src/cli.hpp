@@ -27,22 +27,21 @@
 // standard output.
 #pragma once
 
-#include "diff.hpp"
-#include "kivu_package.hpp"
-#include "kivu_output_file/output_file.hpp"
-#include "kivu_package/profile_file.hpp"
-
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "diff.hpp"
 #include "kivu_cli/exit_status.hpp"
+#include "kivu_output_file/output_file.hpp"
+#include "kivu_package.hpp"
+#include "kivu_package/profile_file.hpp"
 
 namespace kivu_profile {
 

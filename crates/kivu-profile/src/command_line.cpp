@@ -1,13 +1,13 @@
 // kivu-profile's command line: the help text, the short usage line of a bad
 // command line, and reading the arguments into a Command (cli.hpp).
-#include "cli.hpp"
+#include "kivu_cli/command_line.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <string>
 #include <vector>
 
-#include "kivu_cli/command_line.hpp"
+#include "cli.hpp"
 #include "kivu_expected.hpp"
 
 namespace kivu_profile {

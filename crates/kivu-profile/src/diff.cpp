@@ -1,12 +1,12 @@
 #include "diff.hpp"
 
-#include "summary.hpp"
+#include <algorithm>
+#include <ostream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <ostream>
+#include "summary.hpp"
 
 namespace kivu_profile {
 

@@ -17,10 +17,6 @@
 // boundary does not depend on floating-point rounding.
 #pragma once
 
-#include "profile_stats.hpp"
-
-#include <nlohmann/json_fwd.hpp>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +25,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "profile_stats.hpp"
 
 namespace kivu_profile {
 

@@ -1,10 +1,5 @@
 #include "heatmap.hpp"
 
-#include "kivu_exchange.hpp"
-#include "profile_stats.hpp"
-
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -12,6 +7,11 @@
 #include <ostream>
 #include <utility>
 #include <vector>
+
+#include <fmt/format.h>
+
+#include "kivu_exchange.hpp"
+#include "profile_stats.hpp"
 
 namespace kivu_profile {
 

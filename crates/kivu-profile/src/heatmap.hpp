@@ -24,13 +24,13 @@
 // valid UTF-8, or characters XML does not allow, become U+FFFD.
 #pragma once
 
-#include "kivu_package.hpp"
-#include "profile_stats.hpp"
-
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "kivu_package.hpp"
+#include "profile_stats.hpp"
 
 namespace kivu_profile {
 

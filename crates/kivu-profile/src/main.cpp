@@ -1,9 +1,6 @@
 // kivu-profile: shows a per-tile cycle profile as a text summary, a trace
 // for a timeline viewer, or a heatmap of the board, and compares two
 // profiles (see cli.hpp).
-#include "cli.hpp"
-#include "kivu_output_file/output_file.hpp"
-
 #include <cerrno>
 #include <csignal>
 #include <exception>
@@ -11,6 +8,9 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "cli.hpp"
+#include "kivu_output_file/output_file.hpp"
 
 namespace {
 

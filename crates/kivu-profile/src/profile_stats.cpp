@@ -1,12 +1,12 @@
 #include "profile_stats.hpp"
 
-#include "kivu_exchange.hpp"
-
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <map>
 #include <utility>
+
+#include <fmt/format.h>
+
+#include "kivu_exchange.hpp"
 
 namespace kivu_profile {
 

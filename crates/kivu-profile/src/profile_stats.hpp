@@ -12,10 +12,6 @@
 // physical tile twice are merged into one tile.
 #pragma once
 
-#include "kivu_package.hpp"
-#include "kivu_package/kind_cycles.hpp"
-#include "kivu_package/profile_file.hpp"
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +19,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "kivu_package.hpp"
+#include "kivu_package/kind_cycles.hpp"
+#include "kivu_package/profile_file.hpp"
 
 namespace kivu_profile {
 

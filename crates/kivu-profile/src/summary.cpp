@@ -1,13 +1,13 @@
 #include "summary.hpp"
 
-#include "kivu_exchange.hpp"
-#include "profile_stats.hpp"
+#include <algorithm>
+#include <ostream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <ostream>
+#include "kivu_exchange.hpp"
+#include "profile_stats.hpp"
 
 namespace kivu_profile {
 

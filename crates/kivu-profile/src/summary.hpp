@@ -5,13 +5,13 @@
 // board's grid. The same figures also come as a JSON object for scripts.
 #pragma once
 
-#include "kivu_package.hpp"
-#include "profile_stats.hpp"
+#include <cstddef>
+#include <iosfwd>
 
 #include <nlohmann/json_fwd.hpp>
 
-#include <cstddef>
-#include <iosfwd>
+#include "kivu_package.hpp"
+#include "profile_stats.hpp"
 
 namespace kivu_profile {
 

@@ -1,9 +1,5 @@
 #include "trace.hpp"
 
-#include "profile_stats.hpp"
-
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -14,6 +10,10 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "profile_stats.hpp"
 
 namespace kivu_profile {
 

@@ -20,13 +20,13 @@
 // 15 integer digits).
 #pragma once
 
-#include "kivu_package.hpp"
-#include "kivu_package/profile_file.hpp"
-
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
 #include <string>
+
+#include "kivu_package.hpp"
+#include "kivu_package/profile_file.hpp"
 
 namespace kivu_profile {
 

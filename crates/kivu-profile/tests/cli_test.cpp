@@ -1,14 +1,5 @@
 #include "cli.hpp"
-#include "profile_fixtures.hpp"
 
-#include "kivu_testing/captured_output.hpp"
-#include "kivu_testing/child_process.hpp"
-#include "kivu_testing/files.hpp"
-#include "kivu_version.hpp"
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -16,6 +7,16 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "kivu_testing/captured_output.hpp"
+#include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
+#include "kivu_version.hpp"
+#include "profile_fixtures.hpp"
 
 namespace {
 

@@ -1,10 +1,11 @@
 #include "diff.hpp"
-#include "profile_fixtures.hpp"
+
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include "profile_fixtures.hpp"
 
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;

@@ -1,14 +1,15 @@
 #include "heatmap.hpp"
-#include "profile_fixtures.hpp"
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <tinyxml2.h>
 
 #include <cmath>
 #include <limits>
 #include <map>
 #include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+#include "profile_fixtures.hpp"
 
 namespace {
 

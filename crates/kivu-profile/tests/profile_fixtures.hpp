@@ -2,16 +2,17 @@
 // write them into.
 #pragma once
 
-#include "kivu_package.hpp"
-#include "kivu_testing/child_process.hpp"
-#include "kivu_testing/files.hpp"
-
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kivu_package.hpp"
+#include "kivu_testing/child_process.hpp"
+#include "kivu_testing/files.hpp"
 
 namespace kivu_profile::testing {
 

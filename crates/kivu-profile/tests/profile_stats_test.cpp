@@ -1,8 +1,9 @@
-#include "profile_fixtures.hpp"
 #include "profile_stats.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "profile_fixtures.hpp"
 
 namespace {
 

@@ -1,10 +1,11 @@
-#include "profile_fixtures.hpp"
 #include "summary.hpp"
+
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include "profile_fixtures.hpp"
 
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;

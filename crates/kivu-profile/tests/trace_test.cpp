@@ -1,13 +1,14 @@
-#include "profile_fixtures.hpp"
 #include "trace.hpp"
+
+#include <cmath>
+#include <map>
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cmath>
-#include <map>
-#include <sstream>
+#include "profile_fixtures.hpp"
 
 using kivu_package::ProfileReport;
 using kivu_package::ProfileStepKind;

@@ -1,9 +1,9 @@
 #include "kivu_testing/child_process.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <string_view>
+#include <system_error>
 
 #include "kivu_host/child_process.hpp"
 

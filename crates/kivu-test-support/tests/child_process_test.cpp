@@ -1,18 +1,20 @@
 #include "kivu_testing/child_process.hpp"
-#include "kivu_testing/files.hpp"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <system_error>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kivu_testing/files.hpp"
 
 namespace {
 

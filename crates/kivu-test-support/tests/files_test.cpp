@@ -1,11 +1,11 @@
 #include "kivu_testing/files.hpp"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "kivu_testing/child_process.hpp"
 

@@ -10,8 +10,6 @@
 //     for --help, on standard output).
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <expected>
 #include <filesystem>
 #include <iosfwd>
@@ -19,6 +17,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+
+#include <CLI/CLI.hpp>
 
 #include "kivu_cli/exit_status.hpp"
 

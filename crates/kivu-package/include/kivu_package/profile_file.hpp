@@ -32,11 +32,6 @@
 // with any mapped file, end the process with SIGBUS.
 #pragma once
 
-#include "kivu_package.hpp"
-#include "profile.capnp.h"
-
-#include <capnp/list.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -45,6 +40,11 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+
+#include <capnp/list.h>
+
+#include "kivu_package.hpp"
+#include "profile.capnp.h"
 
 namespace kivu_package {
 

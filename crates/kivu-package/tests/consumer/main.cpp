@@ -1,8 +1,5 @@
 // Uses both libraries the way a consumer would: the board topology, and a
 // profile written to a file and read back from the file and from memory.
-#include "kivu_exchange.hpp"
-#include "kivu_package.hpp"
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +8,9 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+
+#include "kivu_exchange.hpp"
+#include "kivu_package.hpp"
 
 int main() {
   const auto topology = kivu_exchange::Topology::halcyon();

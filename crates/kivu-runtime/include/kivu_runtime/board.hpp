@@ -32,9 +32,9 @@
 #include <vector>
 
 #include "kivu_exchange.hpp"
+#include "kivu_host/board_identity.hpp"
 #include "kivu_package.hpp"
 #include "kivu_runtime/board_constants.hpp"
-#include "kivu_host/board_identity.hpp"
 #include "kivu_runtime/compute_step.hpp"
 #include "kivu_runtime/cycle_accounting.hpp"
 #include "kivu_runtime/environment.hpp"

@@ -13,8 +13,6 @@
 // they wrote, the clock does not move and the error is returned.
 #pragma once
 
-#include <kivu_expected.hpp>
-
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +25,7 @@
 
 #include "kivu_exchange.hpp"
 #include "kivu_package.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_runtime {
 

@@ -1,13 +1,13 @@
 // The FP16 FlashAttention scenario (see attention_scenario.hpp).
 #include "attention_scenario.hpp"
 
-#include <fmt/core.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <span>
+
+#include <fmt/core.h>
 
 #include "kivu_expected.hpp"
 #include "kivu_runner/random.hpp"

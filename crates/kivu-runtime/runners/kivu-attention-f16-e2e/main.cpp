@@ -8,9 +8,9 @@
 // injection) come from the environment. Exit status: 0 when every shape is
 // within the tolerance, 1 on a board error or an error beyond it, 2 on bad
 // input.
-#include <fmt/core.h>
-
 #include <cstdint>
+
+#include <fmt/core.h>
 
 #include "attention_scenario.hpp"
 #include "kivu_expected.hpp"

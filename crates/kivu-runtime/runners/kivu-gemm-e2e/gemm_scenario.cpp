@@ -1,12 +1,12 @@
 // The blocked GEMM scenario (see gemm_scenario.hpp).
 #include "gemm_scenario.hpp"
 
-#include <fmt/core.h>
-
 #include <bit>
 #include <cstring>
 #include <span>
 #include <string>
+
+#include <fmt/core.h>
 
 #include "kivu_expected.hpp"
 #include "kivu_runner/random.hpp"

@@ -1,9 +1,9 @@
 // The GEMM runner's settings (see gemm_settings.hpp).
 #include "gemm_settings.hpp"
 
-#include <fmt/core.h>
-
 #include <string>
+
+#include <fmt/core.h>
 
 #include "kivu_expected.hpp"
 #include "kivu_host/settings.hpp"

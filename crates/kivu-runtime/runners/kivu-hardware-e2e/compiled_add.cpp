@@ -1,16 +1,16 @@
 #include "compiled_add.hpp"
 
-#include <fmt/core.h>
-#include <kivu_expected.hpp>
-
 #include <bit>
 #include <cstring>
 #include <span>
 #include <vector>
 
+#include <fmt/core.h>
+
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/verify.hpp"
 #include "segmented_compiler.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_hardware_e2e {
 

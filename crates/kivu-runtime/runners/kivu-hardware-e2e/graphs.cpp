@@ -1,8 +1,5 @@
 #include "graphs.hpp"
 
-#include <fmt/core.h>
-#include <kivu_expected.hpp>
-
 #include <array>
 #include <cstring>
 #include <functional>
@@ -11,9 +8,12 @@
 #include <string>
 #include <vector>
 
+#include <fmt/core.h>
+
 #include "compiled_add.hpp"
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/verify.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_hardware_e2e {
 

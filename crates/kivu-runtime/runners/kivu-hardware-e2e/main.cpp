@@ -3,11 +3,11 @@
 // readback matched, 1 on a mismatch or a board error, 2 on bad input (a
 // missing or unknown graph name, or a bad board variable).
 #include <fmt/core.h>
-#include <kivu_expected.hpp>
 
 #include "graphs.hpp"
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/runner_main.hpp"
+#include <kivu_expected.hpp>
 
 namespace {
 

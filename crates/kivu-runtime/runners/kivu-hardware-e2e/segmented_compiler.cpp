@@ -1,13 +1,12 @@
 #include "segmented_compiler.hpp"
 
-#include <kivu_expected.hpp>
-
 #include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
 
 #include "kivu_runtime/board_constants.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_hardware_e2e {
 

@@ -1,17 +1,17 @@
 #include "host_scenarios.hpp"
 
-#include <fmt/core.h>
-#include <kivu_expected.hpp>
-
 #include <chrono>
 #include <cstring>
 #include <span>
 #include <string>
 #include <vector>
 
+#include <fmt/core.h>
+
 #include "kivu_exchange.hpp"
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/verify.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_host_e2e {
 

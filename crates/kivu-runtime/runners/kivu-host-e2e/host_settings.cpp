@@ -1,13 +1,12 @@
 #include "host_settings.hpp"
 
-#include <kivu_expected.hpp>
-
 #include <array>
 #include <string>
 
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/progress.hpp"
 #include "kivu_runtime/board_constants.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_host_e2e {
 

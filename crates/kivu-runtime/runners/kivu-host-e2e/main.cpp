@@ -3,11 +3,11 @@
 // what each scenario checks. Exit 0 when every readback matched, 1 on a
 // mismatch or a board error, 2 on bad input.
 #include <fmt/core.h>
-#include <kivu_expected.hpp>
 
 #include "host_scenarios.hpp"
 #include "host_settings.hpp"
 #include "kivu_runner/runner_main.hpp"
+#include <kivu_expected.hpp>
 
 int main(int argc, char** argv) {
   using namespace kivu_host_e2e;

@@ -5,13 +5,13 @@
 // and compares it with the host model. Exit 0 when everything matched, 1 on
 // a mismatch or a board error, 2 on bad input.
 #include <fmt/core.h>
-#include <kivu_expected.hpp>
 
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/runner_main.hpp"
 #include "kivu_runner/verify.hpp"
 #include "random_graph.hpp"
+#include <kivu_expected.hpp>
 
 namespace {
 

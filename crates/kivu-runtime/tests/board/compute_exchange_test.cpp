@@ -1,10 +1,10 @@
 #include <cstring>
 
 #include <gtest/gtest.h>
-#include <kivu_expected.hpp>
 
 #include "board_test_support.hpp"
 #include "kivu_runtime.hpp"
+#include <kivu_expected.hpp>
 
 using kivu_exchange::ExchangeError;
 using namespace kivu_runtime;

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <set>
+
+#include <gtest/gtest.h>
 
 #include "board_test_support.hpp"
 #include "kivu_runtime.hpp"

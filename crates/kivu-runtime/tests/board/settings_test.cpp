@@ -1,10 +1,10 @@
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
-#include <gtest/gtest.h>
-
-#include <bit>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "board_test_support.hpp"
 #include "kivu_runtime.hpp"

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -15,14 +15,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <kivu_host/board_identity.hpp>
-#include <kivu_host/board_lock.hpp>
-#include <kivu_host/settings.hpp>
-#include <kivu_expected.hpp>
 
 #include "failure.hpp"
 #include "notice.hpp"
 #include "suite_paths.hpp"
+#include <kivu_expected.hpp>
+#include <kivu_host/board_identity.hpp>
+#include <kivu_host/board_lock.hpp>
+#include <kivu_host/settings.hpp>
 
 namespace kivu_e2e {
 

@@ -1,10 +1,10 @@
 #include "frame.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 

@@ -15,10 +15,9 @@
 #include <fstream>
 #include <string>
 
-#include <kivu_package.hpp>
-
 #include "cases.hpp"
 #include "frame.hpp"
+#include <kivu_package.hpp>
 
 namespace kivu_e2e {
 

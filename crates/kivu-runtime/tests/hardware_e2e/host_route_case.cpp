@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-#include <kivu_exchange.hpp>
-
 #include "cases.hpp"
 #include "frame.hpp"
+#include <kivu_exchange.hpp>
 
 namespace kivu_e2e {
 

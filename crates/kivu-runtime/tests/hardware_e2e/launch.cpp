@@ -9,6 +9,7 @@
 // touching the suite's.
 #include "launch.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
@@ -17,13 +18,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "kivu_debug_form/os_error.hpp"
 #include "kivu_host/child_process.hpp"

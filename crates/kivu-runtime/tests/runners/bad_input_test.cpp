@@ -1,15 +1,14 @@
 // Bad input to any runner gets exit status 2 and exactly one line on
 // stderr that names the variable and shows its value (or says it is
 // missing); nothing runs on the board.
-#include <gtest/gtest.h>
-
+#include <filesystem>
 #include <optional>
 #include <ostream>
 
+#include <gtest/gtest.h>
+
 #include "kivu_testing/child_process.hpp"
 #include "kivu_version.hpp"
-
-#include <filesystem>
 
 namespace kivu_runner::testing {
 

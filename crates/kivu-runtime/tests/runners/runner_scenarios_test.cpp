@@ -3,13 +3,14 @@
 // flips one bit of the first readback: so no scenario's check is vacuous.
 // A passing runner prints its board line and "passed" only; a failing one
 // also the steps that led there.
-#include <gtest/gtest.h>
+#include "runner_scenarios.hpp"
 
 #include <algorithm>
 #include <regex>
 
+#include <gtest/gtest.h>
+
 #include "kivu_testing/child_process.hpp"
-#include "runner_scenarios.hpp"
 
 namespace kivu_runner::testing {
 namespace {

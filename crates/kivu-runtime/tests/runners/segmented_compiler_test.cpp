@@ -3,10 +3,10 @@
 // cover every element exactly once, and impossible problems are errors.
 #include "segmented_compiler.hpp"
 
-#include <gtest/gtest.h>
-
 #include <map>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace kivu_runner::testing {
 namespace {

@@ -1,9 +1,9 @@
 // FP16 FlashAttention: the online softmax on the tiles against the host's
 // double-precision attention, the runner's shapes, and the runner itself.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <set>
+
+#include <gtest/gtest.h>
 
 #include "attention_scenario.hpp"
 #include "kivu_testing/child_process.hpp"

@@ -2,15 +2,15 @@
 // cycle profile it writes: decoded with ProfileReport::read, it must be the
 // board's own report, agree with the board's per-tile cycle accounting, and
 // pass the seven checks that the suite's GEMM case makes.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <fstream>
 #include <map>
 
-#include "kivu_testing/child_process.hpp"
+#include <gtest/gtest.h>
+
 #include "gemm_scenario.hpp"
 #include "kivu_package.hpp"
+#include "kivu_testing/child_process.hpp"
 
 using namespace kivu_gemm;
 using kivu_package::ProfileReport;

@@ -1,13 +1,13 @@
 // kivu-gemm-e2e as the suite runs it: a child process configured by
 // environment variables, judged by its exit status and the file it writes.
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 
+#include <gtest/gtest.h>
+
+#include "kivu_package.hpp"
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
-#include "kivu_package.hpp"
 
 namespace {
 

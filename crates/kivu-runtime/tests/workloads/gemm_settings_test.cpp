@@ -1,11 +1,12 @@
 // The GEMM runner's settings, layout and host reference, in-process.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
+
+#include <gtest/gtest.h>
 
 #include "gemm_scenario.hpp"
 #include "kivu_runner/random.hpp"

@@ -1,12 +1,11 @@
 #include "kivu_runner/environment.hpp"
 
-#include <kivu_expected.hpp>
-
 #include <algorithm>
 #include <string_view>
 
 #include "kivu_runner/progress.hpp"
 #include "kivu_runtime/board_constants.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_runner {
 

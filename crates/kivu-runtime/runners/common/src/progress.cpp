@@ -1,9 +1,9 @@
 #include "kivu_runner/progress.hpp"
 
-#include <fmt/core.h>
-
 #include <cstdio>
 #include <iterator>
+
+#include <fmt/core.h>
 
 namespace kivu_runner {
 

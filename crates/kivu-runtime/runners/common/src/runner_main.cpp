@@ -1,14 +1,14 @@
 #include "kivu_runner/runner_main.hpp"
 
-#include "kivu_runner/environment.hpp"
-#include "kivu_version.hpp"
-
-#include <fmt/core.h>
-#include <kivu_expected.hpp>
-
 #include <cstdio>
 #include <exception>
 #include <string_view>
+
+#include <fmt/core.h>
+
+#include "kivu_runner/environment.hpp"
+#include "kivu_version.hpp"
+#include <kivu_expected.hpp>
 
 namespace kivu_runner {
 

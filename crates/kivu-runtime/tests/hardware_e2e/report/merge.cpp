@@ -1,7 +1,5 @@
 #include "merge.hpp"
 
-#include <tinyxml2.h>
-
 #include <algorithm>
 #include <array>
 #include <filesystem>
@@ -10,6 +8,8 @@
 #include <optional>
 #include <ostream>
 #include <sstream>
+
+#include <tinyxml2.h>
 
 #include "kivu_output_file/output_file.hpp"
 

@@ -1,6 +1,8 @@
 // hardware_e2e_merge: results written one case at a time by suites on the
 // stand-ins come back as one JUnit report, with where each case ran, its
 // failure, the cases that never reported, and an exit status that says so.
+#include "merge.hpp"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
-#include "merge.hpp"
 #include "support.hpp"
 
 namespace kivu_e2e::testing {

@@ -1,10 +1,10 @@
 // The tile generator against its reference numbers.
-#include <gtest/gtest.h>
+#include "rng.hpp"
 
 #include <cstdint>
 #include <vector>
 
-#include "rng.hpp"
+#include <gtest/gtest.h>
 
 namespace kivu_e2e {
 namespace {

@@ -1,7 +1,5 @@
 #include "support.hpp"
 
-#include "kivu_testing/child_process.hpp"
-
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,6 +17,8 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "kivu_testing/child_process.hpp"
 
 namespace kivu_e2e::testing {
 

@@ -23,10 +23,9 @@
 #include <string_view>
 #include <vector>
 
-#include <kivu_package.hpp>
-
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
+#include <kivu_package.hpp>
 
 namespace kivu_e2e::testing {
 
