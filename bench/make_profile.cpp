@@ -10,12 +10,12 @@
 // sample numbers, so the same arguments always give the same file. The
 // profile is written through the package writer (write_profile_file).
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "kivu_host/settings.hpp"
 #include "kivu_package.hpp"
 
 namespace {
@@ -68,8 +68,10 @@ ProfileReport make_report(std::uint32_t tiles, std::uint32_t samples_per_tile) {
 }
 
 bool parse(std::string_view text, std::uint64_t& value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() && value > 0;
+  const auto parsed = kivu_host::parse_digits(text, 10);
+  if (!parsed || *parsed == 0) return false;
+  value = *parsed;
+  return true;
 }
 
 }  // namespace

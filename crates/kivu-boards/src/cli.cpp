@@ -142,13 +142,7 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
   }
   // The listing and a subcommand's text without -o go to standard output ("-").
   const std::filesystem::path output = command->output.value_or("-");
-  const auto written = kivu_output_file::write_command_output(
-      output,
-      [&](std::ostream& stream) -> std::expected<void, std::string> {
-        stream << text;
-        return {};
-      },
-      out);
+  const auto written = kivu_output_file::write_command_text(output, text, out);
   if (!written) {
     err << "kivu-boards: cannot write "
         << (kivu_output_file::names_standard_output(output) ? std::string("to standard output") : output.string())

@@ -226,6 +226,22 @@ std::expected<void, OutputError> write_command_output(const std::filesystem::pat
   }
 }
 
+std::expected<void, OutputError> write_command_text(const std::filesystem::path& path, std::string_view text,
+                                                    std::ostream& standard_output, OutputLink link) noexcept {
+  try {
+    return write_command_output(
+        path,
+        [text](std::ostream& stream) -> std::expected<void, std::string> {
+          stream << text;
+          return {};
+        },
+        standard_output, link);
+  } catch (...) {
+    // Only making the writer can fail here.
+    return detail::os_failure(ENOMEM);
+  }
+}
+
 std::expected<void, OutputError> check_output_path(const std::filesystem::path& path, OutputLink link) noexcept {
   try {
     KIVU_ASSIGN_OR_RETURN(const detail::Route way, detail::route(path, link));

@@ -328,6 +328,17 @@ TEST_F(OutputFile, ACommandOutputOfDashGoesToTheGivenStreamAndAnyOtherNameToItsF
   EXPECT_TRUE(refused.error().code().has_value());
 }
 
+TEST_F(OutputFile, AReadyCommandTextGoesWhereItsWriterWould) {
+  std::ostringstream standard_output;
+  ASSERT_TRUE(kivu_output_file::write_command_text("-", "hello", standard_output).has_value());
+  EXPECT_EQ(standard_output.str(), "hello");
+  ASSERT_TRUE(kivu_output_file::write_command_text(dir_ / "out", "hello", standard_output).has_value());
+  EXPECT_EQ(read_file(dir_ / "out"), "hello");
+  std::ostringstream refusing;
+  refusing.setstate(std::ios::badbit);
+  EXPECT_FALSE(kivu_output_file::write_command_text("-", "hello", refusing).has_value());
+}
+
 TEST_F(OutputFile, RemoveOutputTemporariesTakesAwayTheNamedTemporaryOfAWriteInProgress) {
   const fs::path path = dir_ / "out";
   std::ofstream(path) << "old";

@@ -3,12 +3,12 @@
 #include "kivu_cli/command_line.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <string>
 #include <vector>
 
 #include "cli.hpp"
 #include "kivu_expected.hpp"
+#include "kivu_host/settings.hpp"
 
 namespace kivu_profile {
 
@@ -133,14 +133,9 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   if (top->count() > 0 && !is_diff) return std::unexpected(std::string("--top belongs to diff"));
   KIVU_ASSIGN_OR_RETURN(const auto top_text, kivu_cli::single_value(*top, "--top"));
   if (top_text) {
-    const std::string& text = *top_text;
-    std::size_t count = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
-        !std::isdigit(static_cast<unsigned char>(text.front()))) {
-      return std::unexpected("bad --top '" + text + "' (a count of 0 or more)");
-    }
-    command.top = count;
+    const auto count = kivu_host::parse_digits(*top_text, 10, SIZE_MAX);
+    if (!count) return std::unexpected("bad --top '" + *top_text + "' (a count of 0 or more)");
+    command.top = static_cast<std::size_t>(*count);
   }
 
   if (json->count() > 0) {

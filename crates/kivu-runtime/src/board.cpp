@@ -249,7 +249,7 @@ BoardCounters Board::counters() const {
   return impl_->counters;
 }
 
-std::expected<TileCycles, ExchangeError> Board::tile_cycles(std::uint16_t tile) const {
+std::expected<kivu_package::KindCycles, ExchangeError> Board::tile_cycles(std::uint16_t tile) const {
   std::lock_guard lock(impl_->mutex);
   KIVU_ASSIGN_OR_RETURN(const std::uint16_t physical, impl_->topology.physical(tile));
   return impl_->recorder.totals(physical);

@@ -39,7 +39,7 @@ StepReport CycleRecorder::record(StepRecord step, std::span<const std::uint64_t>
   for (std::size_t tile = 0; tile < totals_.size(); ++tile) {
     const auto physical = static_cast<std::uint16_t>(tile);
     const std::uint64_t own = busy[tile];
-    TileCycles& total = totals_[tile];
+    kivu_package::KindCycles& total = totals_[tile];
     total[step.kind] += own;
     total.idle += duration - own;
     if (!profile_) continue;

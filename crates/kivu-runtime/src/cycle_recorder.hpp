@@ -27,7 +27,7 @@ public:
   [[nodiscard]] bool profiling() const noexcept { return profile_; }
   [[nodiscard]] const std::vector<StepRecord>& steps() const noexcept { return steps_; }
   [[nodiscard]] const std::vector<TileSample>& samples(std::uint16_t physical) const { return samples_[physical]; }
-  [[nodiscard]] const TileCycles& totals(std::uint16_t physical) const { return totals_[physical]; }
+  [[nodiscard]] const kivu_package::KindCycles& totals(std::uint16_t physical) const { return totals_[physical]; }
 
 private:
   void add_idle(std::uint16_t physical, std::uint64_t start, std::uint64_t end, std::uint32_t phase);
@@ -39,7 +39,7 @@ private:
   std::uint32_t epoch_ = 0;
   std::vector<StepRecord> steps_;
   std::vector<std::vector<TileSample>> samples_;
-  std::vector<TileCycles> totals_;
+  std::vector<kivu_package::KindCycles> totals_;
 };
 
 }  // namespace kivu_runtime::detail

@@ -32,6 +32,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "kivu_output_file/output_error.hpp"
 
@@ -78,6 +79,11 @@ using OutputWriter = std::function<std::expected<void, std::string>(std::ostream
                                                                     const OutputWriter& write,
                                                                     std::ostream& standard_output,
                                                                     OutputLink link = OutputLink::Follow) noexcept;
+
+// The same for an output whose whole text is ready: writes `text`.
+[[nodiscard]] std::expected<void, OutputError> write_command_text(const std::filesystem::path& path,
+                                                                  std::string_view text, std::ostream& standard_output,
+                                                                  OutputLink link = OutputLink::Follow) noexcept;
 
 // True when `path` names standard output ("-") for write_command_output.
 [[nodiscard]] bool names_standard_output(const std::filesystem::path& path) noexcept;

@@ -162,7 +162,8 @@ public:
   [[nodiscard]] std::uint64_t cycle() const;
   [[nodiscard]] BoardCounters counters() const;
   // Cycles of a logical tile by kind; Tile(logical) for a bad tile.
-  [[nodiscard]] std::expected<TileCycles, kivu_exchange::ExchangeError> tile_cycles(std::uint16_t tile) const;
+  [[nodiscard]] std::expected<kivu_package::KindCycles, kivu_exchange::ExchangeError> tile_cycles(
+      std::uint16_t tile) const;
   // The steps run so far, in order (index = phase).
   [[nodiscard]] std::vector<StepRecord> steps() const;
   // The samples of a logical tile (empty unless profiling is on).

@@ -64,9 +64,6 @@ struct TileSample {
   bool operator==(const TileSample&) const = default;
 };
 
-// Cycles one tile spent in each kind of step.
-using TileCycles = kivu_package::KindCycles;
-
 // What one step did, for a runner's progress line.
 struct StepReport : StepSpan {
   std::uint32_t tiles = 0;  // tiles that took part

@@ -327,13 +327,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   const Merged merged = merge(expected, std::move(results));
   for (const auto& note : merged.notes) err << "hardware_e2e_merge: " << note << '\n';
   const std::string report = junit_report(merged);
-  const auto written = kivu_output_file::write_command_output(
-      output,
-      [&](std::ostream& stream) -> std::expected<void, std::string> {
-        stream << report;
-        return {};
-      },
-      out);
+  const auto written = kivu_output_file::write_command_text(output, report, out);
   if (!written) {
     err << "hardware_e2e_merge: cannot write " << output << ": "
         << kivu_output_file::output_failure_reason(written.error()) << '\n';
