@@ -37,6 +37,7 @@ th, td { border: 1px solid #d9d9d9; padding: 3px 8px; text-align: left; vertical
 th { background: #f7f7f7; font-weight: bold; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; }
 td.bad { color: #b2182b; font-weight: bold; }
+td.time { white-space: nowrap; }
 code { font-family: "DejaVu Sans Mono", monospace; font-size: 12px; }
 svg.series-plot { display: block; border: 1px solid #d9d9d9; background: #ffffff; }
 .series-plot .point:hover { stroke: #000000; stroke-width: 1.5; }
@@ -100,7 +101,7 @@ void write_runs(std::string& out, const std::vector<RunSummary>& runs) {
       labels += escape(key) + "=" + escape(value);
     }
     out += fmt::format(
-        "<tr><td class=\"number\">{}</td><td>{}</td><td>{}</td><td>{}</td><td class=\"number\">{}</td>"
+        "<tr><td class=\"number\">{}</td><td>{}</td><td class=\"time\">{}</td><td>{}</td><td class=\"number\">{}</td>"
         "<td class=\"number{}\">{}</td><td class=\"number\">{}</td><td class=\"number\">{}</td></tr>\n",
         run.id, commit_cell(run.commit), escape(run.recorded_at), labels, run.passed, run.failed != 0 ? " bad" : "",
         run.failed, run.missing, run.profiles);
