@@ -1,5 +1,6 @@
 #include "kivu_results/change_points.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +30,37 @@ std::vector<std::size_t> indices(const std::vector<ChangePoint>& points) {
   std::vector<std::size_t> out;
   for (const auto& point : points) out.push_back(point.index);
   return out;
+}
+
+// The energy statistic of splitting values[begin, end) at `at`, from its
+// definition: every pairwise distance summed afresh.
+double energy(const std::vector<double>& values, std::size_t begin, std::size_t at, std::size_t end) {
+  double between = 0, left = 0, right = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    for (std::size_t j = i + 1; j < end; ++j) {
+      const double distance = std::abs(values[i] - values[j]);
+      (j < at ? left : i >= at ? right : between) += distance;
+    }
+  }
+  const auto m = static_cast<double>(at - begin), n = static_cast<double>(end - at);
+  return m * n / (m + n) * (2 * between / (m * n) - 2 * left / (m * (m - 1)) - 2 * right / (n * (n - 1)));
+}
+
+// Every split the bisection makes when every test passes: the best split of
+// each segment with a positive statistic, down to segments too short.
+void all_splits(const std::vector<double>& values, std::size_t begin, std::size_t end, std::size_t min_segment,
+                std::vector<std::size_t>& splits) {
+  if (end - begin < 2 * min_segment) return;
+  double best = -1;
+  std::size_t best_at = 0;
+  for (std::size_t at = begin + min_segment; at + min_segment <= end; ++at) {
+    const double q = energy(values, begin, at, end);
+    if (q > best) best = q, best_at = at;
+  }
+  if (!(best > 0)) return;
+  splits.push_back(best_at);
+  all_splits(values, begin, best_at, min_segment, splits);
+  all_splits(values, best_at, end, min_segment, splits);
 }
 
 TEST(ChangePoints, SeriesWithoutAChangeReportNone) {
@@ -88,6 +120,26 @@ TEST(ChangePoints, TheSameSeedGivesTheSameAnswerAndSeedsDiffer) {
     some_seed_differs = !other.empty() && other[0].p_value != first[0].p_value;
   }
   EXPECT_TRUE(some_seed_differs) << "the seed does not reach the shuffles";
+}
+
+// Without the significance test (no shuffles, every p of 1 accepted) the
+// bisection must split where the statistic, computed from its definition,
+// is largest: checks the running sums of the fast scan.
+TEST(ChangePoints, SplitsWhereTheEnergyStatisticIsLargest) {
+  ChangePointOptions options;
+  options.permutations = 0;
+  options.max_p_value = 1.0;
+  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+    options.min_segment = 2 + seed % 4;
+    auto values = noisy_series(seed, 30 + seed, 100.0, 0.05, 12 + seed, 0.03);
+    if (seed % 2 == 0) {
+      for (double& v : values) v = std::round(v / 4);  // many ties among the values
+    }
+    std::vector<std::size_t> expected;
+    all_splits(values, 0, values.size(), options.min_segment, expected);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(indices(change_points_of(values, options)), expected) << "seed " << seed;
+  }
 }
 
 TEST(ChangePoints, SignificanceLimitIsInclusive) {
