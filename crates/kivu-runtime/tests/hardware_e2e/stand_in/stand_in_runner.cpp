@@ -42,6 +42,7 @@
 //               process takes a while to tear down when it is killed)
 //   copy PATH   copy the file PATH to $KIVU_PROFILE_OUTPUT
 //   note WORD   append "note WORD" to its log (a mark a test can wait for)
+//   release PATH  wait until the file PATH exists, at most two minutes
 //   await N     wait until at least N stand-ins have logged their start in
 //               its log directory, at most two minutes
 //   report WORD append "<runner name>: WORD" and a line break to the file
@@ -273,6 +274,12 @@ void act(const std::string& name) {
         for (std::size_t at = 0; at < bytes; at += 4096) memory[at] = 1;
       } else if (action == "copy") {
         copy_profile(argument);
+      } else if (action == "release") {
+        const std::uint64_t deadline = now_ns() + 120'000'000'000ULL;
+        while (access(argument.c_str(), F_OK) != 0) {
+          if (now_ns() > deadline) broken(argument + " did not appear within two minutes");
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
       } else if (action == "note") {
         if (!log_file.empty()) append_line(log_file, "note " + argument + "\n");
       } else if (action == "await") {
