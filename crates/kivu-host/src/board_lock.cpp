@@ -2,11 +2,15 @@
 #include "kivu_host/board_lock.hpp"
 
 #include <dirent.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -18,6 +22,56 @@
 namespace kivu_host {
 
 namespace {
+
+// =============================================================================
+// The table's layout
+
+// Takes `count` hex digits of one case ('a'..'f' or 'A'..'F') off the front
+// of `rest`.
+bool take_hex(std::string_view& rest, std::size_t count, bool upper) {
+  if (rest.size() < count) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const char c = rest[i];
+    const bool letter = upper ? (c >= 'A' && c <= 'F') : (c >= 'a' && c <= 'f');
+    if (!(c >= '0' && c <= '9') && !letter) return false;
+  }
+  rest.remove_prefix(count);
+  return true;
+}
+
+// Takes `text` off the front of `rest`.
+bool take(std::string_view& rest, std::string_view text) {
+  if (!rest.starts_with(text)) return false;
+  rest.remove_prefix(text.size());
+  return true;
+}
+
+// One line of the table, as the kernel prints it:
+// "%pK: %08X %08X %08X %04X %02X %5lu", then " NAME" for a named socket.
+std::optional<UnixSocketLine> parse_line(std::string_view rest) {
+  if (!take_hex(rest, 2 * sizeof(void*), false) || !take(rest, ": ")) return std::nullopt;
+  for (const std::size_t digits : {8, 8, 8, 4, 2}) {
+    if (!take_hex(rest, digits, true) || !take(rest, " ")) return std::nullopt;
+  }
+  // The inode, right-aligned to five places: blanks only before a shorter
+  // number.
+  const std::size_t blanks = rest.find_first_not_of(' ');
+  if (blanks == std::string_view::npos) return std::nullopt;
+  rest.remove_prefix(blanks);
+  const std::size_t digits = std::min(rest.find(' '), rest.size());
+  const auto inode = parse_digits(rest.substr(0, digits), 10);
+  if (!inode || blanks != (digits < 5 ? 5 - digits : 0)) return std::nullopt;
+  rest.remove_prefix(digits);
+  UnixSocketLine line{*inode, {}};
+  if (rest.empty()) return line;
+  // One blank, then the name to the end of the line: it may hold blanks.
+  if (!take(rest, " ") || rest.empty()) return std::nullopt;
+  line.path = std::string(rest);
+  return line;
+}
+
+// =============================================================================
+// The holders
 
 // The first line of /proc/PID/`file` up to its first NUL byte or line break.
 std::string first_word(const std::string& directory, const char* file) {
@@ -46,7 +100,8 @@ std::string process_command(const std::string& directory) {
 // Walks the descriptors of every process /proc lets this process see and
 // records each one that has a socket of `owners` open as a holder of the
 // locks `owners` maps that socket's inode to.
-void find_holders(const std::map<std::string, std::vector<std::size_t>>& owners, std::vector<BoardLockState>& states) {
+void find_holders(const std::map<std::uint64_t, std::vector<std::size_t>>& owners,
+                  std::vector<BoardLockState>& states) {
   DIR* processes = ::opendir("/proc");
   if (processes == nullptr) return;
   while (const dirent* process = ::readdir(processes)) {
@@ -64,7 +119,9 @@ void find_holders(const std::map<std::string, std::vector<std::size_t>>& owners,
       if (size <= 0) continue;
       const std::string_view link(target, static_cast<std::size_t>(size));
       if (!link.starts_with("socket:[") || !link.ends_with(']')) continue;
-      const auto found = owners.find(std::string(link.substr(8, link.size() - 9)));
+      const auto inode = parse_digits(link.substr(8, link.size() - 9), 10);
+      if (!inode) continue;
+      const auto found = owners.find(*inode);
       if (found == owners.end()) continue;
       for (const std::size_t index : found->second) {
         if (std::ranges::find(held, index) == held.end()) held.push_back(index);
@@ -81,36 +138,74 @@ void find_holders(const std::map<std::string, std::vector<std::size_t>>& owners,
 
 }  // namespace
 
+std::expected<std::optional<int>, int> bind_lock_name(std::string_view name) noexcept {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // A NUL byte, then the name, without a terminating NUL.
+  if (name.empty() || name.size() + 1 > sizeof address.sun_path) return std::unexpected(ENAMETOOLONG);
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::unexpected(errno);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
+  const int error = errno;
+  (void)::close(fd);
+  if (error == EADDRINUSE) return std::nullopt;
+  return std::unexpected(error);
+}
+
+std::vector<UnixSocketLine> parse_unix_socket_table(std::string_view table) {
+  std::vector<UnixSocketLine> sockets;
+  // The header line first; every line ends with a line break.
+  auto newline = table.find('\n');
+  while (newline != std::string_view::npos) {
+    table.remove_prefix(newline + 1);
+    newline = table.find('\n');
+    if (newline == std::string_view::npos) break;
+    if (auto line = parse_line(table.substr(0, newline))) sockets.push_back(std::move(*line));
+  }
+  return sockets;
+}
+
 std::expected<std::vector<BoardLockState>, std::string> board_lock_states(std::span<const std::string> names) {
   std::vector<BoardLockState> states(names.size());
   if (names.empty()) return states;
 
-  // Lines read "Num RefCount Protocol Flags Type St Inode Path", an abstract
-  // name's path shown as "@" and the name; a socket without a name has no
-  // path.
   errno = 0;
-  std::ifstream table("/proc/net/unix");
-  std::string line;
-  if (!table || !std::getline(table, line)) {
+  std::ifstream file("/proc/net/unix", std::ios::binary);
+  std::ostringstream text;
+  if (file) text << file.rdbuf();
+  const std::string table = text.str();
+  if (!file || !table.starts_with("Num")) {
     const int error = errno;
     return std::unexpected(
         "cannot read /proc/net/unix: " +
         (error != 0 ? std::error_code(error, std::system_category()).message() : std::string("no header line")));
   }
-  std::map<std::string, std::vector<std::size_t>> wanted;  // shown name -> indices in `names`
-  for (std::size_t i = 0; i < names.size(); ++i) wanted[board_lock_display(names[i])].push_back(i);
-  std::map<std::string, std::vector<std::size_t>> owners;  // inode -> indices in `names`
-  while (std::getline(table, line)) {
-    std::istringstream words(line);
-    std::string number, references, protocol, flags, type, state, inode, path;
-    if (!(words >> number >> references >> protocol >> flags >> type >> state >> inode)) continue;
-    // The path is the rest of the line; it may hold spaces.
-    std::getline(words >> std::ws, path);
-    const auto found = wanted.find(path);
-    if (found == wanted.end()) continue;
-    for (const std::size_t index : found->second) {
-      states[index].held = true;
-      owners[inode].push_back(index);
+  const auto sockets = parse_unix_socket_table(table);
+
+  std::map<std::string_view, std::vector<std::size_t>> wanted;  // name -> indices in `names`
+  for (std::size_t i = 0; i < names.size(); ++i) wanted[names[i]].push_back(i);
+  std::map<std::uint64_t, std::vector<std::size_t>> owners;  // inode -> indices in `names`
+  for (const auto& [name, indices] : wanted) {
+    const std::string shown = board_lock_display(name);
+    std::vector<std::uint64_t> listed;  // the inodes of the lines naming the lock
+    for (const auto& socket : sockets) {
+      if (socket.path == shown) listed.push_back(socket.inode);
+    }
+    // The bind is the kernel's own answer; the table's stands only when the
+    // bind cannot be tried at all.
+    bool held = !listed.empty();
+    if (const auto bound = bind_lock_name(name)) {
+      held = !bound->has_value();
+      if (!held) (void)::close(**bound);
+    }
+    for (const std::size_t index : indices) states[index].held = held;
+    // One socket can have the name: a second line naming it is forged, and
+    // which one is not cannot be told.
+    if (held && listed.size() == 1) {
+      auto& owned = owners[listed.front()];
+      owned.insert(owned.end(), indices.begin(), indices.end());
     }
   }
   if (!owners.empty()) find_holders(owners, states);

@@ -1,16 +1,12 @@
 #include "device.hpp"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -72,31 +68,14 @@ std::expected<std::uint32_t, std::string> allocated_board(const std::string& all
 // =============================================================================
 // The board's host-wide lock
 
-// The address of `name` in the abstract socket namespace: a NUL byte, then
-// the name (no terminating NUL). Its length, or nothing when it does not fit.
-std::optional<socklen_t> abstract_address(const std::string& name, sockaddr_un& address) {
-  address = {};
-  address.sun_family = AF_UNIX;
-  if (name.empty() || name.size() + 1 > sizeof address.sun_path) return std::nullopt;
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-}
-
 // Tries once to take the lock `name`: a new socket bound to it, close-on-exec.
 // The socket; nothing when another socket has the name; the reason when the
 // lock cannot be taken at all.
 std::expected<std::optional<int>, std::string> try_board_lock(const std::string& name) {
-  sockaddr_un address;
-  const auto length = abstract_address(name, address);
-  if (!length)
-    return std::unexpected("the name is longer than " + std::to_string(sizeof address.sun_path - 2) + " bytes");
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::unexpected(os_error_display(errno));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), *length) == 0) return fd;
-  const int error = errno;
-  (void)::close(fd);
-  if (error == EADDRINUSE) return std::nullopt;
-  return std::unexpected(os_error_display(error));
+  const auto bound = kivu_host::bind_lock_name(name);
+  if (bound) return *bound;
+  if (bound.error() == ENAMETOOLONG) return std::unexpected(std::string("the name does not fit a socket address"));
+  return std::unexpected(os_error_display(bound.error()));
 }
 
 // "@NAME", followed by " (held by pid N)" or " (held by pids N, M)" when
@@ -116,12 +95,29 @@ struct TakenLock {
   std::uint32_t board = 0;
 };
 
+// The locks of `boards` and who holds them, as the waiting line names them:
+// "@NAME (held by pid N)", joined by ", ".
+std::string locks_and_holders(const std::vector<std::uint32_t>& boards) {
+  std::vector<std::string> names;
+  for (const std::uint32_t board : boards) names.push_back(device_lock_name(board));
+  // Unreadable /proc: the locks without their holders.
+  const auto states = kivu_host::board_lock_states(names);
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + lock_and_holders(names[i], states ? &(*states)[i] : nullptr);
+  }
+  return text;
+}
+
 // Takes the lock of the first of `boards` that is free, trying them in
 // order; while none is, tries again, first after a millisecond and then at
 // twice the pause each time, at most 50 ms. After about a second of waiting
-// it says once which locks it waits for and who holds them.
-std::expected<TakenLock, std::string> lock_first_free(const std::vector<std::uint32_t>& boards) {
+// it says once which locks it waits for and who holds them. With a
+// `timeout`, gives up once that much time has passed without a lock.
+std::expected<TakenLock, std::string> lock_first_free(const std::vector<std::uint32_t>& boards,
+                                                      std::optional<std::chrono::seconds> timeout) {
   const auto started = std::chrono::steady_clock::now();
+  const std::string which = boards.size() == 1 ? "the device lock " : "the device lock of any board: ";
   auto pause = 1ms;
   bool said = false;
   for (;;) {
@@ -132,17 +128,13 @@ std::expected<TakenLock, std::string> lock_first_free(const std::vector<std::uin
         return std::unexpected("lock device lock " + kivu_host::board_lock_display(name) + ": " + taken.error());
       if (*taken) return TakenLock{**taken, board};
     }
-    if (!said && std::chrono::steady_clock::now() - started >= 1s) {
-      std::string line = boards.size() == 1 ? "waiting for the device lock "
-                                            : "waiting for the device lock of any board: ";
-      std::vector<std::string> names;
-      for (const std::uint32_t board : boards) names.push_back(device_lock_name(board));
-      // Unreadable /proc: the line names the locks without their holders.
-      const auto states = kivu_host::board_lock_states(names);
-      for (std::size_t i = 0; i < names.size(); ++i) {
-        line += (i == 0 ? "" : ", ") + lock_and_holders(names[i], states ? &(*states)[i] : nullptr);
-      }
-      notice(line);
+    const auto waited = std::chrono::steady_clock::now() - started;
+    if (timeout && waited >= *timeout) {
+      return std::unexpected("gave up after " + std::to_string(timeout->count()) + " s (" + lock_timeout_variable +
+                             ") waiting for " + which + locks_and_holders(boards));
+    }
+    if (!said && waited >= 1s) {
+      notice("waiting for " + which + locks_and_holders(boards));
       said = true;
     }
     std::this_thread::sleep_for(pause);
@@ -211,9 +203,23 @@ std::expected<BoardRequest, std::string> board_from_environment() {
   return request;
 }
 
+std::expected<std::optional<std::chrono::seconds>, std::string> lock_timeout_from_environment() {
+  const auto value = kivu_host::board_setting_value(lock_timeout_variable);
+  if (!value) return std::nullopt;
+  const auto seconds = kivu_host::parse_digits(*value, 10, max_lock_timeout_seconds);
+  if (!seconds) {
+    return std::unexpected(kivu_host::EnvironmentError{
+        lock_timeout_variable, *value, "a number of seconds from 0 to " + std::to_string(max_lock_timeout_seconds)}
+                               .message());
+  }
+  return std::chrono::seconds(*seconds);
+}
+
 DeviceGuard device(std::source_location where) {
   const auto request = board_from_environment();
   if (!request) fail("cannot choose the board: " + request.error(), where);
+  const auto timeout = lock_timeout_from_environment();
+  if (!timeout) fail(timeout.error(), where);
   if (request->board && *request->board != 0) notice(case_name() + " on board " + std::to_string(*request->board));
 
   std::unique_lock process_lock(DEVICE);
@@ -223,7 +229,7 @@ DeviceGuard device(std::source_location where) {
   } else {
     for (std::uint32_t board = 0; board < request->host_boards; ++board) boards.push_back(board);
   }
-  const auto taken = lock_first_free(boards);
+  const auto taken = lock_first_free(boards, *timeout);
   if (!taken) fail(taken.error(), where);
   if (!request->board) notice(case_name() + " on board " + std::to_string(taken->board));
   return DeviceGuard(std::move(process_lock), taken->socket, taken->board);

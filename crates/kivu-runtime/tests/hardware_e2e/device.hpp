@@ -26,6 +26,7 @@
 // not see each other's locks.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <mutex>
@@ -80,6 +81,15 @@ struct BoardRequest {
 // host's boards.
 [[nodiscard]] std::expected<BoardRequest, std::string> board_from_environment();
 
+// How long a case waits for its board's lock at most: KIVU_TEST_LOCK_TIMEOUT,
+// a whole number of seconds from 0 (take a free board or give up at once) to
+// max_lock_timeout_seconds. Unset or empty: no bound, the case waits as long
+// as the lock is held. A value that cannot be read gives a message that
+// names the variable and quotes it.
+inline constexpr const char* lock_timeout_variable = "KIVU_TEST_LOCK_TIMEOUT";
+inline constexpr std::uint64_t max_lock_timeout_seconds = 604800;  // a week
+[[nodiscard]] std::expected<std::optional<std::chrono::seconds>, std::string> lock_timeout_from_environment();
+
 // Blocks until this thread holds the device of the case's board, then
 // returns the guard. For a board other than 0 it prints "<case> on board N"
 // first; for "any" it tries each board of the host in order without
@@ -88,10 +98,13 @@ struct BoardRequest {
 // at most 50 ms apart, and after about a second of waiting prints one line,
 // "waiting for the device lock @NAME (held by pid N)" (" (held by pids N, M)"
 // when several processes share it, nothing when /proc does not tell; for
-// "any", every board's name and holder). Fails the running case, before
-// taking any lock, when the board cannot be read or the host lacks it, and
-// when the board's lock cannot be taken at all (then running unguarded
-// would defeat the lock).
+// "any", every board's name and holder). With KIVU_TEST_LOCK_TIMEOUT, fails
+// the running case once it has waited that long, with "gave up after N s
+// (KIVU_TEST_LOCK_TIMEOUT) waiting for " and the same names and holders.
+// Fails the running case, before taking any lock, when the board or the
+// timeout cannot be read or the host lacks the board, and when the board's
+// lock cannot be taken at all (then running unguarded would defeat the
+// lock).
 [[nodiscard]] DeviceGuard device(std::source_location where = std::source_location::current());
 
 }  // namespace kivu_e2e

@@ -1,9 +1,11 @@
 #include "frame.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -15,6 +17,10 @@ extern char** environ;
 namespace kivu_e2e {
 
 namespace {
+
+// Where a runner started by the suite leaves its failing lines
+// (kivu_runner/failure_file.hpp).
+constexpr const char* failure_file_variable = "KIVU_RUNNER_FAILURE_FILE";
 
 // The runner's name: the last part of the command's path.
 std::string_view runner_name(const Command& command) {
@@ -40,6 +46,74 @@ void hold_back_inherited(Command& command, Predicate held_back) {
   }
 }
 
+// The file a runner leaves its failing lines in: a fresh folder of
+// $TMPDIR (or /tmp) that only this user can enter, and in it a file made
+// exclusively, mode 0600. Nobody else can put anything in its place or read
+// it. Removed with its folder when it goes out of scope.
+class FailureFile {
+public:
+  FailureFile() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+    if (folder.back() != '/') folder += '/';
+    folder += "kivu-runner-failure-XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr) return;
+    folder_ = folder;
+    const std::string file = folder + "/lines";
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    (void)::close(fd);
+    path_ = file;
+  }
+  FailureFile(const FailureFile&) = delete;
+  FailureFile& operator=(const FailureFile&) = delete;
+  ~FailureFile() {
+    if (!path_.empty()) (void)::unlink(path_.c_str());
+    if (!folder_.empty()) (void)::rmdir(folder_.c_str());
+  }
+
+  // The file's path; empty when it could not be made.
+  [[nodiscard]] const std::string& path() const noexcept { return path_; }
+
+  // What the runner wrote, at most max_bytes of it, without a final line
+  // break and without empty lines, control characters other than the line
+  // breaks shown as '?'.
+  [[nodiscard]] std::string lines() const {
+    constexpr std::size_t max_bytes = 16 * 1024;
+    std::string text;
+    if (path_.empty()) return text;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return text;
+    text.resize(max_bytes);
+    std::size_t size = 0;
+    while (size < max_bytes) {
+      const auto got = ::read(fd, text.data() + size, max_bytes - size);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      size += static_cast<std::size_t>(got);
+    }
+    (void)::close(fd);
+    text.resize(size);
+    std::string lines;
+    for (std::size_t at = 0; at < text.size();) {
+      const auto end = std::min(text.find('\n', at), text.size());
+      if (end > at) {
+        if (!lines.empty()) lines += '\n';
+        for (std::size_t i = at; i < end; ++i) {
+          const auto byte = static_cast<unsigned char>(text[i]);
+          lines += byte < 0x20 || byte == 0x7f ? '?' : text[i];
+        }
+      }
+      at = end + 1;
+    }
+    return lines;
+  }
+
+private:
+  std::string folder_;
+  std::string path_;
+};
+
 // Records the host and the board of the running case in its result (the
 // <properties> of its GoogleTest XML), so that results gathered from many
 // hosts say where each case ran.
@@ -62,6 +136,12 @@ bool is_scenario_variable(std::string_view name) noexcept {
 ExitStatus run(const Command& case_command, std::string_view launch_message, std::source_location where) {
   Command command = case_command;
   hold_back_inherited(command, is_scenario_variable);
+  const FailureFile failure_file;
+  if (failure_file.path().empty()) {
+    command.env_remove(failure_file_variable);
+  } else {
+    command.env(failure_file_variable, failure_file.path());
+  }
   if (const auto device = held_device()) {
     record_where(device->board);
     command.inherit_descriptor(device->board_lock);
@@ -72,6 +152,7 @@ ExitStatus run(const Command& case_command, std::string_view launch_message, std
     }
   }
   auto status = command.status();
+  if (status && !status->success()) status->set_program_lines(failure_file.lines());
   if (!status) {
     std::string message(launch_message);
     message += ": ";
@@ -83,7 +164,9 @@ ExitStatus run(const Command& case_command, std::string_view launch_message, std
 
 void require_success(std::string_view capability, ExitStatus status, std::source_location where) {
   if (status.success()) return;
-  fail("hardware capability " + debug_quote(capability) + " failed with " + status.text(), where);
+  std::string message = "hardware capability " + debug_quote(capability) + " failed with " + status.text();
+  if (!status.program_lines().empty()) message += "\n" + status.program_lines();
+  fail(std::move(message), where);
 }
 
 void configure_host_write_jitter(Command& command) {

@@ -33,6 +33,12 @@ struct EnvVar {
 //    does not set: a case that leaves one unset leaves it to the runner's
 //    default, not to the shell the suite was started from. Each one held
 //    back is reported in one line (notice.hpp);
+//  - KIVU_RUNNER_FAILURE_FILE: a file made afresh for this start (mode 0600,
+//    in a folder of its own, mode 0700, in $TMPDIR or /tmp, both removed
+//    when the runner has ended), in which a failing runner leaves the lines
+//    it printed on stderr (kivu_runner/failure_file.hpp). The status returned
+//    carries them (ExitStatus::program_lines). When the file cannot be made,
+//    the runner runs without the variable, and an inherited one is held back;
 //  - while this thread holds the device (device.hpp): the board's lock socket,
 //    inherited, and for a board N other than 0, KIVU_BOARD=N after all other
 //    variables; on board 0 an inherited KIVU_BOARD is held back as well.
@@ -45,7 +51,9 @@ struct EnvVar {
 [[nodiscard]] bool is_scenario_variable(std::string_view name) noexcept;
 
 // Returns when `status` is a success (normal exit, code 0). Otherwise fails
-// the case with: hardware capability "<capability>" failed with <status text>.
+// the case with: hardware capability "<capability>" failed with <status text>,
+// followed, on lines of their own, by the lines in which the runner said why
+// it failed (ExitStatus::program_lines), when it left any.
 void require_success(std::string_view capability, ExitStatus status,
                      std::source_location where = std::source_location::current());
 

@@ -47,6 +47,11 @@ public:
   [[nodiscard]] bool success() const noexcept;
   // The raw wait status.
   [[nodiscard]] constexpr int raw() const noexcept { return wait_status_; }
+  // The lines in which the program itself said why it failed, when its
+  // starter collected them (frame.hpp), without a final line break; empty
+  // when there are none.
+  [[nodiscard]] const std::string& program_lines() const noexcept { return program_lines_; }
+  void set_program_lines(std::string lines) { program_lines_ = std::move(lines); }
   // "exit status: N" for a normal exit; "signal: N (SIGNAME)" for an end by a
   // signal (the name left out when the signal has none), followed by
   // " (core dumped)" when it left a core.
@@ -54,6 +59,7 @@ public:
 
 private:
   int wait_status_;
+  std::string program_lines_;
 };
 
 // Why a program could not be started or waited for: the system's error number.

@@ -1,7 +1,8 @@
 # Runs the whole suite SUITE with every runner's board flipping one bit of
 # the first data read back (KIVU_SIM_FAULT=1, set by the CTest test), and
 # passes only when each of the CASES cases failed because its runner
-# reported the fault: a runner check that compares a buffer with itself, or
+# reported the fault, with the runner's failing line after the suite's
+# message: a runner check that compares a buffer with itself, or
 # a case that judges nothing, shows as a case that passed.
 #
 #   cmake -DSUITE=<hardware_e2e> -DREPORT=<json file> -DCASES=<count> -P sim_fault_fails_every_case.cmake
@@ -43,6 +44,9 @@ foreach(s RANGE ${last_suite})
     # start or been refused its board.
     if(NOT message MATCHES "hardware capability \".*\" failed with ")
       string(APPEND wrong "  ${name}: failed, but not through its runner: ${message}\n")
+    # The runner's own failing line follows, naming the runner.
+    elseif(NOT message MATCHES "failed with exit status: 1\nkivu-[a-z0-9-]+-e2e: [^\n]")
+      string(APPEND wrong "  ${name}: failed without its runner's failing line: ${message}\n")
     endif()
   endforeach()
 endforeach()

@@ -7,6 +7,7 @@
 #include <fmt/core.h>
 
 #include "kivu_runner/environment.hpp"
+#include "kivu_runner/failure_file.hpp"
 #include "kivu_version.hpp"
 #include <kivu_expected.hpp>
 
@@ -55,8 +56,10 @@ int run_runner(std::string name, int argc, char** argv, const RunnerBody& body) 
   // A failed run shows the steps that led to it, then what went wrong.
   progress.print_held();
   std::fflush(stdout);
-  fmt::print(stderr, "{}: {}\n", name, message);
+  const std::string line = fmt::format("{}: {}\n", name, message);
+  fmt::print(stderr, "{}", line);
   std::fflush(stderr);
+  append_failure_lines(line);
   return status;
 }
 

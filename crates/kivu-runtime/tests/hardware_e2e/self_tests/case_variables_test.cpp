@@ -3,6 +3,7 @@
 // whole registry against stand-ins that all succeed.
 #include <sys/wait.h>
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,6 +104,12 @@ protected:
     suite_env.push_back("KIVU_HOST_WRITE_JITTER_MAX_US=5");
     suite_env.push_back("KIVU_SELFTEST_RAW=\xff\xfe raw");
     suite_env.push_back("KIVU_SELFTEST_EMPTY=");
+    // Names that begin like a held-back one are other variables, and pass.
+    suite_env.push_back("KIVU_GRAPH_TEST_NOTE=kept");
+    suite_env.push_back("KIVU_BOARD_NOTE=kept");
+    suite_env.push_back("KIVU_PROFILE_OUTPUTS=kept");
+    // Replaced by the suite's own file for each runner.
+    suite_env.push_back("KIVU_RUNNER_FAILURE_FILE=/tmp/elsewhere-failures");
     run = new SuiteRun(sandbox->run("*", suite_env));
     invocations = read_invocations(sandbox->logs());
     profile_path = (sandbox->tmp() / ("corvane-kit-gemm-profile-" + std::to_string(run->pid) + ".capnp")).string();
@@ -145,8 +152,23 @@ TEST_F(CaseVariables, EachRunnerGetsExactlyItsCaseVariablesAfterTheInheritedEnvi
   ASSERT_EQ(invocations.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE("start " + std::to_string(i) + " of " + expected[i].case_name);
-    EXPECT_EQ(invocations[i].env, expected_env(suite_env, expected[i].variables));
+    // Then the failure file of this start, checked below.
+    EXPECT_EQ(invocations[i].env, expected_env(suite_env, with_failure_file(expected[i].variables, invocations[i])));
   }
+}
+
+TEST_F(CaseVariables, EachRunnerGetsAFailureFileOfItsOwnInAPrivateFolderOfTheSuitesTmpdir) {
+  ASSERT_FALSE(invocations.empty());
+  std::set<std::string> files;
+  for (const auto& invocation : invocations) {
+    const auto file = invocation.variable("KIVU_RUNNER_FAILURE_FILE");
+    ASSERT_TRUE(file.has_value());
+    const fs::path path(*file);
+    EXPECT_EQ(path.parent_path().parent_path(), sandbox->tmp()) << *file;
+    EXPECT_TRUE(path.parent_path().filename().string().starts_with("kivu-runner-failure-")) << *file;
+    files.insert(*file);
+  }
+  EXPECT_EQ(files.size(), invocations.size()) << "two runners shared a failure file";
 }
 
 TEST_F(CaseVariables, EachHeldBackVariableIsReportedOncePerRunnerThatLosesIt) {

@@ -37,6 +37,17 @@ void expect_one_at_a_time(const std::vector<Invocation>& invocations) {
   }
 }
 
+// Whether `text` appears in the output of `suite` within a minute.
+bool says(const Sandbox& sandbox, pid_t suite, const std::string& text) {
+  return eventually([&] { return sandbox.output(suite).find(text) != std::string::npos; });
+}
+
+// Whether `suite` is still running (it is not reaped here).
+bool still_runs(pid_t suite) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(suite), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
 std::vector<std::string> without(const std::vector<std::string>& env, std::string_view prefix) {
   std::vector<std::string> kept;
   for (const auto& entry : env) {
@@ -120,9 +131,8 @@ TEST(RealBoardLock, HoldsTheSuiteBackWhileAnotherProcessHoldsIt) {
   // Without the self-test redirection the suite uses the host's lock names.
   const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.remote_tile_h2d_and_d2h_work"},
                                     without(sandbox.environment(), "KIVU_SELFTEST_DEVICE_LOCK="));
-  std::this_thread::sleep_for(300ms);
-  int ignored = 0;
-  EXPECT_EQ(waitpid(suite, &ignored, WNOHANG), 0) << "the suite did not wait for the lock";
+  EXPECT_TRUE(says(sandbox, suite, "waiting for the device lock @kivu-board-0")) << sandbox.output(suite);
+  EXPECT_TRUE(still_runs(suite)) << "the suite did not wait for the lock";
   EXPECT_TRUE(read_invocations(sandbox.logs()).empty()) << "a runner started while the lock was held";
 
   const std::uint64_t released = monotonic_ns();
@@ -158,13 +168,7 @@ TEST(BoardLock, LeavesNothingInTheFileSystemAndThingsPlantedThereChangeNothing) 
     auto on_board = env;
     on_board.push_back("KIVU_TEST_BOARD=" + board);
     const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.remote_tile_h2d_and_d2h_work"}, on_board);
-    for (int i = 0; i < 1000; ++i) {
-      siginfo_t info{};
-      if (waitid(P_PID, static_cast<id_t>(suite), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == suite) {
-        break;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
+    (void)eventually([&] { return !still_runs(suite); });
     kill(suite, SIGKILL);  // no effect on a suite that has ended
     const SuiteRun run = sandbox.finish(suite);
     ASSERT_FALSE(WIFSIGNALED(run.wait_status)) << "the suite hung";
@@ -183,7 +187,8 @@ TEST(BoardLock, RemovingOrReplacingFilesWhileASuiteHoldsTheBoardNeverLetsTwoRunn
   // cleaner or a second root shell may do, and suite C starts: the runners
   // must still take turns.
   Sandbox sandbox;
-  sandbox.control("* KIVU_SELFTEST_ROLE=first sleep 1500\n");
+  const fs::path release = sandbox.root() / "release";
+  sandbox.control("* KIVU_SELFTEST_ROLE=first release " + release.string() + "\n");
   auto env = sandbox.environment();
   env.push_back("KIVU_SIM_BOARDS=2");
   env.push_back("KIVU_TEST_BOARD=1");
@@ -191,16 +196,18 @@ TEST(BoardLock, RemovingOrReplacingFilesWhileASuiteHoldsTheBoardNeverLetsTwoRunn
   first_env.push_back("KIVU_SELFTEST_ROLE=first");
   const std::string filter = "--gtest_filter=hardware_e2e.all_tile_reduction_works";
   const pid_t first = sandbox.start({filter}, first_env);
-  for (int i = 0; i < 500 && read_invocations(sandbox.logs()).empty(); ++i) std::this_thread::sleep_for(5ms);
-  ASSERT_EQ(read_invocations(sandbox.logs()).size(), 1u) << "the first runner did not start";
+  ASSERT_TRUE(eventually([&] { return !read_invocations(sandbox.logs()).empty(); }))
+      << "the first runner did not start";
   const pid_t second = sandbox.start({filter}, env);
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(says(sandbox, second, "waiting for the device lock")) << sandbox.output(second);
 
   for (const fs::path& path : {sandbox.lock(), fs::path(sandbox.lock_name(1)), sandbox.tmp()}) {
     fs::remove_all(path);
     write_file(path, "");
   }
   const pid_t third = sandbox.start({filter}, env);
+  ASSERT_TRUE(says(sandbox, third, "waiting for the device lock")) << sandbox.output(third);
+  write_file(release, "");
 
   for (const pid_t suite : {first, second, third}) {
     const SuiteRun run = sandbox.finish(suite);
@@ -216,21 +223,85 @@ TEST(BoardLock, ASuiteWaitingForTheLockSaysSoAndNamesTheHolder) {
   Sandbox sandbox;
   const int fd = hold_lock_name(sandbox.lock_name(0));
   ASSERT_GE(fd, 0);
+  const std::uint64_t started = monotonic_ns();
   const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"},
                                     sandbox.environment());
   const std::string line = "waiting for the device lock @" + sandbox.lock_name(0) + " (held by pid " +
                            std::to_string(getpid()) + ")\n";
-  std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(sandbox.output(suite).find("waiting for"), std::string::npos) << "said so before a second had passed";
-  for (int i = 0; i < 300 && sandbox.output(suite).find(line) == std::string::npos; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  EXPECT_TRUE(says(sandbox, suite, "waiting for"));
+  // The suite started waiting after `started`: a line seen sooner than a
+  // second after that came too early (a slow machine only makes it later).
+  EXPECT_GE(monotonic_ns() - started, 1'000'000'000u) << "said so before a second had passed";
   close(fd);
   const SuiteRun run = sandbox.finish(suite);
   EXPECT_NE(run.output.find(line), std::string::npos) << run.output;
   EXPECT_EQ(run.output.find("waiting for", run.output.find("waiting for") + 1), std::string::npos)
       << "said it more than once";
   EXPECT_TRUE(run.result("local_h2d_and_d2h_round_trip_works").passed) << run.output;
+}
+
+// =============================================================================
+// A bound on the wait: KIVU_TEST_LOCK_TIMEOUT
+
+TEST(LockTimeout, ACaseGivesUpOnABoardHeldPastTheTimeoutNamingItsHolder) {
+  Sandbox sandbox;
+  const int zero = hold_lock_name(sandbox.lock_name(0));
+  const int one = hold_lock_name(sandbox.lock_name(1));
+  ASSERT_GE(zero, 0);
+  ASSERT_GE(one, 0);
+  const std::string held_by = " (held by pid " + std::to_string(getpid()) + ")";
+  auto env = sandbox.environment();
+  env.push_back("KIVU_TEST_LOCK_TIMEOUT=1");
+  const std::uint64_t started = monotonic_ns();
+  const SuiteRun one_board = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
+  EXPECT_GE(monotonic_ns() - started, 1'000'000'000u) << "gave up before the timeout";
+  env.back() = "KIVU_TEST_LOCK_TIMEOUT=0";
+  env.push_back("KIVU_SIM_BOARDS=2");
+  env.push_back("KIVU_TEST_BOARD=any");
+  const SuiteRun any_board = sandbox.run("all_tile_reduction_works", env);
+  close(zero);
+  close(one);
+
+  EXPECT_EQ(
+      one_board.failure("local_h2d_and_d2h_round_trip_works"),
+      "gave up after 1 s (KIVU_TEST_LOCK_TIMEOUT) waiting for the device lock @" + sandbox.lock_name(0) + held_by);
+  EXPECT_EQ(any_board.failure("all_tile_reduction_works"),
+            "gave up after 0 s (KIVU_TEST_LOCK_TIMEOUT) waiting for the device lock of any board: @" +
+                sandbox.lock_name(0) + held_by + ", @" + sandbox.lock_name(1) + held_by);
+  EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
+}
+
+TEST(LockTimeout, ABoardLetGoWithinTheTimeoutIsTakenAndTheLongestTimeoutIsAccepted) {
+  Sandbox sandbox;
+  const int zero = hold_lock_name(sandbox.lock_name(0));
+  ASSERT_GE(zero, 0);
+  auto env = sandbox.environment();
+  env.push_back("KIVU_TEST_LOCK_TIMEOUT=600");
+  const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"}, env);
+  EXPECT_TRUE(says(sandbox, suite, "waiting for the device lock")) << sandbox.output(suite);
+  close(zero);
+  const SuiteRun waited = sandbox.finish(suite);
+  EXPECT_TRUE(waited.result("local_h2d_and_d2h_round_trip_works").passed) << waited.output;
+
+  for (const char* value : {"KIVU_TEST_LOCK_TIMEOUT=604800", "KIVU_TEST_LOCK_TIMEOUT=", "KIVU_TEST_LOCK_TIMEOUT=0"}) {
+    env.back() = value;
+    const SuiteRun run = sandbox.run("all_tile_reduction_works", env);
+    EXPECT_TRUE(run.result("all_tile_reduction_works").passed) << value << "\n" << run.output;
+  }
+  EXPECT_EQ(read_invocations(sandbox.logs()).size(), 4u);
+}
+
+TEST(LockTimeout, AnUnreadableTimeoutFailsTheCaseQuotingItAndStartsNoRunner) {
+  Sandbox sandbox;
+  for (const char* value : {"604801", "x", "-1", "1.5", " 1", "1s", "0x10", "99999999999999999999999"}) {
+    auto env = sandbox.environment();
+    env.push_back("KIVU_TEST_LOCK_TIMEOUT=" + std::string(value));
+    const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
+    EXPECT_EQ(run.failure("local_h2d_and_d2h_round_trip_works"),
+              "invalid KIVU_TEST_LOCK_TIMEOUT value \"" + std::string(value) +
+                  "\": expected a number of seconds from 0 to 604800");
+  }
+  EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
 }
 
 // =============================================================================
@@ -252,7 +323,8 @@ TEST(Boards, ACaseRunsOnTheBoardCtestAllocatedBeforeKivuTestBoard) {
   env[env.size() - 4] = "KIVU_TEST_BOARD=any";
   const int three = hold_lock_name(sandbox.lock_name(3));
   const pid_t waiting = sandbox.start({"--gtest_filter=hardware_e2e.direct_multicast_works"}, env);
-  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(says(sandbox, waiting, "waiting for the device lock @" + sandbox.lock_name(3) + " ("))
+      << sandbox.output(waiting);
   EXPECT_TRUE(read_invocations(sandbox.logs()).size() == 2u) << "a runner started off the allocated board";
   close(three);
   const SuiteRun still_three = sandbox.finish(waiting);
@@ -342,10 +414,10 @@ TEST(Boards, ABoardTheHostLacksFailsTheCaseInOneLineBeforeTakingAnyLock) {
     SCOPED_TRACE(settings.back());
     auto env = sandbox.environment();
     env.push_back("KIVU_SIM_BOARDS=4");
+    // A suite that reached for a held lock would give up at once, and say so.
+    env.push_back("KIVU_TEST_LOCK_TIMEOUT=0");
     env.insert(env.end(), settings.begin(), settings.end());
-    const std::uint64_t started = monotonic_ns();
     const SuiteRun run = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
-    EXPECT_LT(monotonic_ns() - started, 5'000'000'000u);
     const std::string failure = run.failure("local_h2d_and_d2h_round_trip_works");
     EXPECT_TRUE(failure.starts_with("cannot choose the board: ")) << failure;
     EXPECT_NE(failure.find(message), std::string::npos) << failure;
@@ -396,9 +468,7 @@ TEST(AnyBoard, WaitsAloudWhileEveryBoardIsBusyAndTakesTheFirstThatComesFree) {
   const std::string pid = std::to_string(getpid());
   const std::string line = "waiting for the device lock of any board: @" + sandbox.lock_name(0) + " (held by pid " +
                            pid + "), @" + sandbox.lock_name(1) + " (held by pid " + pid + ")\n";
-  for (int i = 0; i < 300 && sandbox.output(suite).find(line) == std::string::npos; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  EXPECT_TRUE(says(sandbox, suite, line)) << sandbox.output(suite);
   EXPECT_TRUE(read_invocations(sandbox.logs()).empty()) << "a runner started while every board was busy";
   close(one);
   const SuiteRun run = sandbox.finish(suite);
@@ -410,9 +480,10 @@ TEST(AnyBoard, WaitsAloudWhileEveryBoardIsBusyAndTakesTheFirstThatComesFree) {
 
 TEST(AnyBoard, SuitesTakingAnyBoardNeverShareOne) {
   // Three suites on two boards: every board busy at times, so suites also
-  // wait for whichever comes free first.
+  // wait for whichever comes free first. The first runner waits for a
+  // second to start, which can only be on the other board: both are used.
   Sandbox sandbox;
-  sandbox.all_pass("sleep 60");
+  sandbox.all_pass("await 2 sleep 60");
   auto env = sandbox.environment();
   env.push_back("KIVU_SIM_BOARDS=2");
   env.push_back("KIVU_TEST_BOARD=any");
@@ -440,8 +511,10 @@ TEST(AnyBoard, SuitesTakingAnyBoardNeverShareOne) {
 }
 
 TEST(Boards, FourBoardsUnderCtestRunEveryCaseAndNeverTwoRunnersOnOneBoard) {
+  // The first four runners wait for each other: CTest runs four cases at a
+  // time, on its four boards, so every board is used.
   Sandbox sandbox;
-  sandbox.all_pass("sleep 100");
+  sandbox.all_pass("await 4 sleep 100");
   const fs::path boards = sandbox.root() / "boards.json";
   write_file(boards,
              R"({"version": {"major": 1, "minor": 0}, "local": [{"boards": [)"
@@ -461,7 +534,7 @@ TEST(Boards, FourBoardsUnderCtestRunEveryCaseAndNeverTwoRunnersOnOneBoard) {
     EXPECT_EQ(invocation.variable("KIVU_BOARD"), board == "0" ? std::nullopt : std::optional(board));
     by_board[board].push_back(invocation);
   }
-  EXPECT_GE(by_board.size(), 3u) << "the cases used fewer than three of the four boards";
+  EXPECT_EQ(by_board.size(), 4u) << "the cases did not use every board";
   for (const auto& [board, on_board] : by_board) {
     SCOPED_TRACE("board " + board);
     expect_one_at_a_time(on_board);
@@ -483,11 +556,11 @@ TEST(RunnerLifetime, AKilledSuiteLeavesNoRunnerBehind) {
   const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.all_tile_reduction_works"}, sandbox.environment());
 
   std::vector<Invocation> invocations;
-  for (int i = 0; i < 500 && invocations.empty(); ++i) {
-    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(eventually([&] {
     invocations = read_invocations(sandbox.logs());
-  }
-  ASSERT_EQ(invocations.size(), 1u) << "the runner did not start";
+    return !invocations.empty();
+  })) << "the runner did not start";
+  ASSERT_EQ(invocations.size(), 1u);
   const pid_t runner = invocations[0].pid;
 
   kill(suite, SIGKILL);
@@ -495,15 +568,15 @@ TEST(RunnerLifetime, AKilledSuiteLeavesNoRunnerBehind) {
 
   int status = 0;
   pid_t reaped = 0;
-  for (int i = 0; i < 500 && reaped == 0; ++i) {
+  (void)eventually([&] {
     reaped = waitpid(runner, &status, WNOHANG);
-    if (reaped == 0) std::this_thread::sleep_for(10ms);
-  }
+    return reaped != 0;
+  });
   if (reaped == 0) {
     kill(runner, SIGKILL);
     waitpid(runner, &status, 0);
   }
-  ASSERT_EQ(reaped, runner) << "the runner outlived the suite by 5 s";
+  ASSERT_EQ(reaped, runner) << "the runner outlived the suite by a minute";
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 }
 
@@ -513,7 +586,7 @@ TEST(RunnerLifetime, ASuiteKilledMidRunHoldsTheBoardUntilItsRunnerHasExited) {
   // suite, already waiting for the lock, must not start its runner before
   // it has gone. A race, so several rounds.
   Sandbox sandbox;
-  sandbox.control("* KIVU_SELFTEST_ROLE=first touch 128 sleep 60000\n");
+  sandbox.control("* KIVU_SELFTEST_ROLE=first touch 128 note touched sleep 60000\n");
   const std::string filter = "--gtest_filter=hardware_e2e.all_tile_reduction_works";
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -521,12 +594,14 @@ TEST(RunnerLifetime, ASuiteKilledMidRunHoldsTheBoardUntilItsRunnerHasExited) {
     first_env.push_back("KIVU_SELFTEST_ROLE=first");
     const std::size_t logged = read_invocations(sandbox.logs()).size();
     const pid_t first = sandbox.start({filter}, first_env);
-    for (int i = 0; i < 500 && read_invocations(sandbox.logs()).size() == logged; ++i) std::this_thread::sleep_for(5ms);
-    ASSERT_EQ(read_invocations(sandbox.logs()).size(), logged + 1) << "the first runner did not start";
-    std::this_thread::sleep_for(100ms);  // time to touch its memory
+    // The first runner has touched its memory, so it takes a while to go.
+    ASSERT_TRUE(eventually([&] {
+      const auto invocations = read_invocations(sandbox.logs());
+      return invocations.size() == logged + 1 && invocations.back().notes == std::vector<std::string>{"touched"};
+    })) << "the first runner did not start";
 
     const pid_t second = sandbox.start({filter}, sandbox.environment());
-    std::this_thread::sleep_for(50ms);  // time to block on the lock
+    ASSERT_TRUE(says(sandbox, second, "waiting for the device lock")) << sandbox.output(second);
     kill(first, SIGKILL);
     (void)sandbox.finish(first);
     const SuiteRun run = sandbox.finish(second);

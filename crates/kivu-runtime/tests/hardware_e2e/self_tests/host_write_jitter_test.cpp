@@ -52,7 +52,7 @@ protected:
       } else if (invocation.runner == "kivu-randomized-e2e") {
         expected = {{"KIVU_RANDOM_SEED", *invocation.variable("KIVU_RANDOM_SEED")}};
       }
-      EXPECT_EQ(invocation.env, expected_env(suite_env, expected));
+      EXPECT_EQ(invocation.env, expected_env(suite_env, with_failure_file(expected, invocation)));
     }
   }
 

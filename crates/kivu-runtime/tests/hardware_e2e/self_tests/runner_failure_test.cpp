@@ -1,7 +1,9 @@
 // How cases fail when their runner cannot be started or does not succeed,
 // and that a failed case stops where it should and leaves the lock free.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -146,6 +148,84 @@ TEST(RunnerFailure, AFailingSecondRoundTripStopsTheCaseBeforeTheThird) {
                               "tiles=11,19,108,451,536,647,846,958",
                               "exit status: 2"));
   EXPECT_EQ(read_invocations(sandbox.logs()).size(), 2u);
+}
+
+// =============================================================================
+// The runner's own failing lines
+
+TEST(RunnerFailure, TheRunnersFailingLinesFollowTheFailureMessageOnLinesOfTheirOwn) {
+  Sandbox sandbox;
+  sandbox.control(
+      "kivu-hardware-e2e KIVU_GRAPH_TEST=reduction report readback-of-tile-3-differs report "
+      "second\x1b[31mline exit 1\n"
+      "kivu-hardware-e2e KIVU_GRAPH_TEST=fanout report reported-but-passed exit 0\n"
+      "kivu-host-e2e * signal 9\n");
+  auto env = sandbox.environment();
+  // One left over in the shell is replaced, never written.
+  const fs::path planted = sandbox.root() / "planted";
+  write_file(planted, "");
+  env.push_back("KIVU_RUNNER_FAILURE_FILE=" + planted.string());
+  const SuiteRun run = sandbox.run(
+      "all_tile_reduction_works:direct_multicast_works:all_tile_permutation_works:"
+      "remote_tile_h2d_and_d2h_work",
+      env);
+  EXPECT_EQ(run.failure("all_tile_reduction_works"),
+            "hardware capability \"all-tile reduction graph\" failed with exit status: 1\n"
+            "kivu-hardware-e2e: readback-of-tile-3-differs\n"
+            "kivu-hardware-e2e: second?[31mline");
+  // A runner that succeeds passes whatever it wrote; one that wrote nothing
+  // fails with the first line alone.
+  EXPECT_TRUE(run.result("direct_multicast_works").passed) << run.output;
+  EXPECT_TRUE(run.result("all_tile_permutation_works").passed) << run.output;
+  EXPECT_EQ(run.failure("remote_tile_h2d_and_d2h_work"),
+            capability_failed("remote-tile H2D and D2H", "signal: 9 (SIGKILL)"));
+  EXPECT_EQ(read_file(planted), "");
+  EXPECT_TRUE(fs::is_empty(sandbox.tmp())) << "a failure file or its folder was left behind";
+}
+
+TEST(RunnerFailure, TheFailureFileIsMadeAfreshForEachRunnerAndOnlyItsUserCanReachIt) {
+  Sandbox sandbox;
+  sandbox.control("* * note started sleep 600000\n");
+  const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.all_tile_reduction_works"}, sandbox.environment());
+  std::vector<Invocation> invocations;
+  ASSERT_TRUE(eventually([&] {
+    invocations = read_invocations(sandbox.logs());
+    return !invocations.empty() && !invocations[0].notes.empty();
+  })) << "the runner did not start";
+  const fs::path file(invocations[0].variable("KIVU_RUNNER_FAILURE_FILE").value_or(""));
+  struct stat status {};
+  ASSERT_EQ(lstat(file.c_str(), &status), 0) << file;
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  EXPECT_EQ(status.st_uid, geteuid());
+  EXPECT_EQ(status.st_size, 0);
+  ASSERT_EQ(lstat(file.parent_path().c_str(), &status), 0);
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
+  EXPECT_EQ(status.st_uid, geteuid());
+
+  kill(invocations[0].pid, SIGKILL);
+  const SuiteRun run = sandbox.finish(suite);
+  EXPECT_EQ(run.failure("all_tile_reduction_works"),
+            capability_failed("all-tile reduction graph", "signal: 9 (SIGKILL)"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file.parent_path())));
+  EXPECT_TRUE(fs::is_empty(sandbox.tmp()));
+}
+
+TEST(RunnerFailure, WithoutARoomForTheFailureFileTheRunnerRunsWithoutOne) {
+  Sandbox sandbox;
+  sandbox.control("* * report unseen exit 5\n");
+  auto env = sandbox.environment();
+  env.push_back("KIVU_RUNNER_FAILURE_FILE=" + (sandbox.root() / "planted").string());
+  for (auto& entry : env) {
+    if (entry.starts_with("TMPDIR=")) entry = "TMPDIR=" + (sandbox.root() / "missing").string();
+  }
+  const SuiteRun run = sandbox.run("all_tile_reduction_works", env);
+  EXPECT_EQ(run.failure("all_tile_reduction_works"), capability_failed("all-tile reduction graph", "exit status: 3"));
+  const auto invocations = read_invocations(sandbox.logs());
+  ASSERT_EQ(invocations.size(), 1u);
+  EXPECT_EQ(invocations[0].variable("KIVU_RUNNER_FAILURE_FILE"), std::nullopt);
+  EXPECT_FALSE(fs::exists(sandbox.root() / "planted"));
 }
 
 TEST(RunnerLaunch, ASuiteStartedWithSigchldIgnoredAndBlockedStillWaitsForEveryRunner) {

@@ -1,8 +1,6 @@
 #include "support.hpp"
 
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,10 +12,12 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "kivu_host/board_lock.hpp"
 #include "kivu_testing/child_process.hpp"
 
 namespace kivu_e2e::testing {
@@ -72,6 +72,8 @@ Invocation parse_log(const fs::path& file) {
       invocation.env.push_back(value);
     else if (key == "alive")
       invocation.alive.push_back(std::stoi(value));
+    else if (key == "note")
+      invocation.notes.push_back(value);
   }
   return invocation;
 }
@@ -114,6 +116,12 @@ std::vector<std::string> expected_env(const std::vector<std::string>& suite_env,
   }
   for (const auto& [name, value] : added) env.push_back(name + "=" + value);
   return env;
+}
+
+std::vector<std::pair<std::string, std::string>> with_failure_file(
+    std::vector<std::pair<std::string, std::string>> added, const Invocation& invocation) {
+  added.emplace_back("KIVU_RUNNER_FAILURE_FILE", invocation.variable("KIVU_RUNNER_FAILURE_FILE").value_or("(unset)"));
+  return added;
 }
 
 // =============================================================================
@@ -281,19 +289,19 @@ void write_file(const fs::path& path, std::string_view content) {
   if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
 }
 
-int hold_lock_name(const std::string& name) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (name.size() + 1 > sizeof address.sun_path) throw std::runtime_error("lock name too long: " + name);
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address),
-           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) != 0) {
-    close(fd);
-    return -1;
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return fd;
+}
+
+int hold_lock_name(const std::string& name) {
+  const auto bound = kivu_host::bind_lock_name(name);
+  if (!bound) throw std::runtime_error("cannot bind lock name " + name + ": errno " + std::to_string(bound.error()));
+  return bound->value_or(-1);
 }
 
 std::uint64_t monotonic_ns() {

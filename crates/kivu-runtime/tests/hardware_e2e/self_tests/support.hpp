@@ -16,8 +16,10 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,8 +49,9 @@ struct Invocation {
   std::optional<std::uint64_t> end;
   std::vector<std::string> argv;
   std::string cwd;
-  std::vector<std::string> env;  // "NAME=value" entries, raw bytes, in order
-  std::vector<pid_t> alive;      // other stand-ins still running at its start
+  std::vector<std::string> env;    // "NAME=value" entries, raw bytes, in order
+  std::vector<pid_t> alive;        // other stand-ins still running at its start
+  std::vector<std::string> notes;  // what its "note" actions marked, in order
 
   // The value of `name` in env, if present.
   [[nodiscard]] std::optional<std::string> variable(std::string_view name) const;
@@ -63,6 +66,12 @@ struct Invocation {
 // `added` as NAME=value entries: the environment a runner must see.
 [[nodiscard]] std::vector<std::string> expected_env(const std::vector<std::string>& suite_env,
                                                     const std::vector<std::pair<std::string, std::string>>& added);
+
+// `added`, then the failure file that the suite made for `invocation`
+// (KIVU_RUNNER_FAILURE_FILE with the value it got): what the suite sets on a
+// runner besides a case's own variables, before KIVU_BOARD.
+[[nodiscard]] std::vector<std::pair<std::string, std::string>> with_failure_file(
+    std::vector<std::pair<std::string, std::string>> added, const Invocation& invocation);
 
 // =============================================================================
 // What the harness reported
@@ -169,6 +178,12 @@ int wait_status_of(pid_t pid);
 // The whole content of a file ("" if missing).
 using kivu_testing::read_file;
 void write_file(const fs::path& path, std::string_view content);
+
+// Checks `done` every few milliseconds until it holds or `bound` has passed;
+// whether it held. Tests wait for an event this way, never for a fixed time:
+// the bound is only there so that a fault fails the test instead of hanging.
+[[nodiscard]] bool eventually(const std::function<bool()>& done,
+                              std::chrono::milliseconds bound = std::chrono::minutes(1));
 
 // Binds a new socket to the abstract name `name`, as the suite takes a
 // board's lock: the descriptor, or -1 when the name is taken.

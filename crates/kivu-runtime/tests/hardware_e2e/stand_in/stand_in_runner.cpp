@@ -22,6 +22,14 @@
 // raw bytes with "\\" for a backslash and "\xNN" for each byte outside
 // 0x21..0x7e, so a line splits at its first space.
 //
+// Hold the board. Started by the suite, a runner must hold its board's lock
+// itself, so that a suite killed outright cannot hand the board over while
+// its runner still runs. The stand-in looks for its own pid among the
+// holders of the lock of board KIVU_BOARD (unset or empty: 0) under the
+// prefix KIVU_SELFTEST_DEVICE_LOCK (unset: the host's, kivu-board), right
+// after logging its start; when it is not among them it says so in one line
+// on stderr and exits with 4.
+//
 // Act. When KIVU_STANDIN_CONTROL names a file, its first matching rule says
 // what to do; without a match the stand-in exits with 0. A rule is one line:
 //   <runner name or *> <selector> <action> <argument> [<action> <argument>]...
@@ -33,6 +41,12 @@
 //   touch MB    allocate MB mebibytes and write to every page (so that the
 //               process takes a while to tear down when it is killed)
 //   copy PATH   copy the file PATH to $KIVU_PROFILE_OUTPUT
+//   note WORD   append "note WORD" to its log (a mark a test can wait for)
+//   release PATH  wait until the file PATH exists, at most two minutes
+//   await N     wait until at least N stand-ins have logged their start in
+//               its log directory, at most two minutes
+//   report WORD append "<runner name>: WORD" and a line break to the file
+//               $KIVU_RUNNER_FAILURE_FILE, as a failing runner does
 // Rules that run out of actions exit with 0. Lines starting with # are
 // ignored. A broken control file or a failed copy exits with 3 and one line
 // on stderr.
@@ -53,6 +67,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "kivu_host/board_identity.hpp"
+#include "kivu_host/board_lock.hpp"
 
 extern char** environ;
 
@@ -153,13 +170,29 @@ void record_start(const std::string& name, int argc, char** argv, std::uint64_t 
   if (std::rename(partial.c_str(), log_file.c_str()) != 0) broken("cannot rename " + partial);
 }
 
-void record_end() {
-  if (log_file.empty()) return;
-  const std::string line = "end " + std::to_string(now_ns()) + "\n";
-  const int fd = open(log_file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+// Appends `line` to the file `path`, which must exist.
+void append_line(const std::string& path, const std::string& line) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) return;
   (void)!write(fd, line.data(), line.size());
   close(fd);
+}
+
+void record_end() {
+  if (log_file.empty()) return;
+  append_line(log_file, "end " + std::to_string(now_ns()) + "\n");
+}
+
+// The number of stand-ins that have logged their start in `directory`.
+std::size_t started_stand_ins(const char* directory) {
+  std::size_t count = 0;
+  DIR* logs = opendir(directory);
+  if (logs == nullptr) return 0;
+  while (const dirent* entry = readdir(logs)) {
+    if (std::string_view(entry->d_name).ends_with(".log")) ++count;
+  }
+  closedir(logs);
+  return count;
 }
 
 // =============================================================================
@@ -241,12 +274,49 @@ void act(const std::string& name) {
         for (std::size_t at = 0; at < bytes; at += 4096) memory[at] = 1;
       } else if (action == "copy") {
         copy_profile(argument);
+      } else if (action == "release") {
+        const std::uint64_t deadline = now_ns() + 120'000'000'000ULL;
+        while (access(argument.c_str(), F_OK) != 0) {
+          if (now_ns() > deadline) broken(argument + " did not appear within two minutes");
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+      } else if (action == "note") {
+        if (!log_file.empty()) append_line(log_file, "note " + argument + "\n");
+      } else if (action == "await") {
+        const char* directory = std::getenv("KIVU_STANDIN_LOG");
+        if (directory == nullptr) broken("await without KIVU_STANDIN_LOG");
+        const auto wanted = static_cast<std::size_t>(number(argument));
+        const std::uint64_t deadline = now_ns() + 120'000'000'000ULL;
+        while (started_stand_ins(directory) < wanted) {
+          if (now_ns() > deadline) broken("fewer than " + argument + " stand-ins started within two minutes");
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+      } else if (action == "report") {
+        const char* file = std::getenv("KIVU_RUNNER_FAILURE_FILE");
+        if (file == nullptr) broken("report without KIVU_RUNNER_FAILURE_FILE");
+        append_line(file, name + ": " + argument + "\n");
       } else {
         broken("unknown action: " + action);
       }
     }
     return;
   }
+}
+
+// Exits with 4 unless this process holds its board's lock.
+void require_board() {
+  const char* prefix = std::getenv("KIVU_SELFTEST_DEVICE_LOCK");
+  const char* board = std::getenv("KIVU_BOARD");
+  const std::string name = std::string(prefix != nullptr ? prefix : "kivu-board") + "-" +
+                           (board != nullptr && *board != '\0' ? board : "0");
+  const auto states = kivu_host::board_lock_states(std::vector<std::string>{name});
+  if (!states) broken(states.error());
+  for (const auto& holder : (*states)[0].holders) {
+    if (holder.pid == getpid()) return;
+  }
+  std::fprintf(stderr, "stand-in runner: pid %ld does not hold its board's lock %s\n", static_cast<long>(getpid()),
+               kivu_host::board_lock_display(name).c_str());
+  finish(4);
 }
 
 }  // namespace
@@ -256,6 +326,7 @@ int main(int argc, char** argv) {
   std::string name = argc > 0 ? argv[0] : "";
   if (const auto slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
   record_start(name, argc, argv, start);
+  require_board();
   act(name);
   finish(0);
 }

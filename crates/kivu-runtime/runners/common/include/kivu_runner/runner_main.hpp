@@ -7,7 +7,8 @@
 //
 // run_runner calls the body, prints "<runner>: passed" on stdout when it
 // succeeds, and otherwise "<runner>: <message>" on stderr, one line; it
-// returns the exit status (0, 1 for a failure, 2 for bad input). An
+// returns the exit status (0, 1 for a failure, 2 for bad input). The
+// failing line also goes to the suite's failure file (failure_file.hpp). An
 // exception escaping the body (out of memory, say) is a failure, so a
 // runner never ends by a crash it could have reported.
 //
