@@ -29,8 +29,8 @@ struct FlakyCase {
   std::string commit;
   std::size_t passes = 0;
   std::size_t failures = 0;
-  std::size_t flips = 0;             // verdict changes in recording order
-  std::vector<std::string> boards;   // "host:board" of the failures, sorted, unique
+  std::size_t flips = 0;            // verdict changes in recording order
+  std::vector<std::string> boards;  // "host:board" of the failures, sorted, unique
 };
 
 // One value of a metric's series, in recording order.
@@ -45,9 +45,9 @@ struct SeriesPoint {
 // first point of the new level.
 struct ChangePoint {
   std::size_t index = 0;
-  std::string commit;  // the commit of the point at `index`
-  double before = 0;   // mean of the segment before
-  double after = 0;    // mean of the segment from `index` on
+  std::string commit;          // the commit of the point at `index`
+  double before = 0;           // mean of the segment before
+  double after = 0;            // mean of the segment from `index` on
   double relative_change = 0;  // (after - before) / |before|; 0 when before is 0
   double p_value = 1;
 };
