@@ -19,7 +19,10 @@
 #include "kivu_expected.hpp"
 #include "kivu_host/child_process.hpp"
 #include "kivu_output_file/output_file.hpp"
+#include "kivu_results/change_points.hpp"
+#include "kivu_results/gate.hpp"
 #include "kivu_results/inputs.hpp"
+#include "kivu_results/report_page.hpp"
 #include "kivu_results/store.hpp"
 
 extern char** environ;
@@ -48,7 +51,8 @@ std::string short_usage(std::span<const std::string> args) {
   const std::string_view action = args.empty() ? std::string_view() : std::string_view(args.front());
   if (action == "record")
     return "usage: kivu-results record [--db URL] [--commit ID] [--label KEY=VALUE]... [--case NAME] INPUT...";
-  if (action == "runs" || action == "flaky") return fmt::format("usage: kivu-results {} [--db URL] [--last N] [--json]", action);
+  if (action == "runs" || action == "flaky")
+    return fmt::format("usage: kivu-results {} [--db URL] [--last N] [--json]", action);
   if (action == "trend")
     return "usage: kivu-results trend [--db URL] --metric NAME [--case NAME] [--label KEY=VALUE]... [--json]";
   if (action == "check") return "usage: kivu-results check [--db URL] --metric NAME [--case NAME] [--json] PROFILE";
@@ -238,6 +242,13 @@ std::string labels_text(const std::map<std::string, std::string>& labels) {
   return text.empty() ? "-" : text;
 }
 
+// A figure without a needless fraction: cycles are whole numbers.
+std::string detail_number(double value) {
+  if (value == static_cast<double>(static_cast<std::int64_t>(value)))
+    return std::to_string(static_cast<std::int64_t>(value));
+  return fmt::format("{:.2f}", value);
+}
+
 std::string short_commit(const std::string& commit) {
   if (commit.empty()) return "-";
   return commit.size() > 12 ? commit.substr(0, 12) : commit;
@@ -302,6 +313,148 @@ int flaky(const Command& command, Store& store, std::ostream& out, std::ostream&
   return exit_success;
 }
 
+// A metric's series and its change points.
+struct Trend {
+  std::vector<SeriesPoint> points;
+  std::vector<ChangePoint> change_points;
+};
+
+std::expected<Trend, StoreError> trend_of(Store& store, const SeriesQuery& query) {
+  KIVU_ASSIGN_OR_RETURN(auto points, store.series(query));
+  std::vector<double> values;
+  std::vector<std::string> commits;
+  for (const auto& point : points) {
+    values.push_back(point.value);
+    commits.push_back(point.commit);
+  }
+  auto change_points = find_change_points(values, commits);
+  return Trend{std::move(points), std::move(change_points)};
+}
+
+nlohmann::ordered_json change_points_json(const std::vector<ChangePoint>& change_points) {
+  auto array = nlohmann::ordered_json::array();
+  for (const auto& change : change_points) {
+    array.push_back({{"index", change.index},
+                     {"commit", change.commit},
+                     {"before", change.before},
+                     {"after", change.after},
+                     {"relative_change", change.relative_change},
+                     {"p_value", change.p_value}});
+  }
+  return array;
+}
+
+int trend(const Command& command, Store& store, std::ostream& out, std::ostream& err) {
+  const SeriesQuery query{*command.metric, command.case_name, command.labels};
+  const auto found = trend_of(store, query);
+  if (!found) return store_failure(err, found.error());
+  if (command.json) {
+    auto points = nlohmann::ordered_json::array();
+    for (const auto& point : found->points) {
+      points.push_back({{"run", point.run_id},
+                        {"commit", point.commit},
+                        {"recorded_at", point.recorded_at},
+                        {"value", point.value}});
+    }
+    const nlohmann::ordered_json answer = {
+        {"metric", *command.metric}, {"points", points}, {"change_points", change_points_json(found->change_points)}};
+    out << answer.dump(2) << '\n';
+    return exit_success;
+  }
+  out << fmt::format("{}{}: {} points in recording order\n", *command.metric,
+                     command.case_name ? " of " + *command.case_name : std::string(), found->points.size());
+  out << fmt::format("{:>6}  {:<12}  {:<20}  {:>16}\n", "run", "commit", "recorded (UTC)", "value");
+  for (const auto& point : found->points) {
+    out << fmt::format("{:>6}  {:<12}  {:<20}  {:>16}\n", point.run_id, short_commit(point.commit), point.recorded_at,
+                       detail_number(point.value));
+  }
+  if (found->change_points.empty()) {
+    out << "change points: none\n";
+    return exit_success;
+  }
+  out << "change points (the commit where the new level starts):\n";
+  out << fmt::format("{:<12}  {:>16}  {:>16}  {:>8}  {:>8}\n", "commit", "mean before", "mean after", "change",
+                     "p-value");
+  for (const auto& change : found->change_points) {
+    out << fmt::format("{:<12}  {:>16.1f}  {:>16.1f}  {:>+7.2f}%  {:>8.4f}\n", short_commit(change.commit),
+                       change.before, change.after, 100 * change.relative_change, change.p_value);
+  }
+  return exit_success;
+}
+
+std::uint64_t profile_metric(const ProfileRecord& profile, std::string_view metric) {
+  if (metric == "total_cycles") return profile.total_cycles;
+  if (metric == "compute_cycles") return profile.compute_cycles;
+  if (metric == "exchange_cycles") return profile.exchange_cycles;
+  if (metric == "sync_cycles") return profile.sync_cycles;
+  if (metric == "idle_cycles") return profile.idle_cycles;
+  return profile.busiest_tile_cycles;
+}
+
+int check(const Command& command, Store& store, std::ostream& out, std::ostream& err) {
+  const auto profile = read_profile(command.inputs.front(), command.case_name.value_or(""));
+  if (!profile) {
+    err << tool << ": " << profile.error().message << '\n';
+    return profile.error().kind == InputError::Kind::Unreadable ? exit_failure : exit_bad_input;
+  }
+  const SeriesQuery query{*command.metric, command.case_name, {}};
+  const auto found = trend_of(store, query);
+  if (!found) return store_failure(err, found.error());
+  std::vector<double> values;
+  for (const auto& point : found->points) values.push_back(point.value);
+  const auto value = static_cast<double>(profile_metric(*profile, *command.metric));
+  const auto verdict = judge(values, found->change_points, value);
+  if (!verdict) {
+    err << tool << ": cannot judge " << *command.metric << ": " << verdict.error() << '\n';
+    return exit_failure;
+  }
+  if (command.json) {
+    const nlohmann::ordered_json answer = {{"metric", *command.metric},
+                                           {"value", value},
+                                           {"inside", verdict->inside},
+                                           {"median", verdict->median},
+                                           {"mad", verdict->mad},
+                                           {"low", verdict->low},
+                                           {"high", verdict->high},
+                                           {"level_start", verdict->level_start},
+                                           {"level_size", verdict->level_size}};
+    out << answer.dump(2) << '\n';
+  } else {
+    out << fmt::format("{} {}: {} the last level ({} points from point {}: median {}, allowed {} to {})\n",
+                       *command.metric, detail_number(value), verdict->inside ? "inside" : "OUTSIDE",
+                       verdict->level_size, verdict->level_start, detail_number(verdict->median),
+                       detail_number(verdict->low), detail_number(verdict->high));
+  }
+  return verdict->inside ? exit_success : exit_outside;
+}
+
+int report(const Command& command, Store& store, std::ostream& out, std::ostream& err) {
+  ReportData data;
+  auto runs = store.runs();
+  if (!runs) return store_failure(err, runs.error());
+  data.runs = std::move(*runs);
+  auto flaky = store.flaky();
+  if (!flaky) return store_failure(err, flaky.error());
+  data.flaky = std::move(*flaky);
+  const auto cases = store.profile_cases();
+  if (!cases) return store_failure(err, cases.error());
+  for (const auto metric : metric_names()) {
+    for (const auto& case_name : *cases) {
+      auto found = trend_of(store, SeriesQuery{std::string(metric), case_name, {}});
+      if (!found) return store_failure(err, found.error());
+      data.series.push_back(
+          {std::string(metric), case_name, std::move(found->points), std::move(found->change_points)});
+    }
+  }
+  const auto written = kivu_output_file::write_command_text(*command.output, render_report(data), out);
+  if (!written) {
+    err << tool << ": cannot write " << command.output->string() << ": "
+        << kivu_output_file::output_failure_reason(written.error()) << '\n';
+    return exit_failure;
+  }
+  return exit_success;
+}
+
 }  // namespace
 
 std::string usage(std::string_view default_store_place) {
@@ -328,7 +481,8 @@ std::string usage(std::string_view default_store_place) {
       "  flaky   cases that both passed and failed on one commit, most flips first,\n"
       "          with the boards they failed on\n"
       "  trend   a metric's series in recording order and its change points\n"
-      "  check   exit 3 when PROFILE's figure lies outside the series' last level\n"
+      "  check   exit 3 when PROFILE's figure lies outside the series' last level (after\n"
+      "          its last change point): outside its median +- 4 x 1.4826 x MAD\n"
       "  report  one self-contained HTML page: runs, flaky cases, one plot per metric\n"
       "\n"
       "Metrics: total_cycles, compute_cycles, exchange_cycles, sync_cycles, idle_cycles,\n"
@@ -363,8 +517,9 @@ int run(std::span<const std::string> args, const Environment& environment, std::
   if (!store) return store_failure(err, store.error());
   if (command->action == "runs") return runs(*command, *store, out, err);
   if (command->action == "flaky") return flaky(*command, *store, out, err);
-  err << tool << ": " << command->action << " is not available in this build\n";
-  return exit_failure;
+  if (command->action == "trend") return trend(*command, *store, out, err);
+  if (command->action == "check") return check(*command, *store, out, err);
+  return report(*command, *store, out, err);
 }
 
 }  // namespace kivu_results
