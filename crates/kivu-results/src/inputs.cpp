@@ -43,7 +43,8 @@ public:
       fill_ = 0;
     }
     std::fill(block_.begin() + static_cast<std::ptrdiff_t>(fill_), block_.begin() + 56, 0);
-    for (int i = 0; i < 8; ++i) block_[56 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+      block_[56 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     compress();
     static constexpr char digits[] = "0123456789abcdef";
     std::string text;
@@ -253,7 +254,8 @@ std::expected<std::vector<fs::path>, InputError> input_files(std::span<const std
       const auto extension = it->path().extension();
       if (extension == ".xml" || extension == ".capnp") found.push_back(it->path());
     }
-    if (code) return std::unexpected(error(InputError::Kind::Unreadable, input, "cannot list the folder: " + code.message()));
+    if (code)
+      return std::unexpected(error(InputError::Kind::Unreadable, input, "cannot list the folder: " + code.message()));
     if (found.empty())
       return std::unexpected(error(InputError::Kind::NotResult, input, "a folder without *.xml or *.capnp files"));
     std::ranges::sort(found);
@@ -285,9 +287,9 @@ std::expected<std::vector<CaseRecord>, InputError> read_result_xml(std::string_v
   const auto* root = document.RootElement();
   const std::string_view root_name = root != nullptr ? root->Name() : "";
   if (root_name != "testsuites" && root_name != "testsuite") {
-    return std::unexpected(error(InputError::Kind::NotResult, name,
-                                 "not a test result (its root is <" + std::string(root_name) +
-                                     ">, not <testsuites> or <testsuite>)"));
+    return std::unexpected(
+        error(InputError::Kind::NotResult, name,
+              "not a test result (its root is <" + std::string(root_name) + ">, not <testsuites> or <testsuite>)"));
   }
   std::vector<CaseRecord> results;
   const auto read_suite = [&](const tinyxml2::XMLElement* suite) {
@@ -314,14 +316,16 @@ std::expected<std::vector<CaseRecord>, InputError> read_result_xml(std::string_v
 std::expected<ProfileRecord, InputError> read_profile(const fs::path& path, std::string case_name) {
   auto file = kivu_package::ProfileFile::open(path);
   if (!file) {
-    return std::unexpected(error(InputError::Kind::NotResult, path.string(),
-                                 "neither a test result nor a cycle profile (" + kivu_package::debug_string(file.error()) + ")"));
+    return std::unexpected(
+        error(InputError::Kind::NotResult, path.string(),
+              "neither a test result nor a cycle profile (" + kivu_package::debug_string(file.error()) + ")"));
   }
   kivu_profile::ProfileStats stats;
-  const auto walked = file->visit([&](const kivu_package::ProfileView& view) { stats = kivu_profile::compute_stats(view); });
+  const auto walked = file->visit(
+      [&](const kivu_package::ProfileView& view) { stats = kivu_profile::compute_stats(view); });
   if (!walked) {
-    return std::unexpected(
-        error(InputError::Kind::NotResult, path.string(), "a broken cycle profile (" + kivu_package::debug_string(walked.error()) + ")"));
+    return std::unexpected(error(InputError::Kind::NotResult, path.string(),
+                                 "a broken cycle profile (" + kivu_package::debug_string(walked.error()) + ")"));
   }
   ProfileRecord record;
   record.case_name = std::move(case_name);
@@ -355,9 +359,9 @@ std::expected<InputContent, InputError> read_inputs(std::span<const std::string>
     // pieces and mapped by its reader.
     const auto limit = std::max(limits.max_xml_bytes, limits.max_profile_bytes);
     if (size > limit) {
-      return std::unexpected(error(InputError::Kind::TooLarge, path.string(),
-                                   "refused: " + std::to_string(size) + " bytes, over the bound of " +
-                                       std::to_string(limit) + " bytes"));
+      return std::unexpected(
+          error(InputError::Kind::TooLarge, path.string(),
+                "refused: " + std::to_string(size) + " bytes, over the bound of " + std::to_string(limit) + " bytes"));
     }
     KIVU_ASSIGN_OR_RETURN(digest, hash_file(path, first_bytes));
     const auto first = first_bytes.find_first_not_of(" \t\r\n\xef\xbb\xbf");

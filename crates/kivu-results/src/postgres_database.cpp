@@ -3,10 +3,10 @@
 // infers their types; migrations take a transaction-scoped advisory lock, so that two hosts upgrading the schema
 // at once do not trip over each other. Records need no lock: the unique
 // content hash keeps a run from being stored twice.
-#include <libpq-fe.h>
-
 #include <memory>
 #include <string>
+
+#include <libpq-fe.h>
 
 #include "database.hpp"
 
@@ -111,8 +111,8 @@ public:
         if (PQgetisnull(result.get(), r, c)) {
           row.emplace_back(std::nullopt);
         } else {
-          row.emplace_back(std::string(PQgetvalue(result.get(), r, c),
-                                       static_cast<std::size_t>(PQgetlength(result.get(), r, c))));
+          row.emplace_back(
+              std::string(PQgetvalue(result.get(), r, c), static_cast<std::size_t>(PQgetlength(result.get(), r, c))));
         }
       }
       rows.push_back(std::move(row));
@@ -146,14 +146,16 @@ std::expected<std::unique_ptr<Database>, StoreError> open_postgres(const std::st
   PGconn* connection = PQconnectdb(uri.c_str());
   if (connection == nullptr) return std::unexpected(StoreError{StoreErrorKind::Failed, "out of memory"});
   if (PQstatus(connection) != CONNECTION_OK) {
-    StoreError error{StoreErrorKind::Unavailable, "cannot reach the PostgreSQL store: " + one_line(PQerrorMessage(connection))};
+    StoreError error{StoreErrorKind::Unavailable,
+                     "cannot reach the PostgreSQL store: " + one_line(PQerrorMessage(connection))};
     PQfinish(connection);
     return std::unexpected(std::move(error));
   }
   auto database = std::make_unique<PostgresDatabase>(connection);
   // Notices (such as "relation already exists, skipping") are not printed:
   // the library prints nothing.
-  PQsetNoticeProcessor(connection, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      connection, [](void*, const char*) {}, nullptr);
   if (auto quiet = database->execute("SET client_min_messages = warning; SET extra_float_digits = 1"); !quiet)
     return std::unexpected(quiet.error());
   return database;

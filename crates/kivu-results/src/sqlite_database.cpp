@@ -24,7 +24,8 @@ constexpr int busy_timeout_ms = 60'000;
 StoreError sqlite_error(sqlite3* db, int code, std::string_view doing) {
   const int primary = code & 0xff;
   StoreErrorKind kind = StoreErrorKind::Failed;
-  if (primary == SQLITE_READONLY || primary == SQLITE_PERM || primary == SQLITE_CANTOPEN) kind = StoreErrorKind::ReadOnly;
+  if (primary == SQLITE_READONLY || primary == SQLITE_PERM || primary == SQLITE_CANTOPEN)
+    kind = StoreErrorKind::ReadOnly;
   if (primary == SQLITE_FULL) kind = StoreErrorKind::DiskFull;
   std::string text = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
   if (primary == SQLITE_CANTOPEN) {
@@ -143,13 +144,13 @@ std::expected<std::unique_ptr<Database>, StoreError> open_sqlite(const std::stri
     if (error) {
       return std::unexpected(StoreError{
           error == std::errc::read_only_file_system || error == std::errc::permission_denied ? StoreErrorKind::ReadOnly
-                                                                                               : StoreErrorKind::Failed,
+                                                                                             : StoreErrorKind::Failed,
           "cannot make the store's folder " + file.parent_path().string() + ": " + error.message()});
     }
   }
   sqlite3* db = nullptr;
-  const int code =
-      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
   if (code != SQLITE_OK) {
     auto error = sqlite_error(db, code, "cannot open the store " + path);
     sqlite3_close_v2(db);

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <tuple>
-#include <cstdlib>
 #include <utility>
 
 #include "database.hpp"
@@ -131,12 +131,11 @@ std::expected<void, StoreError> migrate(detail::Database& db) {
 }
 
 bool scheme_character(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
-         c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
-constexpr std::array<std::string_view, 6> metrics = {"total_cycles", "compute_cycles",      "exchange_cycles",
-                                                     "sync_cycles",  "idle_cycles",         "busiest_tile_cycles"};
+constexpr std::array<std::string_view, 6> metrics = {"total_cycles", "compute_cycles", "exchange_cycles",
+                                                     "sync_cycles",  "idle_cycles",    "busiest_tile_cycles"};
 
 }  // namespace
 
@@ -156,9 +155,9 @@ std::expected<StoreAddress, StoreError> parse_store_address(std::string_view tex
   const auto slash = text.find('/');
   if (colon != std::string_view::npos && colon >= 2 && (slash == std::string_view::npos || colon < slash) &&
       std::ranges::all_of(text.substr(0, colon), scheme_character)) {
-    return std::unexpected(StoreError{StoreErrorKind::Address,
-                                      "unknown store address scheme '" + std::string(text.substr(0, colon)) +
-                                          ":' (a file path, sqlite:PATH or postgresql://...)"});
+    return std::unexpected(
+        StoreError{StoreErrorKind::Address, "unknown store address scheme '" + std::string(text.substr(0, colon)) +
+                                                ":' (a file path, sqlite:PATH or postgresql://...)"});
   }
   return StoreAddress{StoreAddress::Kind::Sqlite, std::string(text)};
 }
@@ -233,7 +232,8 @@ std::expected<RecordOutcome, StoreError> Store::record(const Recording& recordin
       // committed while this one waited): count it once.
       KIVU_ASSIGN_OR_RETURN(const auto existing,
                             db.query("SELECT id FROM runs WHERE content_hash = ?", std::span(run).subspan(2, 1)));
-      if (existing.empty()) return std::unexpected(StoreError{StoreErrorKind::Failed, "the run vanished while recorded"});
+      if (existing.empty())
+        return std::unexpected(StoreError{StoreErrorKind::Failed, "the run vanished while recorded"});
       return RecordOutcome{to_integer(existing.front().front()), true};
     }
     const std::int64_t id = to_integer(inserted.front().front());
@@ -252,16 +252,13 @@ std::expected<RecordOutcome, StoreError> Store::record(const Recording& recordin
             db.query("INSERT INTO case_properties (run_id, case_name, name, value) VALUES (?, ?, ?, ?)", property));
       }
       const std::string where = host.empty() && board.empty() ? std::string() : host + ":" + board;
-      const std::array<Value, 7> row = {id,
-                                        recording.commit,
-                                        result.case_name,
-                                        static_cast<std::int64_t>(result.verdict),
-                                        result.seconds,
-                                        where,
-                                        result.failure};
-      KIVU_RETURN_IF_ERROR(db.query("INSERT INTO case_results (run_id, commit_id, case_name, verdict, seconds, board, "
-                                    "failure) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                                    row));
+      const std::array<Value, 7> row = {
+          id,    recording.commit, result.case_name, static_cast<std::int64_t>(result.verdict), result.seconds,
+          where, result.failure};
+      KIVU_RETURN_IF_ERROR(
+          db.query("INSERT INTO case_results (run_id, commit_id, case_name, verdict, seconds, board, "
+                   "failure) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                   row));
     }
     std::int64_t position = 0;
     for (const auto& profile : recording.profiles) {
@@ -322,9 +319,10 @@ std::expected<std::vector<RunSummary>, StoreError> Store::runs(std::optional<std
   auto& db = *database_;
   KIVU_ASSIGN_OR_RETURN(const std::int64_t first, first_run_of_last(db, last));
   const std::array<Value, 1> from = {first};
-  KIVU_ASSIGN_OR_RETURN(const auto rows, db.query("SELECT id, commit_id, recorded_at, passed, failed, missing, profiles "
-                                                  "FROM runs WHERE id >= ? ORDER BY id DESC",
-                                                  from));
+  KIVU_ASSIGN_OR_RETURN(const auto rows,
+                        db.query("SELECT id, commit_id, recorded_at, passed, failed, missing, profiles "
+                                 "FROM runs WHERE id >= ? ORDER BY id DESC",
+                                 from));
   KIVU_ASSIGN_OR_RETURN(const auto labels,
                         db.query("SELECT run_id, name, value FROM run_labels WHERE run_id >= ?", from));
   std::vector<RunSummary> runs;
@@ -354,12 +352,12 @@ std::expected<std::vector<FlakyCase>, StoreError> Store::flaky(std::optional<std
   KIVU_ASSIGN_OR_RETURN(const std::int64_t first, first_run_of_last(db, last));
   const std::array<Value, 1> from = {first};
   // The aggregation over every case result is the database's.
-  KIVU_ASSIGN_OR_RETURN(const auto rows,
-                        db.query("SELECT commit_id, case_name, SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END), "
-                                 "SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) FROM case_results WHERE run_id >= ? "
-                                 "GROUP BY commit_id, case_name HAVING SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END) > 0 "
-                                 "AND SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) > 0",
-                                 from));
+  KIVU_ASSIGN_OR_RETURN(
+      const auto rows, db.query("SELECT commit_id, case_name, SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END), "
+                                "SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) FROM case_results WHERE run_id >= ? "
+                                "GROUP BY commit_id, case_name HAVING SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END) > 0 "
+                                "AND SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) > 0",
+                                from));
   std::vector<FlakyCase> flaky;
   for (const auto& row : rows) {
     FlakyCase found;

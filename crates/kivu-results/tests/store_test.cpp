@@ -1,4 +1,6 @@
 // The store on SQLite and the reading of its inputs, in-process.
+#include "kivu_results/store.hpp"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -8,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "kivu_results/inputs.hpp"
-#include "kivu_results/store.hpp"
 #include "kivu_testing/child_process.hpp"
 #include "test_inputs.hpp"
 
@@ -22,9 +23,7 @@ using kivu_results::StoreErrorKind;
 using kivu_results::Verdict;
 using kivu_results::testing::gtest_xml;
 
-void write(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+void write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 Store open_sqlite(const std::string& path) {
   auto store = Store::open({StoreAddress::Kind::Sqlite, path});
@@ -42,7 +41,9 @@ Recording recording(const std::string& commit, const std::vector<std::string>& v
   for (std::size_t i = 0; i < verdicts.size(); ++i) {
     kivu_results::CaseRecord c;
     c.case_name = "hardware_e2e.case_" + std::string(1, static_cast<char>('a' + i));
-    c.verdict = verdicts[i] == "passed" ? Verdict::Passed : verdicts[i] == "failed" ? Verdict::Failed : Verdict::Missing;
+    c.verdict = verdicts[i] == "passed"   ? Verdict::Passed
+                : verdicts[i] == "failed" ? Verdict::Failed
+                                          : Verdict::Missing;
     c.properties = {{"host", "lab-1"}, {"board", board}};
     r.cases.push_back(c);
   }
@@ -145,7 +146,8 @@ TEST(Inputs, ProfileFiguresAndFoldersAndNonResults) {
   write(scratch.file("run/b.xml"), gtest_xml({{"ok", "failed"}}));
   write(scratch.file("run/a.xml"), gtest_xml({{"ok", "passed"}, {"other", "passed"}}));
   write(scratch.file("run/notes.txt"), "ignored");
-  ASSERT_TRUE(kivu_package::write_profile_file(kivu_results::testing::profile(4, 100, 20), scratch.file("run/p.capnp")));
+  ASSERT_TRUE(
+      kivu_package::write_profile_file(kivu_results::testing::profile(4, 100, 20), scratch.file("run/p.capnp")));
 
   const std::vector<std::string> folder = {scratch.file("run")};
   const auto content = kivu_results::read_inputs(folder, "hardware_e2e.gemm");
@@ -224,10 +226,13 @@ TEST(SqliteStore, FlakyCountsFlipsPerCommitWithTheBoardsOfFailures) {
   auto store = open_sqlite(scratch.file("s.sqlite"));
   // case_a on c1: pass, fail (board 2), pass, fail (board 3): 3 flips.
   // case_b on c1: pass, pass, fail, fail: 1 flip. case_a on c2 only passes.
-  const std::vector<std::pair<std::vector<std::string>, std::string>> history = {
-      {{"passed", "passed"}, "1"}, {{"failed", "passed"}, "2"}, {{"passed", "failed"}, "2"}, {{"failed", "failed"}, "3"}};
+  const std::vector<std::pair<std::vector<std::string>, std::string>> history = {{{"passed", "passed"}, "1"},
+                                                                                 {{"failed", "passed"}, "2"},
+                                                                                 {{"passed", "failed"}, "2"},
+                                                                                 {{"failed", "failed"}, "3"}};
   int n = 0;
-  for (const auto& [verdicts, board] : history) ASSERT_TRUE(store.record(recording("c1", verdicts, "h" + std::to_string(n++), board)));
+  for (const auto& [verdicts, board] : history)
+    ASSERT_TRUE(store.record(recording("c1", verdicts, "h" + std::to_string(n++), board)));
   ASSERT_TRUE(store.record(recording("c2", {"passed"}, "other")));
   ASSERT_TRUE(store.record(recording("c2", {"passed"}, "other2")));
 
@@ -287,8 +292,7 @@ TEST(SqliteStore, RefusesAStoreOfANewerSchemaNamingBothVersions) {
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().kind, StoreErrorKind::NewerSchema);
   EXPECT_THAT(refused.error().message, ::testing::HasSubstr("version 7"));
-  EXPECT_THAT(refused.error().message,
-              ::testing::HasSubstr("version " + std::to_string(kivu_results::schema_version)));
+  EXPECT_THAT(refused.error().message, ::testing::HasSubstr("version " + std::to_string(kivu_results::schema_version)));
 }
 
 TEST(SqliteStore, AReadOnlyStoreAnswersQuestionsButRefusesARecord) {

@@ -10,27 +10,31 @@ namespace kivu_results::testing {
 
 // One case of a GoogleTest XML result.
 struct TestCase {
-  std::string name;           // the case, without the suite
-  std::string verdict;        // "passed", "failed", "skipped" or "missing" (merged report's no result)
+  std::string name;     // the case, without the suite
+  std::string verdict;  // "passed", "failed", "skipped" or "missing" (merged report's no result)
   std::string board = "0";
   std::string host = "lab-1";
 };
 
 // A GoogleTest XML document (suite hardware_e2e) with `cases`.
 inline std::string gtest_xml(const std::vector<TestCase>& cases) {
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"" +
-                    std::to_string(cases.size()) + "\" name=\"AllTests\">\n  <testsuite name=\"hardware_e2e\">\n";
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"" + std::to_string(cases.size()) +
+                    "\" name=\"AllTests\">\n  <testsuite name=\"hardware_e2e\">\n";
   for (const auto& c : cases) {
     xml += "    <testcase name=\"" + c.name + "\" status=\"run\" result=\"" +
-           std::string(c.verdict == "skipped" ? "skipped" : "completed") + "\" time=\"0.5\" classname=\"hardware_e2e\">\n";
+           std::string(c.verdict == "skipped" ? "skipped" : "completed") +
+           "\" time=\"0.5\" classname=\"hardware_e2e\">\n";
     if (c.verdict != "missing") {
       xml += "      <properties><property name=\"host\" value=\"" + c.host + "\"/><property name=\"board\" value=\"" +
              c.board + "\"/></properties>\n";
     }
-    if (c.verdict == "failed") xml += "      <failure message=\"expected 1, got 2\"><![CDATA[frame.cpp:10\nexpected 1, got 2]]></failure>\n";
+    if (c.verdict == "failed")
+      xml += "      <failure message=\"expected 1, got 2\"><![CDATA[frame.cpp:10\nexpected 1, got 2]]></failure>\n";
     if (c.verdict == "skipped") xml += "      <skipped message=\"no board\"/>\n";
     if (c.verdict == "missing")
-      xml += "      <failure message=\"no result: the case did not report (not run, or ended before writing its result)\"/>\n";
+      xml +=
+          "      <failure message=\"no result: the case did not report (not run, or ended before writing its "
+          "result)\"/>\n";
     xml += "    </testcase>\n";
   }
   xml += "  </testsuite>\n</testsuites>\n";

@@ -74,8 +74,7 @@ struct InputContent {
 // files, the commit and the labels, so that the order of the files does not
 // matter and the same files under another commit or label are a new run.
 [[nodiscard]] std::string content_hash(std::vector<std::string> digests, std::string_view commit,
-                                       const std::map<std::string, std::string>& labels,
-                                       std::string_view profile_case);
+                                       const std::map<std::string, std::string>& labels, std::string_view profile_case);
 
 // Hex SHA-256 of `bytes`.
 [[nodiscard]] std::string sha256_hex(std::string_view bytes);
