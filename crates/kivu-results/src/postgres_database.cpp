@@ -35,8 +35,10 @@ StoreError statement_error(PGconn* connection, const PGresult* result) {
   const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   const std::string code = state != nullptr ? state : "";
   StoreErrorKind kind = StoreErrorKind::Failed;
-  if (PQstatus(connection) == CONNECTION_BAD || code.starts_with("08") || code == "57P01" || code == "57P02" ||
-      code == "57P03") {
+  // libpq's own failures (a closed socket, a server that died) carry no
+  // SQLSTATE: the server is gone.
+  if (PQstatus(connection) == CONNECTION_BAD || code.empty() || code.starts_with("08") || code == "57P01" ||
+      code == "57P02" || code == "57P03") {
     kind = StoreErrorKind::Unavailable;  // connection lost, or the server shutting down
   } else if (code == "53100") {
     kind = StoreErrorKind::DiskFull;
