@@ -19,9 +19,10 @@ set(kivu_arch_crate_hardware_e2e hardware_e2e_launch hardware_e2e_frame hardware
     hardware_e2e_merge)
 set(kivu_arch_crate_kivu-boards kivu_boards_tool kivu-boards)
 set(kivu_arch_crate_kivu-profile kivu_profile_tool kivu-profile)
+set(kivu_arch_crate_kivu-results kivu_results kivu_results_tool kivu-results)
 set(kivu_arch_crate_kivu-test-support kivu_test_support)
 set(kivu_arch_crates kivu-exchange kivu-output-file kivu-package kivu-host kivu-cli kivu-runtime runners hardware_e2e
-    kivu-boards kivu-profile kivu-test-support)
+    kivu-boards kivu-profile kivu-results kivu-test-support)
 
 # The crate that owns each target.
 foreach(crate IN LISTS kivu_arch_crates)

@@ -4,19 +4,23 @@
 set -eu
 
 packages="g++ make cmake pkg-config capnproto libcapnp-dev libgtest-dev libgmock-dev
-libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev libcli11-dev"
+libfmt-dev libbenchmark-dev nlohmann-json3-dev libtinyxml2-dev libcli11-dev libsqlite3-dev sqlite3
+libpq-dev libboost-math-dev"
 
 # `install-deps.sh fuzz` adds the clang toolchain of the fuzz build,
 # `install-deps.sh format` the formatter that scripts/check-format.sh runs,
 # `install-deps.sh browser` Chromium and Node.js for the offline trace viewer
 # and its headless-browser test (the npm part is installed further down),
 # `install-deps.sh slurm` the scheduler and its authentication service that
-# the suite's Slurm test runs on this host (see docs/boards-and-ci.md).
+# the suite's Slurm test runs on this host (see docs/boards-and-ci.md),
+# `install-deps.sh postgres` the PostgreSQL server that the results store's
+# PostgreSQL tests start a private cluster of (see docs/results.md).
 component=${1:-}
 case "$component" in
   fuzz) packages="$packages clang-19 libclang-rt-19-dev" ;;
   format) packages="$packages clang-format" ;;
   slurm) packages="$packages slurm-wlm munge" ;;
+  postgres) packages="$packages postgresql" ;;
   browser)
     packages="$packages chromium nodejs"
     # Debian's nodejs comes without npm; other builds of it bring their own.
@@ -24,7 +28,7 @@ case "$component" in
     ;;
   "") ;;
   *)
-    echo "install-deps.sh: unknown component \"$component\" (fuzz, format, slurm or browser)" >&2
+    echo "install-deps.sh: unknown component \"$component\" (fuzz, format, slurm, browser or postgres)" >&2
     exit 2
     ;;
 esac

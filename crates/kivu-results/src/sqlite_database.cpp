@@ -1,0 +1,175 @@
+// The SQLite back end: one file, WAL journal (readers never wait for a
+// writer), a busy timeout so that writers of several processes take turns,
+// and write transactions that take the lock at BEGIN (BEGIN IMMEDIATE) so
+// that two writers never deadlock upgrading a read lock.
+#include <sqlite3.h>
+
+#include <charconv>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "database.hpp"
+
+namespace kivu_results::detail {
+
+namespace {
+
+// How long a writer waits for another to finish before it gives up.
+constexpr int busy_timeout_ms = 60'000;
+
+StoreError sqlite_error(sqlite3* db, int code, std::string_view doing) {
+  const int primary = code & 0xff;
+  StoreErrorKind kind = StoreErrorKind::Failed;
+  if (primary == SQLITE_READONLY || primary == SQLITE_PERM || primary == SQLITE_CANTOPEN)
+    kind = StoreErrorKind::ReadOnly;
+  if (primary == SQLITE_FULL) kind = StoreErrorKind::DiskFull;
+  std::string text = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+  if (primary == SQLITE_CANTOPEN) {
+    // A folder that cannot be created or written: the store cannot be written.
+    text = "cannot open the store file (" + text + ")";
+  }
+  return StoreError{kind, std::string(doing) + ": " + text};
+}
+
+struct StatementDeleter {
+  void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
+};
+
+class SqliteDatabase final : public Database {
+public:
+  explicit SqliteDatabase(sqlite3* db) noexcept : db_(db) {}
+  ~SqliteDatabase() override {
+    statements_.clear();
+    sqlite3_close_v2(db_);
+  }
+
+  std::expected<void, StoreError> execute(std::string_view sql) override {
+    const std::string text(sql);
+    char* message = nullptr;
+    const int code = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &message);
+    if (message != nullptr) sqlite3_free(message);
+    if (code != SQLITE_OK) return std::unexpected(sqlite_error(db_, code, "the store"));
+    return {};
+  }
+
+  std::expected<std::vector<Row>, StoreError> query(std::string_view sql, std::span<const Value> parameters) override {
+    auto found = statements_.find(std::string(sql));
+    if (found == statements_.end()) {
+      sqlite3_stmt* raw = nullptr;
+      const int code = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                                          &raw, nullptr);
+      if (code != SQLITE_OK) return std::unexpected(sqlite_error(db_, code, "the store"));
+      found = statements_.emplace(std::string(sql), std::unique_ptr<sqlite3_stmt, StatementDeleter>(raw)).first;
+    }
+    sqlite3_stmt* statement = found->second.get();
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    int index = 1;
+    for (const auto& parameter : parameters) {
+      if (const auto* integer = std::get_if<std::int64_t>(&parameter)) {
+        sqlite3_bind_int64(statement, index, *integer);
+      } else if (const auto* real = std::get_if<double>(&parameter)) {
+        sqlite3_bind_double(statement, index, *real);
+      } else if (const auto* text = std::get_if<std::string>(&parameter)) {
+        sqlite3_bind_text(statement, index, text->data(), static_cast<int>(text->size()), SQLITE_STATIC);
+      } else {
+        sqlite3_bind_null(statement, index);
+      }
+      ++index;
+    }
+    std::vector<Row> rows;
+    while (true) {
+      const int code = sqlite3_step(statement);
+      if (code == SQLITE_DONE) break;
+      if (code != SQLITE_ROW) {
+        auto error = sqlite_error(db_, code, "the store");
+        sqlite3_reset(statement);
+        return std::unexpected(std::move(error));
+      }
+      const int columns = sqlite3_column_count(statement);
+      Row row;
+      row.reserve(static_cast<std::size_t>(columns));
+      for (int c = 0; c < columns; ++c) {
+        switch (sqlite3_column_type(statement, c)) {
+          case SQLITE_NULL: row.emplace_back(std::nullopt); break;
+          case SQLITE_INTEGER: row.emplace_back(std::to_string(sqlite3_column_int64(statement, c))); break;
+          case SQLITE_FLOAT: row.emplace_back(real_text(sqlite3_column_double(statement, c))); break;
+          default: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
+            row.emplace_back(std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, c))));
+          }
+        }
+      }
+      rows.push_back(std::move(row));
+    }
+    sqlite3_reset(statement);
+    return rows;
+  }
+
+  std::expected<void, StoreError> begin_write() override { return execute("BEGIN IMMEDIATE"); }
+  std::expected<void, StoreError> begin_migration() override { return execute("BEGIN IMMEDIATE"); }
+
+  std::expected<bool, StoreError> table_exists(std::string_view name) override {
+    const Value parameter = std::string(name);
+    auto rows = query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", std::span(&parameter, 1));
+    if (!rows) return std::unexpected(rows.error());
+    return !rows->empty();
+  }
+
+  std::string_view id_column() const noexcept override { return "INTEGER PRIMARY KEY"; }
+
+private:
+  sqlite3* db_;
+  std::map<std::string, std::unique_ptr<sqlite3_stmt, StatementDeleter>, std::less<>> statements_;
+};
+
+}  // namespace
+
+std::string real_text(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::expected<std::unique_ptr<Database>, StoreError> open_sqlite(const std::string& path) {
+  // The store's folder is made when missing (the default lies under ~/.local/share).
+  const std::filesystem::path file(path);
+  if (file.has_parent_path()) {
+    std::error_code error;
+    std::filesystem::create_directories(file.parent_path(), error);
+    if (error) {
+      return std::unexpected(StoreError{
+          error == std::errc::read_only_file_system || error == std::errc::permission_denied ? StoreErrorKind::ReadOnly
+                                                                                             : StoreErrorKind::Failed,
+          "cannot make the store's folder " + file.parent_path().string() + ": " + error.message()});
+    }
+  }
+  sqlite3* db = nullptr;
+  const int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+  if (code != SQLITE_OK) {
+    auto error = sqlite_error(db, code, "cannot open the store " + path);
+    sqlite3_close_v2(db);
+    return std::unexpected(std::move(error));
+  }
+  auto database = std::make_unique<SqliteDatabase>(db);
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, busy_timeout_ms);
+  // A read-only file is opened for reading: questions work, a record is refused.
+  if (sqlite3_db_readonly(db, "main") != 1) {
+    // WAL: readers see the last commit while a record is being written; a
+    // commit is durable once in the log (synchronous=NORMAL), and a process
+    // killed at any point leaves the last commit intact.
+    auto wal = database->query("PRAGMA journal_mode = WAL", {});
+    if (!wal) return std::unexpected(wal.error());
+  }
+  if (auto synchronous = database->execute("PRAGMA synchronous = NORMAL"); !synchronous)
+    return std::unexpected(synchronous.error());
+  return database;
+}
+
+}  // namespace kivu_results::detail

@@ -1,0 +1,323 @@
+// The store on SQLite and the reading of its inputs, in-process.
+#include "kivu_results/store.hpp"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kivu_results/inputs.hpp"
+#include "kivu_testing/child_process.hpp"
+#include "test_inputs.hpp"
+
+namespace {
+
+using kivu_results::InputError;
+using kivu_results::Recording;
+using kivu_results::Store;
+using kivu_results::StoreAddress;
+using kivu_results::StoreErrorKind;
+using kivu_results::Verdict;
+using kivu_results::testing::gtest_xml;
+
+void write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+Store open_sqlite(const std::string& path) {
+  auto store = Store::open({StoreAddress::Kind::Sqlite, path});
+  if (!store) throw std::runtime_error(store.error().message);
+  return std::move(*store);
+}
+
+// A recording of `verdicts` ("passed"/"failed" per case a, b, ...) on `commit`.
+Recording recording(const std::string& commit, const std::vector<std::string>& verdicts, const std::string& hash,
+                    const std::string& board = "0") {
+  Recording r;
+  r.commit = commit;
+  r.recorded_at = "2026-01-01T00:00:00Z";
+  r.content_hash = hash;
+  for (std::size_t i = 0; i < verdicts.size(); ++i) {
+    kivu_results::CaseRecord c;
+    c.case_name = "hardware_e2e.case_" + std::string(1, static_cast<char>('a' + i));
+    c.verdict = verdicts[i] == "passed"   ? Verdict::Passed
+                : verdicts[i] == "failed" ? Verdict::Failed
+                                          : Verdict::Missing;
+    c.properties = {{"host", "lab-1"}, {"board", board}};
+    r.cases.push_back(c);
+  }
+  return r;
+}
+
+// =============================================================================
+// Addresses
+
+TEST(StoreAddress, PathsSqliteAndPostgresAreTakenUnknownSchemesRefused) {
+  using Kind = StoreAddress::Kind;
+  EXPECT_EQ(kivu_results::parse_store_address("target/x.sqlite")->kind, Kind::Sqlite);
+  EXPECT_EQ(kivu_results::parse_store_address("sqlite:/tmp/a:b")->location, "/tmp/a:b");
+  EXPECT_EQ(kivu_results::parse_store_address("./dir:x/y.db")->location, "./dir:x/y.db");
+  EXPECT_EQ(kivu_results::parse_store_address("a:b")->kind, Kind::Sqlite);  // one letter before ':' is no scheme
+  EXPECT_EQ(kivu_results::parse_store_address("postgresql://u@/kivu?host=/run")->kind, Kind::Postgres);
+  EXPECT_EQ(kivu_results::parse_store_address("postgres://h/kivu")->kind, Kind::Postgres);
+  for (const char* refused : {"mysql://h/db", "https://h/x", "sqlite:", ""}) {
+    const auto address = kivu_results::parse_store_address(refused);
+    ASSERT_FALSE(address) << refused;
+    EXPECT_EQ(address.error().kind, StoreErrorKind::Address);
+    EXPECT_EQ(address.error().message.find('\n'), std::string::npos);
+  }
+}
+
+TEST(StoreAddress, DefaultFileFollowsXdgDataHomeThenHome) {
+  EXPECT_EQ(kivu_results::default_store_path("/x/data", "/home/u"), "/x/data/kivu/results.sqlite");
+  EXPECT_EQ(kivu_results::default_store_path("relative", "/home/u"), "/home/u/.local/share/kivu/results.sqlite");
+  EXPECT_EQ(kivu_results::default_store_path(std::nullopt, "/home/u"), "/home/u/.local/share/kivu/results.sqlite");
+  EXPECT_EQ(kivu_results::default_store_path(std::nullopt, std::nullopt), "results.sqlite");
+}
+
+// =============================================================================
+// Inputs
+
+TEST(ResultXml, KeepsVerdictsTimesPropertiesAndFailureTexts) {
+  const auto cases = kivu_results::read_result_xml(
+      gtest_xml({{"ok", "passed"}, {"bad", "failed", "3"}, {"off", "skipped"}, {"gone", "missing"}}), "r.xml");
+  ASSERT_TRUE(cases) << cases.error().message;
+  ASSERT_EQ(cases->size(), 4u);
+  EXPECT_EQ((*cases)[0].case_name, "hardware_e2e.ok");
+  EXPECT_EQ((*cases)[0].verdict, Verdict::Passed);
+  EXPECT_DOUBLE_EQ((*cases)[0].seconds, 0.5);
+  EXPECT_EQ((*cases)[1].verdict, Verdict::Failed);
+  EXPECT_THAT((*cases)[1].failure, ::testing::HasSubstr("frame.cpp:10"));
+  EXPECT_THAT((*cases)[1].properties, ::testing::Contains(std::pair<std::string, std::string>("board", "3")));
+  EXPECT_EQ((*cases)[2].verdict, Verdict::Skipped);
+  EXPECT_EQ((*cases)[3].verdict, Verdict::Missing);
+}
+
+TEST(ResultXml, RefusesDoctypeTruncatedAndForeignDocuments) {
+  const std::string bomb =
+      "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\"><!ENTITY lol2 \"&lol;&lol;&lol;\">]>"
+      "<testsuites><testsuite name=\"&lol2;\"/></testsuites>";
+  auto read = kivu_results::read_result_xml(bomb, "bomb.xml");
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().kind, InputError::Kind::Doctype);
+  // A comment before the root is not a declaration.
+  EXPECT_TRUE(kivu_results::read_result_xml("<!-- <x> --><testsuites/>", "c.xml"));
+
+  const std::string whole = gtest_xml({{"ok", "passed"}});
+  read = kivu_results::read_result_xml(whole.substr(0, whole.size() / 2), "half.xml");
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().kind, InputError::Kind::Malformed);
+  EXPECT_THAT(read.error().message, ::testing::StartsWith("half.xml: "));
+
+  read = kivu_results::read_result_xml("<html><body/></html>", "page.xml");
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().kind, InputError::Kind::NotResult);
+}
+
+TEST(Inputs, SizeBoundHoldsOnBothSidesForXmlAndProfiles) {
+  const kivu_testing::ScratchDirectory scratch;
+  const std::string xml = gtest_xml({{"ok", "passed"}});
+  write(scratch.file("r.xml"), xml);
+  ASSERT_TRUE(kivu_package::write_profile_file(kivu_results::testing::profile(4, 100, 20), scratch.file("p.capnp")));
+  const auto profile_size = std::filesystem::file_size(scratch.file("p.capnp"));
+
+  kivu_results::InputLimits limits{.max_xml_bytes = xml.size(), .max_profile_bytes = profile_size};
+  const std::vector<std::string> both = {scratch.file("r.xml"), scratch.file("p.capnp")};
+  const auto at_bound = kivu_results::read_inputs(both, "", limits);
+  ASSERT_TRUE(at_bound) << at_bound.error().message;
+  EXPECT_EQ(at_bound->cases.size(), 1u);
+  EXPECT_EQ(at_bound->profiles.size(), 1u);
+
+  limits.max_xml_bytes = xml.size() - 1;
+  auto over = kivu_results::read_inputs(both, "", limits);
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error().kind, InputError::Kind::TooLarge);
+
+  limits = {.max_xml_bytes = xml.size(), .max_profile_bytes = profile_size - 1};
+  over = kivu_results::read_inputs(both, "", limits);
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error().kind, InputError::Kind::TooLarge);
+}
+
+TEST(Inputs, ProfileFiguresAndFoldersAndNonResults) {
+  const kivu_testing::ScratchDirectory scratch;
+  std::filesystem::create_directory(scratch.file("run"));
+  write(scratch.file("run/b.xml"), gtest_xml({{"ok", "failed"}}));
+  write(scratch.file("run/a.xml"), gtest_xml({{"ok", "passed"}, {"other", "passed"}}));
+  write(scratch.file("run/notes.txt"), "ignored");
+  ASSERT_TRUE(
+      kivu_package::write_profile_file(kivu_results::testing::profile(4, 100, 20), scratch.file("run/p.capnp")));
+
+  const std::vector<std::string> folder = {scratch.file("run")};
+  const auto content = kivu_results::read_inputs(folder, "hardware_e2e.gemm");
+  ASSERT_TRUE(content) << content.error().message;
+  ASSERT_EQ(content->cases.size(), 2u);
+  EXPECT_EQ(content->cases[0].verdict, Verdict::Failed);  // reported twice: a failure counts
+  EXPECT_EQ(content->digests.size(), 3u);
+  ASSERT_EQ(content->profiles.size(), 1u);
+  const auto& p = content->profiles.front();
+  EXPECT_EQ(p.case_name, "hardware_e2e.gemm");
+  EXPECT_EQ(p.compute_cycles, 4u * 100 + 0 + 1 + 2 + 3);
+  EXPECT_EQ(p.exchange_cycles, 4u * 20);
+  EXPECT_EQ(p.idle_cycles, 4u * 5);
+  EXPECT_EQ(p.total_cycles, p.compute_cycles + p.exchange_cycles + p.idle_cycles);
+  EXPECT_EQ(p.busiest_tile, 3u);
+  EXPECT_EQ(p.busiest_tile_cycles, 103u + 20);
+  EXPECT_EQ(p.tile_count, 4u);
+  EXPECT_EQ(p.clock_hz, 1'330'000'000u);
+
+  write(scratch.file("junk.bin"), std::string("\x01\x02garbage", 9));
+  write(scratch.file("empty.xml"), "");
+  for (const char* name : {"junk.bin", "empty.xml"}) {
+    const std::vector<std::string> one = {scratch.file(name)};
+    const auto refused = kivu_results::read_inputs(one, "");
+    ASSERT_FALSE(refused) << name;
+    EXPECT_EQ(refused.error().kind, InputError::Kind::NotResult) << refused.error().message;
+  }
+}
+
+TEST(ContentHash, IgnoresFileOrderButNotCommitLabelsOrCase) {
+  EXPECT_EQ(kivu_results::sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(kivu_results::sha256_hex(std::string(1000, 'a')).size(), 64u);
+  const auto hash = kivu_results::content_hash({"1", "2"}, "c", {{"fw", "1"}}, "");
+  EXPECT_EQ(hash, kivu_results::content_hash({"2", "1"}, "c", {{"fw", "1"}}, ""));
+  EXPECT_NE(hash, kivu_results::content_hash({"1", "2"}, "d", {{"fw", "1"}}, ""));
+  EXPECT_NE(hash, kivu_results::content_hash({"1", "2"}, "c", {{"fw", "2"}}, ""));
+  EXPECT_NE(hash, kivu_results::content_hash({"1", "2"}, "c", {{"fw", "1"}}, "hardware_e2e.gemm"));
+}
+
+// =============================================================================
+// The store on SQLite
+
+TEST(SqliteStore, RecordsRunsNewestFirstAndCountsTheSameContentOnce) {
+  const kivu_testing::ScratchDirectory scratch;
+  auto store = open_sqlite(scratch.file("deep/er/store.sqlite"));  // folders are made
+  auto first = recording("c1", {"passed", "failed", "missing"}, "h1");
+  first.labels = {{"firmware", "7"}};
+  const auto one = store.record(first);
+  ASSERT_TRUE(one) << one.error().message;
+  EXPECT_FALSE(one->already_recorded);
+  const auto two = store.record(recording("c2", {"passed", "passed", "passed"}, "h2"));
+  ASSERT_TRUE(two);
+  const auto again = store.record(recording("c1", {"passed", "failed", "missing"}, "h1"));
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(again->already_recorded);
+  EXPECT_EQ(again->run_id, one->run_id);
+
+  const auto runs = store.runs();
+  ASSERT_TRUE(runs);
+  ASSERT_EQ(runs->size(), 2u);
+  EXPECT_EQ((*runs)[0].id, two->run_id);
+  EXPECT_EQ((*runs)[1].commit, "c1");
+  EXPECT_EQ((*runs)[1].passed, 1u);
+  EXPECT_EQ((*runs)[1].failed, 1u);
+  EXPECT_EQ((*runs)[1].missing, 1u);
+  EXPECT_EQ((*runs)[1].labels.at("firmware"), "7");
+  ASSERT_EQ(store.runs(1)->size(), 1u);
+
+  // Reopened, the store keeps everything and migrates nothing.
+  auto reopened = open_sqlite(scratch.file("deep/er/store.sqlite"));
+  EXPECT_EQ(reopened.runs()->size(), 2u);
+}
+
+TEST(SqliteStore, FlakyCountsFlipsPerCommitWithTheBoardsOfFailures) {
+  const kivu_testing::ScratchDirectory scratch;
+  auto store = open_sqlite(scratch.file("s.sqlite"));
+  // case_a on c1: pass, fail (board 2), pass, fail (board 3): 3 flips.
+  // case_b on c1: pass, pass, fail, fail: 1 flip. case_a on c2 only passes.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> history = {{{"passed", "passed"}, "1"},
+                                                                                 {{"failed", "passed"}, "2"},
+                                                                                 {{"passed", "failed"}, "2"},
+                                                                                 {{"failed", "failed"}, "3"}};
+  int n = 0;
+  for (const auto& [verdicts, board] : history)
+    ASSERT_TRUE(store.record(recording("c1", verdicts, "h" + std::to_string(n++), board)));
+  ASSERT_TRUE(store.record(recording("c2", {"passed"}, "other")));
+  ASSERT_TRUE(store.record(recording("c2", {"passed"}, "other2")));
+
+  const auto flaky = store.flaky();
+  ASSERT_TRUE(flaky) << flaky.error().message;
+  ASSERT_EQ(flaky->size(), 2u);
+  EXPECT_EQ((*flaky)[0].case_name, "hardware_e2e.case_a");
+  EXPECT_EQ((*flaky)[0].commit, "c1");
+  EXPECT_EQ((*flaky)[0].passes, 2u);
+  EXPECT_EQ((*flaky)[0].failures, 2u);
+  EXPECT_EQ((*flaky)[0].flips, 3u);
+  EXPECT_EQ((*flaky)[0].boards, (std::vector<std::string>{"lab-1:2", "lab-1:3"}));
+  EXPECT_EQ((*flaky)[1].case_name, "hardware_e2e.case_b");
+  EXPECT_EQ((*flaky)[1].flips, 1u);
+  // The last three runs hold c1's last run (both cases failed) and c2's
+  // passes; one more brings case_a's pass, two more case_b's.
+  EXPECT_TRUE(store.flaky(3)->empty());
+  EXPECT_EQ(store.flaky(4)->size(), 1u);
+  EXPECT_EQ(store.flaky(5)->size(), 2u);
+}
+
+TEST(SqliteStore, SeriesFollowsRecordingOrderAndFiltersByCaseAndLabel) {
+  const kivu_testing::ScratchDirectory scratch;
+  auto store = open_sqlite(scratch.file("s.sqlite"));
+  for (int i = 0; i < 4; ++i) {
+    Recording r = recording("c" + std::to_string(i), {}, "h" + std::to_string(i));
+    r.labels = {{"board_kind", i % 2 == 0 ? "even" : "odd"}};
+    kivu_results::ProfileRecord p;
+    p.case_name = "hardware_e2e.gemm";
+    p.exchange_cycles = 1000 + static_cast<std::uint64_t>(i);
+    r.profiles.push_back(p);
+    p.case_name = "hardware_e2e.other";
+    r.profiles.push_back(p);
+    ASSERT_TRUE(store.record(r));
+  }
+  auto series = store.series({.metric = "exchange_cycles", .case_name = "hardware_e2e.gemm", .labels = {}});
+  ASSERT_TRUE(series) << series.error().message;
+  ASSERT_EQ(series->size(), 4u);
+  EXPECT_EQ((*series)[0].commit, "c0");
+  EXPECT_EQ((*series)[3].value, 1003);
+  series = store.series({.metric = "exchange_cycles", .case_name = {}, .labels = {{"board_kind", "odd"}}});
+  ASSERT_EQ(series->size(), 4u);  // two runs, two profiles each
+  EXPECT_EQ((*series)[0].commit, "c1");
+  EXPECT_FALSE(store.series({.metric = "exchange_cycles; DROP TABLE runs", .case_name = {}, .labels = {}}));
+  EXPECT_EQ(*store.profile_cases(), (std::vector<std::string>{"hardware_e2e.gemm", "hardware_e2e.other"}));
+}
+
+TEST(SqliteStore, RefusesAStoreOfANewerSchemaNamingBothVersions) {
+  const kivu_testing::ScratchDirectory scratch;
+  const std::string path = scratch.file("s.sqlite");
+  { auto store = open_sqlite(path); }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "INSERT INTO kivu_schema (version) VALUES (7)", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  const auto refused = Store::open({StoreAddress::Kind::Sqlite, path});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, StoreErrorKind::NewerSchema);
+  EXPECT_THAT(refused.error().message, ::testing::HasSubstr("version 7"));
+  EXPECT_THAT(refused.error().message, ::testing::HasSubstr("version " + std::to_string(kivu_results::schema_version)));
+}
+
+TEST(SqliteStore, AReadOnlyStoreAnswersQuestionsButRefusesARecord) {
+  const kivu_testing::ScratchDirectory scratch;
+  const std::string path = scratch.file("s.sqlite");
+  {
+    auto store = open_sqlite(path);
+    ASSERT_TRUE(store.record(recording("c1", {"passed"}, "h1")));
+  }
+  // The folder is the user's to write; the file is not.
+  ASSERT_EQ(chmod(scratch.path().c_str(), 0777), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const auto result = kivu_testing::run_unprivileged([&]() -> std::string {
+    auto store = Store::open({StoreAddress::Kind::Sqlite, path});
+    if (!store) return "open: " + store.error().message;
+    const auto runs = store->runs();
+    if (!runs || runs->size() != 1) return "runs not read";
+    const auto recorded = store->record(recording("c2", {"passed"}, "h2"));
+    if (recorded) return "recorded into a read-only store";
+    if (recorded.error().kind != StoreErrorKind::ReadOnly) return "not ReadOnly: " + recorded.error().message;
+    return "ok";
+  });
+  if (!result) GTEST_SKIP() << "cannot run as an unprivileged user: " << result.error();
+  EXPECT_EQ(*result, "ok");
+  EXPECT_EQ(open_sqlite(path).runs()->size(), 1u);
+}
+
+}  // namespace
