@@ -214,7 +214,11 @@ CaseResult read_case(const tinyxml2::XMLElement* testcase, std::string_view suit
     if (!failed) first_kind = kind;
     failed = true;
     if (result.message.empty()) result.message = attribute(child, "message");
-    if (const char* text = child->GetText(); text != nullptr && *text != '\0') {
+    std::string text;  // every text and CDATA section of it, in order
+    for (const auto* node = child->FirstChild(); node != nullptr; node = node->NextSibling()) {
+      if (const auto* part = node->ToText()) text += part->Value();
+    }
+    if (!text.empty()) {
       if (!result.text.empty() && !result.text.ends_with('\n')) result.text += '\n';
       result.text += text;
     }
