@@ -9,7 +9,8 @@ CTEST_PARALLEL ?= 2
 # Taken as written ($(value ...)): a $ in it is the regex's, not make's.
 TEST_FILTER ?=
 # CMake targets that `make build` (and so `make test` and `make e2e`) builds
-# (empty: all). With TEST_FILTER, what the chosen tests need is enough.
+# (empty: all), taken as written too. With TEST_FILTER, what the chosen
+# tests need is enough.
 TARGETS ?=
 # Simulated boards `make test` spreads the hardware cases over. Above 1,
 # kivu-boards writes a CTest resource file for them, the runners accept
@@ -18,12 +19,28 @@ TARGETS ?=
 BOARDS ?= 1
 # Absolute: ctest reads the resource file from within the build directory.
 BOARDS_FILE := $(CURDIR)/$(BUILD_DIR)/boards.json
+# ctest's JUnit report of `make test`; its skipped tests are listed with
+# their reasons at the end (cmake/junit_failures.cmake).
+JUNIT_FILE := $(CURDIR)/$(BUILD_DIR)/make-test-junit.xml
 TEST_JOBS := $(if $(filter-out 1,$(BOARDS)),$(if $(filter command line,$(origin CTEST_PARALLEL)),$(CTEST_PARALLEL),$(BOARDS)),$(CTEST_PARALLEL))
+# make exports a variable given on its command line to every command's
+# environment, expanding its value to do so: a TEST_FILTER holding
+# "$(shell ...)" would run that, one holding "$(c" would stop make. Each
+# reaches its command as an argument instead, so none is exported. (A
+# sub-make still gets them through MAKEFLAGS, unexpanded.)
+# After the variables are set: unexport defines an unset one, which ?= then
+# leaves empty.
+unexport PRESET TEST_FILTER TARGETS BOARDS CTEST_PARALLEL
 
 # One shell word, whatever the text holds (the checkout's path may have
 # spaces, quotes or other letters): $(call quote,TEXT) gives 'TEXT' with
 # each ' written as '\''.
 quote = '$(subst ','\'',$(1))'
+
+# After ctest (whose status is in $$status): completes its JUnit report and
+# lists the skipped tests with their reasons.
+list_skipped = if [ -f $(call quote,$(JUNIT_FILE)) ]; then cmake -DREPORT=$(call quote,$(JUNIT_FILE)) \
+  -DBUILD_DIR=$(call quote,$(CURDIR)/$(BUILD_DIR)) -DLIST_SKIPPED=ON -P cmake/junit_failures.cmake || status=1; fi
 
 .PHONY: all build deps configure test e2e clean
 
@@ -36,18 +53,21 @@ configure:
 	@cmake --preset $(call quote,$(PRESET)) >/dev/null
 
 build: configure
-	@cmake --build --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL))$(if $(TARGETS), --target $(foreach target,$(TARGETS),$(call quote,$(target))))
+	@cmake --build --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL))$(if $(value TARGETS), --target $(foreach target,$(value TARGETS),$(call quote,$(target))))
 
 # The preset must have tests (a test preset) before anything is built.
 test: deps
 	@ctest --preset $(call quote,$(PRESET)) -N >/dev/null
 	@$(MAKE) --no-print-directory build
+	@rm -f $(call quote,$(JUNIT_FILE))
 ifeq ($(BOARDS),1)
-	ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER)))
+	ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) --output-junit $(call quote,$(JUNIT_FILE)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER))); \
+	  status=$$?; $(list_skipped); exit $$status
 else
 	KIVU_SIM_BOARDS=$(call quote,$(BOARDS)) $(call quote,$(BUILD_DIR)/kivu-boards) resource-spec -o $(call quote,$(BOARDS_FILE))
 	KIVU_SIM_BOARDS=$(call quote,$(BOARDS)) ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) \
-	  --resource-spec-file $(call quote,$(BOARDS_FILE)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER)))
+	  --resource-spec-file $(call quote,$(BOARDS_FILE)) --output-junit $(call quote,$(JUNIT_FILE)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER))); \
+	  status=$$?; $(list_skipped); exit $$status
 endif
 
 e2e: deps

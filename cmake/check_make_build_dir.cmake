@@ -131,9 +131,26 @@ execute_process(COMMAND ${make} -s -n -C "${SOURCE_DIR}" test BOARDS=4 PRESET=de
 if(NOT status EQUAL 0 OR NOT output MATCHES "--resource-spec-file '/[^']*/target/debug/boards\\.json'")
   message(FATAL_ERROR "make test BOARDS=4 does not give ctest target/debug's resource file by an absolute path:\n${output}")
 endif()
-string(FIND "${output}" " -R '^it'\\''s$|^b\\.c$'\n" filter_given)
+string(FIND "${output}" " -R '^it'\\''s$|^b\\.c$';" filter_given)
 if(filter_given EQUAL -1)
   message(FATAL_ERROR "make test TEST_FILTER=... does not give ctest the expression as written:\n${output}")
+endif()
+
+# A $( in TEST_FILTER or TARGETS is theirs too: make neither runs a function
+# it spells (make -n still runs the sub-make, whose environment make would
+# build from the expanded values) nor stops at an unterminated one.
+set(marker "${SOURCE_DIR}/target/make-filter-ran-a-command")
+file(REMOVE "${marker}")
+set(filter "^x$(shell touch '${marker}')|(a|b$(c")
+execute_process(COMMAND ${make} -s -n -C "${SOURCE_DIR}" test BOARDS=4 PRESET=default "TEST_FILTER=${filter}"
+  "TARGETS=a$(shell touch '${marker}') b$(c"
+  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+string(REPLACE "'" "'\\''" quoted_filter "${filter}")
+string(FIND "${output}" " -R '${quoted_filter}';" filter_given)
+if(NOT status EQUAL 0 OR EXISTS "${marker}" OR filter_given EQUAL -1
+   OR NOT output MATCHES "--target 'a\\$\\(shell' 'touch' ")
+  file(REMOVE "${marker}")
+  message(FATAL_ERROR "make test with $( in TEST_FILTER and TARGETS does not take them as written (status ${status}):\n${output}")
 endif()
 
 # scripts/e2e.sh on a folder without the suite fails and names what is missing.

@@ -6,17 +6,29 @@
 #    "FILE:LINE: Failure" with the line after it, or else the first line
 #    that speaks of an error or failure, or else the last line of output)
 #    and the failure's text the case's output.
+#  - a skipped case's <skipped message> says how ctest saw the skip
+#    ("SKIP_RETURN_CODE=77"); here it becomes the reason the test gave: the
+#    line after GoogleTest's "FILE:LINE: Skipped", or else the last line of
+#    output that speaks of a skip, or else its last line.
+#  - ctest gives every case the classname of its own name, so that readers
+#    show one group per test. With BUILD_DIR (the build folder the tests ran
+#    in), each case's classname becomes its crate and its first (kind) label,
+#    "kivu-runtime.hardware": the crate is the folder under crates/ that
+#    registered the test ("workspace" for the top level), the labels are the
+#    test's LABELS.
 #  - a report whose <testsuite> has no name ("(empty)") or no hostname gets
 #    SUITE (default "kivu") and this host's name. The workspace's own build
 #    folders give ctest both (DartConfiguration.tcl), so this only matters for
 #    reports made elsewhere.
 # The report is replaced whole; running this twice changes nothing more.
+# With LIST_SKIPPED=ON it also prints each skipped test and its reason.
 #
-#   cmake -DREPORT=junit.xml [-DSUITE=name] -P cmake/junit_failures.cmake
+#   cmake -DREPORT=junit.xml [-DBUILD_DIR=dir] [-DSUITE=name] [-DLIST_SKIPPED=ON] -P cmake/junit_failures.cmake
 cmake_minimum_required(VERSION 3.25)
 
 if(NOT DEFINED REPORT)
-  message(FATAL_ERROR "usage: cmake -DREPORT=junit.xml [-DSUITE=name] -P junit_failures.cmake")
+  message(FATAL_ERROR
+    "usage: cmake -DREPORT=junit.xml [-DBUILD_DIR=dir] [-DSUITE=name] [-DLIST_SKIPPED=ON] -P junit_failures.cmake")
 endif()
 if(NOT EXISTS "${REPORT}")
   message(FATAL_ERROR "no JUnit report at ${REPORT}")
@@ -33,6 +45,20 @@ if(report MATCHES "hostname=\"\"")
   string(REPLACE "hostname=\"\"" "hostname=\"${host}\"" report "${report}")
 endif()
 
+# `text` as an attribute value: the output's <, > and & are escaped already;
+# quotes and tabs are not.
+function(attribute_text text result)
+  string(STRIP "${text}" text)
+  string(LENGTH "${text}" length)
+  if(length GREATER 300)
+    string(SUBSTRING "${text}" 0 300 text)
+    string(APPEND text "...")
+  endif()
+  string(REPLACE "\"" "&quot;" text "${text}")
+  string(REPLACE "\t" " " text "${text}")
+  set(${result} "${text}" PARENT_SCOPE)
+endfunction()
+
 # The one-line message of a failure whose (XML-escaped) output is `output`.
 function(failure_summary output result)
   set(summary "")
@@ -45,45 +71,206 @@ function(failure_summary output result)
   else()
     set(summary "failed without output")
   endif()
-  string(STRIP "${summary}" summary)
-  string(LENGTH "${summary}" length)
-  if(length GREATER 300)
-    string(SUBSTRING "${summary}" 0 300 summary)
-    string(APPEND summary "...")
-  endif()
-  # An attribute: the output's <, > and & are escaped already; quotes and
-  # tabs are not.
-  string(REPLACE "\"" "&quot;" summary "${summary}")
-  string(REPLACE "\t" " " summary "${summary}")
+  attribute_text("${summary}" summary)
   set(${result} "${summary}" PARENT_SCOPE)
 endfunction()
 
-set(empty_failure "<failure message=\"\"/>")
-string(LENGTH "${empty_failure}" empty_failure_length)
+# The reason a skipped test whose (XML-escaped) output is `output` gave;
+# `fallback` when its output says nothing.
+function(skip_reason output fallback result)
+  set(reason "")
+  if(output MATCHES ": Skipped\n([^\n]*)")
+    set(reason "${CMAKE_MATCH_1}")
+    if(reason MATCHES "^\\[" OR reason STREQUAL "")
+      set(reason "skipped without a reason")
+    endif()
+  else()
+    # The greedy start leaves the last such line to the group.
+    if(output MATCHES "^(.*\n)?([^\n]*[Ss][Kk][Ii][Pp][^\n]*)")
+      set(reason "${CMAKE_MATCH_2}")
+    elseif(output MATCHES "([^\n]+)\n*$")
+      set(reason "${CMAKE_MATCH_1}")
+    endif()
+  endif()
+  string(STRIP "${reason}" reason)
+  if(reason STREQUAL "")
+    set(reason "${fallback}")
+  endif()
+  attribute_text("${reason}" reason)
+  set(${result} "${reason}" PARENT_SCOPE)
+endfunction()
+
+# The group of the test whose ctest JSON object (--show-only=json-v1) is
+# `test`: classname_<SHA1 of its name> is set to "<crate>.<first label>".
+function(group_test test)
+  string(JSON name GET "${test}" name)
+  set(crate "workspace")
+  set(label "")
+  string(JSON property_count ERROR_VARIABLE no_properties LENGTH "${test}" properties)
+  if(no_properties)
+    set(property_count 0)
+  endif()
+  if(property_count GREATER 0)
+    math(EXPR last_property "${property_count} - 1")
+    foreach(p RANGE ${last_property})
+      string(JSON property GET "${test}" properties ${p} name)
+      if(property STREQUAL "LABELS")
+        string(JSON label GET "${test}" properties ${p} value 0)
+      elseif(property STREQUAL "WORKING_DIRECTORY")
+        string(JSON directory GET "${test}" properties ${p} value)
+        get_filename_component(directory "${directory}" REALPATH)
+        file(RELATIVE_PATH inside "${build_root}" "${directory}")
+        if(inside MATCHES "^crates/([^/]+)")
+          set(crate "${CMAKE_MATCH_1}")
+        elseif(inside MATCHES "^([^./][^/]*)")
+          set(crate "${CMAKE_MATCH_1}")
+        endif()
+      endif()
+    endforeach()
+  endif()
+  string(SHA1 key "${name}")
+  if(label STREQUAL "")
+    set(classname_${key} "${crate}" PARENT_SCOPE)
+  else()
+    set(classname_${key} "${crate}.${label}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# Each test's group, from the build folder's tests.
+if(DEFINED BUILD_DIR AND NOT BUILD_DIR STREQUAL "")
+  get_filename_component(cmake_bin "${CMAKE_COMMAND}" DIRECTORY)
+  find_program(ctest_command NAMES ctest HINTS "${cmake_bin}" NO_DEFAULT_PATH)
+  if(NOT ctest_command)
+    find_program(ctest_command NAMES ctest REQUIRED)
+  endif()
+  execute_process(COMMAND "${ctest_command}" --show-only=json-v1 WORKING_DIRECTORY "${BUILD_DIR}"
+    RESULT_VARIABLE status OUTPUT_VARIABLE tests_json ERROR_VARIABLE errors)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "cannot list the tests of ${BUILD_DIR}: ${errors}")
+  endif()
+  get_filename_component(build_root "${BUILD_DIR}" REALPATH)
+  string(JSON test_count LENGTH "${tests_json}" tests)
+  # string(JSON) parses the whole document at each call, which for some
+  # hundred tests takes half a minute. ctest indents its JSON, each test's
+  # object in "tests" by four spaces (a string holds no raw line break), so
+  # each object is cut out and parsed alone.
+  set(grouped 0)
+  string(FIND "${tests_json}" "\"tests\" :" at)
+  if(at GREATER -1)
+    string(SUBSTRING "${tests_json}" ${at} -1 rest)
+    while(TRUE)
+      string(FIND "${rest}" "\n    {\n" object_start)
+      if(object_start EQUAL -1)
+        break()
+      endif()
+      math(EXPR object_start "${object_start} + 5")
+      string(SUBSTRING "${rest}" ${object_start} -1 rest)
+      string(FIND "${rest}" "\n    }" object_end)
+      if(object_end EQUAL -1)
+        break()
+      endif()
+      math(EXPR object_end "${object_end} + 6")
+      string(SUBSTRING "${rest}" 0 ${object_end} test)
+      string(SUBSTRING "${rest}" ${object_end} -1 rest)
+      group_test("${test}")
+      math(EXPR grouped "${grouped} + 1")
+    endwhile()
+  endif()
+  # Laid out otherwise: one test at a time from the whole document.
+  if(NOT grouped EQUAL test_count AND test_count GREATER 0)
+    math(EXPR last "${test_count} - 1")
+    foreach(index RANGE ${last})
+      string(JSON test GET "${tests_json}" tests ${index})
+      group_test("${test}")
+    endforeach()
+  endif()
+endif()
+
+# `text` with the five XML entities of ctest's report decoded.
+function(xml_decoded text result)
+  string(REPLACE "&quot;" "\"" text "${text}")
+  string(REPLACE "&apos;" "'" text "${text}")
+  string(REPLACE "&lt;" "<" text "${text}")
+  string(REPLACE "&gt;" ">" text "${text}")
+  string(REPLACE "&amp;" "&" text "${text}")
+  set(${result} "${text}" PARENT_SCOPE)
+endfunction()
+
+# Each <testcase> in turn: its elements (the part before <system-out>) are
+# completed, its output is left as it is.
 set(done "")
 set(rest "${report}")
+set(skipped_count 0)
+set(skipped_lines "")
 while(TRUE)
-  string(FIND "${rest}" "${empty_failure}" at)
+  string(FIND "${rest}" "<testcase " at)
   if(at EQUAL -1)
     break()
   endif()
   string(SUBSTRING "${rest}" 0 ${at} before)
-  math(EXPR after "${at} + ${empty_failure_length}")
-  string(SUBSTRING "${rest}" ${after} -1 rest)
-  # The case's output: its <system-out>, before the case ends.
-  set(output "")
+  string(APPEND done "${before}")
+  string(SUBSTRING "${rest}" ${at} -1 rest)
   string(FIND "${rest}" "</testcase>" case_end)
-  string(FIND "${rest}" "<system-out>" output_start)
-  string(FIND "${rest}" "</system-out>" output_end)
-  if(output_start GREATER -1 AND output_end GREATER output_start AND (case_end EQUAL -1 OR output_start LESS case_end))
+  if(case_end EQUAL -1)
+    break()
+  endif()
+  math(EXPR case_end "${case_end} + 11")
+  string(SUBSTRING "${rest}" 0 ${case_end} case)
+  string(SUBSTRING "${rest}" ${case_end} -1 rest)
+
+  set(output "")
+  set(elements "${case}")
+  set(output_part "")
+  string(FIND "${case}" "<system-out>" output_start)
+  string(FIND "${case}" "</system-out>" output_end)
+  if(output_start GREATER -1 AND output_end GREATER output_start)
+    string(SUBSTRING "${case}" 0 ${output_start} elements)
+    string(SUBSTRING "${case}" ${output_start} -1 output_part)
     math(EXPR output_start "${output_start} + 12")
     math(EXPR output_length "${output_end} - ${output_start}")
-    string(SUBSTRING "${rest}" ${output_start} ${output_length} output)
+    string(SUBSTRING "${case}" ${output_start} ${output_length} output)
   endif()
-  failure_summary("${output}" summary)
-  string(APPEND done "${before}<failure message=\"${summary}\">${output}</failure>")
+  string(FIND "${elements}" ">" tag_end)
+  string(SUBSTRING "${elements}" 0 ${tag_end} tag)
+
+  set(name "")
+  if(tag MATCHES "^<testcase name=\"([^\"]*)\"")
+    set(name "${CMAKE_MATCH_1}")
+    xml_decoded("${name}" plain_name)
+    string(SHA1 key "${plain_name}")
+    if(DEFINED classname_${key})
+      string(REGEX REPLACE "^(<testcase name=\"[^\"]*\" classname=)\"[^\"]*\"" "\\1\"${classname_${key}}\""
+        elements "${elements}")
+    endif()
+  endif()
+
+  if(elements MATCHES "<failure message=\"\"/>")
+    failure_summary("${output}" summary)
+    string(REPLACE "<failure message=\"\"/>" "<failure message=\"${summary}\">${output}</failure>"
+      elements "${elements}")
+  endif()
+
+  if(tag MATCHES " status=\"(notrun|disabled)\"")
+    set(how "${CMAKE_MATCH_1}")
+    if(elements MATCHES "<skipped message=\"([^\"]*)\"")
+      set(how "${CMAKE_MATCH_1}")
+    endif()
+    skip_reason("${output}" "${how}" reason)
+    string(REPLACE "\\" "\\\\" replacement "<skipped message=\"${reason}\"")
+    string(REGEX REPLACE "<skipped message=\"[^\"]*\"" "${replacement}" elements "${elements}")
+    xml_decoded("${name}: ${reason}" line)
+    math(EXPR skipped_count "${skipped_count} + 1")
+    string(APPEND skipped_lines "\n  ${line}")
+  endif()
+  string(APPEND done "${elements}${output_part}")
 endwhile()
 string(APPEND done "${rest}")
 
-file(WRITE "${REPORT}.kivu-tmp" "${done}")
-file(RENAME "${REPORT}.kivu-tmp" "${REPORT}")
+if(NOT done STREQUAL report)
+  file(WRITE "${REPORT}.kivu-tmp" "${done}")
+  file(RENAME "${REPORT}.kivu-tmp" "${REPORT}")
+endif()
+
+if(LIST_SKIPPED AND skipped_count GREATER 0)
+  message(NOTICE "Skipped tests (${skipped_count}), each with its reason:${skipped_lines}")
+endif()

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <sstream>
+#include <utility>
 
 #include <tinyxml2.h>
 
@@ -18,6 +20,145 @@ namespace kivu_e2e::report {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The code point that the UTF-8 sequence at the start of `text` encodes,
+// and its length; nothing when the bytes are not well-formed UTF-8
+// (overlong forms, surrogates and values above U+10FFFF are not).
+std::optional<std::pair<char32_t, std::size_t>> next_code_point(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return std::pair{char32_t{lead}, std::size_t{1}};
+  std::size_t length = 0;
+  char32_t value = 0;
+  char32_t least = 0;
+  if ((lead & 0xe0) == 0xc0) {
+    length = 2, value = lead & 0x1f, least = 0x80;
+  } else if ((lead & 0xf0) == 0xe0) {
+    length = 3, value = lead & 0x0f, least = 0x800;
+  } else if ((lead & 0xf8) == 0xf0) {
+    length = 4, value = lead & 0x07, least = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (text.size() < length) return std::nullopt;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xc0) != 0x80) return std::nullopt;
+    value = (value << 6) | (byte(i) & 0x3f);
+  }
+  if (value < least || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return std::nullopt;
+  return std::pair{value, length};
+}
+
+// XML 1.0's Char production.
+bool xml_allows(char32_t c) {
+  return c == 0x9 || c == 0xa || c == 0xd || (c >= 0x20 && c <= 0xd7ff) || (c >= 0xe000 && c <= 0xfffd) ||
+         (c >= 0x10000 && c <= 0x10ffff);
+}
+
+void append_hex(std::string& out, std::uint32_t value, int min_digits) {
+  static constexpr char hex[] = "0123456789abcdef";
+  int digits = 1;
+  while (digits < 8 && (value >> (4 * digits)) != 0) ++digits;
+  for (int d = std::max(digits, min_digits) - 1; d >= 0; --d) out += hex[(value >> (4 * d)) & 0xf];
+}
+
+void append_escaped_code_point(std::string& out, char32_t c) {
+  out += "\\u{";
+  append_hex(out, c, 1);
+  out += '}';
+}
+
+enum class Target { xml, terminal };
+
+std::string escaped(std::string_view text, Target target) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const auto next = next_code_point(text);
+    if (!next) {
+      out += "\\x";
+      append_hex(out, static_cast<unsigned char>(text.front()), 2);
+      text.remove_prefix(1);
+      continue;
+    }
+    const auto [c, length] = *next;
+    if (target == Target::terminal && c == '\n') {
+      out += "\\n";
+    } else if (target == Target::terminal && c == '\r') {
+      out += "\\r";
+    } else if (!xml_allows(c) || (target == Target::terminal && (c == 0x7f || (c >= 0x80 && c <= 0x9f)))) {
+      append_escaped_code_point(out, c);
+    } else {
+      out += text.substr(0, length);
+    }
+    text.remove_prefix(length);
+  }
+  return out;
+}
+
+// `xml` with each character reference to a character XML 1.0 forbids
+// (&#0;, &#x1b;, ...) and each NUL byte written as \u{hex} text. A parser
+// would refuse such a reference or, as tinyxml2 does with &#0;, end the text
+// there. Comments and CDATA sections hold no references.
+std::string without_forbidden_references(std::string_view xml) {
+  std::string out;
+  out.reserve(xml.size());
+  const auto copy_until = [&](std::size_t& i, std::string_view end) {
+    const auto stop = xml.find(end, i);
+    const std::size_t last = stop == std::string_view::npos ? xml.size() : stop + end.size();
+    for (; i < last; ++i) {
+      if (xml[i] == '\0') {
+        out += "\\u{0}";
+      } else {
+        out += xml[i];
+      }
+    }
+  };
+  std::size_t i = 0;
+  while (i < xml.size()) {
+    const std::string_view rest = xml.substr(i);
+    if (rest.starts_with("<![CDATA[")) {
+      copy_until(i, "]]>");
+      continue;
+    }
+    if (rest.starts_with("<!--")) {
+      copy_until(i, "-->");
+      continue;
+    }
+    if (rest.front() == '\0') {
+      out += "\\u{0}";
+      ++i;
+      continue;
+    }
+    if (rest.starts_with("&#")) {
+      const bool hex = rest.size() > 2 && rest[2] == 'x';
+      std::size_t at = hex ? 3 : 2;
+      std::uint64_t value = 0;
+      std::size_t digits = 0;
+      for (; at < rest.size(); ++at, ++digits) {
+        const char d = rest[at];
+        int v = -1;
+        if (d >= '0' && d <= '9') v = d - '0';
+        if (hex && d >= 'a' && d <= 'f') v = d - 'a' + 10;
+        if (hex && d >= 'A' && d <= 'F') v = d - 'A' + 10;
+        if (v < 0) break;
+        value = std::min<std::uint64_t>(value * (hex ? 16 : 10) + static_cast<std::uint64_t>(v), 0x110000);
+      }
+      if (digits > 0 && at < rest.size() && rest[at] == ';' && !xml_allows(static_cast<char32_t>(value))) {
+        if (value > 0x10ffff) {
+          out += "\xef\xbf\xbd";  // no character at all: U+FFFD, the replacement character
+        } else {
+          append_escaped_code_point(out, static_cast<char32_t>(value));
+        }
+        i += at + 1;
+        continue;
+      }
+    }
+    out += rest.front();
+    ++i;
+  }
+  return out;
+}
 
 std::string attribute(const tinyxml2::XMLElement* element, const char* name) {
   const char* value = element->Attribute(name);
@@ -41,13 +182,17 @@ void set_property(std::vector<Property>& properties, std::string name, std::stri
   }
 }
 
+// A <testcase> of a GoogleTest result (status "run" or "notrun"; result
+// "completed", "skipped" or "suppressed") or of ctest's JUnit report (status
+// "run", "fail", "notrun" or "disabled"). Only a case that ran, completed
+// and holds no <failure> or <error> passes; an unknown status or result
+// fails, so that nothing unclear counts as a pass.
 CaseResult read_case(const tinyxml2::XMLElement* testcase, std::string_view suite, std::string_view source) {
   CaseResult result;
   result.suite = suite;
   result.name = attribute(testcase, "name");
   result.time = attribute(testcase, "time");
   result.source = source;
-  result.outcome = attribute(testcase, "result") == "skipped" ? Outcome::Skipped : Outcome::Passed;
   for (const auto* a = testcase->FirstAttribute(); a != nullptr; a = a->Next()) {
     if (!is_testcase_attribute(a->Name())) set_property(result.properties, a->Name(), a->Value());
   }
@@ -58,17 +203,54 @@ CaseResult read_case(const tinyxml2::XMLElement* testcase, std::string_view suit
       set_property(result.properties, attribute(p, "name"), attribute(p, "value"));
     }
   }
-  for (const auto* failure = testcase->FirstChildElement("failure"); failure != nullptr;
-       failure = failure->NextSiblingElement("failure")) {
-    if (result.outcome != Outcome::Failed) result.message = attribute(failure, "message");
-    result.outcome = Outcome::Failed;
-    if (const char* text = failure->GetText()) {
+
+  // Every <failure> and <error>, with or without a message or text: the
+  // first message given, and every text one after another.
+  bool failed = false;
+  std::string first_kind;
+  for (const auto* child = testcase->FirstChildElement(); child != nullptr; child = child->NextSiblingElement()) {
+    const std::string_view kind = child->Name();
+    if (kind != "failure" && kind != "error") continue;
+    if (!failed) first_kind = kind;
+    failed = true;
+    if (result.message.empty()) result.message = attribute(child, "message");
+    std::string text;  // every text and CDATA section of it, in order
+    for (const auto* node = child->FirstChild(); node != nullptr; node = node->NextSibling()) {
+      if (const auto* part = node->ToText()) text += part->Value();
+    }
+    if (!text.empty()) {
       if (!result.text.empty() && !result.text.ends_with('\n')) result.text += '\n';
       result.text += text;
     }
   }
-  if (result.outcome == Outcome::Skipped) {
-    if (const auto* skipped = testcase->FirstChildElement("skipped")) result.message = attribute(skipped, "message");
+
+  const std::string status = attribute(testcase, "status");
+  const std::string outcome = attribute(testcase, "result");
+  const auto* skipped = testcase->FirstChildElement("skipped");
+  std::string why_failed;
+  bool skip = false;
+  if (status == "fail") {
+    why_failed = "failed (status \"fail\")";
+  } else if (status == "disabled" || (status == "notrun" && skipped != nullptr)) {
+    skip = true;
+  } else if (status != "run") {
+    why_failed = "unknown status \"" + status + "\"";
+  } else if (outcome == "skipped" || skipped != nullptr) {
+    skip = true;
+  } else if (!outcome.empty() && outcome != "completed") {
+    why_failed = "unknown result \"" + outcome + "\"";
+  }
+
+  if (failed || !why_failed.empty()) {
+    result.outcome = Outcome::Failed;
+    if (result.message.empty()) result.message = why_failed;
+    if (result.message.empty()) result.message = first_kind == "error" ? "error" : "failed";
+  } else if (skip) {
+    result.outcome = Outcome::Skipped;
+    if (skipped != nullptr) result.message = attribute(skipped, "message");
+    if (result.message.empty()) result.message = status == "disabled" ? "disabled" : "skipped";
+  } else {
+    result.outcome = Outcome::Passed;
   }
   return result;
 }
@@ -116,6 +298,10 @@ std::string_view usage() {
 
 }  // namespace
 
+std::string xml_text(std::string_view text) { return escaped(text, Target::xml); }
+
+std::string terminal_text(std::string_view text) { return escaped(text, Target::terminal); }
+
 std::vector<std::string> parse_case_list(std::string_view listing) {
   std::vector<std::string> names;
   std::string suite;
@@ -137,8 +323,9 @@ std::vector<std::string> parse_case_list(std::string_view listing) {
 }
 
 std::expected<std::vector<CaseResult>, std::string> read_results(std::string_view xml, std::string_view source) {
+  const std::string readable = without_forbidden_references(xml);
   tinyxml2::XMLDocument document;
-  if (document.Parse(xml.data(), xml.size()) != tinyxml2::XML_SUCCESS) {
+  if (document.Parse(readable.data(), readable.size()) != tinyxml2::XML_SUCCESS) {
     return std::unexpected(std::string(document.ErrorStr()));
   }
   const auto* root = document.RootElement();
@@ -147,13 +334,19 @@ std::expected<std::vector<CaseResult>, std::string> read_results(std::string_vie
     return std::unexpected(std::string("not a GoogleTest XML result (no <testsuites>)"));
   }
   std::vector<CaseResult> results;
+  std::string refused;
   const auto read_suite = [&](const tinyxml2::XMLElement* suite) {
     const std::string suite_name = attribute(suite, "name");
     for (const auto* testcase = suite->FirstChildElement("testcase"); testcase != nullptr;
          testcase = testcase->NextSiblingElement("testcase")) {
-      // Only cases that ran: "notrun" is a disabled case.
-      if (const char* status = testcase->Attribute("status"); status != nullptr && std::string_view(status) != "run")
-        continue;
+      const char* status = testcase->Attribute("status");
+      if (status == nullptr) {
+        refused = "not a GoogleTest result: <testcase name=\"" + attribute(testcase, "name") +
+                  "\"> has no status (a merged report is not a result)";
+        return;
+      }
+      // GoogleTest's disabled case: it did not run and is no result.
+      if (std::string_view(status) == "notrun" && testcase->FirstChildElement("skipped") == nullptr) continue;
       results.push_back(read_case(testcase, suite_name, source));
     }
   };
@@ -165,6 +358,7 @@ std::expected<std::vector<CaseResult>, std::string> read_results(std::string_vie
       read_suite(suite);
     }
   }
+  if (!refused.empty()) return std::unexpected(refused);
   return results;
 }
 
@@ -219,7 +413,7 @@ std::string junit_report(const Merged& merged) {
   document.InsertEndChild(suites);
   const std::string suite_name = merged.cases.empty() ? std::string("hardware_e2e") : merged.cases.front().suite;
   for (auto* element : {suites, suites->InsertNewChildElement("testsuite")}) {
-    element->SetAttribute("name", suite_name.c_str());
+    element->SetAttribute("name", xml_text(suite_name).c_str());
     element->SetAttribute("tests", static_cast<std::uint64_t>(merged.cases.size()));
     element->SetAttribute("failures", static_cast<std::uint64_t>(failures));
     element->SetAttribute("errors", 0);
@@ -229,27 +423,27 @@ std::string junit_report(const Merged& merged) {
   auto* suite = suites->FirstChildElement("testsuite");
   for (const auto& result : merged.cases) {
     auto* testcase = suite->InsertNewChildElement("testcase");
-    testcase->SetAttribute("name", result.name.c_str());
-    testcase->SetAttribute("classname", result.suite.c_str());
-    testcase->SetAttribute("time", result.time.empty() ? "0" : result.time.c_str());
+    testcase->SetAttribute("name", xml_text(result.name).c_str());
+    testcase->SetAttribute("classname", xml_text(result.suite).c_str());
+    testcase->SetAttribute("time", result.time.empty() ? "0" : xml_text(result.time).c_str());
     if (!result.properties.empty()) {
       auto* properties = testcase->InsertNewChildElement("properties");
       for (const auto& property : result.properties) {
         auto* element = properties->InsertNewChildElement("property");
-        element->SetAttribute("name", property.name.c_str());
-        element->SetAttribute("value", property.value.c_str());
+        element->SetAttribute("name", xml_text(property.name).c_str());
+        element->SetAttribute("value", xml_text(property.value).c_str());
       }
     }
     switch (result.outcome) {
       case Outcome::Passed: break;
       case Outcome::Failed: {
         auto* failure = testcase->InsertNewChildElement("failure");
-        failure->SetAttribute("message", result.message.c_str());
-        if (!result.text.empty()) failure->SetText(result.text.c_str());
+        failure->SetAttribute("message", xml_text(result.message).c_str());
+        if (!result.text.empty()) failure->SetText(xml_text(result.text).c_str());
         break;
       }
       case Outcome::Skipped:
-        testcase->InsertNewChildElement("skipped")->SetAttribute("message", result.message.c_str());
+        testcase->InsertNewChildElement("skipped")->SetAttribute("message", xml_text(result.message).c_str());
         break;
       case Outcome::Missing:
         testcase->InsertNewChildElement("failure")->SetAttribute(
@@ -267,7 +461,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   std::string output = "-";
   std::vector<std::string> inputs;
   const auto bad = [&](const std::string& reason) {
-    err << "hardware_e2e_merge: " << reason << "\n\n" << usage();
+    err << "hardware_e2e_merge: " << terminal_text(reason) << "\n\n" << usage();
     return exit_usage;
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -291,16 +485,20 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   if (!expected_file) return bad("--expected is needed: the cases that must have a result");
   if (inputs.empty()) return bad("no result files");
 
+  // Every line on standard error is one line, its control characters shown
+  // escaped.
+  const auto say = [&](std::string_view line) { err << "hardware_e2e_merge: " << terminal_text(line) << '\n'; };
+
   std::ifstream listing_stream(*expected_file, std::ios::binary);
   std::stringstream listing;
   listing << listing_stream.rdbuf();
   if (!listing_stream) {
-    err << "hardware_e2e_merge: cannot read the list of cases " << *expected_file << '\n';
+    say("cannot read the list of cases " + *expected_file);
     return exit_usage;
   }
   const auto expected = parse_case_list(listing.str());
   if (expected.empty()) {
-    err << "hardware_e2e_merge: " << *expected_file << " names no case\n";
+    say(*expected_file + " names no case");
     return exit_usage;
   }
 
@@ -308,16 +506,22 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   std::vector<CaseResult> results;
   const auto files = result_files(inputs);
   if (!files) {
-    err << "hardware_e2e_merge: " << files.error() << '\n';
+    say(files.error());
     unreadable = true;
   }
   for (const auto& file : files.value_or(std::vector<fs::path>{})) {
+    // A folder of results may hold the report of an earlier merge into it.
+    std::error_code same_error;
+    if (output != "-" && fs::equivalent(file, output, same_error)) {
+      say(file.string() + ": passed over: it is the report this merge writes (-o)");
+      continue;
+    }
     std::ifstream stream(file, std::ios::binary);
     std::stringstream bytes;
     bytes << stream.rdbuf();
     auto read = stream ? read_results(bytes.str(), file.string()) : std::unexpected(std::string("cannot be read"));
     if (!read) {
-      err << "hardware_e2e_merge: " << file.string() << ": " << read.error() << '\n';
+      say(file.string() + ": " + read.error());
       unreadable = true;
       continue;
     }
@@ -325,26 +529,32 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   }
 
   const Merged merged = merge(expected, std::move(results));
-  for (const auto& note : merged.notes) err << "hardware_e2e_merge: " << note << '\n';
+  for (const auto& note : merged.notes) say(note);
   const std::string report = junit_report(merged);
   const auto written = kivu_output_file::write_command_text(output, report, out);
   if (!written) {
-    err << "hardware_e2e_merge: cannot write " << output << ": "
-        << kivu_output_file::output_failure_reason(written.error()) << '\n';
+    say("cannot write " + output + ": " + kivu_output_file::output_failure_reason(written.error()));
     return exit_failed;
   }
   const std::size_t failed = merged.count(Outcome::Failed);
   const std::size_t missing = merged.count(Outcome::Missing);
-  err << "hardware_e2e_merge: " << merged.cases.size() << " cases, " << merged.count(Outcome::Passed) << " passed, "
-      << failed << " failed, " << merged.count(Outcome::Skipped) << " skipped, " << missing << " without a result\n";
+  say(std::to_string(merged.cases.size()) + " cases, " + std::to_string(merged.count(Outcome::Passed)) + " passed, " +
+      std::to_string(failed) + " failed, " + std::to_string(merged.count(Outcome::Skipped)) + " skipped, " +
+      std::to_string(missing) + " without a result");
   for (const auto& result : merged.cases) {
-    if (result.outcome == Outcome::Failed || result.outcome == Outcome::Missing) {
-      std::string where;
-      for (const auto& property : result.properties) where += " " + property.name + "=" + property.value;
-      err << "  " << (result.outcome == Outcome::Failed ? "FAILED " : "NO RESULT ") << result.full_name() << where
-          << '\n';
+    std::string line;
+    switch (result.outcome) {
+      case Outcome::Passed: continue;
+      case Outcome::Failed: line = "FAILED "; break;
+      case Outcome::Missing: line = "NO RESULT "; break;
+      case Outcome::Skipped: line = "SKIPPED "; break;
     }
+    line += result.full_name();
+    for (const auto& property : result.properties) line += " " + property.name + "=" + property.value;
+    if (result.outcome == Outcome::Skipped) line += ": " + result.message;
+    err << "  " << terminal_text(line) << '\n';
   }
+  if (unreadable) say("a result file could not be read or is not a result (above): the merge fails");
   return failed + missing == 0 && !unreadable ? exit_passed : exit_failed;
 }
 

@@ -14,11 +14,25 @@
 // result a <failure message="no result: ..."> without properties. A case
 // reported twice (a requeued job) counts once: failed when any report of it
 // failed. Lines on standard error name what was odd: a duplicate, a case
-// not in the list, a file that could not be read.
+// not in the list, a file that could not be read or is not a GoogleTest
+// result.
+//
+// Only a clear pass counts as one: a case with a <failure> (with or without
+// text) or an <error>, a failing status (ctest's status="fail"), or a status
+// or result the merge does not know has failed; a <skipped> or ctest's
+// "disabled" is a skip, listed with its reason. Every <testcase> of a
+// GoogleTest result carries a status, so a file with a <testcase> without
+// one (a merged report such as this tool's own) is refused; the report this
+// run writes (-o), found in a folder of results, is passed over with a line.
+//
+// The report is well-formed XML 1.0 whatever the results held: a character
+// XML cannot hold shows as \u{hex} (a reference to one, &#0; included, as
+// well), a byte that is not UTF-8 as \xhh; the rest of the text is kept.
+// The summary on standard error shows control characters the same way.
 //
 // Exit status: 0 every expected case passed or was skipped; 1 a case failed
-// or has no result, a result file could not be read, or the report could not
-// be written; 2 bad arguments or an unreadable list.
+// or has no result, a result file could not be read or was refused, or the
+// report could not be written; 2 bad arguments or an unreadable list.
 #pragma once
 
 #include <expected>
@@ -60,8 +74,10 @@ struct CaseResult {
 // Comments after a name ("  # GetParam() = ...") are dropped.
 [[nodiscard]] std::vector<std::string> parse_case_list(std::string_view listing);
 
-// The cases of one GoogleTest XML document that ran (status "run"; a case
-// filtered out or disabled has none), or why the document cannot be read.
+// The cases of one GoogleTest XML document (or ctest JUnit report) that ran
+// or were skipped; GoogleTest's disabled cases (status "notrun" without a
+// <skipped>) are left out, as are filtered ones, which it does not write.
+// An error when the document cannot be read or is not such a result.
 [[nodiscard]] std::expected<std::vector<CaseResult>, std::string> read_results(std::string_view xml,
                                                                                std::string_view source);
 
@@ -79,6 +95,15 @@ struct Merged {
 
 // The JUnit report of `merged`, a whole XML document.
 [[nodiscard]] std::string junit_report(const Merged& merged);
+
+// `text` as XML 1.0 can hold it: characters it forbids become \u{hex},
+// bytes that are not UTF-8 \xhh (two hex digits); the rest stays as it is.
+[[nodiscard]] std::string xml_text(std::string_view text);
+
+// `text` as one line on a terminal: as xml_text, and also newline, carriage
+// return, DEL and the C1 controls (U+0080 to U+009F) escaped (\n, \r,
+// \u{hex}).
+[[nodiscard]] std::string terminal_text(std::string_view text);
 
 // Runs the command line `args` (without the program name); the report goes
 // to `out` when it is standard output, the summary and notes to `err`.
