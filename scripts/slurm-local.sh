@@ -120,13 +120,14 @@ stop() {
       done
     fi
   fi
+  # slurmd ignores SIGTERM while it waits for a slurmctld that is gone.
   local signal left
-  for signal in TERM TERM KILL; do
+  for signal in TERM KILL; do
     left=$( (recorded_alive; orphan_steps) | awk '{ print $2 }')
     [[ -z $left ]] && return 0
     # shellcheck disable=SC2086
     kill -s "$signal" $left 2>/dev/null || true
-    for (( i = 0; i < 40; ++i )); do
+    for (( i = 0; i < 30; ++i )); do
       [[ -z $( (recorded_alive; orphan_steps) | awk '{ print $2 }') ]] && return 0
       sleep 0.1
     done
@@ -162,6 +163,8 @@ check_path_to() {
   local path=$1 owner mode
   while [[ $path != / ]]; do
     path=$(dirname "$path")
+    # A folder still to be made is made by this user.
+    [[ -e $path ]] || continue
     read -r owner mode < <(stat -L -c '%u %a' "$path")
     if [[ $owner != 0 && $owner != "$(id -u)" ]]; then
       say "$path, above DIR, belongs to uid $owner; choose another DIR"
