@@ -112,8 +112,9 @@ scontrol release "$job"
 echo "slurm-suite.sh: job $job, $count cases, results in $run"
 
 # Wait until no task of the array is pending, running or completing.
-while [[ -n $(squeue --noheader --array --jobs="$job" --format=%i 2>/dev/null) ]]; do
-  sleep "${KIVU_SLURM_POLL:-1}"
+# (Without the lock: a run killed here must not keep it through a child.)
+while [[ -n $(squeue --noheader --array --jobs="$job" --format=%i 2>/dev/null {lock}>&-) ]]; do
+  sleep "${KIVU_SLURM_POLL:-1}" {lock}>&-
 done
 trap - INT TERM HUP
 
