@@ -1,8 +1,10 @@
 # Runs `make test BOARDS=2` in a copy of the workspace whose path holds a
 # space and a non-ASCII letter (WORK_DIR/sp ace/ü), narrowed to the Makefile
-# test and one hardware case, and building only what they need: kivu-boards
-# writes the resource file, ctest reads it, and the suite launches its runner,
-# each by a path with a space.
+# test, one hardware case and the suite under Slurm, and building only what
+# they need: kivu-boards writes the resource file, ctest reads it, the suite
+# launches its runner, and the Slurm tasks run the suite and the stand-ins,
+# each by a path with a space and a 'ü'. Where the Slurm test cannot run (not
+# root, no Slurm) it skips, and the other two still count.
 #
 #   cmake -D SOURCE_DIR=<workspace> -D WORK_DIR=<scratch folder> -D MAKE=<make>
 #         -D TIMEOUT=<seconds> -P check_make_test_odd_path.cmake
@@ -52,20 +54,20 @@ if(ccache)
     "CCACHE_BASEDIR=${checkout}" CCACHE_NOHASHDIR=1)
 endif()
 
-set(filter "^makefile_runs_the_build_folder_of_each_preset$|^hardware_e2e\\.local_h2d_and_d2h_round_trip_works$")
+set(filter "^makefile_runs_the_build_folder_of_each_preset$|^hardware_e2e\\.local_h2d_and_d2h_round_trip_works$|^hardware_e2e_slurm$")
 execute_process(
   COMMAND "${CMAKE_COMMAND}" -E env ${environment}
           "${MAKE}" -C "${checkout}" test BOARDS=2 "TEST_FILTER=${filter}"
-          "TARGETS=kivu-boards hardware_e2e"
+          "TARGETS=kivu-boards hardware_e2e hardware_e2e_merge hardware_e2e_on_stand_ins"
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output
   TIMEOUT ${TIMEOUT})
 if(NOT status EQUAL 0)
   fail("make test BOARDS=2 in '${checkout}' gives ${status}:\n${output}")
 endif()
-# Both tests ran, each on its own, and the hardware case on a board of the
-# resource file.
-if(NOT output MATCHES "100% tests passed, 0 tests failed out of 2\n")
-  fail("make test BOARDS=2 in '${checkout}' did not run the two tests:\n${output}")
+# The three tests ran, each on its own, and the hardware case on a board of
+# the resource file.
+if(NOT output MATCHES "100% tests passed, 0 tests failed out of 3\n")
+  fail("make test BOARDS=2 in '${checkout}' did not run the three tests:\n${output}")
 endif()
 finish()
 message(STATUS "make test BOARDS=2 passes in '${checkout}'")
