@@ -219,6 +219,13 @@ std::expected<void, OutputError> write_output_file(const std::filesystem::path& 
 
 bool names_standard_output(const std::filesystem::path& path) noexcept { return path.native() == "-"; }
 
+bool leads_to_open_file(const std::filesystem::path& path, int fd) noexcept {
+  struct stat named {};
+  struct stat open_file {};
+  if (::stat(path.c_str(), &named) != 0 || ::fstat(fd, &open_file) != 0) return false;
+  return named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino;
+}
+
 std::expected<void, OutputError> write_command_output(const std::filesystem::path& path, const OutputWriter& write,
                                                       std::ostream& standard_output, OutputLink link) noexcept {
   if (!names_standard_output(path)) return write_output_file(path, write, link);
