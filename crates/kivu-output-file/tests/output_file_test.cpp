@@ -665,7 +665,9 @@ TEST_F(OutputFile, WritesAFileOpenInThisProcessThroughItsDescriptorAfterWhatItHo
   const fs::path log = dir_ / "log";
   const int file = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   ASSERT_GE(file, 0);
-  const auto put = [&](std::string_view text) { ASSERT_EQ(::write(file, text.data(), text.size()), ssize_t(text.size())); };
+  const auto put = [&](std::string_view text) {
+    ASSERT_EQ(::write(file, text.data(), text.size()), ssize_t(text.size()));
+  };
   struct stat before {};
   ASSERT_EQ(::stat(log.c_str(), &before), 0);
   const std::string proc_link = "/proc/self/fd/" + std::to_string(file);

@@ -57,8 +57,7 @@ public:
   ProfileFolder() : path_(temporary_directory_prefix() + "kivu-gemm-profile.XXXXXX") {
     const std::string template_path = path_;
     if (::mkdtemp(path_.data()) == nullptr) {
-      fail("cannot make a private folder for the GEMM profile from \"" + template_path +
-           "\": " + std::strerror(errno));
+      fail("cannot make a private folder for the GEMM profile from \"" + template_path + "\": " + std::strerror(errno));
     }
   }
   ProfileFolder(const ProfileFolder&) = delete;

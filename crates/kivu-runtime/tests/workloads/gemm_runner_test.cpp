@@ -153,9 +153,10 @@ TEST(GemmRunner, WritesAProfileOnStandardOutputIntoTheRedirectedFileItself) {
     return ::stat(file.c_str(), &status) == 0 ? status.st_ino : 0;
   };
   const auto before = inode();
-  const auto result = run_child({.program = "/bin/bash",
-                                 .arguments = {"-c", "\"$0\" >>\"$1\"", runner, file},
-                                 .environment = {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", "/dev/stdout"}}});
+  const auto result = run_child(
+      {.program = "/bin/bash",
+       .arguments = {"-c", "\"$0\" >>\"$1\"", runner, file},
+       .environment = {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", "/dev/stdout"}}});
   ASSERT_EQ(result.exit_code, 0) << result.describe();
   EXPECT_EQ(inode(), before);
   const std::string captured = read_file(file);
