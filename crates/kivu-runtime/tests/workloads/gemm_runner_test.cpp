@@ -1,6 +1,7 @@
 // kivu-gemm-e2e as the suite runs it: a child process configured by
 // environment variables, judged by its exit status and the file it writes.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -164,6 +165,33 @@ TEST(GemmRunner, WritesAProfileOnStandardOutputIntoTheRedirectedFileItself) {
   EXPECT_TRUE(kivu_package::ProfileReport::read(std::istringstream(captured.substr(5)))) << result.describe();
   EXPECT_EQ(captured.find("kivu-gemm-e2e:"), std::string::npos);
   EXPECT_NE(result.err.find("kivu-gemm-e2e: passed\n"), std::string::npos) << result.err;
+}
+
+// Another user's link in a sticky world-writable folder, as a folder of the
+// profile's path, is not followed: bad input before the board runs, and
+// nothing lands where the link points.
+TEST(GemmRunner, RefusesAProfilePathThroughAnotherUsersLinkInAStickyFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const ScratchDirectory dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms{0711});
+  const std::string shared = dir.file("shared");
+  const std::string root_only = dir.file("root-only");
+  std::filesystem::create_directory(shared);
+  std::filesystem::create_directory(root_only);
+  std::filesystem::permissions(shared, std::filesystem::perms{01777});
+  std::filesystem::permissions(root_only, std::filesystem::perms{0700});
+  const auto planted = kivu_testing::run_unprivileged([&]() -> std::string {
+    return ::symlink(root_only.c_str(), (shared + "/dl").c_str()) == 0 ? "planted" : "not planted";
+  });
+  if (!planted) GTEST_SKIP() << planted.error();
+  ASSERT_EQ(*planted, "planted");
+  const std::string output = shared + "/dl/p.capnp";
+  const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", output}});
+  EXPECT_EQ(result.exit_code, 2) << result.describe();
+  EXPECT_EQ(result.err, "kivu-gemm-e2e: invalid KIVU_PROFILE_OUTPUT value \"" + output +
+                            "\": expected a file path that can be written (refusing to follow a symbolic link that "
+                            "another user owns in a sticky world-writable directory)\n");
+  EXPECT_TRUE(std::filesystem::is_empty(root_only));
 }
 
 }  // namespace
