@@ -17,6 +17,9 @@ public:
         return "refusing to replace a symbolic link to a file that is not regular, or to follow it: another user "
                "owns it in a sticky world-writable directory";
       case OutputRefusal::KernelFileSystem: return "refusing to write into a kernel file system such as /proc or /sys";
+      case OutputRefusal::ProtectedFile:
+        return "refusing to write into a FIFO or regular file that another user owns in a sticky world-writable "
+               "directory";
     }
     return "refusing to write there";
   }

@@ -37,21 +37,31 @@ void sync_directory(int directory) {
 // =============================================================================
 // Writing a special file directly
 
-// Writes the character device or FIFO `name` under `directory` in place,
-// following a symbolic link there only when `follow`; with `regular`, also a
-// regular file (truncated first, as a shell's ">" would). Nothing when the path
+// Writes the character device or FIFO at `target` in place, or under
+// `route` the file that the route's links lead to (a regular one too). A
+// link of /proc is followed by the kernel; no other link is followed. A
+// regular file reached that way is truncated first, as a shell's ">" would,
+// unless it is open in this process, whose own descriptor is then written
+// (sharing its offset: "runner >> log" appends). Nothing when the path
 // turned out to be something else by the time it was opened (nothing was
 // written; the caller looks again).
-std::optional<Status> write_directly(int directory, const char* name, bool follow, const OutputWriter& write,
-                                     bool regular = false) {
-  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW) | (regular ? O_TRUNC : 0);
-  Descriptor file = open_at(directory, name, flags);
+std::optional<Status> write_directly(const Target& target, const OutputWriter& write, const Route* route = nullptr) {
+  const bool through_kernel = route != nullptr && route->through_kernel;
+  const bool regular = route != nullptr && route->type == S_IFREG;
+  Descriptor file;
+  if (route != nullptr && route->own_descriptor >= 0) {
+    file = Descriptor(::fcntl(route->own_descriptor, F_DUPFD_CLOEXEC, 0));
+  } else {
+    const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (through_kernel ? 0 : O_NOFOLLOW) | (regular ? O_TRUNC : 0);
+    file = open_at(target.directory.get(), target.name.c_str(), flags);
+  }
   if (!file) return os_failure(errno);  // a socket: ENXIO
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) return os_failure(errno);
   if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode) && !(regular && S_ISREG(status.st_mode))) {
     return std::nullopt;
   }
+  if (!through_kernel) KIVU_RETURN_IF_ERROR(refuse_foreign_file(target, status));
   Status written;
   {
     const SigpipeHeld held;
@@ -161,17 +171,17 @@ Status write_file(const fs::path& path, const OutputWriter& write, OutputLink li
     KIVU_ASSIGN_OR_RETURN(const Route way, route(path, link));
     if (way.way == Route::Way::Through) {
       KIVU_RETURN_IF_ERROR(refuse_unwritable(way.type));
-      const bool regular = way.type == S_IFREG;
-      if (auto written = write_directly(AT_FDCWD, path.c_str(), true, write, regular)) return *written;
+      if (auto written = write_directly(way.target, write, &way)) return *written;
       continue;
     }
-    KIVU_ASSIGN_OR_RETURN(const Target target, open_target(way.path));
+    const Target& target = way.target;
     KIVU_ASSIGN_OR_RETURN(const auto existing, status_of(target));
+    if (existing) KIVU_RETURN_IF_ERROR(refuse_foreign_file(target, *existing));
     if (!existing || S_ISREG(existing->st_mode) || S_ISLNK(existing->st_mode)) {
       return replace(target, write, existing, new_file);
     }
     KIVU_RETURN_IF_ERROR(refuse_unwritable(existing->st_mode & S_IFMT));
-    if (auto written = write_directly(target.directory.get(), target.name.c_str(), false, write)) return *written;
+    if (auto written = write_directly(target, write)) return *written;
   }
   return os_failure(EAGAIN);
 }
@@ -209,6 +219,13 @@ std::expected<void, OutputError> write_output_file(const std::filesystem::path& 
 
 bool names_standard_output(const std::filesystem::path& path) noexcept { return path.native() == "-"; }
 
+bool leads_to_open_file(const std::filesystem::path& path, int fd) noexcept {
+  struct stat named {};
+  struct stat open_file {};
+  if (::stat(path.c_str(), &named) != 0 || ::fstat(fd, &open_file) != 0) return false;
+  return named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino;
+}
+
 std::expected<void, OutputError> write_command_output(const std::filesystem::path& path, const OutputWriter& write,
                                                       std::ostream& standard_output, OutputLink link) noexcept {
   if (!names_standard_output(path)) return write_output_file(path, write, link);
@@ -245,12 +262,21 @@ std::expected<void, OutputError> write_command_text(const std::filesystem::path&
 std::expected<void, OutputError> check_output_path(const std::filesystem::path& path, OutputLink link) noexcept {
   try {
     KIVU_ASSIGN_OR_RETURN(const detail::Route way, detail::route(path, link));
-    if (way.way == detail::Route::Way::Through) return detail::check_special(way.type, AT_FDCWD, path.c_str(), 0);
-    KIVU_ASSIGN_OR_RETURN(const detail::Target target, detail::open_target(way.path));
-    KIVU_ASSIGN_OR_RETURN(const auto existing, detail::status_of(target));
+    const detail::Target& target = way.target;
     const int directory = target.directory.get();
+    const char* name = target.name.c_str();
+    if (way.way == detail::Route::Way::Through) {
+      if (way.own_descriptor >= 0) return {};
+      if (!way.through_kernel) {
+        KIVU_ASSIGN_OR_RETURN(const auto existing, detail::status_of(target));
+        if (existing) KIVU_RETURN_IF_ERROR(detail::refuse_foreign_file(target, *existing));
+      }
+      return detail::check_special(way.type, directory, name, way.through_kernel ? 0 : AT_SYMLINK_NOFOLLOW);
+    }
+    KIVU_ASSIGN_OR_RETURN(const auto existing, detail::status_of(target));
+    if (existing) KIVU_RETURN_IF_ERROR(detail::refuse_foreign_file(target, *existing));
     if (existing && !S_ISREG(existing->st_mode) && !S_ISLNK(existing->st_mode)) {
-      return detail::check_special(existing->st_mode & S_IFMT, directory, target.name.c_str(), AT_SYMLINK_NOFOLLOW);
+      return detail::check_special(existing->st_mode & S_IFMT, directory, name, AT_SYMLINK_NOFOLLOW);
     }
     if (::faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) != 0) return detail::os_failure(errno);
     return {};

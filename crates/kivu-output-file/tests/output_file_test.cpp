@@ -521,6 +521,178 @@ TEST_F(OutputFile, NeverFollowsALinkOfAnotherUserInAStickyWorldWritableDirectory
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(shared / "to-null")));
 }
 
+// The same rule on every link a path passes through, not only the last: a
+// folder of the path that is another user's link in /tmp leads nowhere.
+TEST_F(OutputFile, AppliesTheLinkRuleToEveryLinkOnThePathNotOnlyTheLast) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const fs::path shared = dir_ / "shared";
+  const fs::path root_only = dir_ / "root-only";
+  fs::create_directory(shared);
+  fs::create_directory(root_only);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::chmod(root_only.c_str(), 0700), 0);
+  // Planted by the other user, as `ln -s` would.
+  const auto planted = kivu_testing::run_unprivileged([&]() -> std::string {
+    return ::symlink(root_only.c_str(), (shared / "dl").c_str()) == 0 ? "planted" : std::strerror(errno);
+  });
+  if (!planted) GTEST_SKIP() << planted.error();
+  ASSERT_EQ(*planted, "planted");
+  // Paths that reach the planted link as a folder: directly, after a link of
+  // ours to it, and from the end of a link of ours.
+  fs::create_directory_symlink(shared, dir_ / "via");
+  fs::create_symlink(shared / "dl" / "x.json", dir_ / "ours");
+
+  const OutputError not_followed(kivu_output_file::output_refused(kivu_output_file::OutputRefusal::ProtectedLink));
+  for (const fs::path& path : {shared / "dl" / "t.json", dir_ / "via" / "dl" / "t.json",
+                               dir_ / "via" / "dl" / ".." / "root-only" / "t.json"}) {
+    for (const auto link : {OutputLink::Replace, OutputLink::Follow}) {
+      EXPECT_EQ(kivu_output_file::check_output_path(path, link).error(), not_followed) << path;
+      EXPECT_EQ(kivu_output_file::write_output_file(path, text_writer("x"), link).error(), not_followed) << path;
+    }
+  }
+  EXPECT_EQ(kivu_output_file::write_output_file(dir_ / "ours", text_writer("x"), OutputLink::Follow).error(),
+            not_followed);
+  EXPECT_TRUE(fs::is_empty(root_only));
+
+  // The same link of the folder's owner is followed.
+  ASSERT_EQ(::lchown((shared / "dl").c_str(), 0, 0), 0);
+  EXPECT_TRUE(kivu_output_file::write_output_file(shared / "dl" / "t.json", text_writer("owner's")));
+  EXPECT_EQ(read_file(root_only / "t.json"), "owner's");
+}
+
+// The rule's other halves: a link of the user's own is followed in /tmp, and
+// another user's link is followed where the folder is only sticky or only
+// world-writable.
+TEST_F(OutputFile, FollowsOwnLinksInStickyFoldersAndAnyLinkInFoldersNotBothStickyAndWorldWritable) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  const fs::path destination = dir_ / "destination";
+  fs::create_directory(destination);
+  ASSERT_EQ(::chmod(destination.c_str(), 0777), 0);
+  for (const mode_t mode : {mode_t{0777}, mode_t{01755}}) {
+    SCOPED_TRACE(std::to_string(mode));
+    const fs::path folder = dir_ / ("folder-" + std::to_string(mode));
+    fs::create_directory(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+    fs::create_directory_symlink(destination, folder / "to-folder");
+    fs::create_symlink(destination / "file", folder / "to-file");
+    fs::create_symlink("/dev/null", folder / "to-null");
+    for (const char* name : {"to-folder", "to-file", "to-null"}) {
+      ASSERT_EQ(::lchown((folder / name).c_str(), 4321, 4321), 0);
+    }
+    EXPECT_TRUE(kivu_output_file::write_output_file(folder / "to-folder" / "out", text_writer("in the folder")));
+    EXPECT_EQ(read_file(destination / "out"), "in the folder");
+    EXPECT_TRUE(kivu_output_file::write_output_file(folder / "to-file", text_writer("followed"), OutputLink::Follow));
+    EXPECT_EQ(read_file(destination / "file"), "followed");
+    EXPECT_TRUE(kivu_output_file::check_output_path(folder / "to-null"));
+    EXPECT_TRUE(kivu_output_file::write_output_file(folder / "to-null", text_writer("x")));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(folder / "to-null")));
+    fs::remove(destination / "out");
+  }
+
+  // In a sticky world-writable folder the other user follows its own links.
+  const fs::path shared = dir_ / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const auto own = kivu_testing::run_unprivileged([&]() -> std::string {
+    if (::symlink(destination.c_str(), (shared / "mine").c_str()) != 0) return std::strerror(errno);
+    const auto written = kivu_output_file::write_output_file(shared / "mine" / "own", text_writer("own link"));
+    return written ? "written" : kivu_output_file::output_failure_reason(written.error());
+  });
+  if (!own) GTEST_SKIP() << own.error();
+  EXPECT_EQ(*own, "written");
+  EXPECT_EQ(read_file(destination / "own"), "own link");
+}
+
+// The kernel's fs.protected_fifos and fs.protected_regular rules, kept
+// whatever the sysctls say: a FIFO or file that another user left in /tmp
+// under the name to be written is neither written nor replaced, so that user
+// can neither hold the writer at the FIFO's open nor read what it writes.
+TEST_F(OutputFile, NeverWritesAFifoOrFileThatAnotherUserLeftInAStickyWorldWritableFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const fs::path shared = dir_ / "shared";
+  const fs::path open_folder = dir_ / "open";
+  for (const auto& [folder, mode] : {std::pair{shared, 01777}, std::pair{open_folder, 0777}}) {
+    fs::create_directory(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), static_cast<mode_t>(mode)), 0);
+  }
+  const auto planted = kivu_testing::run_unprivileged([&]() -> std::string {
+    for (const fs::path& folder : {shared, open_folder}) {
+      if (::mkfifo((folder / "fifo").c_str(), 0666) != 0) return std::strerror(errno);
+      if (::chmod((folder / "fifo").c_str(), 0666) != 0) return std::strerror(errno);
+    }
+    std::ofstream(shared / "file") << "theirs";
+    return ::chmod((shared / "file").c_str(), 0666) == 0 ? "planted" : std::strerror(errno);
+  });
+  if (!planted) GTEST_SKIP() << planted.error();
+  ASSERT_EQ(*planted, "planted");
+  // Readers, so that a write that should have been refused neither blocks
+  // nor goes unseen.
+  const int reader = ::open((shared / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int open_reader = ::open((open_folder / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_GE(open_reader, 0);
+  fs::create_symlink(shared / "fifo", dir_ / "to-fifo");
+
+  const OutputError refused(kivu_output_file::output_refused(kivu_output_file::OutputRefusal::ProtectedFile));
+  for (const fs::path& path : {shared / "fifo", shared / "file", dir_ / "to-fifo"}) {
+    for (const auto link : {OutputLink::Replace, OutputLink::Follow}) {
+      EXPECT_EQ(kivu_output_file::check_output_path(path, link).error(), refused) << path;
+      EXPECT_EQ(kivu_output_file::write_output_file(path, text_writer("secret"), link).error(), refused) << path;
+    }
+  }
+  EXPECT_EQ(kivu_output_file::output_failure_reason(refused),
+            "refusing to write into a FIFO or regular file that another user owns in a sticky world-writable "
+            "directory");
+  std::array<char, 16> got{};
+  EXPECT_LE(::read(reader, got.data(), got.size()), 0);
+  EXPECT_EQ(read_file(shared / "file"), "theirs");
+  EXPECT_EQ(fs::status(shared / "file").permissions(), fs::perms{0666});
+
+  // Outside a sticky folder, and the folder owner's own FIFO, are written.
+  EXPECT_TRUE(kivu_output_file::write_output_file(open_folder / "fifo", text_writer("open")));
+  EXPECT_EQ(::read(open_reader, got.data(), got.size()), 4);
+  ASSERT_EQ(::lchown((shared / "fifo").c_str(), 0, 0), 0);
+  EXPECT_TRUE(kivu_output_file::write_output_file(shared / "fifo", text_writer("owner's")));
+  EXPECT_EQ(::read(reader, got.data(), got.size()), 7);
+  ::close(reader);
+  ::close(open_reader);
+}
+
+// A regular file that standard output (or any descriptor of this process)
+// is redirected to, reached through /proc: written through that descriptor,
+// after what was already written to it, never replaced.
+TEST_F(OutputFile, WritesAFileOpenInThisProcessThroughItsDescriptorAfterWhatItHolds) {
+  const fs::path log = dir_ / "log";
+  const int file = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(file, 0);
+  const auto put = [&](std::string_view text) {
+    ASSERT_EQ(::write(file, text.data(), text.size()), ssize_t(text.size()));
+  };
+  struct stat before {};
+  ASSERT_EQ(::stat(log.c_str(), &before), 0);
+  const std::string proc_link = "/proc/self/fd/" + std::to_string(file);
+  fs::create_symlink(proc_link, dir_ / "stdout");
+  put("status\n");
+  EXPECT_TRUE(kivu_output_file::check_output_path(dir_ / "stdout"));
+  EXPECT_TRUE(kivu_output_file::write_output_file(dir_ / "stdout", text_writer("first ")));
+  EXPECT_TRUE(kivu_output_file::write_output_file(proc_link, text_writer("second\n"), OutputLink::Follow));
+  put("passed\n");
+  ::close(file);
+  EXPECT_EQ(read_file(log), "status\nfirst second\npassed\n");
+  struct stat after {};
+  ASSERT_EQ(::stat(log.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+
+  // Opened for reading only: reopened for writing, and truncated as ">" does.
+  const int read_only = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(read_only, 0);
+  EXPECT_TRUE(kivu_output_file::write_output_file("/proc/self/fd/" + std::to_string(read_only), text_writer("new")));
+  ::close(read_only);
+  EXPECT_EQ(read_file(log), "new");
+  ASSERT_EQ(::stat(log.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
 TEST_F(OutputFile, CreatesAndReplacesNothingInTheKernelsFileSystems) {
   const OutputError refused(kivu_output_file::output_refused(kivu_output_file::OutputRefusal::KernelFileSystem));
   for (const char* path : {"/proc/kivu-output", "/sys/kivu-output", "/proc/self/comm"}) {

@@ -3,7 +3,8 @@
 // A write fails for one of three reasons: the operating system refused
 // something (an errno: "No space left on device"), the library refused the
 // path on its own account (a block device, a link it may not follow, a file
-// in /proc or /sys: the error category "output file"), or the writer that
+// that another user left in /tmp, a file in /proc or /sys: the error category
+// "output file"), or the writer that
 // streams the content reported a failure of its own, in its own words.
 #pragma once
 
@@ -52,6 +53,8 @@ enum class OutputRefusal {
   ProtectedLinkToSpecialFile,  // under Replace, a link to a file that is not
                                // regular, which may not be followed either
   KernelFileSystem,            // a file to create or replace in /proc, /sys...
+  ProtectedFile,               // a FIFO or regular file that another user owns
+                               // in a sticky world-writable directory
 };
 
 // The error of a refused path: the category "output file" and a message

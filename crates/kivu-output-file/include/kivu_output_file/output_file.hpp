@@ -15,11 +15,16 @@
 // "No space left on device"); a socket cannot be opened; a block device and a
 // directory are refused. Nothing but a regular file or a symbolic link to a
 // regular file (or to nothing) is ever unlinked or renamed over: a link to a
-// device, a pipe or a directory, or one through /proc (/dev/stdout), is
-// written through. Links are followed only where the kernel's
-// fs.protected_symlinks rule allows, whatever the sysctl says: a link in a
+// device, a pipe or a directory, or one through /proc (/dev/stdout, also
+// when standard output is a regular file: it is written in place, through
+// the process's own descriptor when it has one), is written through. Links are followed only where the kernel's
+// fs.protected_symlinks rule allows, whatever the sysctl says, on every link
+// a path passes through, a folder of it as well as its end: a link in a
 // sticky world-writable directory (/tmp) is followed only when it belongs to
-// the process's user or to the directory's owner. Nothing is created or
+// the process's user or to the directory's owner. By the kernel's
+// fs.protected_fifos and fs.protected_regular rules, again whatever the
+// sysctls say, a FIFO or regular file in such a directory is neither written
+// nor replaced unless it belongs to one of those two. Nothing is created or
 // replaced in the kernel's own file systems (/proc, /sys and the like).
 //
 // Nothing here throws, aborts or prints; failures are OutputError values
@@ -87,6 +92,12 @@ using OutputWriter = std::function<std::expected<void, std::string>(std::ostream
 
 // True when `path` names standard output ("-") for write_command_output.
 [[nodiscard]] bool names_standard_output(const std::filesystem::path& path) noexcept;
+
+// True when `path` leads, through any links, to the very file open as `fd`:
+// /dev/stdout for descriptor 1, or the file or pipe that standard output
+// goes to. A producer writing its output there keeps its own messages off
+// that descriptor.
+[[nodiscard]] bool leads_to_open_file(const std::filesystem::path& path, int fd) noexcept;
 
 // =============================================================================
 // Checking before the work

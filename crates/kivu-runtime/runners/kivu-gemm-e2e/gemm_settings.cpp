@@ -1,6 +1,8 @@
 // The GEMM runner's settings (see gemm_settings.hpp).
 #include "gemm_settings.hpp"
 
+#include <unistd.h>
+
 #include <string>
 
 #include <fmt/core.h>
@@ -55,6 +57,7 @@ std::expected<GemmSettings, EnvironmentError> parse_gemm_settings(std::optional<
                                               fmt::format("a file path that can be written ({})",
                                                           kivu_output_file::output_failure_reason(usable.error()))});
     }
+    settings.profile_on_standard_output = kivu_output_file::leads_to_open_file(path, STDOUT_FILENO);
     settings.profile_output = std::move(path);
   }
 

@@ -43,6 +43,7 @@ struct GemmSettings {
   std::uint32_t dimension = default_dimension;          // 1 .. max_dimension
   BlockIndex check_block;                               // read from tile memory too
   std::optional<std::filesystem::path> profile_output;  // profiling when set
+  bool profile_on_standard_output = false;              // it leads to this process's stdout
   std::uint64_t seed = 0x6765'6d6d;                     // operand generator
   Schedule schedule = Schedule::Broadcast;
 
@@ -57,7 +58,9 @@ struct GemmSettings {
 //   profile output a non-empty path; unset means no profile. It is checked
 //                  now (kivu_output_file::check_output_path): its directory
 //                  exists and is writable, it is not a directory, the name
-//                  fits; the reason is part of the error
+//                  fits; the reason is part of the error. Whether it leads
+//                  to standard output (/dev/stdout, or the file stdout goes
+//                  to) is noted
 //   schedule       "broadcast" (the default) or "ring"
 // The first unacceptable value, in that order, is the error.
 [[nodiscard]] std::expected<GemmSettings, kivu_host::EnvironmentError> parse_gemm_settings(

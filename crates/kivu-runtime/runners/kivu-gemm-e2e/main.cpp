@@ -10,7 +10,10 @@
 //   KIVU_PROFILE_OUTPUT         where to write the cycle profile; profiling is
 //                               on only when it is set. A symbolic link there
 //                               is replaced, not followed; a character device
-//                               or FIFO is written in place
+//                               or FIFO is written in place. When it is the
+//                               runner's standard output (/dev/stdout, a pipe
+//                               or a file), the runner's own lines go to
+//                               standard error and a file is written through
 //   KIVU_SIM_BOARDS, KIVU_BOARD, KIVU_HOST_WRITE_JITTER_MAX_US,
 //   KIVU_HOST_WRITE_JITTER_SEED, KIVU_SIM_FAULT, KIVU_SIM_FAULT_BOARD
 //                               the board and its settings (kivu_runtime/board.hpp)
@@ -32,6 +35,8 @@ int main(int argc, char** argv) {
   return kivu_runner::run_runner("kivu-gemm-e2e", argc, argv, [](const Progress& progress) -> Checked<void> {
     // All input is checked before the board does anything.
     KIVU_ASSIGN_OR_RETURN(const auto settings, kivu_gemm::gemm_settings_from_environment());
+    // The profile's bytes alone on standard output, before the first line.
+    if (settings.profile_on_standard_output) progress.to_standard_error();
     KIVU_ASSIGN_OR_RETURN(auto options, kivu_runner::board_options(progress));
     options.profile = settings.profile_output.has_value();
 

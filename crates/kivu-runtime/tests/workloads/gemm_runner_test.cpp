@@ -1,7 +1,11 @@
 // kivu-gemm-e2e as the suite runs it: a child process configured by
 // environment variables, judged by its exit status and the file it writes.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -120,7 +124,8 @@ TEST(GemmRunner, RejectsAProfileOutputInProcOrSysBeforeMultiplying) {
 }
 
 // KIVU_PROFILE_OUTPUT=/dev/stdout: a link through /proc to the runner's
-// standard output, written through and left a link.
+// standard output, written through and left a link. Standard output then
+// holds the profile alone; the runner's own lines go to standard error.
 TEST(GemmRunner, WritesTheProfileThroughALinkToItsStandardOutputAndKeepsTheLink) {
   const ScratchDirectory dir;
   const std::string link = dir.file("stdout");
@@ -131,11 +136,62 @@ TEST(GemmRunner, WritesTheProfileThroughALinkToItsStandardOutputAndKeepsTheLink)
                                  .environment = {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", link}}});
   ASSERT_EQ(result.exit_code, 0) << result.describe();
   EXPECT_TRUE(std::filesystem::is_symlink(link));
-  // The profile's stream framing leads, then the runner's own lines.
-  const std::string passed = "kivu-gemm-e2e: passed";
-  ASSERT_NE(result.out.find(passed), std::string::npos);
-  EXPECT_GT(result.out.size(), 1000u);
+  const auto profile = kivu_package::ProfileReport::read(std::istringstream(result.out));
+  EXPECT_TRUE(profile) << result.describe();
+  EXPECT_EQ(result.out.find("kivu-gemm-e2e:"), std::string::npos);
+  EXPECT_NE(result.err.find("kivu-gemm-e2e: passed\n"), std::string::npos) << result.err;
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// Standard output redirected to a file: the file is written through, never
+// replaced, so it keeps what stood in it before an append ("runner >> file").
+TEST(GemmRunner, WritesAProfileOnStandardOutputIntoTheRedirectedFileItself) {
+  const ScratchDirectory dir;
+  const std::string file = dir.file("captured");
+  std::ofstream(file) << "kept\n";
+  const auto inode = [&] {
+    struct stat status {};
+    return ::stat(file.c_str(), &status) == 0 ? status.st_ino : 0;
+  };
+  const auto before = inode();
+  const auto result = run_child(
+      {.program = "/bin/bash",
+       .arguments = {"-c", "\"$0\" >>\"$1\"", runner, file},
+       .environment = {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", "/dev/stdout"}}});
+  ASSERT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(inode(), before);
+  const std::string captured = read_file(file);
+  ASSERT_TRUE(captured.starts_with("kept\n")) << captured.substr(0, 40);
+  EXPECT_TRUE(kivu_package::ProfileReport::read(std::istringstream(captured.substr(5)))) << result.describe();
+  EXPECT_EQ(captured.find("kivu-gemm-e2e:"), std::string::npos);
+  EXPECT_NE(result.err.find("kivu-gemm-e2e: passed\n"), std::string::npos) << result.err;
+}
+
+// Another user's link in a sticky world-writable folder, as a folder of the
+// profile's path, is not followed: bad input before the board runs, and
+// nothing lands where the link points.
+TEST(GemmRunner, RefusesAProfilePathThroughAnotherUsersLinkInAStickyFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const ScratchDirectory dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms{0711});
+  const std::string shared = dir.file("shared");
+  const std::string root_only = dir.file("root-only");
+  std::filesystem::create_directory(shared);
+  std::filesystem::create_directory(root_only);
+  std::filesystem::permissions(shared, std::filesystem::perms{01777});
+  std::filesystem::permissions(root_only, std::filesystem::perms{0700});
+  const auto planted = kivu_testing::run_unprivileged([&]() -> std::string {
+    return ::symlink(root_only.c_str(), (shared + "/dl").c_str()) == 0 ? "planted" : "not planted";
+  });
+  if (!planted) GTEST_SKIP() << planted.error();
+  ASSERT_EQ(*planted, "planted");
+  const std::string output = shared + "/dl/p.capnp";
+  const auto result = run_child(runner, {{"KIVU_GEMM_DIMENSION", "32"}, {"KIVU_PROFILE_OUTPUT", output}});
+  EXPECT_EQ(result.exit_code, 2) << result.describe();
+  EXPECT_EQ(result.err, "kivu-gemm-e2e: invalid KIVU_PROFILE_OUTPUT value \"" + output +
+                            "\": expected a file path that can be written (refusing to follow a symbolic link that "
+                            "another user owns in a sticky world-writable directory)\n");
+  EXPECT_TRUE(std::filesystem::is_empty(root_only));
 }
 
 }  // namespace

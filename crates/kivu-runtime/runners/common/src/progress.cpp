@@ -12,20 +12,20 @@ void Progress::line(std::string_view text) const {
     fmt::format_to(std::back_inserter(held_), "{}: {}\n", runner_, text);
     return;
   }
-  fmt::print(stdout, "{}: {}\n", runner_, text);
-  std::fflush(stdout);
+  fmt::print(stream_, "{}: {}\n", runner_, text);
+  std::fflush(stream_);
 }
 
 void Progress::headline(std::string_view text) const {
   print_held();
-  fmt::print(stdout, "{}: {}\n", runner_, text);
-  std::fflush(stdout);
+  fmt::print(stream_, "{}: {}\n", runner_, text);
+  std::fflush(stream_);
 }
 
 void Progress::print_held() const {
   if (held_.empty()) return;
-  std::fwrite(held_.data(), 1, held_.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(held_.data(), 1, held_.size(), stream_);
+  std::fflush(stream_);
   held_.clear();
 }
 

@@ -112,7 +112,14 @@ protected:
     suite_env.push_back("KIVU_RUNNER_FAILURE_FILE=/tmp/elsewhere-failures");
     run = new SuiteRun(sandbox->run("*", suite_env));
     invocations = read_invocations(sandbox->logs());
-    profile_path = (sandbox->tmp() / ("corvane-kit-gemm-profile-" + std::to_string(run->pid) + ".capnp")).string();
+    // The profile lies in a private folder of TMPDIR (gemm_profile_test.cpp).
+    for (const auto& invocation : invocations) {
+      if (invocation.runner == "kivu-gemm-e2e") profile_path = invocation.variable("KIVU_PROFILE_OUTPUT").value_or("");
+    }
+    if (!profile_path.starts_with((sandbox->tmp() / "kivu-gemm-profile.").string()) ||
+        !profile_path.ends_with("/corvane-kit-gemm-profile-" + std::to_string(run->pid) + ".capnp")) {
+      profile_path = "unexpected: " + profile_path;
+    }
   }
   static void TearDownTestSuite() {
     delete run;

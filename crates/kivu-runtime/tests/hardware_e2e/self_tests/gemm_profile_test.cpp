@@ -1,5 +1,11 @@
-// The blocked GEMM case: where it tells its runner to put the profile, how
-// it judges the profile, and when the file is removed or left behind.
+// The blocked GEMM case: where it tells its runner to put the profile (a
+// private folder that another user cannot reach into), how it judges the
+// profile, and when the file is removed or left behind.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -70,6 +76,21 @@ protected:
 
   static std::string file_name(pid_t pid) { return "corvane-kit-gemm-profile-" + std::to_string(pid) + ".capnp"; }
 
+  // The private folder of the told path: "kivu-gemm-profile." and six
+  // characters of mkdtemp, directly in `directory` (given as the case joins
+  // it); empty when the told path is not of that form, or names another file
+  // than this run's.
+  std::string told_folder(const SuiteRun& run, const std::string& directory) const {
+    const std::string told = told_path();
+    const std::string prefix = directory + "kivu-gemm-profile.";
+    const std::string suffix = "/" + file_name(run.pid);
+    if (told.size() != prefix.size() + 6 + suffix.size() || !told.starts_with(prefix) || !told.ends_with(suffix)) {
+      ADD_FAILURE() << "told " << told << ", expected " << prefix << "XXXXXX" << suffix;
+      return "";
+    }
+    return told.substr(0, told.size() - suffix.size());
+  }
+
   std::vector<std::string> env_with_tmpdir(const std::optional<std::string>& tmpdir) const {
     std::vector<std::string> env;
     for (const auto& entry : sandbox.environment()) {
@@ -86,33 +107,91 @@ protected:
 // =============================================================================
 // Where the profile goes
 
-TEST_F(GemmProfile, TheProfileLiesDirectlyInTmpdirAndIsRemovedAfterAPass) {
+TEST_F(GemmProfile, TheProfileLiesInAPrivateFolderOfTmpdirAndBothAreRemovedAfterAPass) {
   const SuiteRun run = run_gemm(passing);
   EXPECT_TRUE(run.result(gemm_case).passed) << run.output;
-  EXPECT_EQ(told_path(), (sandbox.tmp() / file_name(run.pid)).string());
+  EXPECT_NE(told_folder(run, sandbox.tmp().string() + "/"), "");
   EXPECT_TRUE(fs::is_empty(sandbox.tmp()));
 }
 
 TEST_F(GemmProfile, ATmpdirEndingInASlashGetsNoSecondSlash) {
   const SuiteRun run = run_gemm(env_with_tmpdir(sandbox.tmp().string() + "/"), &passing);
   EXPECT_TRUE(run.result(gemm_case).passed) << run.output;
-  EXPECT_EQ(told_path(), sandbox.tmp().string() + "/" + file_name(run.pid));
+  EXPECT_NE(told_folder(run, sandbox.tmp().string() + "/"), "");
 }
 
 TEST_F(GemmProfile, WithoutTmpdirTheProfileLiesInSlashTmp) {
   const SuiteRun run = run_gemm(env_with_tmpdir(std::nullopt), &passing);
-  const std::string expected = "/tmp/" + file_name(run.pid);
   EXPECT_TRUE(run.result(gemm_case).passed) << run.output;
-  EXPECT_EQ(told_path(), expected);
-  EXPECT_FALSE(fs::exists(expected));
-  fs::remove(expected);
+  const std::string folder = told_folder(run, "/tmp/");
+  EXPECT_NE(folder, "");
+  EXPECT_FALSE(fs::exists(folder));
 }
 
-TEST_F(GemmProfile, AnEmptyTmpdirNamesTheFileInTheWorkingDirectory) {
+TEST_F(GemmProfile, AnEmptyTmpdirNamesTheFolderInTheWorkingDirectory) {
   const SuiteRun run = run_gemm(env_with_tmpdir(""), &passing);
   EXPECT_TRUE(run.result(gemm_case).passed) << run.output;
-  EXPECT_EQ(told_path(), file_name(run.pid));
+  EXPECT_NE(told_folder(run, ""), "");
   EXPECT_TRUE(fs::is_empty(sandbox.work()));
+}
+
+TEST_F(GemmProfile, AFolderThatCannotBeMadeFailsTheCaseInOneLineBeforeTheRunner) {
+  const std::string missing = (sandbox.tmp() / "missing").string();
+  const SuiteRun run = run_gemm(env_with_tmpdir(missing), &passing);
+  EXPECT_EQ(run.failure(gemm_case), "cannot make a private folder for the GEMM profile from \"" + missing +
+                                        "/kivu-gemm-profile.XXXXXX\": No such file or directory");
+  EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
+}
+
+// Another user who knows the suite's pid puts a FIFO at the name in a shared
+// sticky folder before the case runs, as `mkfifo /tmp/...-$$.capnp; exec
+// hardware_e2e` would. The runner never sees that path: the case passes, and
+// the FIFO gets nothing (a writer would otherwise wait at its open, holding
+// the board).
+TEST_F(GemmProfile, AFifoThatAnotherUserPutAtTheNameNeitherHoldsTheRunnerNorGetsTheProfile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv (util-linux) is missing";
+  fs::permissions(sandbox.root(), fs::perms{0711});
+  const fs::path shared = sandbox.root() / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, fs::perms{01777});
+  sandbox.launch_through({"/bin/sh", "-c",
+                          "setpriv --reuid=65534 --regid=65534 --clear-groups mkfifo -m 0666 "
+                          "\"$TMPDIR/corvane-kit-gemm-profile-$$.capnp\" && exec \"$@\"",
+                          "sh"});
+  const SuiteRun run = run_gemm(env_with_tmpdir(shared.string()), &passing);
+  EXPECT_TRUE(run.result(gemm_case).passed) << run.output;
+  const fs::path fifo = shared / file_name(run.pid);
+  EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+  EXPECT_NE(told_folder(run, shared.string() + "/"), "");
+  EXPECT_EQ(kivu_testing::directory_entries(shared), std::vector<std::string>{file_name(run.pid)});
+}
+
+// A profile kept after a failed check lies in a folder only the suite's user
+// can enter.
+TEST_F(GemmProfile, AKeptProfileStaysInItsPrivateFolderAndTheSuiteSaysWhere) {
+  ProfileReport report = passing_profile();
+  report.clock_hz = 0;
+  const std::string bytes = encoded(report);
+  const SuiteRun run = run_gemm(bytes);
+  EXPECT_EQ(run.failure(gemm_case), "assertion failed: profile.clock_hz > 0");
+  const std::string folder = told_folder(run, sandbox.tmp().string() + "/");
+  ASSERT_NE(folder, "");
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms{0700});
+  EXPECT_EQ(read_file(told_path()), bytes);
+  EXPECT_NE(run.output.find("blocked GEMM profile kept in " + folder + "\n"), std::string::npos) << run.output;
+  if (::geteuid() == 0) {
+    fs::permissions(sandbox.root(), fs::perms{0711});
+    fs::permissions(sandbox.tmp(), fs::perms{01777});
+    const auto opened = kivu_testing::run_unprivileged([&]() -> std::string {
+      const int fd = ::open(told_path().c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) ::close(fd);
+      return fd >= 0 ? "opened" : std::strerror(errno);
+    });
+    if (opened) {
+      EXPECT_EQ(*opened, std::strerror(EACCES));
+    }
+  }
 }
 
 // =============================================================================
@@ -161,9 +240,9 @@ TEST_F(GemmProfile, EachFailedCheckReportsItsAssertionAndKeepsTheProfile) {
     const std::string bytes = encoded(report);
     const SuiteRun run = run_gemm(bytes);
     EXPECT_EQ(run.failure(gemm_case), check.message);
-    const fs::path left = sandbox.tmp() / file_name(run.pid);
+    const fs::path left = told_path();
     EXPECT_EQ(read_file(left), bytes);
-    fs::remove(left);
+    fs::remove_all(left.parent_path());
   }
 }
 
@@ -178,26 +257,30 @@ TEST_F(GemmProfile, AProfileThatDoesNotDecodeFailsWithThePackageErrorAndStays) {
   version_4[16] = 4;
   SuiteRun run = run_gemm(version_4);
   EXPECT_EQ(run.failure(gemm_case), unwrap + "Invalid(\"unsupported profile schema version 4\")");
-  EXPECT_EQ(read_file(sandbox.tmp() / file_name(run.pid)), version_4);
+  EXPECT_EQ(read_file(told_path()), version_4);
+  fs::remove_all(sandbox.logs());
+  fs::create_directory(sandbox.logs());
 
   const std::string garbage = "this is not a profile";
   auto decoded = ProfileReport::read(std::istringstream(garbage));
   ASSERT_FALSE(decoded.has_value());
   run = run_gemm(garbage);
   EXPECT_EQ(run.failure(gemm_case), unwrap + kivu_package::debug_string(decoded.error()));
-  EXPECT_EQ(read_file(sandbox.tmp() / file_name(run.pid)), garbage);
+  EXPECT_EQ(read_file(told_path()), garbage);
 }
 
 TEST_F(GemmProfile, AMissingProfileFailsWithFileNotFound) {
   const SuiteRun run = run_gemm(sandbox.environment());
   EXPECT_EQ(run.failure(gemm_case), unwrap + "Os { code: 2, message: \"No such file or directory\" }");
+  // The empty private folder goes too.
+  EXPECT_TRUE(fs::is_empty(sandbox.tmp()));
 }
 
 TEST_F(GemmProfile, AFailedRunnerKeepsTheProfileItWrote) {
   const SuiteRun run = run_gemm(passing, 1);
   EXPECT_EQ(run.failure(gemm_case),
             "hardware capability \"blocked GEMM with per-tile cycle profile\" failed with exit status: 1");
-  EXPECT_EQ(read_file(sandbox.tmp() / file_name(run.pid)), passing);
+  EXPECT_EQ(read_file(told_path()), passing);
 }
 
 }  // namespace

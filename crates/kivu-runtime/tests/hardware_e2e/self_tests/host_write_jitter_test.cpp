@@ -35,10 +35,16 @@ protected:
       variables.insert(variables.end(), forwarded.begin(), forwarded.end());
       return variables;
     };
-    const std::string profile =
-        (sandbox.tmp() / ("corvane-kit-gemm-profile-" + std::to_string(run.pid) + ".capnp")).string();
     const auto invocations = read_invocations(sandbox.logs());
     ASSERT_EQ(invocations.size(), 7u);
+    // The profile lies in a private folder of TMPDIR (gemm_profile_test.cpp).
+    std::string profile;
+    for (const auto& invocation : invocations) {
+      if (invocation.runner == "kivu-gemm-e2e") profile = invocation.variable("KIVU_PROFILE_OUTPUT").value_or("");
+    }
+    EXPECT_TRUE(profile.starts_with((sandbox.tmp() / "kivu-gemm-profile.").string()) &&
+                profile.ends_with("/corvane-kit-gemm-profile-" + std::to_string(run.pid) + ".capnp"))
+        << profile;
     for (const auto& invocation : invocations) {
       SCOPED_TRACE(invocation.runner);
       Variables expected;

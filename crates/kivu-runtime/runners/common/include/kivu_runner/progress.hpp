@@ -1,4 +1,5 @@
-// Progress lines: one short line per step on stdout, so that a person
+// Progress lines: one short line per step on stdout (or stderr, see
+// to_standard_error), so that a person
 // reading a failed run sees how far it got. Every line starts with the
 // runner's name, e.g.
 //   kivu-host-e2e: h2d tile 1471: 8192 bytes at 0x1000
@@ -10,6 +11,7 @@
 // either mode. A verbose one prints every line as it comes.
 #pragma once
 
+#include <cstdio>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -40,6 +42,11 @@ public:
 
   [[nodiscard]] const std::string& runner() const noexcept { return runner_; }
 
+  // Prints every later line, and those held back, on stderr instead of
+  // stdout: for a run that writes a file of its own to standard output
+  // (KIVU_PROFILE_OUTPUT=/dev/stdout), which the lines must not mix with.
+  void to_standard_error() const noexcept { stream_ = stderr; }
+
 private:
   std::string runner_;
   Mode mode_;
@@ -47,6 +54,7 @@ private:
   // runners hand the Progress around as a const reference, and holding a
   // line back is still printing it, only later.
   mutable std::string held_;
+  mutable std::FILE* stream_ = stdout;
 };
 
 // Checks a step's result: on success prints its progress line and returns
