@@ -25,7 +25,7 @@ TEST_JOBS := $(if $(filter-out 1,$(BOARDS)),$(if $(filter command line,$(origin 
 # each ' written as '\''.
 quote = '$(subst ','\'',$(1))'
 
-.PHONY: all build deps configure test e2e clean
+.PHONY: all build deps configure test e2e golden clean
 
 all: build
 
@@ -53,6 +53,13 @@ endif
 e2e: deps
 	@$(MAKE) --no-print-directory build
 	@scripts/e2e.sh $(call quote,$(BUILD_DIR))
+
+# Rewrites the golden files of the tools' output (crates/*/tests/golden)
+# from what the tools built now print; review them with `git diff`.
+golden: configure
+	@cmake --build --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL)) --target kivu_golden_tools
+	@KIVU_GOLDEN_UPDATE=1 ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL)) -R '^golden\.' --output-on-failure
+	@git status --short -- 'crates/*/tests/golden'
 
 clean:
 	rm -rf target
