@@ -54,10 +54,12 @@ e2e: deps
 	@$(MAKE) --no-print-directory build
 	@scripts/e2e.sh $(call quote,$(BUILD_DIR))
 
-# Rewrites the golden files of the tools' output (crates/*/tests/golden)
-# from what the tools built now print; review them with `git diff`.
+# Rewrites the golden files of the tools' output (crates/*/tests/golden),
+# and the profiles kivu-profile's cases read, from what the tools built now
+# print; review them with `git diff`.
 golden: configure
 	@cmake --build --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL)) --target kivu_golden_tools
+	@$(call quote,$(BUILD_DIR)/make_golden_profiles) crates/kivu-profile/tests/golden/inputs
 	@KIVU_GOLDEN_UPDATE=1 ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL)) -R '^golden\.' --output-on-failure
 	@git status --short -- 'crates/*/tests/golden'
 
