@@ -74,10 +74,11 @@ std::size_t version_offset(const std::string& bytes) {
 
 bool write(const std::filesystem::path& folder, std::string_view name, std::string_view bytes) {
   const auto path = folder / name;
-  const auto written = kivu_output_file::write_output_file(path, [&](std::ostream& out) -> std::expected<void, std::string> {
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return {};
-  });
+  const auto written = kivu_output_file::write_output_file(
+      path, [&](std::ostream& out) -> std::expected<void, std::string> {
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return {};
+      });
   if (!written) {
     std::fprintf(stderr, "make_golden_profiles: cannot write %s: %s\n", path.c_str(),
                  kivu_output_file::output_failure_reason(written.error()).c_str());
