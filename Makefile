@@ -42,7 +42,7 @@ quote = '$(subst ','\'',$(1))'
 list_skipped = if [ -f $(call quote,$(JUNIT_FILE)) ]; then cmake -DREPORT=$(call quote,$(JUNIT_FILE)) \
   -DBUILD_DIR=$(call quote,$(CURDIR)/$(BUILD_DIR)) -DLIST_SKIPPED=ON -P cmake/junit_failures.cmake || status=1; fi
 
-.PHONY: all build deps configure test e2e clean
+.PHONY: all build deps configure test e2e golden clean
 
 all: build
 
@@ -73,6 +73,15 @@ endif
 e2e: deps
 	@$(MAKE) --no-print-directory build
 	@scripts/e2e.sh $(call quote,$(BUILD_DIR))
+
+# Rewrites the golden files of the tools' output (crates/*/tests/golden),
+# and the profiles kivu-profile's cases read, from what the tools built now
+# print; review them with `git diff`.
+golden: configure
+	@cmake --build --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL)) --target kivu_golden_tools
+	@$(call quote,$(BUILD_DIR)/make_golden_profiles) crates/kivu-profile/tests/golden/inputs
+	@KIVU_GOLDEN_UPDATE=1 ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(CTEST_PARALLEL)) -R '^golden\.' --output-on-failure
+	@git status --short -- 'crates/*/tests/golden'
 
 clean:
 	rm -rf target

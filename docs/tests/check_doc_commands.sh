@@ -7,7 +7,10 @@
 # files and of the blocks in them. A ```sh block right after the line
 # <!-- not run: REASON --> is skipped (the reason must be given). Other fences
 # (```text, ```cmake, ...) are only shown; a fence without a language is an
-# error, so that no block is left unmarked.
+# error, so that no block is left unmarked. A ```text block right after a
+# block that runs (only blank lines between) is that block's expected
+# standard output, compared line for line after normalise_output below,
+# unless the line <!-- not output: REASON --> comes before it.
 #
 # Usage: check_doc_commands.sh REPO_ROOT
 # Exit status: 0 all ran, 1 a block failed or the tree changed, 77 skipped
@@ -44,12 +47,20 @@ trap 'rm -rf "$scratch"' EXIT
 # "# FILE:LINE" for the report; skipped and unmarked blocks are listed.
 files=(README.md docs/*.md)
 awk -v out="$scratch" '
-  FNR == 1 { note = ""; inblock = 0 }
+  FNR == 1 { note = ""; inblock = 0; after = 0; notoutput = 0 }
   !inblock && /^```/ {
     lang = substr($0, 4)
     gsub(/[ \t]/, "", lang)
     if (lang == "") { printf "%s:%d: a fence without a language (```sh, ```text, ...)\n", FILENAME, FNR > (out "/unmarked"); }
     inblock = 1
+    # A text block right after a block that runs holds its expected output.
+    expect = lang == "text" && after > 0 && !notoutput
+    if (lang == "text" && after > 0 && notoutput == 2) printf "%s:%d: not output without a reason\n", FILENAME, FNR > (out "/unmarked")
+    if (expect) {
+      expected = sprintf("%s/%03d.expected", out, after)
+      printf "" > expected
+    }
+    after = 0; notoutput = 0
     if (lang == "sh" && note == "") {
       n++; file = sprintf("%s/%03d.sh", out, n)
       printf "# %s:%d\n", FILENAME, FNR > file
@@ -65,11 +76,18 @@ awk -v out="$scratch" '
     note = ""
     next
   }
-  inblock && /^```[ \t]*$/ { inblock = 0; if (run) close(file); run = 0; next }
-  inblock { if (run) print > file; next }
+  inblock && /^```[ \t]*$/ {
+    inblock = 0
+    if (run) { close(file); after = n }
+    if (expect) close(expected)
+    run = 0; expect = 0
+    next
+  }
+  inblock { if (run) print > file; if (expect) print > expected; next }
   /^<!-- not run:/ { note = $0; next }
+  /^<!-- not output:/ { notoutput = $0 ~ /^<!-- not output:[ \t]*[^ \t-]/ ? 1 : 2; next }
   /^[ \t]*$/ { next }
-  { note = "" }
+  { note = ""; after = 0; notoutput = 0 }
 ' "${files[@]}"
 
 status=0
@@ -110,6 +128,13 @@ if ! scripts/e2e.sh target/debug >"$scratch/e2e.log" 2>&1; then
   echo "check_doc_commands: scripts/e2e.sh target/debug failed; the docs assume it passed"
   exit 1
 fi
+# What may differ from run to run, in both the docs' text and what a block
+# printed: a duration (a number followed by s or ms) reads "N s", a process
+# id after "pid" or "pids" reads "pid N".
+normalise_output() {
+  sed -E -e 's/\b[0-9]+(\.[0-9]+)? (s|ms)\b/N \2/g' -e 's/\b(pids?) [0-9]+/\1 N/g'
+}
+
 ran=0
 failed=0
 for block in "$scratch"/[0-9]*.sh; do
@@ -118,12 +143,25 @@ for block in "$scratch"/[0-9]*.sh; do
   where=${where#\# }
   echo "=== $where"
   start=$SECONDS
-  if bash -e "$block" </dev/null; then
-    echo "--- ok ($((SECONDS - start)) s)"
-  else
+  expected=${block%.sh}.expected
+  if [[ -e $expected ]]; then
+    # Its standard output is kept to be compared, and shown as well.
+    bash -e "$block" </dev/null >"${block%.sh}.actual"
     rc=$?
+    cat "${block%.sh}.actual"
+  else
+    bash -e "$block" </dev/null
+    rc=$?
+  fi
+  if [[ $rc -ne 0 ]]; then
     echo "--- FAILED: $where exited with $rc"
     failed=$((failed + 1))
+  elif [[ -e $expected ]] && ! diff -u --label "expected (the text block after $where)" --label "printed" \
+      <(normalise_output <"$expected") <(normalise_output <"${block%.sh}.actual"); then
+    echo "--- FAILED: $where printed other than the text block after it shows"
+    failed=$((failed + 1))
+  else
+    echo "--- ok ($((SECONDS - start)) s)"
   fi
   ran=$((ran + 1))
 done

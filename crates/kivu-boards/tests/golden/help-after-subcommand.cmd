@@ -1,0 +1,2 @@
+# --help after a subcommand shows the same text.
+kivu-boards resource-spec --help

@@ -1,0 +1,2 @@
+# The whole help on standard output.
+kivu-boards --help

@@ -1,0 +1,2 @@
+# Not a decimal number.
+KIVU_SIM_BOARDS=four kivu-boards

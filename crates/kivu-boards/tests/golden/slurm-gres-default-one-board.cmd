@@ -1,0 +1,2 @@
+# One board when KIVU_SIM_BOARDS is unset.
+kivu-boards slurm-gres

@@ -1,0 +1,2 @@
+# --json with -o: the listing writes no file.
+kivu-boards --json -o x.json

@@ -1,0 +1,2 @@
+# A flag given a value.
+kivu-boards --json --json=no

@@ -1,0 +1,2 @@
+# "--" ends the options: -o after it is a word.
+kivu-boards resource-spec -- -o x

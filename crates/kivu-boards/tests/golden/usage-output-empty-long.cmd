@@ -1,0 +1,2 @@
+# An empty --output=.
+kivu-boards slurm-gres --output=

@@ -1,0 +1,2 @@
+# An empty output path.
+kivu-boards resource-spec -o ''

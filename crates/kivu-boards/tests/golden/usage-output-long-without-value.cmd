@@ -1,0 +1,2 @@
+# --output at the end.
+kivu-boards slurm-gres --output

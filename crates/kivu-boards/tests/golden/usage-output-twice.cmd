@@ -1,0 +1,2 @@
+# Two outputs.
+kivu-boards resource-spec -o a --output=b

@@ -1,0 +1,2 @@
+# The listing writes no file.
+kivu-boards -o x.json

@@ -1,0 +1,2 @@
+# -o at the end.
+kivu-boards resource-spec -o

@@ -1,0 +1,2 @@
+# A word after the subcommand.
+kivu-boards resource-spec extra

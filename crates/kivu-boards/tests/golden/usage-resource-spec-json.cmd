@@ -1,0 +1,2 @@
+# resource-spec always writes JSON.
+kivu-boards resource-spec --json

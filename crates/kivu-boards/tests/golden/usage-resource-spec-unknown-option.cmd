@@ -1,0 +1,2 @@
+# An unknown option after the subcommand.
+kivu-boards resource-spec --all

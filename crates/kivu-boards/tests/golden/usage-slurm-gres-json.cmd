@@ -1,0 +1,2 @@
+# --json belongs to the listing.
+kivu-boards slurm-gres --json

@@ -1,0 +1,2 @@
+# Two subcommands.
+kivu-boards slurm-gres resource-spec

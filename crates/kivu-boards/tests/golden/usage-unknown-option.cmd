@@ -1,0 +1,2 @@
+# An option the tool does not know.
+kivu-boards --bogus

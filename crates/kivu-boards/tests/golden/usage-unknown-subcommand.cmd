@@ -1,0 +1,2 @@
+# A word that is no subcommand.
+kivu-boards list

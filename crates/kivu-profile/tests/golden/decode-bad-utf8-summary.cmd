@@ -1,0 +1,2 @@
+# The summary reads no text, so the bad one does not stop it.
+kivu-profile summary inputs/bad-utf8.capnp

@@ -1,0 +1,2 @@
+# A file cut in half.
+kivu-profile summary inputs/cut.capnp

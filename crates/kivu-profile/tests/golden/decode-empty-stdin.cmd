@@ -1,0 +1,2 @@
+# Nothing on standard input.
+kivu-profile summary -

@@ -1,0 +1,2 @@
+# An empty file.
+kivu-profile summary inputs/empty.capnp

@@ -1,0 +1,2 @@
+# Text, no profile at all.
+kivu-profile summary inputs/junk.capnp

@@ -1,0 +1,2 @@
+# --help after a subcommand.
+kivu-profile diff --help

@@ -1,0 +1,2 @@
+# The whole help.
+kivu-profile --help

@@ -1,0 +1,1 @@
+junk text, not a profile

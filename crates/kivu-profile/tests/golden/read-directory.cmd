@@ -1,0 +1,2 @@
+# A folder given as the profile.
+kivu-profile summary inputs

@@ -1,0 +1,2 @@
+# The summary as one JSON document.
+kivu-profile summary --json inputs/base.capnp

@@ -1,0 +1,2 @@
+# --help after a subcommand.
+kivu-profile trace --help

@@ -1,0 +1,2 @@
+# "-" on both sides.
+kivu-profile trace - -o - < inputs/slower.capnp

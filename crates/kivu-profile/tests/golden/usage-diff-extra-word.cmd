@@ -1,0 +1,2 @@
+# Three profiles.
+kivu-profile diff a b c

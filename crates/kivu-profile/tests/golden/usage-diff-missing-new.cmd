@@ -1,0 +1,2 @@
+# diff with one profile.
+kivu-profile diff base.capnp

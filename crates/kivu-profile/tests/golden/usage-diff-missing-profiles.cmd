@@ -1,0 +1,2 @@
+# diff without profiles.
+kivu-profile diff

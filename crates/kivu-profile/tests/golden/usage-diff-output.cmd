@@ -1,0 +1,2 @@
+# diff writes no file.
+kivu-profile diff a b -o x

@@ -1,0 +1,2 @@
+# A negative threshold.
+kivu-profile diff a b --threshold -1

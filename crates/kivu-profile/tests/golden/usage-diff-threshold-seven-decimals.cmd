@@ -1,0 +1,2 @@
+# More than six decimals.
+kivu-profile diff a b --threshold 1.0000001

@@ -1,0 +1,2 @@
+# Two thresholds.
+kivu-profile diff a b --threshold 5 --threshold=5

@@ -1,0 +1,2 @@
+# --threshold at the end.
+kivu-profile diff a b --threshold

@@ -1,0 +1,2 @@
+# A negative count.
+kivu-profile diff a b --top -3

@@ -1,0 +1,2 @@
+# Two --top.
+kivu-profile diff a b --top 1 --top 2

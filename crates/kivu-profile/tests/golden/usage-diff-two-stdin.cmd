@@ -1,0 +1,2 @@
+# Standard input holds one profile.
+kivu-profile diff - -

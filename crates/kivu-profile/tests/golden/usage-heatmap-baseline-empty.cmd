@@ -1,0 +1,2 @@
+# An empty baseline path.
+kivu-profile heatmap p.capnp -o h --baseline=

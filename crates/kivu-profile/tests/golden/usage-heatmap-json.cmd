@@ -1,0 +1,2 @@
+# --json belongs to summary and diff.
+kivu-profile heatmap a -o h --json

@@ -1,0 +1,2 @@
+# Standard input holds one profile.
+kivu-profile heatmap - --baseline - -o h

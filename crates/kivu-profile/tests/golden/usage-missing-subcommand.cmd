@@ -1,0 +1,2 @@
+# No subcommand.
+kivu-profile 

@@ -1,0 +1,2 @@
+# --baseline belongs to heatmap.
+kivu-profile summary a --baseline c

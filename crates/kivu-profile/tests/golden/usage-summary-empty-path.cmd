@@ -1,0 +1,2 @@
+# An empty profile path.
+kivu-profile summary ''

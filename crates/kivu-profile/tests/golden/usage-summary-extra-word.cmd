@@ -1,0 +1,2 @@
+# Two profiles to summary.
+kivu-profile summary a b

@@ -1,0 +1,2 @@
+# summary without a profile.
+kivu-profile summary

@@ -1,0 +1,2 @@
+# summary writes no file.
+kivu-profile summary a -o x

@@ -1,0 +1,2 @@
+# --threshold belongs to diff.
+kivu-profile summary a --threshold 5

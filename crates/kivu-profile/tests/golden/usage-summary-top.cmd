@@ -1,0 +1,2 @@
+# --top belongs to diff.
+kivu-profile summary p.capnp --top=3

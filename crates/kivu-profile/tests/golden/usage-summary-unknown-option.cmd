@@ -1,0 +1,2 @@
+# An option-like profile before --.
+kivu-profile summary -x

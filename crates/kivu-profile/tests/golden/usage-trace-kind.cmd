@@ -1,0 +1,2 @@
+# --kind belongs to heatmap.
+kivu-profile trace p.capnp -o a --kind idle

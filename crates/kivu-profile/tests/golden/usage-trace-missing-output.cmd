@@ -1,0 +1,2 @@
+# trace without -o.
+kivu-profile trace p.capnp

@@ -1,0 +1,2 @@
+# "--" ends the options.
+kivu-profile trace p.capnp -- -o t.json

@@ -1,0 +1,2 @@
+# An empty output path.
+kivu-profile trace p.capnp --output=

@@ -1,0 +1,2 @@
+# Two outputs.
+kivu-profile trace p.capnp -o a --output=b

@@ -1,0 +1,2 @@
+# -o at the end.
+kivu-profile trace p.capnp -o

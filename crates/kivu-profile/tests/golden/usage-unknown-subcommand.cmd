@@ -1,0 +1,2 @@
+# A word that is no subcommand.
+kivu-profile show p

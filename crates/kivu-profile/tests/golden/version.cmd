@@ -1,0 +1,2 @@
+# The version, normalised to $VERSION.
+kivu-profile --version

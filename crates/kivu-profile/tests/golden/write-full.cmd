@@ -1,0 +1,2 @@
+# A full device as the output.
+kivu-profile heatmap inputs/base.capnp -o /dev/full

@@ -1,0 +1,2 @@
+# Standard output closed.
+kivu-profile summary inputs/base.capnp >&-
