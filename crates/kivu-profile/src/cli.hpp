@@ -91,8 +91,10 @@ struct Command {
 [[nodiscard]] std::string profile_name(const std::filesystem::path& path);
 
 // What is wrong with a profile that failed to decode, in plain words: "the
-// file is empty", "not a profile: the segment table claims N segments", "a
-// step has an unknown kind, 7 (...)". `claimed_segments`, when known, is what
+// file is empty", "the file is cut short: it ends inside its segment table",
+// "not a profile: the segment table claims N segments", "a step has an
+// unknown kind, 7 (...)". Taken from the library's error alone, which is the
+// same whether the file was read whole or walked in place. `claimed_segments`, when known, is what
 // the file's segment table claims (its first word plus one), which tells a
 // file that is no profile at all from one cut short. Messages put the
 // library's debug form after it, in parentheses.

@@ -465,7 +465,7 @@ TEST(Executable, ExitsWithOneForAProfileThatCannotBeRead) {
   const auto outcome = run_executable({"summary", (dir / "empty.capnp").string()});
   EXPECT_EQ(outcome.code, 1);
   EXPECT_THAT(outcome.err, StartsWith("kivu-profile: cannot decode " + (dir / "empty.capnp").string() +
-                                      ": the file is empty, or holds no message (Capnp("));
+                                      ": the file is empty (Capnp("));
 }
 
 TEST(Executable, RefusesARepeatedThresholdWithStatusTwo) {
@@ -608,10 +608,11 @@ TEST(Run, SaysInPlainWordsWhatIsWrongWithAFileBeforeTheLibrarysForm) {
   kivu_profile::testing::ScratchDirectory dir;
   const auto good = read_file(dir.write_profile(kivu_profile::testing::gemm_like_profile(3)));
   const std::pair<std::string, std::string> files[] = {
-      {"", "the file is empty, or holds no message (Capnp("},
+      {"", "the file is empty (Capnp("},
       {good.substr(0, good.size() - 16),
        "the file is cut short: it ends before the data its message points to (Capnp("},
-      {good.substr(0, 4), "the file is empty, or holds no message (Capnp("},  // less than one word
+      {good.substr(0, 4), "the file is cut short: it ends inside its segment table (Capnp("},  // half a word
+      {std::string(8, '\0'), "the file holds no message (Capnp("},  // one empty segment
       {good.substr(0, 12), "the file is cut short: it ends before the data its message points to (Capnp("},
       // "junk" and more text: the first word claims 0x6b6e756a + 1 segments.
       {"junk text, not a profile\n", "not a profile: the segment table claims 1802401131 segments (Capnp("},
@@ -624,6 +625,10 @@ TEST(Run, SaysInPlainWordsWhatIsWrongWithAFileBeforeTheLibrarysForm) {
         << bytes.size() << " bytes";
     EXPECT_THAT(outcome.err, testing::EndsWith("))\n"));
     EXPECT_EQ(std::ranges::count(outcome.err, '\n'), 1) << "one line";
+    // The library's form is the one ProfileReport::read gives for the same bytes.
+    const auto read = kivu_package::ProfileReport::read(std::istringstream(bytes));
+    ASSERT_FALSE(read.has_value());
+    EXPECT_THAT(outcome.err, testing::EndsWith(" (" + kivu_package::debug_string(read.error()) + ")\n"));
   }
 }
 
