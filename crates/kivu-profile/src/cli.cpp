@@ -186,7 +186,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   const auto command = parse_arguments(args);
   if (!command) return kivu_cli::usage_error(err, "kivu-profile", command.error(), short_usage(args));
   if (command->action == Command::Action::Help) {
-    out << usage();
+    out << subcommand_usage(command->help_topic);
     return exit_success;
   }
   if (command->action == Command::Action::Version) {

@@ -54,6 +54,11 @@ inline constexpr int exit_regression = 3;
 // The usage text printed by --help.
 [[nodiscard]] std::string_view usage() noexcept;
 
+// The help of one subcommand ("summary --help"): its usage line, what it
+// does, its options with their values and defaults, and its exit statuses.
+// The whole tool's usage() for a name that is no subcommand.
+[[nodiscard]] std::string_view subcommand_usage(std::string_view subcommand) noexcept;
+
 // The one usage line printed after a bad command line `args`: that of the
 // subcommand named first, or of the whole tool.
 [[nodiscard]] std::string_view short_usage(std::span<const std::string> args) noexcept;
@@ -72,6 +77,8 @@ struct Command {
   bool json = false;
   Threshold threshold;
   std::size_t top = default_diff_top;
+  // For Help: the subcommand named before --help, if any.
+  std::string help_topic;
   bool operator==(const Command&) const = default;
 };
 

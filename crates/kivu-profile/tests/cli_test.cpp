@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -438,11 +439,39 @@ TEST(Executable, ExitsWithTwoAndTheUsageForBadArguments) {
             "usage: kivu-profile summary|diff|trace|heatmap ARGS... | --help | --version\n");
   EXPECT_EQ(outcome.out, "");
   // Help goes to standard output, whatever else is on the command line.
-  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"trace", "--help"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"bogus", "--help"}}) {
     const auto help = run_executable(args);
     EXPECT_EQ(help.code, 0) << args.back();
     EXPECT_EQ(help.out, kivu_profile::usage()) << args.back();
     EXPECT_EQ(help.err, "") << args.back();
+  }
+}
+
+TEST(Executable, EachSubcommandHasItsOwnHelpNamingItsOptionsAndNoOthers) {
+  // Each subcommand's own options; every other one of the tool's must not
+  // appear in its help.
+  const std::map<std::string, std::vector<std::string>> options = {
+      {"summary", {"--json"}},
+      {"diff", {"--threshold", "--top", "--json"}},
+      {"trace", {"--output"}},
+      {"heatmap", {"--output", "--kind", "--baseline"}},
+  };
+  const std::vector<std::string> all = {"--json", "--threshold", "--top", "--output", "--kind", "--baseline"};
+  for (const auto& [subcommand, own] : options) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{subcommand, "--help"}, {subcommand, "p.capnp", "-h"}}) {
+      const auto help = run_executable(args);
+      EXPECT_EQ(help.code, 0) << subcommand;
+      EXPECT_EQ(help.err, "") << subcommand;
+      EXPECT_THAT(help.out, StartsWith(std::string(kivu_profile::short_usage(std::vector<std::string>{subcommand})) +
+                                       "\n"));
+      EXPECT_NE(help.out, kivu_profile::usage());
+      EXPECT_THAT(help.out, HasSubstr("Exit status: 0"));
+      for (const auto& option : all) {
+        const bool listed = help.out.find("  " + option) != std::string::npos ||
+                            help.out.find(", " + option) != std::string::npos;
+        EXPECT_EQ(listed, std::ranges::find(own, option) != own.end()) << subcommand << " help and " << option;
+      }
+    }
   }
 }
 
