@@ -60,8 +60,7 @@ ChildRead read_in_child(const std::function<std::expected<void, PackageError>()>
     const auto outcome = read();
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    const ChildRead result{!outcome.has_value() && outcome.error().is<PackageError::Capnp>(),
-                           usage.ru_maxrss - before};
+    const ChildRead result{!outcome.has_value() && outcome.error().is<PackageError::Capnp>(), usage.ru_maxrss - before};
     [[maybe_unused]] const auto written = ::write(channel[1], &result, sizeof result);
     ::_exit(0);
   }
@@ -90,7 +89,8 @@ void expect_cheap_capnp_failure(const std::string& bytes) {
   const std::string path = dir.file("hostile.capnp");
   std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   const std::pair<const char*, std::function<std::expected<void, PackageError>()>> reads[] = {
-      {"read", [&]() -> std::expected<void, PackageError> {
+      {"read",
+       [&]() -> std::expected<void, PackageError> {
          const auto report = ProfileReport::read(std::istringstream(bytes));
          if (!report) return std::unexpected(report.error());
          return {};

@@ -604,8 +604,8 @@ std::optional<PackageError> first_view_error(const std::expected<ProfileFile, Pa
 TEST(ProfileView, MalformedBytesFailWithReadsVeryErrorFromMemoryAFileAndAPipe) {
   const std::string good = HandProfile().bytes();
   HandProfile out_of_bounds;
-  out_of_bounds.seg.words[out_of_bounds.root + 2] =
-      list_pointer(out_of_bounds.root + 2, 1000, ElementSize::Composite, 1);
+  out_of_bounds.seg.words[out_of_bounds.root + 2] = list_pointer(out_of_bounds.root + 2, 1000, ElementSize::Composite,
+                                                                 1);
   const std::pair<std::string, std::string> inputs[] = {
       {"empty", ""},
       {"half a word", good.substr(0, 4)},
@@ -624,7 +624,8 @@ TEST(ProfileView, MalformedBytesFailWithReadsVeryErrorFromMemoryAFileAndAPipe) {
   for (const auto& [what, bytes] : inputs) {
     const auto read = ProfileReport::read(std::istringstream(bytes));
     ASSERT_FALSE(read.has_value()) << what;
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     EXPECT_EQ(first_view_error(ProfileFile::from_bytes(bytes)), read.error()) << what << ", from memory";
     EXPECT_EQ(first_view_error(ProfileFile::open(path)), read.error()) << what << ", from a file";
     EXPECT_EQ(first_view_error(open_through_pipe(bytes)), read.error()) << what << ", through a pipe";

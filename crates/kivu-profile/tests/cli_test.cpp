@@ -458,12 +458,13 @@ TEST(Executable, EachSubcommandHasItsOwnHelpNamingItsOptionsAndNoOthers) {
   };
   const std::vector<std::string> all = {"--json", "--threshold", "--top", "--output", "--kind", "--baseline"};
   for (const auto& [subcommand, own] : options) {
-    for (const auto& args : std::vector<std::vector<std::string>>{{subcommand, "--help"}, {subcommand, "p.capnp", "-h"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{subcommand, "--help"}, {subcommand, "p.capnp", "-h"}}) {
       const auto help = run_executable(args);
       EXPECT_EQ(help.code, 0) << subcommand;
       EXPECT_EQ(help.err, "") << subcommand;
-      EXPECT_THAT(help.out, StartsWith(std::string(kivu_profile::short_usage(std::vector<std::string>{subcommand})) +
-                                       "\n"));
+      EXPECT_THAT(help.out,
+                  StartsWith(std::string(kivu_profile::short_usage(std::vector<std::string>{subcommand})) + "\n"));
       EXPECT_NE(help.out, kivu_profile::usage());
       EXPECT_THAT(help.out, HasSubstr("Exit status: 0"));
       for (const auto& option : all) {
@@ -642,7 +643,7 @@ TEST(Run, SaysInPlainWordsWhatIsWrongWithAFileBeforeTheLibrarysForm) {
       {good.substr(0, good.size() - 16),
        "the file is cut short: it ends before the data its message points to (Capnp("},
       {good.substr(0, 4), "the file is cut short: it ends inside its segment table (Capnp("},  // half a word
-      {std::string(8, '\0'), "the file holds no message (Capnp("},  // one empty segment
+      {std::string(8, '\0'), "the file holds no message (Capnp("},                             // one empty segment
       {good.substr(0, 12), "the file is cut short: it ends before the data its message points to (Capnp("},
       // "junk" and more text: the first word claims 0x6b6e756a + 1 segments.
       {"junk text, not a profile\n", "not a profile: the segment table claims 1802401131 segments (Capnp("},

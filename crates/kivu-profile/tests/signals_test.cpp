@@ -40,7 +40,8 @@ ChildEnd run_in_child(const std::function<void()>& body) {
   ::close(channel[1]);
   ChildEnd end;
   char buffer[4096];
-  for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) end.err.append(buffer, static_cast<std::size_t>(got));
+  for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;)
+    end.err.append(buffer, static_cast<std::size_t>(got));
   ::close(channel[0]);
   ::waitpid(pid, &end.status, 0);
   return end;
@@ -55,9 +56,8 @@ TEST(BusError, AProfileCutShortWhileItIsWalkedEndsWithOneLineAndStatusOne) {
     // Cut short in place, as a program rewriting the file would: the mapped
     // pages past the new end are gone.
     if (::truncate(path.c_str(), 0) != 0) ::_exit(4);
-    static_cast<void>(file->visit([](const kivu_package::ProfileView& profile) {
-      static_cast<void>(kivu_profile::compute_stats(profile));
-    }));
+    static_cast<void>(file->visit(
+        [](const kivu_package::ProfileView& profile) { static_cast<void>(kivu_profile::compute_stats(profile)); }));
     ::_exit(5);
   });
   ASSERT_TRUE(WIFEXITED(end.status)) << "ended by signal " << WTERMSIG(end.status);

@@ -141,8 +141,8 @@ TEST(Trace, SamplesOfOneOperationAreOneFrameWhateverTheirDetails) {
   later.step.epoch = 1;
   auto other = sample(ProfileStepKind::Compute, 50, 60, "gemm.zero", "mac");
   auto as_exchange = sample(ProfileStepKind::Exchange, 60, 70, "gemm.block_mac", "mac");
-  const auto events =
-      events_with_phase(trace_of(ProfileReport{1'000'000, {{0, {first, other}}, {9, {later, as_exchange}}}}), "X");
+  const auto events = events_with_phase(
+      trace_of(ProfileReport{1'000'000, {{0, {first, other}}, {9, {later, as_exchange}}}}), "X");
   ASSERT_EQ(events.size(), 4u);
   const auto frame = [](const json& event) { return event.at("name").dump() + " " + event.at("args").dump(); };
   EXPECT_EQ(frame(events[0]), frame(events[2]));
