@@ -174,9 +174,9 @@ std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in)
 
   // The segment count and the first segment's length.
   unsigned char head[8];
-  if (read_some(in, head, sizeof head) != sizeof head) {
-    return premature_end("in the segment table");
-  }
+  const std::size_t head_bytes = read_some(in, head, sizeof head);
+  if (head_bytes == 0) return premature_end("at the start: the message is empty");
+  if (head_bytes != sizeof head) return premature_end("in the segment table");
   const std::uint64_t segment_count = std::uint64_t{load_u32(head)} + 1;
   if (segment_count > max_segments) {
     return std::unexpected(capnp_failure("Message has too many segments: " + std::to_string(segment_count)));

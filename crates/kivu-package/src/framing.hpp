@@ -94,8 +94,11 @@ struct FramedMessage {
 
 // Reads the segment table and the segments of one message from `in`, and
 // leaves `in` right after the last segment. Premature end of the stream, a
-// stream error or an unacceptable table gives Capnp. May throw (bad_alloc,
-// stream exceptions): call it guarded.
+// stream error or an unacceptable table gives Capnp ("Premature EOF at the
+// start: the message is empty" when not a byte arrived). May throw
+// (bad_alloc, stream exceptions): call it guarded. ProfileReport::read and
+// ProfileFile both frame their message here, so that the same bytes fail
+// with the same error whichever reads them.
 [[nodiscard]] std::expected<FramedMessage, PackageError> read_framed_message(std::istream& in);
 
 }  // namespace kivu_package::detail

@@ -1,10 +1,12 @@
 // ProfileFile: a profile mapped (or read once) into memory and walked through
-// Cap'n Proto's flat-array reader.
+// Cap'n Proto's segment-array reader.
 //
-// The flat-array reader takes its segments straight from the words it is
-// given and checks the segment table against their number, so a table that
-// claims more than the file holds fails as soon as the reader is made, and
-// nothing is allocated for what the table merely claims.
+// The segment table is read by the same framing code as ProfileReport::read
+// (framing.hpp), over the bytes in memory: the segments are taken where they
+// lie, a table that claims more than the file holds fails before any reader
+// is made, and nothing is allocated for what the table merely claims. So the
+// same bytes give the same error from both, down to the text, and the
+// traversal limit is taken from the same count of words.
 #include "kivu_package/profile_file.hpp"
 
 #include <fcntl.h>
@@ -15,6 +17,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <spanstream>
 #include <system_error>
 
 #include <capnp/serialize.h>
@@ -100,10 +104,9 @@ struct ProfileFile::Storage {
   std::unique_ptr<capnp::word[]> copy;
   const char* data = nullptr;
   std::size_t size = 0;
-
-  [[nodiscard]] kj::ArrayPtr<const capnp::word> words() const noexcept {
-    return {reinterpret_cast<const capnp::word*>(data), size / sizeof(capnp::word)};
-  }
+  // The message's segments, within `data`, and their words together; set
+  // by validated().
+  detail::FramedMessage framed;
 };
 
 ProfileFile::ProfileFile(std::unique_ptr<Storage> storage) noexcept : storage_(std::move(storage)) {}
@@ -178,6 +181,13 @@ std::expected<ProfileFile, PackageError> ProfileFile::from_bytes(std::string_vie
 }
 
 std::expected<ProfileFile, PackageError> ProfileFile::validated(std::unique_ptr<Storage> storage) noexcept {
+  KIVU_RETURN_IF_ERROR(detail::run_guarded([&]() -> std::expected<void, PackageError> {
+    // Every storage starts on a word boundary, so the segments are taken
+    // where they lie.
+    std::ispanstream stream(std::span<const char>(storage->data, storage->size));
+    KIVU_ASSIGN_OR_RETURN(storage->framed, detail::read_framed_message(stream));
+    return {};
+  }));
   ProfileFile file(std::move(storage));
   KIVU_RETURN_IF_ERROR(file.visit([](const ProfileView&) {}));
   return file;
@@ -188,11 +198,10 @@ std::expected<void, PackageError> ProfileFile::visit_with(void* body,
   if (!storage_) return std::unexpected(detail::capnp_failure("the profile file was moved away"));
   return detail::run_guarded([&]() -> std::expected<void, PackageError> {
     capnp::ReaderOptions options = capnp_reader_options();
-    const auto words = storage_->words();
-    // Traversal is bounded by the size of the file.
-    options.traversalLimitInWords = profile_traversal_limit(words.size());
-    // The segment table's claims are checked against `words` here.
-    capnp::FlatArrayMessageReader message(words, options);
+    // Traversal is bounded by the size of the message, as in
+    // ProfileReport::read.
+    options.traversalLimitInWords = profile_traversal_limit(storage_->framed.words);
+    capnp::SegmentArrayMessageReader message(storage_->framed.segment_array(), options);
     call(body, detail::profile_root(message));
     return {};
   });

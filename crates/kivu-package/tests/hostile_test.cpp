@@ -1,25 +1,32 @@
 // Hostile profiles: small files that claim, or make the reader visit, far
 // more than they hold. Each must fail as Capnp without the reader taking
-// memory in proportion to the claim.
+// memory or time in proportion to the claim, whether ProfileReport::read
+// decodes it or ProfileFile walks it (from memory, a mapped file or a pipe).
 //
 // Each read runs in a child process, whose peak resident size is measured
-// against its size before the read. The bounds are loose on purpose; they
-// only tell "proportional to the file" from "proportional to the claim".
+// against its size before the read, and whose CPU time is limited: a read
+// that runs away is killed and counts as a failure. The bounds are loose on
+// purpose; they only tell "proportional to the file" from "proportional to
+// the claim".
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "kivu_package.hpp"
+#include "kivu_package/profile_file.hpp"
 #include "wire.hpp"
+#include <kivu_testing/child_process.hpp>
 
 namespace {
 
 using kivu_package::PackageError;
+using kivu_package::ProfileFile;
 using kivu_package::ProfileReport;
 using namespace kivu_package::testing;
 
@@ -35,19 +42,25 @@ long resident_kib() {
   return resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// Reads `bytes` in a child process and reports how the read ended and how far
-// the child's peak resident size rose above where it started.
-ChildRead read_in_child(const std::string& bytes) {
+// Seconds of CPU a child may take: the hostile files fail within a fraction
+// of a second, an unbounded walk of one runs for many seconds.
+constexpr rlim_t cpu_seconds = 5;
+
+// Runs `read` in a child process and reports whether it failed as Capnp and
+// how far the child's peak resident size rose above where it started.
+ChildRead read_in_child(const std::function<std::expected<void, PackageError>()>& read) {
   int channel[2];
   if (::pipe(channel) != 0) return {};
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(channel[0]);
+    const rlimit cpu{cpu_seconds, cpu_seconds};
+    ::setrlimit(RLIMIT_CPU, &cpu);
     const long before = resident_kib();
-    const auto report = ProfileReport::read(std::istringstream(bytes));
+    const auto outcome = read();
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    const ChildRead result{!report.has_value() && report.error().is<PackageError::Capnp>(), usage.ru_maxrss - before};
+    const ChildRead result{!outcome.has_value() && outcome.error().is<PackageError::Capnp>(), usage.ru_maxrss - before};
     [[maybe_unused]] const auto written = ::write(channel[1], &result, sizeof result);
     ::_exit(0);
   }
@@ -57,16 +70,44 @@ ChildRead read_in_child(const std::string& bytes) {
   ::close(channel[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  EXPECT_EQ(got, static_cast<ssize_t>(sizeof result)) << "the child ended without reporting";
+  EXPECT_EQ(got, static_cast<ssize_t>(sizeof result))
+      << "the child ended without reporting"
+      << (WIFSIGNALED(status) ? " (signal " + std::to_string(WTERMSIG(status)) + ")" : std::string());
   return result;
+}
+
+// Opens the profile and walks all of it, as every kivu-profile command does.
+std::expected<void, PackageError> walk(const std::expected<ProfileFile, PackageError>& file) {
+  if (!file) return std::unexpected(file.error());
+  return file->check();
 }
 
 constexpr long loose_bound_kib = 128 * 1024;
 
 void expect_cheap_capnp_failure(const std::string& bytes) {
-  const ChildRead read = read_in_child(bytes);
-  EXPECT_TRUE(read.failed_as_capnp);
-  EXPECT_LT(read.peak_growth_kib, loose_bound_kib);
+  const kivu_testing::ScratchDirectory dir;
+  const std::string path = dir.file("hostile.capnp");
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const std::pair<const char*, std::function<std::expected<void, PackageError>()>> reads[] = {
+      {"read",
+       [&]() -> std::expected<void, PackageError> {
+         const auto report = ProfileReport::read(std::istringstream(bytes));
+         if (!report) return std::unexpected(report.error());
+         return {};
+       }},
+      {"view from memory", [&] { return walk(ProfileFile::from_bytes(bytes)); }},
+      {"view of a file", [&] { return walk(ProfileFile::open(path)); }},
+      {"view through a pipe",
+       [&] {
+         const kivu_testing::PipeFeeder pipe(bytes);
+         return walk(ProfileFile::open(pipe.path()));
+       }},
+  };
+  for (const auto& [how, read] : reads) {
+    const ChildRead outcome = read_in_child(read);
+    EXPECT_TRUE(outcome.failed_as_capnp) << how;
+    EXPECT_LT(outcome.peak_growth_kib, loose_bound_kib) << how;
+  }
 }
 
 // =============================================================================

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <span>
 #include <spanstream>
 #include <sstream>
@@ -591,6 +592,48 @@ TEST(ProfileView, ATruncatedFileFailsWhenOpenedAndAWholeOneOpens) {
   EXPECT_TRUE(endless.error().is<PackageError::Capnp>());
   std::filesystem::remove(path);
   EXPECT_EQ(ProfileFile::open(path).error(), PackageError(std::error_code(ENOENT, std::system_category())));
+}
+
+// The first error of opening `file` and walking all of it, or nothing.
+std::optional<PackageError> first_view_error(const std::expected<ProfileFile, PackageError>& file) {
+  if (!file) return file.error();
+  if (auto checked = file->check(); !checked) return checked.error();
+  return std::nullopt;
+}
+
+TEST(ProfileView, MalformedBytesFailWithReadsVeryErrorFromMemoryAFileAndAPipe) {
+  const std::string good = HandProfile().bytes();
+  HandProfile out_of_bounds;
+  out_of_bounds.seg.words[out_of_bounds.root + 2] = list_pointer(out_of_bounds.root + 2, 1000, ElementSize::Composite,
+                                                                 1);
+  const std::pair<std::string, std::string> inputs[] = {
+      {"empty", ""},
+      {"half a word", good.substr(0, 4)},
+      {"one empty segment", std::string(8, '\0')},
+      {"a table cut short", raw_table({2, 1, 1})},
+      {"a segment cut short", good.substr(0, good.size() - 8)},
+      {"too many segments", raw_table({511}) + std::string(4 * 512, '\0')},
+      {"a 16 GiB segment claimed", raw_table({0, 0x8000'0000u}) + std::string(8, '\0')},
+      {"version 4", HandProfile(4).bytes()},
+      {"a pointer out of the segment", out_of_bounds.bytes()},
+      {"a kind outside the schema", HandProfile(1, 4).bytes()},
+      {"a text that is not UTF-8", HandProfile(1, 1, "gemm", "k", "n", "ok \xed\xa0\x80").bytes()},
+  };
+  const kivu_testing::ScratchDirectory dir;
+  const std::string path = dir.file("malformed.capnp");
+  for (const auto& [what, bytes] : inputs) {
+    const auto read = ProfileReport::read(std::istringstream(bytes));
+    ASSERT_FALSE(read.has_value()) << what;
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    EXPECT_EQ(first_view_error(ProfileFile::from_bytes(bytes)), read.error()) << what << ", from memory";
+    EXPECT_EQ(first_view_error(ProfileFile::open(path)), read.error()) << what << ", from a file";
+    EXPECT_EQ(first_view_error(open_through_pipe(bytes)), read.error()) << what << ", through a pipe";
+  }
+  // The four-byte file in particular: its table is cut short, for both.
+  EXPECT_EQ(debug_string(*first_view_error(ProfileFile::from_bytes(good.substr(0, 4)))),
+            R"(Capnp(Failed: "Premature EOF in the segment table"))");
+  EXPECT_EQ(first_view_error(ProfileFile::from_bytes(good)), std::nullopt);
 }
 
 TEST(ProfileView, HostileTextsAndKindsFailTheWalkThatReadsThemWithReadsErrors) {

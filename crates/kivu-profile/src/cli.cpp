@@ -21,6 +21,7 @@
 #include "kivu_expected.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "profile_stats.hpp"
+#include "signals.hpp"
 #include "summary.hpp"
 #include "trace.hpp"
 
@@ -103,16 +104,20 @@ std::string decode_reason(const kivu_package::PackageError& error, std::optional
     const auto count = number_after(text, "too many segments");
     return "not a profile: the segment table claims " + (count ? *count : std::string("too many")) + " segments";
   }
+  if (text.find("the message is empty") != std::string::npos) return "the file is empty";
   // A profile has a handful of segments; a table claiming more than any
   // writer makes is not a profile's.
   if (text.find("segment table") != std::string::npos) {
     if (claimed_segments && *claimed_segments > max_plausible_segments) {
       return "not a profile: the segment table claims " + std::to_string(*claimed_segments) + " segments";
     }
-    if (!claimed_segments) return "not a profile, or cut short: the segment table claims more than the file holds";
+    if (text.find("in the segment table") != std::string::npos) {
+      return "the file is cut short: it ends inside its segment table";
+    }
   }
-  if (text.find("empty") != std::string::npos || text.find("root pointer") != std::string::npos) {
-    return "the file is empty, or holds no message";
+  if (text.find("root pointer") != std::string::npos) return "the file holds no message";
+  if (text.find("Premature EOF") != std::string::npos) {
+    return "the file is cut short: it ends before the data its message points to";
   }
   if (text.find("prematurely") != std::string::npos || text.find("out-of-bounds") != std::string::npos) {
     return "the file is cut short: it ends before the data its message points to";
@@ -127,6 +132,7 @@ std::string decode_reason(const kivu_package::PackageError& error, std::optional
 // Files
 
 std::expected<ProfileFile, std::string> open_profile(const std::filesystem::path& path) {
+  note_profile_being_read(profile_name(path));
   // Standard input is read through its descriptor's name: mapped when it is
   // a regular file, read to its end when it is a pipe or a terminal.
   auto file = ProfileFile::open(reads_standard_input(path) ? std::filesystem::path("/dev/stdin") : path);
@@ -180,7 +186,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
   const auto command = parse_arguments(args);
   if (!command) return kivu_cli::usage_error(err, "kivu-profile", command.error(), short_usage(args));
   if (command->action == Command::Action::Help) {
-    out << usage();
+    out << subcommand_usage(command->help_topic);
     return exit_success;
   }
   if (command->action == Command::Action::Version) {

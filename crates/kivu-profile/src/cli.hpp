@@ -54,6 +54,11 @@ inline constexpr int exit_regression = 3;
 // The usage text printed by --help.
 [[nodiscard]] std::string_view usage() noexcept;
 
+// The help of one subcommand ("summary --help"): its usage line, what it
+// does, its options with their values and defaults, and its exit statuses.
+// The whole tool's usage() for a name that is no subcommand.
+[[nodiscard]] std::string_view subcommand_usage(std::string_view subcommand) noexcept;
+
 // The one usage line printed after a bad command line `args`: that of the
 // subcommand named first, or of the whole tool.
 [[nodiscard]] std::string_view short_usage(std::span<const std::string> args) noexcept;
@@ -72,6 +77,8 @@ struct Command {
   bool json = false;
   Threshold threshold;
   std::size_t top = default_diff_top;
+  // For Help: the subcommand named before --help, if any.
+  std::string help_topic;
   bool operator==(const Command&) const = default;
 };
 
@@ -91,8 +98,10 @@ struct Command {
 [[nodiscard]] std::string profile_name(const std::filesystem::path& path);
 
 // What is wrong with a profile that failed to decode, in plain words: "the
-// file is empty", "not a profile: the segment table claims N segments", "a
-// step has an unknown kind, 7 (...)". `claimed_segments`, when known, is what
+// file is empty", "the file is cut short: it ends inside its segment table",
+// "not a profile: the segment table claims N segments", "a step has an
+// unknown kind, 7 (...)". Taken from the library's error alone, which is the
+// same whether the file was read whole or walked in place. `claimed_segments`, when known, is what
 // the file's segment table claims (its first word plus one), which tells a
 // file that is no profile at all from one cut short. Messages put the
 // library's debug form after it, in parentheses.

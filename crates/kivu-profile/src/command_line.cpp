@@ -46,11 +46,78 @@ std::string_view usage() noexcept {
          "                             (default 5; growth of exactly PCT does not)\n"
          "         --top N             diff: how many changed tiles to list (default 10)\n"
          "         --json              summary, diff: one JSON document on standard output\n"
-         "         -h, --help          this text\n"
+         "         -h, --help          this text; after a subcommand, its own help\n"
          "         --version           the workspace's version\n"
          "         --                  ends the options, so a profile named -x may follow\n"
          "Exit status: 0 done, 1 the profile could not be read or decoded or the output\n"
          "not written, 2 bad arguments, 3 diff found a regression.\n";
+}
+
+std::string_view subcommand_usage(std::string_view subcommand) noexcept {
+  if (subcommand == "summary") {
+    return "usage: kivu-profile summary FILE [--json]\n"
+           "\n"
+           "Prints the profile's clock, tile and sample counts, the run's span, cycles per\n"
+           "step kind, the busiest and idlest tiles and the tiles without samples. FILE -\n"
+           "is read from standard input.\n"
+           "\n"
+           "Options: --json      one JSON document on standard output instead of text\n"
+           "         -h, --help  this text\n"
+           "         --          ends the options, so a profile named -x may follow\n"
+           "Exit status: 0 done, 1 the profile could not be read or decoded, 2 bad arguments.\n";
+  }
+  if (subcommand == "diff") {
+    return "usage: kivu-profile diff BASE NEW [--threshold PCT] [--top N] [--json]\n"
+           "\n"
+           "Compares two profiles of the same workload, in cycles: span, cycles per step\n"
+           "kind, busy cycles, the tiles that changed most and the tiles in only one of\n"
+           "them. One of BASE and NEW may be -, standard input.\n"
+           "\n"
+           "Options: --threshold PCT  growth that counts as a regression, in percent, from 0\n"
+           "                          to 1000000000 with at most 6 decimals (default 5;\n"
+           "                          growth of exactly PCT does not)\n"
+           "         --top N          how many changed tiles to list (default 10)\n"
+           "         --json           one JSON document on standard output instead of text\n"
+           "         -h, --help       this text\n"
+           "         --               ends the options, so a profile named -x may follow\n"
+           "Exit status: 0 nothing grew beyond PCT, 1 a profile could not be read or\n"
+           "decoded, 2 bad arguments, 3 the span, the busy cycles or the exchange, compute\n"
+           "or synchronization cycles grew by more than PCT%.\n";
+  }
+  if (subcommand == "trace") {
+    return "usage: kivu-profile trace FILE -o OUT.json\n"
+           "\n"
+           "Writes Chrome Trace Event JSON with one track per tile; open it in speedscope,\n"
+           "which works offline, or in Perfetto UI (Open trace file). FILE - is read from\n"
+           "standard input. Prints nothing when it succeeds.\n"
+           "\n"
+           "Options: -o, --output OUT  a file (replaced whole; a link is followed to its\n"
+           "                           target) or - for standard output; required\n"
+           "         -h, --help        this text\n"
+           "         --                ends the options, so a profile named -x may follow\n"
+           "Exit status: 0 done, 1 the profile could not be read or decoded or OUT not\n"
+           "written, 2 bad arguments.\n";
+  }
+  if (subcommand == "heatmap") {
+    return "usage: kivu-profile heatmap FILE -o OUT.svg [--kind KIND] [--baseline BASE]\n"
+           "\n"
+           "Writes an SVG of the board's 23 x 64 physical tile grid, each tile coloured by\n"
+           "its busy share (cycles in every step kind but idle, over the run's span) or,\n"
+           "with --kind, by that step kind's share; with --baseline, by the change of those\n"
+           "cycles from BASE to FILE. FILE - is read from standard input. Prints nothing\n"
+           "when it succeeds.\n"
+           "\n"
+           "Options: -o, --output OUT  a file (replaced whole; a link is followed to its\n"
+           "                           target) or - for standard output; required\n"
+           "         --kind KIND       exchange, compute, synchronization or idle (default:\n"
+           "                           every kind but idle)\n"
+           "         --baseline BASE   colour by the change from the profile BASE\n"
+           "         -h, --help        this text\n"
+           "         --                ends the options, so a profile named -x may follow\n"
+           "Exit status: 0 done, 1 a profile could not be read or decoded or OUT not\n"
+           "written, 2 bad arguments.\n";
+  }
+  return usage();
 }
 
 std::string_view short_usage(std::span<const std::string> args) noexcept {
@@ -77,7 +144,12 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   std::vector<std::string> words;
   app.add_option("words", words);
   KIVU_RETURN_IF_ERROR(kivu_cli::parse(app, args));
-  if (flags.help->count() > 0) return Command{};
+  if (flags.help->count() > 0) {
+    // "SUBCOMMAND --help" is that subcommand's help; the tool's otherwise.
+    Command help;
+    if (!words.empty()) help.help_topic = words.front();
+    return help;
+  }
   if (flags.version->count() > 0) return Command{.action = Command::Action::Version};
 
   Command command;

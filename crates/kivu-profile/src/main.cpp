@@ -2,7 +2,6 @@
 // for a timeline viewer, or a heatmap of the board, and compares two
 // profiles (see cli.hpp).
 #include <cerrno>
-#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -10,30 +9,10 @@
 #include <vector>
 
 #include "cli.hpp"
-#include "kivu_output_file/output_file.hpp"
-
-namespace {
-
-// SIGINT and SIGTERM: remove the temporary file of an output being written,
-// then end as the signal would have, so that the exit status still shows it.
-extern "C" void end_on_signal(int signal_number) {
-  kivu_output_file::remove_output_temporaries();
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
-void install_signal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = end_on_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND;
-  for (const int signal_number : {SIGINT, SIGTERM}) ::sigaction(signal_number, &action, nullptr);
-}
-
-}  // namespace
+#include "signals.hpp"
 
 int main(int argc, char** argv) {
-  install_signal_handlers();
+  kivu_profile::install_signal_handlers();
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const int code = kivu_profile::run(args, std::cout, std::cerr);

@@ -232,12 +232,26 @@ void write_sample_event(JsonWriter& json, std::uint32_t physical_tile, const Sam
   const std::uint64_t end = trace_time_units(sample.end_cycle(), clock_hz);
   const std::string_view name = !operation.empty() ? operation : !kernel.empty() ? kernel : kind_name(kind);
 
-  json.raw(",\n{\"args\":{\"end_cycle\":");
+  // What the operation is, which viewers key their frames on (speedscope
+  // names a frame by its name and args), so every sample of one operation
+  // is the same frame; what this sample did sits in "sample", which they
+  // leave alone.
+  json.raw(",\n{\"args\":{\"kernel\":");
+  json.string(kernel);
+  json.raw(",\"kind\":\"");
+  json.raw(kind_name(kind));
+  json.raw("\"},\"cat\":\"");
+  json.raw(kind_name(kind));
+  json.raw("\",\"dur\":");
+  json.microseconds(end < start ? 0 : end - start);
+  json.raw(",\"name\":");
+  json.string(name);
+  json.raw(",\"ph\":\"X\",\"pid\":");
+  json.number(trace_process_id);
+  json.raw(",\"sample\":{\"end_cycle\":");
   json.number(sample.end_cycle());
   json.raw(",\"epoch\":");
   json.number(step.epoch());
-  json.raw(",\"kernel\":");
-  json.string(kernel);
   json.raw(",\"local_index\":");
   json.number(step.local_index());
   json.raw(",\"metadata\":");
@@ -248,14 +262,7 @@ void write_sample_event(JsonWriter& json, std::uint32_t physical_tile, const Sam
   json.number(sample.start_cycle());
   json.raw(",\"tile\":");
   json.number(physical_tile);
-  json.raw("},\"cat\":\"");
-  json.raw(kind_name(kind));
-  json.raw("\",\"dur\":");
-  json.microseconds(end < start ? 0 : end - start);
-  json.raw(",\"name\":");
-  json.string(name);
-  json.raw(",\"ph\":\"X\",\"pid\":");
-  json.number(trace_process_id);
+  json.raw("}");
   json.raw(",\"tid\":");
   json.number(tile_thread_id(physical_tile));
   json.raw(",\"ts\":");

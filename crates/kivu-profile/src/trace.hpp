@@ -6,11 +6,16 @@
 // is N + 1 because some viewers reserve tid 0. Each sample is a complete
 // event ("ph": "X") named by its operation (the kernel, then the step kind,
 // when the operation is empty), with the step kind as category and ts/dur in
-// microseconds (cycles * 1e6 / clock). Its args hold the tile, kernel,
-// local index, phase, epoch, start and end cycle and the metadata as an
-// object; a metadata name that occurs more than once maps to the array of
-// its values, in order. A sample that ends before it starts gets dur 0; its
-// true cycles stay in its args.
+// microseconds (cycles * 1e6 / clock). Its args name the operation only
+// (kernel and kind), because viewers key their frames on name and args
+// (speedscope names a frame "name {args}"): so all samples of one operation
+// are one frame, and the viewers' per-frame views (speedscope's Sandwich and
+// Left Heavy) add up time per operation. What the one sample did sits in the
+// event's own "sample" object, which the viewers ignore: the tile, local
+// index, phase, epoch, start and end cycle and the metadata as an object; a
+// metadata name that occurs more than once maps to the array of its values,
+// in order. A sample that ends before it starts gets dur 0; its true cycles
+// stay in "sample".
 //
 // Events are written straight from the profile into a buffer that goes to
 // the stream in large pieces, so memory stays the same whatever the

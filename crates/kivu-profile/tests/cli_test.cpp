@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -438,11 +439,41 @@ TEST(Executable, ExitsWithTwoAndTheUsageForBadArguments) {
             "usage: kivu-profile summary|diff|trace|heatmap ARGS... | --help | --version\n");
   EXPECT_EQ(outcome.out, "");
   // Help goes to standard output, whatever else is on the command line.
-  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"trace", "--help"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"bogus", "--help"}}) {
     const auto help = run_executable(args);
     EXPECT_EQ(help.code, 0) << args.back();
     EXPECT_EQ(help.out, kivu_profile::usage()) << args.back();
     EXPECT_EQ(help.err, "") << args.back();
+  }
+}
+
+TEST(Executable, EachSubcommandHasItsOwnHelpNamingItsOptionsAndNoOthers) {
+  // Each subcommand's own options; every other one of the tool's must not
+  // appear in its help.
+  const std::map<std::string, std::vector<std::string>> options = {
+      {"summary", {"--json"}},
+      {"diff", {"--threshold", "--top", "--json"}},
+      {"trace", {"--output"}},
+      {"heatmap", {"--output", "--kind", "--baseline"}},
+  };
+  const std::vector<std::string> all = {"--json", "--threshold", "--top", "--output", "--kind", "--baseline"};
+  for (const auto& [subcommand, own] : options) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{subcommand, "--help"}, {subcommand, "p.capnp", "-h"}}) {
+      const auto help = run_executable(args);
+      EXPECT_EQ(help.code, 0) << subcommand;
+      EXPECT_EQ(help.err, "") << subcommand;
+      EXPECT_THAT(help.out,
+                  StartsWith(std::string(kivu_profile::short_usage(std::vector<std::string>{subcommand})) + "\n"));
+      EXPECT_NE(help.out, kivu_profile::usage());
+      EXPECT_THAT(help.out, HasSubstr("Exit status: 0"));
+      for (const auto& option : all) {
+        // In the options list (the usage line has them in brackets).
+        const bool listed = help.out.find(" " + option + " ") != std::string::npos ||
+                            help.out.find(", " + option) != std::string::npos;
+        EXPECT_EQ(listed, std::ranges::find(own, option) != own.end()) << subcommand << " help and " << option;
+      }
+    }
   }
 }
 
@@ -465,7 +496,7 @@ TEST(Executable, ExitsWithOneForAProfileThatCannotBeRead) {
   const auto outcome = run_executable({"summary", (dir / "empty.capnp").string()});
   EXPECT_EQ(outcome.code, 1);
   EXPECT_THAT(outcome.err, StartsWith("kivu-profile: cannot decode " + (dir / "empty.capnp").string() +
-                                      ": the file is empty, or holds no message (Capnp("));
+                                      ": the file is empty (Capnp("));
 }
 
 TEST(Executable, RefusesARepeatedThresholdWithStatusTwo) {
@@ -608,10 +639,11 @@ TEST(Run, SaysInPlainWordsWhatIsWrongWithAFileBeforeTheLibrarysForm) {
   kivu_profile::testing::ScratchDirectory dir;
   const auto good = read_file(dir.write_profile(kivu_profile::testing::gemm_like_profile(3)));
   const std::pair<std::string, std::string> files[] = {
-      {"", "the file is empty, or holds no message (Capnp("},
+      {"", "the file is empty (Capnp("},
       {good.substr(0, good.size() - 16),
        "the file is cut short: it ends before the data its message points to (Capnp("},
-      {good.substr(0, 4), "the file is empty, or holds no message (Capnp("},  // less than one word
+      {good.substr(0, 4), "the file is cut short: it ends inside its segment table (Capnp("},  // half a word
+      {std::string(8, '\0'), "the file holds no message (Capnp("},                             // one empty segment
       {good.substr(0, 12), "the file is cut short: it ends before the data its message points to (Capnp("},
       // "junk" and more text: the first word claims 0x6b6e756a + 1 segments.
       {"junk text, not a profile\n", "not a profile: the segment table claims 1802401131 segments (Capnp("},
@@ -624,6 +656,10 @@ TEST(Run, SaysInPlainWordsWhatIsWrongWithAFileBeforeTheLibrarysForm) {
         << bytes.size() << " bytes";
     EXPECT_THAT(outcome.err, testing::EndsWith("))\n"));
     EXPECT_EQ(std::ranges::count(outcome.err, '\n'), 1) << "one line";
+    // The library's form is the one ProfileReport::read gives for the same bytes.
+    const auto read = kivu_package::ProfileReport::read(std::istringstream(bytes));
+    ASSERT_FALSE(read.has_value());
+    EXPECT_THAT(outcome.err, testing::EndsWith(" (" + kivu_package::debug_string(read.error()) + ")\n"));
   }
 }
 

@@ -119,9 +119,9 @@ TEST(Trace, PutsTheStepKindKernelPhaseEpochAndMetadataIntoEachEvent) {
   EXPECT_EQ(event.at("cat"), "synchronization");
   EXPECT_DOUBLE_EQ(event.at("ts").get<double>(), 2000.0);
   EXPECT_DOUBLE_EQ(event.at("dur").get<double>(), 1000.0);
-  const auto& args = event.at("args");
+  EXPECT_EQ(event.at("args"), (json{{"kernel", "gemm_sync"}, {"kind", "synchronization"}}));
+  const auto& args = event.at("sample");
   EXPECT_EQ(args.at("tile"), 130);
-  EXPECT_EQ(args.at("kernel"), "gemm_sync");
   EXPECT_EQ(args.at("phase"), 7);
   EXPECT_EQ(args.at("epoch"), 2);
   EXPECT_EQ(args.at("local_index"), 11);
@@ -129,6 +129,26 @@ TEST(Trace, PutsTheStepKindKernelPhaseEpochAndMetadataIntoEachEvent) {
   EXPECT_EQ(args.at("end_cycle"), 3000);
   EXPECT_EQ(args.at("metadata"), (json{{"block", {"3", "4"}}, {"stage", "c"}}))
       << "a repeated metadata name keeps all of its values";
+}
+
+TEST(Trace, SamplesOfOneOperationAreOneFrameWhateverTheirDetails) {
+  // Viewers key a frame on the event's name and args: samples of one
+  // operation on other tiles, at other cycles, phases and metadata, share
+  // both; another operation, or the same one as another kind, does not.
+  auto first = sample(ProfileStepKind::Compute, 0, 10, "gemm.block_mac", "mac", {{"round", "0"}});
+  auto later = sample(ProfileStepKind::Compute, 20, 45, "gemm.block_mac", "mac", {{"round", "1"}});
+  later.step.phase = 3;
+  later.step.epoch = 1;
+  auto other = sample(ProfileStepKind::Compute, 50, 60, "gemm.zero", "mac");
+  auto as_exchange = sample(ProfileStepKind::Exchange, 60, 70, "gemm.block_mac", "mac");
+  const auto events = events_with_phase(
+      trace_of(ProfileReport{1'000'000, {{0, {first, other}}, {9, {later, as_exchange}}}}), "X");
+  ASSERT_EQ(events.size(), 4u);
+  const auto frame = [](const json& event) { return event.at("name").dump() + " " + event.at("args").dump(); };
+  EXPECT_EQ(frame(events[0]), frame(events[2]));
+  EXPECT_NE(frame(events[0]), frame(events[1]));
+  EXPECT_NE(frame(events[0]), frame(events[3]));
+  EXPECT_NE(events[0].at("sample"), events[2].at("sample"));
 }
 
 TEST(Trace, NamesOneTrackPerTileAndSortsTracksByPhysicalNumber) {
@@ -164,7 +184,7 @@ TEST(Trace, EscapesEveryTextThroughTheJsonWriter) {
   const auto event = events_with_phase(trace_of(report), "X").at(0);
   EXPECT_EQ(event.at("name"), nasty);
   EXPECT_EQ(event.at("args").at("kernel"), nasty);
-  EXPECT_EQ(event.at("args").at("metadata").at(nasty), nasty);
+  EXPECT_EQ(event.at("sample").at("metadata").at(nasty), nasty);
 }
 
 TEST(Trace, NamesAnEventWithoutOperationByItsKernelOrElseItsKind) {
@@ -180,7 +200,7 @@ TEST(Trace, GivesASampleThatEndsBeforeItStartsNoDuration) {
   ProfileReport report{1000, {{1, {sample(ProfileStepKind::Compute, 50, 10)}}}};
   const auto event = events_with_phase(trace_of(report), "X").at(0);
   EXPECT_EQ(event.at("dur").get<double>(), 0.0);
-  EXPECT_EQ(event.at("args").at("end_cycle"), 10);
+  EXPECT_EQ(event.at("sample").at("end_cycle"), 10);
 }
 
 TEST(Trace, RefusesAZeroClockBeforeWritingAnything) {

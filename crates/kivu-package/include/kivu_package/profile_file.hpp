@@ -27,9 +27,16 @@
 //       for (const SampleView sample : tile.samples()) cycles += sample.end_cycle() - sample.start_cycle();
 //   });
 //
+// The segment table is read by the same framing as ProfileReport::read, and
+// the traversal limit taken from the same count of words, so the same bytes
+// fail with the same PackageError, text included, from either.
+//
 // A file replaced atomically (as write_profile_file does) while mapped does
 // not disturb the mapping; a file truncated in place while mapped can, as
-// with any mapped file, end the process with SIGBUS.
+// with any mapped file, raise SIGBUS (si_code BUS_ADRERR) on the next read of
+// a page past its new end. The library installs no signal handler: a
+// program that maps files others may change handles it (kivu-profile turns
+// it into one line and exit status 1).
 #pragma once
 
 #include <cstddef>

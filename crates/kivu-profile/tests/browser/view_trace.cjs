@@ -30,6 +30,23 @@ function traceTiles(trace) {
   return { names, steps };
 }
 
+// The operations (event names) of the tile on track `tid`.
+function tileOperations(trace, tid) {
+  const names = new Set();
+  for (const event of trace.traceEvents) if (event.ph === 'X' && event.tid === tid) names.add(event.name);
+  return names;
+}
+
+// How many lines of the Sandwich view's text name the frame `name`: the
+// frame's name alone, or followed by its args (speedscope names a frame
+// "name {args}").
+function sandwichRows(text, name) {
+  return text.split('\n').filter((line) => {
+    const cell = line.split('\t').map((part) => part.trim()).find((part) => part === name || part.startsWith(`${name} {`));
+    return cell !== undefined;
+  }).length;
+}
+
 // Rows of the screenshot, below the overview at the top, that hold coloured
 // pixels (the viewer's frames; text, rulers and grid lines are grey).
 // Returns the first and last such row and the coloured share of the first.
@@ -97,15 +114,28 @@ async function main() {
     // The toolbar names the track on view: "<process> (pid 1), tile 0 (tid 1) (1/N)".
     const title = `${names.get(firstTid)} (tid ${firstTid}) (1/${steps.size})`;
     await page.getByText(title, { exact: false }).first().waitFor({ timeout: 30000 });
-    await page.waitForTimeout(500);  // the flame chart is drawn on the next frames
-    const png = await page.screenshot({ path: screenshotPath });
+    // The flame chart is drawn on the frames after that: screenshots are
+    // taken until two in a row show the same frames (the drawing is done),
+    // for 30 s at most.
+    let png = null;
+    let rows = null;
+    let height = 0;
+    let previous = null;
+    for (const deadline = Date.now() + 30000; Date.now() < deadline;) {
+      png = await page.screenshot();
+      ({ rows, height } = await colouredRows(page, png));
+      const drawn = rows.some((share, y) => y > height / 5 && share > 0.01);
+      const signature = rows.map((share) => share.toFixed(3)).join(',');
+      if (drawn && signature === previous) break;
+      previous = signature;
+    }
+    fs.writeFileSync(screenshotPath, png);
 
     const body = await page.evaluate(() => document.body.innerText);
     if (/error|unrecognized|went wrong/i.test(body)) problems.push(`the page shows an error: ${body.slice(0, 300)}`);
 
     // The screenshot: one row of frames in the flame chart (steps side by
     // side), spanning the width (the whole tile from first step to last).
-    const { rows, height } = await colouredRows(page, png);
     const chart = rows.map((share, y) => ({ share, y })).filter(({ share, y }) => y > height / 5 && share > 0.01);
     if (chart.length === 0) {
       problems.push('the flame chart shows no frames');
@@ -116,8 +146,24 @@ async function main() {
       if (bottom - top > 24) problems.push(`tile ${firstTid - 1}'s steps are drawn ${bottom - top + 1} px deep: nested, not side by side`);
       if (chart[0].share < 0.9) problems.push(`the steps fill only ${(chart[0].share * 100).toFixed(0)}% of the row`);
     }
+    // The Sandwich view lists one row per frame of the tile on view: one
+    // per operation of that tile, however many samples each has, when a
+    // frame is an operation and not a sample.
+    const operations = tileOperations(trace, firstTid);
+    await page.getByText(/Sandwich/).first().click();
+    const firstOperation = [...operations][0];
+    await page.getByText(firstOperation, { exact: false }).first().waitFor({ timeout: 30000 });
+    const sandwich = await page.evaluate(() => document.body.innerText);
+    const listed = [...operations].map((name) => ({ name, rows: sandwichRows(sandwich, name) }));
+    console.log(`sandwich: ${listed.map(({ name, rows }) => `${name} x${rows}`).join(', ')}`);
+    for (const { name, rows } of listed) {
+      if (rows !== 1) problems.push(`the Sandwich view lists ${rows} rows for the operation ${name}, not one`);
+    }
+    await page.screenshot({ path: screenshotPath.replace(/\.png$/, '-sandwich.png') });
+
     if (problems.length > 0) return fail(problems.join('\n'));
-    console.log(`view_trace: ${steps.size} tile tracks, "${title}" on view, its ${steps.get(firstTid)} steps side by side; screenshot ${screenshotPath}`);
+    console.log(`view_trace: ${steps.size} tile tracks, "${title}" on view, its ${steps.get(firstTid)} steps side by side, ` +
+                `${operations.size} operations one row each in the Sandwich view; screenshot ${screenshotPath}`);
   } finally {
     await browser.close();
   }

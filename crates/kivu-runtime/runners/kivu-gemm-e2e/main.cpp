@@ -26,28 +26,43 @@
 
 #include "gemm_scenario.hpp"
 #include "kivu_expected.hpp"
+#include "kivu_runner/runner_help.hpp"
 #include "kivu_runner/runner_main.hpp"
 
 using kivu_runner::Checked;
 using kivu_runner::Progress;
 
 int main(int argc, char** argv) {
-  return kivu_runner::run_runner("kivu-gemm-e2e", argc, argv, [](const Progress& progress) -> Checked<void> {
-    // All input is checked before the board does anything.
-    KIVU_ASSIGN_OR_RETURN(const auto settings, kivu_gemm::gemm_settings_from_environment());
-    // The profile's bytes alone on standard output, before the first line.
-    if (settings.profile_on_standard_output) progress.to_standard_error();
-    KIVU_ASSIGN_OR_RETURN(auto options, kivu_runner::board_options(progress));
-    options.profile = settings.profile_output.has_value();
+  using namespace kivu_gemm;
+  const kivu_runner::HelpVariable own[] = {
+      {dimension_variable, fmt::format("1 to {}; default {}", max_dimension, default_dimension),
+       fmt::format("the dimension of the square matrices, in blocks of {0} x {0}", block_size)},
+      {check_block_variable, "\"row,column\", each below the block grid's side; default \"0,0\"",
+       "the output block whose tile memory is also checked byte for byte"},
+      {schedule_variable, "broadcast or ring; default broadcast", "how the blocks reach the tiles"},
+      {profile_output_variable, "a file path that can be written; default unset (no profile)",
+       "where the per-tile cycle profile is written once the product is verified"},
+  };
+  return kivu_runner::run_runner_with_help(
+      "kivu-gemm-e2e",
+      "Multiplies two matrices block by block on the board and checks the product\n"
+      "against the host's, with an optional per-tile cycle profile.",
+      own, argc, argv, [](const Progress& progress) -> Checked<void> {
+        // All input is checked before the board does anything.
+        KIVU_ASSIGN_OR_RETURN(const auto settings, kivu_gemm::gemm_settings_from_environment());
+        // The profile's bytes alone on standard output, before the first line.
+        if (settings.profile_on_standard_output) progress.to_standard_error();
+        KIVU_ASSIGN_OR_RETURN(auto options, kivu_runner::board_options(progress));
+        options.profile = settings.profile_output.has_value();
 
-    kivu_runtime::Board board(options);
-    KIVU_RETURN_IF_ERROR(kivu_gemm::run_gemm(board, settings, [&](std::string_view line) { progress.line(line); }));
+        kivu_runtime::Board board(options);
+        KIVU_RETURN_IF_ERROR(kivu_gemm::run_gemm(board, settings, [&](std::string_view line) { progress.line(line); }));
 
-    if (settings.profile_output) {
-      KIVU_ASSIGN_OR_RETURN(const auto report, kivu_gemm::write_gemm_profile(board, *settings.profile_output));
-      progress.line(fmt::format("cycle profile of {} tiles, {} cycles at {} Hz written to {}", report.tiles.size(),
-                                board.cycle(), report.clock_hz, settings.profile_output->string()));
-    }
-    return {};
-  });
+        if (settings.profile_output) {
+          KIVU_ASSIGN_OR_RETURN(const auto report, kivu_gemm::write_gemm_profile(board, *settings.profile_output));
+          progress.line(fmt::format("cycle profile of {} tiles, {} cycles at {} Hz written to {}", report.tiles.size(),
+                                    board.cycle(), report.clock_hz, settings.profile_output->string()));
+        }
+        return {};
+      });
 }

@@ -6,6 +6,7 @@
 
 #include "graphs.hpp"
 #include "kivu_runner/environment.hpp"
+#include "kivu_runner/runner_help.hpp"
 #include "kivu_runner/runner_main.hpp"
 #include <kivu_expected.hpp>
 
@@ -17,15 +18,20 @@ constexpr const char* graph_variable = "KIVU_GRAPH_TEST";
 
 int main(int argc, char** argv) {
   using namespace kivu_hardware_e2e;
-  return kivu_runner::run_runner("kivu-hardware-e2e", argc, argv,
-                                 [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
-                                   const auto name = kivu_host::environment_value(graph_variable);
-                                   const GraphFunction graph = name ? find_graph(*name) : nullptr;
-                                   if (graph == nullptr)
-                                     return std::unexpected(kivu_runner::bad_value(graph_variable, graph_names));
-                                   KIVU_ASSIGN_OR_RETURN(auto options, kivu_runner::board_options(progress));
-                                   progress.line(fmt::format("graph {} on {} tiles", *name, kivu_runtime::tile_count));
-                                   kivu_runtime::Board board(options);
-                                   return graph(board, progress);
-                                 });
+  const kivu_runner::HelpVariable own[] = {
+      {graph_variable, std::string(graph_names) + "; required", "the exchange graph run across all tiles"},
+  };
+  return kivu_runner::run_runner_with_help(
+      "kivu-hardware-e2e",
+      "Runs an exchange graph across all tiles of the board and checks what\n"
+      "every tile received against the host's model.",
+      own, argc, argv, [](const kivu_runner::Progress& progress) -> kivu_runner::Checked<void> {
+        const auto name = kivu_host::environment_value(graph_variable);
+        const GraphFunction graph = name ? find_graph(*name) : nullptr;
+        if (graph == nullptr) return std::unexpected(kivu_runner::bad_value(graph_variable, graph_names));
+        KIVU_ASSIGN_OR_RETURN(auto options, kivu_runner::board_options(progress));
+        progress.line(fmt::format("graph {} on {} tiles", *name, kivu_runtime::tile_count));
+        kivu_runtime::Board board(options);
+        return graph(board, progress);
+      });
 }

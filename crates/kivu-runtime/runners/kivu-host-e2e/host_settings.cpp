@@ -3,8 +3,11 @@
 #include <array>
 #include <string>
 
+#include <fmt/core.h>
+
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/progress.hpp"
+#include "kivu_runner/runner_help.hpp"
 #include "kivu_runtime/board_constants.hpp"
 #include <kivu_expected.hpp>
 
@@ -92,6 +95,28 @@ Checked<HostSettings> read_host_settings() {
   }
   settings.bytes = static_cast<std::uint32_t>(bytes);
   return settings;
+}
+
+std::vector<kivu_runner::HelpVariable> host_help_variables() {
+  const std::string tiles = fmt::format("0 to {}", kivu_runtime::tile_count - 1);
+  return {
+      {tile_variable,
+       fmt::format("{}; default {} ({} with {})", tiles, default_tile, default_remote_tile, remote_d2h_variable),
+       "the tile addressed"},
+      {tiles_variable, fmt::format("a list \"a,b,c\" of tiles {}; default unset", tiles),
+       fmt::format("several tiles instead of {}, each with its own data (not for a relay)", tile_variable)},
+      {bytes_variable, fmt::format("1 to the SRAM left above the address; default {}", default_bytes),
+       "bytes per transfer"},
+      {address_variable,
+       fmt::format("hexadecimal \"0x...\" below {:#x}; default {:#x}", kivu_runtime::tile_sram_bytes, default_address),
+       "the tile-memory address"},
+      {d2h_only_variable, "0 or 1; default 0", "with 1, D2H of data the device initialised"},
+      {remote_d2h_variable, "0 or 1; default 0", "with 1, the same on a remote tile"},
+      {exchange_variable, "0 or 1; default 0", "with 1, H2D, a timed D2D relay to another tile, D2H"},
+      {initialized_exchange_variable, "0 or 1; default 0",
+       fmt::format("with 1, the relayed data is initialised by the device (with {}=1)", exchange_variable)},
+      {compute_relay_variable, "0 or 1; default 0", "with 1, H2D, compute, D2D, compute, D2H"},
+  };
 }
 
 std::string_view scenario_name(const HostSettings& settings) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kivu_runner/run_error.hpp"
+#include "kivu_runner/runner_help.hpp"
 
 namespace kivu_host_e2e {
 
@@ -47,6 +48,10 @@ inline constexpr std::uint32_t default_address = 0x1000;
 
 // Reads and checks the variables; bad input names the variable at fault.
 [[nodiscard]] kivu_runner::Checked<HostSettings> read_host_settings();
+
+// The variables above for --help, with the values each accepts and its
+// default, taken from the constants read_host_settings checks against.
+[[nodiscard]] std::vector<kivu_runner::HelpVariable> host_help_variables();
 
 // A short name of the scenario for progress lines.
 [[nodiscard]] std::string_view scenario_name(const HostSettings& settings);

@@ -8,6 +8,7 @@
 
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/pattern.hpp"
+#include "kivu_runner/runner_help.hpp"
 #include "kivu_runner/runner_main.hpp"
 #include "kivu_runner/verify.hpp"
 #include "random_graph.hpp"
@@ -78,11 +79,18 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
 }  // namespace
 
 int main(int argc, char** argv) {
-  return kivu_runner::run_runner("kivu-randomized-e2e", argc, argv,
-                                 [](const kivu_runner::Progress& progress) -> Checked<void> {
-                                   KIVU_ASSIGN_OR_RETURN(const auto seed, kivu_runner::required_decimal(seed_variable));
-                                   KIVU_ASSIGN_OR_RETURN(const auto options, kivu_runner::board_options(progress));
-                                   kivu_runtime::Board board(options);
-                                   return run_graph(board, progress, generate_graph(seed));
-                                 });
+  const kivu_runner::HelpVariable own[] = {
+      {seed_variable, fmt::format("0 to {}; required", UINT64_MAX), "the seed of the random exchange graph"},
+  };
+  return kivu_runner::run_runner_with_help(
+      "kivu-randomized-e2e",
+      "Runs the random static exchange graph of a seed: the tiles taking part\n"
+      "initialise their windows, the phases run, and the host reads every\n"
+      "window back and compares it with its model.",
+      own, argc, argv, [](const kivu_runner::Progress& progress) -> Checked<void> {
+        KIVU_ASSIGN_OR_RETURN(const auto seed, kivu_runner::required_decimal(seed_variable));
+        KIVU_ASSIGN_OR_RETURN(const auto options, kivu_runner::board_options(progress));
+        kivu_runtime::Board board(options);
+        return run_graph(board, progress, generate_graph(seed));
+      });
 }
