@@ -45,6 +45,15 @@ struct BoardIdentity {
                                                                                 std::optional<std::string_view> value,
                                                                                 std::uint32_t boards);
 
+// A host's boards as messages name them: "0" for one board, else "0 to N-1",
+// followed by " (KIVU_SIM_BOARDS is N)".
+[[nodiscard]] std::string host_boards_text(std::uint32_t boards);
+
+// The message for a board the host lacks: "board B (SOURCE) is not a board
+// of this host: its boards are " and host_boards_text(boards). `source` says
+// where the number came from (a variable's name, or its name and value).
+[[nodiscard]] std::string not_a_host_board(std::uint32_t board, std::string_view source, std::uint32_t boards);
+
 // The run's board from the values of KIVU_SIM_BOARDS and KIVU_BOARD.
 [[nodiscard]] std::expected<BoardIdentity, EnvironmentError> parse_board_identity(
     std::optional<std::string_view> sim_boards, std::optional<std::string_view> board);

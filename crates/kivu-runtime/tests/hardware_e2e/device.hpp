@@ -34,6 +34,8 @@
 #include <source_location>
 #include <string>
 
+#include <kivu_host/board_lock.hpp>
+
 namespace kivu_e2e {
 
 // The process's device lock. Guards no data; statically initialised.
@@ -42,21 +44,21 @@ extern constinit std::mutex DEVICE;
 // Holding one means holding the device. Releasing: destroy it (scope exit).
 class DeviceGuard {
 public:
-  DeviceGuard(std::unique_lock<std::mutex> process_lock, int board_lock, std::uint32_t board) noexcept;
+  DeviceGuard(std::unique_lock<std::mutex> process_lock, kivu_host::BoardLock board_lock, std::uint32_t board) noexcept;
   DeviceGuard(const DeviceGuard&) = delete;
   DeviceGuard& operator=(const DeviceGuard&) = delete;
   // Releases the host-wide lock, then DEVICE.
   ~DeviceGuard();
 
 private:
-  std::unique_lock<std::mutex> process_lock_;
-  int board_lock_;
+  std::unique_lock<std::mutex> process_lock_;  // declared first: let go of last
+  kivu_host::BoardLock board_lock_;
 };
 
 // What a thread holds while one of its cases holds the device.
 struct HeldDevice {
   std::uint32_t board = 0;
-  int board_lock = -1;  // the socket bound to the board's lock name
+  const kivu_host::BoardLock* board_lock = nullptr;  // the guard's, never null
 };
 
 // The device held by the calling thread through device(), or nothing.
