@@ -7,7 +7,7 @@
 // have is bad input. Fault injection on the simulated board can be aimed at
 // one board with KIVU_SIM_FAULT_BOARD (kivu_runtime/fault_injection.hpp).
 // Each board has its own host-wide lock, a name in Linux's abstract
-// Unix-socket namespace (who holds it: kivu_host/board_lock.hpp).
+// Unix-socket namespace (taking it, and who holds it: kivu_host/board_lock.hpp).
 #pragma once
 
 #include <cstdint>

@@ -8,7 +8,8 @@
 //      one suite process;
 //   2. the board's host-wide lock, for suite processes run side by side
 //      (ctest -j, two developers on one host): a Unix socket bound to the
-//      board's name in Linux's abstract socket namespace (suite_paths.hpp).
+//      board's name in Linux's abstract socket namespace (suite_paths.hpp),
+//      taken and waited for as kivu_host::BoardLock.
 //      Only one socket can have a name; the kernel keeps the name as long as
 //      any process has that socket open and drops it when the last one
 //      closes it or exits. There is no file, so nothing that anybody removes
