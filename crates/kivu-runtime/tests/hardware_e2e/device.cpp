@@ -23,8 +23,6 @@ constinit std::mutex DEVICE;
 
 namespace {
 
-using namespace std::chrono_literals;
-
 // The device this thread's case holds; set by the guard for its lifetime.
 thread_local std::optional<HeldDevice> held;
 
