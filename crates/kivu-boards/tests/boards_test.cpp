@@ -1,12 +1,8 @@
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -39,8 +35,8 @@ Outcome run(std::vector<std::string> args, std::optional<std::string_view> sim_b
 // A lock-name prefix of this test process: no one else binds its names.
 std::string unbound_prefix() { return "kivu-boards-test-" + std::to_string(::getpid()); }
 
-// Starts a child that binds the abstract name `name` and then waits to be
-// killed; returns once the name is bound.
+// Starts a child that takes the lock `name` and then waits to be killed;
+// returns once the lock is taken.
 pid_t hold_in_child(const std::string& name) {
   int ready[2];
   if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
@@ -48,12 +44,8 @@ pid_t hold_in_child(const std::string& name) {
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     ::close(ready[0]);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    const char bound = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ? 'y' : 'n';
+    const auto lock = kivu_host::BoardLock::try_take(name);
+    const char bound = lock ? 'y' : 'n';
     (void)!::write(ready[1], &bound, 1);
     for (;;) ::pause();
   }

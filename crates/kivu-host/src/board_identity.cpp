@@ -21,12 +21,20 @@ std::expected<std::uint32_t, EnvironmentError> parse_board_number(std::string_vi
   if (!value) return 0;
   const auto board = boards == 0 ? std::nullopt : parse_digits(*value, 10, boards - 1);
   if (!board) {
-    const std::string range = boards <= 1 ? "0" : "0 to " + std::to_string(boards - 1);
-    return std::unexpected(EnvironmentError{
-        std::string(variable), std::string(*value),
-        "a board of this host: " + range + " (" + sim_boards_variable + " is " + std::to_string(boards) + ")"});
+    return std::unexpected(EnvironmentError{std::string(variable), std::string(*value),
+                                            "a board of this host: " + host_boards_text(boards)});
   }
   return static_cast<std::uint32_t>(*board);
+}
+
+std::string host_boards_text(std::uint32_t boards) {
+  const std::string range = boards <= 1 ? "0" : "0 to " + std::to_string(boards - 1);
+  return range + " (" + sim_boards_variable + " is " + std::to_string(boards) + ")";
+}
+
+std::string not_a_host_board(std::uint32_t board, std::string_view source, std::uint32_t boards) {
+  return "board " + std::to_string(board) + " (" + std::string(source) +
+         ") is not a board of this host: its boards are " + host_boards_text(boards);
 }
 
 std::expected<BoardIdentity, EnvironmentError> parse_board_identity(std::optional<std::string_view> sim_boards,

@@ -1,4 +1,5 @@
-// Who holds a board's lock, from /proc (see kivu_host/board_lock.hpp).
+// Taking a board's lock, and who holds it, from /proc (see
+// kivu_host/board_lock.hpp).
 #include "kivu_host/board_lock.hpp"
 
 #include <dirent.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -15,13 +17,38 @@
 #include <map>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
+#include "kivu_debug_form/os_error.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_host/settings.hpp"
 
 namespace kivu_host {
 
 namespace {
+
+// =============================================================================
+// Binding a name
+
+// Binds a new close-on-exec socket to the lock name `name` (without the
+// leading NUL byte): the socket, or nothing when another socket has the
+// name. Otherwise the errno of the failure (ENAMETOOLONG for a name that
+// does not fit an address).
+std::expected<std::optional<int>, int> bind_name(std::string_view name) noexcept {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // A NUL byte, then the name, without a terminating NUL.
+  if (name.empty() || name.size() + 1 > sizeof address.sun_path) return std::unexpected(ENAMETOOLONG);
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::unexpected(errno);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
+  const int error = errno;
+  (void)::close(fd);
+  if (error == EADDRINUSE) return std::nullopt;
+  return std::unexpected(error);
+}
 
 // =============================================================================
 // The table's layout
@@ -138,22 +165,6 @@ void find_holders(const std::map<std::uint64_t, std::vector<std::size_t>>& owner
 
 }  // namespace
 
-std::expected<std::optional<int>, int> bind_lock_name(std::string_view name) noexcept {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  // A NUL byte, then the name, without a terminating NUL.
-  if (name.empty() || name.size() + 1 > sizeof address.sun_path) return std::unexpected(ENAMETOOLONG);
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::unexpected(errno);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
-  const int error = errno;
-  (void)::close(fd);
-  if (error == EADDRINUSE) return std::nullopt;
-  return std::unexpected(error);
-}
-
 std::vector<UnixSocketLine> parse_unix_socket_table(std::string_view table) {
   std::vector<UnixSocketLine> sockets;
   // The header line first; every line ends with a line break.
@@ -196,7 +207,7 @@ std::expected<std::vector<BoardLockState>, std::string> board_lock_states(std::s
     // The bind is the kernel's own answer; the table's stands only when the
     // bind cannot be tried at all.
     bool held = !listed.empty();
-    if (const auto bound = bind_lock_name(name)) {
+    if (const auto bound = bind_name(name)) {
       held = !bound->has_value();
       if (!held) (void)::close(**bound);
     }
@@ -210,6 +221,91 @@ std::expected<std::vector<BoardLockState>, std::string> board_lock_states(std::s
   }
   if (!owners.empty()) find_holders(owners, states);
   return states;
+}
+
+std::string locks_and_holders(std::span<const std::string> names) {
+  const auto states = board_lock_states(names);
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) text += ", ";
+    text += board_lock_display(names[i]);
+    if (!states || (*states)[i].holders.empty()) continue;
+    const auto& holders = (*states)[i].holders;
+    text += holders.size() == 1 ? " (held by pid " : " (held by pids ";
+    for (std::size_t j = 0; j < holders.size(); ++j) text += (j == 0 ? "" : ", ") + std::to_string(holders[j].pid);
+    text += ")";
+  }
+  return text;
+}
+
+// =============================================================================
+// The lock
+
+BoardLock::Socket& BoardLock::Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) (void)::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+BoardLock::Socket::~Socket() {
+  // close is not retried on EINTR: on Linux the descriptor is gone either way.
+  if (fd_ >= 0) (void)::close(fd_);
+}
+
+namespace {
+
+// The lock `name` taken once: the lock; nothing when another socket has the
+// name; an unusable error otherwise.
+std::expected<std::optional<int>, BoardLockError> bind_or_explain(std::string_view name) {
+  const auto bound = bind_name(name);
+  if (bound) return *bound;
+  return std::unexpected(BoardLockError{BoardLockError::Kind::unusable, board_lock_display(name),
+                                        bound.error() == ENAMETOOLONG
+                                            ? std::string("the name does not fit a socket address")
+                                            : kivu_debug_form::os_error_display(bound.error())});
+}
+
+}  // namespace
+
+std::expected<BoardLock, BoardLockError> BoardLock::try_take(std::string_view name) {
+  const auto bound = bind_or_explain(name);
+  if (!bound) return std::unexpected(bound.error());
+  if (*bound) return BoardLock(Socket(**bound), std::string(name));
+  const std::string names[] = {std::string(name)};
+  return std::unexpected(BoardLockError{BoardLockError::Kind::held, locks_and_holders(names), {}});
+}
+
+std::expected<BoardLock, BoardLockError> BoardLock::wait(std::span<const std::string> names, const BoardLockWait& how) {
+  using namespace std::chrono_literals;
+  const auto started = std::chrono::steady_clock::now();
+  auto pause = 1ms;
+  bool said = false;
+  for (;;) {
+    for (const std::string& name : names) {
+      const auto bound = bind_or_explain(name);
+      if (!bound) return std::unexpected(bound.error());
+      if (*bound) return BoardLock(Socket(**bound), name);
+    }
+    const auto waited = std::chrono::steady_clock::now() - started;
+    if (how.bound && waited >= *how.bound) {
+      return std::unexpected(BoardLockError{BoardLockError::Kind::held, locks_and_holders(names), {}});
+    }
+    if (!said && waited >= how.say_after) {
+      said = true;
+      if (how.waiting) how.waiting(locks_and_holders(names));
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min<std::chrono::milliseconds>(pause * 2, 50ms);
+  }
+}
+
+std::expected<BoardLockState, std::string> BoardLock::state() const {
+  const std::string names[] = {name_};
+  auto states = board_lock_states(names);
+  if (!states) return std::unexpected(std::move(states.error()));
+  return std::move(states->front());
 }
 
 }  // namespace kivu_host

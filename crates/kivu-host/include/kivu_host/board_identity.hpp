@@ -7,7 +7,7 @@
 // have is bad input. Fault injection on the simulated board can be aimed at
 // one board with KIVU_SIM_FAULT_BOARD (kivu_runtime/fault_injection.hpp).
 // Each board has its own host-wide lock, a name in Linux's abstract
-// Unix-socket namespace (who holds it: kivu_host/board_lock.hpp).
+// Unix-socket namespace (taking it, and who holds it: kivu_host/board_lock.hpp).
 #pragma once
 
 #include <cstdint>
@@ -44,6 +44,15 @@ struct BoardIdentity {
 [[nodiscard]] std::expected<std::uint32_t, EnvironmentError> parse_board_number(std::string_view variable,
                                                                                 std::optional<std::string_view> value,
                                                                                 std::uint32_t boards);
+
+// A host's boards as messages name them: "0" for one board, else "0 to N-1",
+// followed by " (KIVU_SIM_BOARDS is N)".
+[[nodiscard]] std::string host_boards_text(std::uint32_t boards);
+
+// The message for a board the host lacks: "board B (SOURCE) is not a board
+// of this host: its boards are " and host_boards_text(boards). `source` says
+// where the number came from (a variable's name, or its name and value).
+[[nodiscard]] std::string not_a_host_board(std::uint32_t board, std::string_view source, std::uint32_t boards);
 
 // The run's board from the values of KIVU_SIM_BOARDS and KIVU_BOARD.
 [[nodiscard]] std::expected<BoardIdentity, EnvironmentError> parse_board_identity(

@@ -1,13 +1,10 @@
 #include "device.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,8 +23,6 @@ constinit std::mutex DEVICE;
 
 namespace {
 
-using namespace std::chrono_literals;
-
 // The device this thread's case holds; set by the guard for its lifetime.
 thread_local std::optional<HeldDevice> held;
 
@@ -39,10 +34,7 @@ thread_local std::optional<HeldDevice> held;
 std::expected<std::uint32_t, std::string> host_board(std::uint32_t board, std::string_view source,
                                                      std::uint32_t host_boards) {
   if (board < host_boards) return board;
-  const std::string boards = host_boards == 1 ? "0" : "0 to " + std::to_string(host_boards - 1);
-  return std::unexpected("board " + std::to_string(board) + " (" + std::string(source) +
-                         ") is not a board of this host: its boards are " + boards + " (" +
-                         kivu_host::sim_boards_variable + " is " + std::to_string(host_boards) + ")");
+  return std::unexpected(kivu_host::not_a_host_board(board, source, host_boards));
 }
 
 // The board of CTest's allocation "id:N,slots:S" (one allocation, S >= 1).
@@ -68,78 +60,29 @@ std::expected<std::uint32_t, std::string> allocated_board(const std::string& all
 // =============================================================================
 // The board's host-wide lock
 
-// Tries once to take the lock `name`: a new socket bound to it, close-on-exec.
-// The socket; nothing when another socket has the name; the reason when the
-// lock cannot be taken at all.
-std::expected<std::optional<int>, std::string> try_board_lock(const std::string& name) {
-  const auto bound = kivu_host::bind_lock_name(name);
-  if (bound) return *bound;
-  if (bound.error() == ENAMETOOLONG) return std::unexpected(std::string("the name does not fit a socket address"));
-  return std::unexpected(os_error_display(bound.error()));
-}
-
-// "@NAME", followed by " (held by pid N)" or " (held by pids N, M)" when
-// /proc tells who has the lock's socket open.
-std::string lock_and_holders(const std::string& name, const kivu_host::BoardLockState* state) {
-  std::string text = kivu_host::board_lock_display(name);
-  if (state == nullptr || state->holders.empty()) return text;
-  const auto& holders = state->holders;
-  text += holders.size() == 1 ? " (held by pid " : " (held by pids ";
-  for (std::size_t i = 0; i < holders.size(); ++i) text += (i == 0 ? "" : ", ") + std::to_string(holders[i].pid);
-  return text + ")";
-}
-
-// A board lock taken: the bound socket and its board.
-struct TakenLock {
-  int socket = -1;
-  std::uint32_t board = 0;
-};
-
-// The locks of `boards` and who holds them, as the waiting line names them:
-// "@NAME (held by pid N)", joined by ", ".
-std::string locks_and_holders(const std::vector<std::uint32_t>& boards) {
+// Takes the lock of the first of `boards` that is free (kivu_host::BoardLock
+// ::wait): the lock and its board. After about a second of waiting it says
+// once which locks it waits for and who holds them. With a `timeout`, gives
+// up once that much time has passed without a lock.
+std::expected<std::pair<kivu_host::BoardLock, std::uint32_t>, std::string> lock_first_free(
+    const std::vector<std::uint32_t>& boards, std::optional<std::chrono::seconds> timeout) {
+  const std::string which = boards.size() == 1 ? "the device lock " : "the device lock of any board: ";
   std::vector<std::string> names;
   for (const std::uint32_t board : boards) names.push_back(device_lock_name(board));
-  // Unreadable /proc: the locks without their holders.
-  const auto states = kivu_host::board_lock_states(names);
-  std::string text;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    text += (i == 0 ? "" : ", ") + lock_and_holders(names[i], states ? &(*states)[i] : nullptr);
+  kivu_host::BoardLockWait how;
+  how.bound = timeout;
+  how.waiting = [&](const std::string& locks) { notice("waiting for " + which + locks); };
+  auto taken = kivu_host::BoardLock::wait(names, how);
+  if (!taken) {
+    const auto& error = taken.error();
+    if (error.kind == kivu_host::BoardLockError::Kind::unusable) {
+      return std::unexpected("lock device lock " + error.locks + ": " + error.reason);
+    }
+    return std::unexpected("gave up after " + std::to_string(timeout ? timeout->count() : 0) + " s (" +
+                           lock_timeout_variable + ") waiting for " + which + error.locks);
   }
-  return text;
-}
-
-// Takes the lock of the first of `boards` that is free, trying them in
-// order; while none is, tries again, first after a millisecond and then at
-// twice the pause each time, at most 50 ms. After about a second of waiting
-// it says once which locks it waits for and who holds them. With a
-// `timeout`, gives up once that much time has passed without a lock.
-std::expected<TakenLock, std::string> lock_first_free(const std::vector<std::uint32_t>& boards,
-                                                      std::optional<std::chrono::seconds> timeout) {
-  const auto started = std::chrono::steady_clock::now();
-  const std::string which = boards.size() == 1 ? "the device lock " : "the device lock of any board: ";
-  auto pause = 1ms;
-  bool said = false;
-  for (;;) {
-    for (const std::uint32_t board : boards) {
-      const std::string name = device_lock_name(board);
-      const auto taken = try_board_lock(name);
-      if (!taken)
-        return std::unexpected("lock device lock " + kivu_host::board_lock_display(name) + ": " + taken.error());
-      if (*taken) return TakenLock{**taken, board};
-    }
-    const auto waited = std::chrono::steady_clock::now() - started;
-    if (timeout && waited >= *timeout) {
-      return std::unexpected("gave up after " + std::to_string(timeout->count()) + " s (" + lock_timeout_variable +
-                             ") waiting for " + which + locks_and_holders(boards));
-    }
-    if (!said && waited >= 1s) {
-      notice("waiting for " + which + locks_and_holders(boards));
-      said = true;
-    }
-    std::this_thread::sleep_for(pause);
-    pause = std::min<std::chrono::milliseconds>(pause * 2, 50ms);
-  }
+  const auto index = static_cast<std::size_t>(std::ranges::find(names, taken->name()) - names.begin());
+  return std::pair{std::move(*taken), boards.at(index)};
 }
 
 // The running case's name, for the line naming its board.
@@ -153,17 +96,16 @@ std::string case_name() {
 // =============================================================================
 // The guard
 
-DeviceGuard::DeviceGuard(std::unique_lock<std::mutex> process_lock, int board_lock, std::uint32_t board) noexcept
-    : process_lock_(std::move(process_lock)), board_lock_(board_lock) {
-  held = HeldDevice{board, board_lock};
+DeviceGuard::DeviceGuard(std::unique_lock<std::mutex> process_lock, kivu_host::BoardLock board_lock,
+                         std::uint32_t board) noexcept
+    : process_lock_(std::move(process_lock)), board_lock_(std::move(board_lock)) {
+  held = HeldDevice{board, &board_lock_};
 }
 
-DeviceGuard::~DeviceGuard() {
-  held.reset();
-  // The runner's copy of the socket went with it: the suite waited for it.
-  // Closing the last copy drops the name.
-  (void)::close(board_lock_);
-}
+// The runner's copy of the socket went with it: the suite waited for it.
+// board_lock_ closes the last copy, which drops the name, then process_lock_
+// lets go of DEVICE.
+DeviceGuard::~DeviceGuard() { held.reset(); }
 
 std::optional<HeldDevice> held_device() noexcept { return held; }
 
@@ -229,10 +171,10 @@ DeviceGuard device(std::source_location where) {
   } else {
     for (std::uint32_t board = 0; board < request->host_boards; ++board) boards.push_back(board);
   }
-  const auto taken = lock_first_free(boards, *timeout);
+  auto taken = lock_first_free(boards, *timeout);
   if (!taken) fail(taken.error(), where);
-  if (!request->board) notice(case_name() + " on board " + std::to_string(taken->board));
-  return DeviceGuard(std::move(process_lock), taken->socket, taken->board);
+  if (!request->board) notice(case_name() + " on board " + std::to_string(taken->second));
+  return DeviceGuard(std::move(process_lock), std::move(taken->first), taken->second);
 }
 
 }  // namespace kivu_e2e

@@ -8,7 +8,8 @@
 //      one suite process;
 //   2. the board's host-wide lock, for suite processes run side by side
 //      (ctest -j, two developers on one host): a Unix socket bound to the
-//      board's name in Linux's abstract socket namespace (suite_paths.hpp).
+//      board's name in Linux's abstract socket namespace (suite_paths.hpp),
+//      taken and waited for as kivu_host::BoardLock.
 //      Only one socket can have a name; the kernel keeps the name as long as
 //      any process has that socket open and drops it when the last one
 //      closes it or exits. There is no file, so nothing that anybody removes
@@ -34,6 +35,8 @@
 #include <source_location>
 #include <string>
 
+#include <kivu_host/board_lock.hpp>
+
 namespace kivu_e2e {
 
 // The process's device lock. Guards no data; statically initialised.
@@ -42,21 +45,21 @@ extern constinit std::mutex DEVICE;
 // Holding one means holding the device. Releasing: destroy it (scope exit).
 class DeviceGuard {
 public:
-  DeviceGuard(std::unique_lock<std::mutex> process_lock, int board_lock, std::uint32_t board) noexcept;
+  DeviceGuard(std::unique_lock<std::mutex> process_lock, kivu_host::BoardLock board_lock, std::uint32_t board) noexcept;
   DeviceGuard(const DeviceGuard&) = delete;
   DeviceGuard& operator=(const DeviceGuard&) = delete;
   // Releases the host-wide lock, then DEVICE.
   ~DeviceGuard();
 
 private:
-  std::unique_lock<std::mutex> process_lock_;
-  int board_lock_;
+  std::unique_lock<std::mutex> process_lock_;  // declared first: let go of last
+  kivu_host::BoardLock board_lock_;
 };
 
 // What a thread holds while one of its cases holds the device.
 struct HeldDevice {
   std::uint32_t board = 0;
-  int board_lock = -1;  // the socket bound to the board's lock name
+  const kivu_host::BoardLock* board_lock = nullptr;  // the guard's, never null
 };
 
 // The device held by the calling thread through device(), or nothing.

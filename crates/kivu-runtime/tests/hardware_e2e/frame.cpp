@@ -144,7 +144,7 @@ ExitStatus run(const Command& case_command, std::string_view launch_message, std
   }
   if (const auto device = held_device()) {
     record_where(device->board);
-    command.inherit_descriptor(device->board_lock);
+    command.inherit_descriptor(device->board_lock->inheritable_descriptor());
     if (device->board != 0) {
       command.env("KIVU_BOARD", std::to_string(device->board));
     } else {

@@ -121,12 +121,10 @@ TEST(Exclusivity, ParallelCtestJobsNeverRunTwoRunnersAtOnce) {
 TEST(RealBoardLock, HoldsTheSuiteBackWhileAnotherProcessHoldsIt) {
   Sandbox sandbox;
   // Board 0's real lock; a suite of the host may hold it for a while.
-  int fd = -1;
-  for (int i = 0; i < 6000 && fd < 0; ++i) {
-    fd = hold_lock_name("kivu-board-0");
-    if (fd < 0) std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_GE(fd, 0) << "board 0's lock stayed taken for a minute";
+  const std::string names[] = {"kivu-board-0"};
+  auto taken = kivu_host::BoardLock::wait(names, {.bound = std::chrono::minutes(1)});
+  ASSERT_TRUE(taken) << "board 0's lock stayed taken for a minute: " << taken.error().locks;
+  std::optional fd(std::move(*taken));
 
   // Without the self-test redirection the suite uses the host's lock names.
   const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.remote_tile_h2d_and_d2h_work"},
@@ -136,7 +134,7 @@ TEST(RealBoardLock, HoldsTheSuiteBackWhileAnotherProcessHoldsIt) {
   EXPECT_TRUE(read_invocations(sandbox.logs()).empty()) << "a runner started while the lock was held";
 
   const std::uint64_t released = monotonic_ns();
-  close(fd);
+  fd.reset();
   const SuiteRun run = sandbox.finish(suite);
   EXPECT_TRUE(run.result("remote_tile_h2d_and_d2h_work").passed) << run.output;
   const auto invocations = read_invocations(sandbox.logs());
@@ -221,8 +219,8 @@ TEST(BoardLock, RemovingOrReplacingFilesWhileASuiteHoldsTheBoardNeverLetsTwoRunn
 
 TEST(BoardLock, ASuiteWaitingForTheLockSaysSoAndNamesTheHolder) {
   Sandbox sandbox;
-  const int fd = hold_lock_name(sandbox.lock_name(0));
-  ASSERT_GE(fd, 0);
+  auto fd = hold_lock_name(sandbox.lock_name(0));
+  ASSERT_TRUE(fd);
   const std::uint64_t started = monotonic_ns();
   const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"},
                                     sandbox.environment());
@@ -232,7 +230,7 @@ TEST(BoardLock, ASuiteWaitingForTheLockSaysSoAndNamesTheHolder) {
   // The suite started waiting after `started`: a line seen sooner than a
   // second after that came too early (a slow machine only makes it later).
   EXPECT_GE(monotonic_ns() - started, 1'000'000'000u) << "said so before a second had passed";
-  close(fd);
+  fd.reset();
   const SuiteRun run = sandbox.finish(suite);
   EXPECT_NE(run.output.find(line), std::string::npos) << run.output;
   EXPECT_EQ(run.output.find("waiting for", run.output.find("waiting for") + 1), std::string::npos)
@@ -245,10 +243,10 @@ TEST(BoardLock, ASuiteWaitingForTheLockSaysSoAndNamesTheHolder) {
 
 TEST(LockTimeout, ACaseGivesUpOnABoardHeldPastTheTimeoutNamingItsHolder) {
   Sandbox sandbox;
-  const int zero = hold_lock_name(sandbox.lock_name(0));
-  const int one = hold_lock_name(sandbox.lock_name(1));
-  ASSERT_GE(zero, 0);
-  ASSERT_GE(one, 0);
+  auto zero = hold_lock_name(sandbox.lock_name(0));
+  auto one = hold_lock_name(sandbox.lock_name(1));
+  ASSERT_TRUE(zero);
+  ASSERT_TRUE(one);
   const std::string held_by = " (held by pid " + std::to_string(getpid()) + ")";
   auto env = sandbox.environment();
   env.push_back("KIVU_TEST_LOCK_TIMEOUT=1");
@@ -259,8 +257,8 @@ TEST(LockTimeout, ACaseGivesUpOnABoardHeldPastTheTimeoutNamingItsHolder) {
   env.push_back("KIVU_SIM_BOARDS=2");
   env.push_back("KIVU_TEST_BOARD=any");
   const SuiteRun any_board = sandbox.run("all_tile_reduction_works", env);
-  close(zero);
-  close(one);
+  zero.reset();
+  one.reset();
 
   EXPECT_EQ(
       one_board.failure("local_h2d_and_d2h_round_trip_works"),
@@ -273,13 +271,13 @@ TEST(LockTimeout, ACaseGivesUpOnABoardHeldPastTheTimeoutNamingItsHolder) {
 
 TEST(LockTimeout, ABoardLetGoWithinTheTimeoutIsTakenAndTheLongestTimeoutIsAccepted) {
   Sandbox sandbox;
-  const int zero = hold_lock_name(sandbox.lock_name(0));
-  ASSERT_GE(zero, 0);
+  auto zero = hold_lock_name(sandbox.lock_name(0));
+  ASSERT_TRUE(zero);
   auto env = sandbox.environment();
   env.push_back("KIVU_TEST_LOCK_TIMEOUT=600");
   const pid_t suite = sandbox.start({"--gtest_filter=hardware_e2e.local_h2d_and_d2h_round_trip_works"}, env);
   EXPECT_TRUE(says(sandbox, suite, "waiting for the device lock")) << sandbox.output(suite);
-  close(zero);
+  zero.reset();
   const SuiteRun waited = sandbox.finish(suite);
   EXPECT_TRUE(waited.result("local_h2d_and_d2h_round_trip_works").passed) << waited.output;
 
@@ -321,12 +319,12 @@ TEST(Boards, ACaseRunsOnTheBoardCtestAllocatedBeforeKivuTestBoard) {
   const SuiteRun on_three = sandbox.run("all_tile_reduction_works", env);
   // An allocation comes before "any" too, even when its board is busy.
   env[env.size() - 4] = "KIVU_TEST_BOARD=any";
-  const int three = hold_lock_name(sandbox.lock_name(3));
+  auto three = hold_lock_name(sandbox.lock_name(3));
   const pid_t waiting = sandbox.start({"--gtest_filter=hardware_e2e.direct_multicast_works"}, env);
   EXPECT_TRUE(says(sandbox, waiting, "waiting for the device lock @" + sandbox.lock_name(3) + " ("))
       << sandbox.output(waiting);
   EXPECT_TRUE(read_invocations(sandbox.logs()).size() == 2u) << "a runner started off the allocated board";
-  close(three);
+  three.reset();
   const SuiteRun still_three = sandbox.finish(waiting);
 
   EXPECT_TRUE(on_two.result("local_h2d_and_d2h_round_trip_works").passed) << on_two.output;
@@ -399,8 +397,8 @@ TEST(Boards, AnUnreadableBoardFailsTheCaseQuotingItAndStartsNoRunner) {
 TEST(Boards, ABoardTheHostLacksFailsTheCaseInOneLineBeforeTakingAnyLock) {
   Sandbox sandbox;
   // Were the suite to reach for these boards' locks it would wait for them.
-  const int lacking = hold_lock_name(sandbox.lock_name(65535));
-  const int four = hold_lock_name(sandbox.lock_name(4));
+  auto lacking = hold_lock_name(sandbox.lock_name(65535));
+  auto four = hold_lock_name(sandbox.lock_name(4));
   const std::vector<std::pair<std::vector<std::string>, std::string>> tries = {
       {{"CTEST_RESOURCE_GROUP_COUNT=1", "CTEST_RESOURCE_GROUP_0_BOARDS=id:65535,slots:1"},
        "board 65535 (CTEST_RESOURCE_GROUP_0_BOARDS is \"id:65535,slots:1\") is not a board of this host: its "
@@ -424,8 +422,8 @@ TEST(Boards, ABoardTheHostLacksFailsTheCaseInOneLineBeforeTakingAnyLock) {
     EXPECT_EQ(failure.find('\n'), std::string::npos) << failure;
     EXPECT_EQ(run.output.find("waiting for"), std::string::npos) << run.output;
   }
-  close(lacking);
-  close(four);
+  lacking.reset();
+  four.reset();
   EXPECT_TRUE(read_invocations(sandbox.logs()).empty());
 }
 
@@ -439,10 +437,10 @@ TEST(AnyBoard, TakesTheFirstFreeBoardOfTheHostAndNamesItBoardZeroIncluded) {
   env.push_back("KIVU_TEST_BOARD=any");
   env.push_back("KIVU_BOARD=2");  // inherited: held back on board 0, replaced elsewhere
   const SuiteRun free = sandbox.run("local_h2d_and_d2h_round_trip_works", env);
-  const int zero = hold_lock_name(sandbox.lock_name(0));
-  ASSERT_GE(zero, 0);
+  auto zero = hold_lock_name(sandbox.lock_name(0));
+  ASSERT_TRUE(zero);
   const SuiteRun second = sandbox.run("remote_tile_h2d_and_d2h_work", env);
-  close(zero);
+  zero.reset();
 
   EXPECT_TRUE(free.result("local_h2d_and_d2h_round_trip_works").passed) << free.output;
   EXPECT_TRUE(second.result("remote_tile_h2d_and_d2h_work").passed) << second.output;
@@ -457,10 +455,10 @@ TEST(AnyBoard, TakesTheFirstFreeBoardOfTheHostAndNamesItBoardZeroIncluded) {
 
 TEST(AnyBoard, WaitsAloudWhileEveryBoardIsBusyAndTakesTheFirstThatComesFree) {
   Sandbox sandbox;
-  const int zero = hold_lock_name(sandbox.lock_name(0));
-  const int one = hold_lock_name(sandbox.lock_name(1));
-  ASSERT_GE(zero, 0);
-  ASSERT_GE(one, 0);
+  auto zero = hold_lock_name(sandbox.lock_name(0));
+  auto one = hold_lock_name(sandbox.lock_name(1));
+  ASSERT_TRUE(zero);
+  ASSERT_TRUE(one);
   auto env = sandbox.environment();
   env.push_back("KIVU_SIM_BOARDS=2");
   env.push_back("KIVU_TEST_BOARD=any");
@@ -470,9 +468,9 @@ TEST(AnyBoard, WaitsAloudWhileEveryBoardIsBusyAndTakesTheFirstThatComesFree) {
                            pid + "), @" + sandbox.lock_name(1) + " (held by pid " + pid + ")\n";
   EXPECT_TRUE(says(sandbox, suite, line)) << sandbox.output(suite);
   EXPECT_TRUE(read_invocations(sandbox.logs()).empty()) << "a runner started while every board was busy";
-  close(one);
+  one.reset();
   const SuiteRun run = sandbox.finish(suite);
-  close(zero);
+  zero.reset();
   EXPECT_NE(run.output.find(line), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("\ndirect_multicast_works on board 1\n"), std::string::npos) << run.output;
   EXPECT_TRUE(run.result("direct_multicast_works").passed) << run.output;

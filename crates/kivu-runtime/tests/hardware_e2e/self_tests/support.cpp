@@ -298,10 +298,11 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bou
   }
 }
 
-int hold_lock_name(const std::string& name) {
-  const auto bound = kivu_host::bind_lock_name(name);
-  if (!bound) throw std::runtime_error("cannot bind lock name " + name + ": errno " + std::to_string(bound.error()));
-  return bound->value_or(-1);
+std::optional<kivu_host::BoardLock> hold_lock_name(const std::string& name) {
+  auto taken = kivu_host::BoardLock::try_take(name);
+  if (taken) return std::move(*taken);
+  if (taken.error().kind == kivu_host::BoardLockError::Kind::held) return std::nullopt;
+  throw std::runtime_error("cannot take lock " + taken.error().locks + ": " + taken.error().reason);
 }
 
 std::uint64_t monotonic_ns() {

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kivu_host/board_lock.hpp"
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
 #include <kivu_package.hpp>
@@ -185,9 +186,9 @@ void write_file(const fs::path& path, std::string_view content);
 [[nodiscard]] bool eventually(const std::function<bool()>& done,
                               std::chrono::milliseconds bound = std::chrono::minutes(1));
 
-// Binds a new socket to the abstract name `name`, as the suite takes a
-// board's lock: the descriptor, or -1 when the name is taken.
-[[nodiscard]] int hold_lock_name(const std::string& name);
+// Takes the lock `name` once, as the suite takes a board's lock: the lock,
+// or nothing when the name is taken. Throws when it cannot be taken at all.
+[[nodiscard]] std::optional<kivu_host::BoardLock> hold_lock_name(const std::string& name);
 
 // CLOCK_MONOTONIC in ns, the stand-in's clock.
 [[nodiscard]] std::uint64_t monotonic_ns();
