@@ -181,13 +181,16 @@ else
   fail "KIVU_SIM_FAULT_BOARD=2 (exit $status):"; cat "$work/fault.txt" "$work/fault-cases.txt"
 fi
 
+# One word for /bin/sh, whatever the text holds: 'TEXT' with each ' as '\''.
+sh_quote() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
+
 # =============================================================================
 # 4. scancel while a runner runs
 
 rm -f "$sandbox"/logs/*.log
 echo "* * sleep 600000" >"$sandbox/control"
 job=$(env "${stand_in_env[@]}" KIVU_TEST_BOARD=any sbatch --parsable --gres=kivu:1 --output="$work/cancel.out" \
-  --wrap="exec $stand_in_suite --gtest_filter=hardware_e2e.direct_multicast_works")
+  --wrap="exec $(sh_quote "$stand_in_suite") --gtest_filter=hardware_e2e.direct_multicast_works")
 for (( i = 0; i < 200; ++i )); do
   compgen -G "$sandbox/logs/*.log" >/dev/null && break
   sleep 0.1
