@@ -2,9 +2,9 @@
 // on the board, and every environment variable the runner reads named with
 // its values and default. What it reads is taken from the sources: every
 // "KIVU_..." literal in the runner's folder, in what all runners share
-// (runners/common/src) and in the board's settings (kivu_runtime's headers,
-// kivu_host/board_identity.hpp); a variable added there without its help
-// line fails here.
+// (crates/kivu-runners/common/src) and in the board's settings
+// (kivu_runtime's headers, kivu_host/board_identity.hpp); a variable added
+// there without its help line fails here.
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -49,12 +49,12 @@ std::set<std::string> variables_named_in(const fs::path& place) {
 
 struct Runner {
   std::string program;
-  std::string folder;  // under crates/kivu-runtime/runners
+  std::string folder;  // under crates/kivu-runners
 };
 
 TEST(RunnerHelp, ListsEveryVariableTheRunnerReadsAndExitsZero) {
   const fs::path sources = KIVU_SOURCE_DIR;
-  const fs::path runners = sources / "crates/kivu-runtime/runners";
+  const fs::path runners = sources / "crates/kivu-runners";
   std::set<std::string> shared = variables_named_in(runners / "common/src");
   shared.merge(variables_named_in(sources / "crates/kivu-runtime/include/kivu_runtime"));
   shared.merge(variables_named_in(sources / "crates/kivu-host/include/kivu_host/board_identity.hpp"));
