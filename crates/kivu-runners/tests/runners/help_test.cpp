@@ -60,10 +60,10 @@ TEST(RunnerHelp, ListsEveryVariableTheRunnerReadsAndExitsZero) {
   shared.merge(variables_named_in(sources / "crates/kivu-host/include/kivu_host/board_identity.hpp"));
   ASSERT_TRUE(shared.contains("KIVU_BOARD") && shared.contains("KIVU_RUNNER_VERBOSE")) << "the sources were found";
 
-  for (const Runner& runner : {Runner{KIVU_HOST_E2E, "kivu-host-e2e"}, Runner{KIVU_HARDWARE_E2E, "kivu-hardware-e2e"},
-                               Runner{KIVU_RANDOMIZED_E2E, "kivu-randomized-e2e"},
-                               Runner{KIVU_GEMM_E2E, "kivu-gemm-e2e"},
-                               Runner{KIVU_ATTENTION_E2E, "kivu-attention-f16-e2e"}}) {
+  for (const Runner& runner :
+       {Runner{KIVU_HOST_E2E, "kivu-host-e2e"}, Runner{KIVU_HARDWARE_E2E, "kivu-hardware-e2e"},
+        Runner{KIVU_RANDOMIZED_E2E, "kivu-randomized-e2e"}, Runner{KIVU_GEMM_E2E, "kivu-gemm-e2e"},
+        Runner{KIVU_ATTENTION_E2E, "kivu-attention-f16-e2e"}}) {
     // A bad board setting would stop a run: --help does not touch the board.
     for (const char* flag : {"--help", "-h"}) {
       const ChildResult help = kivu_testing::run_child(
@@ -78,8 +78,7 @@ TEST(RunnerHelp, ListsEveryVariableTheRunnerReadsAndExitsZero) {
         // Each variable on a line of its own, then what it accepts and its
         // default ("required" for one without), then what it sets.
         const auto at = help.out.find("\n  " + variable + "\n      ");
-        ASSERT_NE(at, std::string::npos) << runner.folder << " --help does not list " << variable << ":\n"
-                                         << help.out;
+        ASSERT_NE(at, std::string::npos) << runner.folder << " --help does not list " << variable << ":\n" << help.out;
         const std::string values = help.out.substr(at, help.out.find('\n', at + variable.size() + 4) - at);
         EXPECT_TRUE(values.find("default") != std::string::npos || values.find("required") != std::string::npos)
             << values;
