@@ -2,9 +2,9 @@
 // on the board, and every environment variable the runner reads named with
 // its values and default. What it reads is taken from the sources: every
 // "KIVU_..." literal in the runner's folder, in what all runners share
-// (runners/common/src) and in the board's settings (kivu_runtime's headers,
-// kivu_host/board_identity.hpp); a variable added there without its help
-// line fails here.
+// (crates/kivu-runners/common/src) and in the board's settings
+// (kivu_runtime's headers, kivu_host/board_identity.hpp); a variable added
+// there without its help line fails here.
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -49,21 +49,21 @@ std::set<std::string> variables_named_in(const fs::path& place) {
 
 struct Runner {
   std::string program;
-  std::string folder;  // under crates/kivu-runtime/runners
+  std::string folder;  // under crates/kivu-runners
 };
 
 TEST(RunnerHelp, ListsEveryVariableTheRunnerReadsAndExitsZero) {
   const fs::path sources = KIVU_SOURCE_DIR;
-  const fs::path runners = sources / "crates/kivu-runtime/runners";
+  const fs::path runners = sources / "crates/kivu-runners";
   std::set<std::string> shared = variables_named_in(runners / "common/src");
   shared.merge(variables_named_in(sources / "crates/kivu-runtime/include/kivu_runtime"));
   shared.merge(variables_named_in(sources / "crates/kivu-host/include/kivu_host/board_identity.hpp"));
   ASSERT_TRUE(shared.contains("KIVU_BOARD") && shared.contains("KIVU_RUNNER_VERBOSE")) << "the sources were found";
 
-  for (const Runner& runner : {Runner{KIVU_HOST_E2E, "kivu-host-e2e"}, Runner{KIVU_HARDWARE_E2E, "kivu-hardware-e2e"},
-                               Runner{KIVU_RANDOMIZED_E2E, "kivu-randomized-e2e"},
-                               Runner{KIVU_GEMM_E2E, "kivu-gemm-e2e"},
-                               Runner{KIVU_ATTENTION_E2E, "kivu-attention-f16-e2e"}}) {
+  for (const Runner& runner :
+       {Runner{KIVU_HOST_E2E, "kivu-host-e2e"}, Runner{KIVU_HARDWARE_E2E, "kivu-hardware-e2e"},
+        Runner{KIVU_RANDOMIZED_E2E, "kivu-randomized-e2e"}, Runner{KIVU_GEMM_E2E, "kivu-gemm-e2e"},
+        Runner{KIVU_ATTENTION_E2E, "kivu-attention-f16-e2e"}}) {
     // A bad board setting would stop a run: --help does not touch the board.
     for (const char* flag : {"--help", "-h"}) {
       const ChildResult help = kivu_testing::run_child(
@@ -78,8 +78,7 @@ TEST(RunnerHelp, ListsEveryVariableTheRunnerReadsAndExitsZero) {
         // Each variable on a line of its own, then what it accepts and its
         // default ("required" for one without), then what it sets.
         const auto at = help.out.find("\n  " + variable + "\n      ");
-        ASSERT_NE(at, std::string::npos) << runner.folder << " --help does not list " << variable << ":\n"
-                                         << help.out;
+        ASSERT_NE(at, std::string::npos) << runner.folder << " --help does not list " << variable << ":\n" << help.out;
         const std::string values = help.out.substr(at, help.out.find('\n', at + variable.size() + 4) - at);
         EXPECT_TRUE(values.find("default") != std::string::npos || values.find("required") != std::string::npos)
             << values;
