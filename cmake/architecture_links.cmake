@@ -15,8 +15,7 @@ set(kivu_arch_crate_kivu-cli kivu_cli)
 set(kivu_arch_crate_kivu-runtime kivu_runtime)
 set(kivu_arch_crate_runners kivu_runner_support kivu_attention_scenario kivu_gemm_scenario kivu_segmented_compiler
     kivu-attention-f16-e2e kivu-gemm-e2e kivu-hardware-e2e kivu-host-e2e kivu-randomized-e2e)
-set(kivu_arch_crate_hardware_e2e hardware_e2e_launch hardware_e2e_frame hardware_e2e hardware_e2e_merge_lib
-    hardware_e2e_merge)
+set(kivu_arch_crate_hardware_e2e hardware_e2e_launch hardware_e2e_frame hardware_e2e)
 set(kivu_arch_crate_kivu-boards kivu_boards_tool kivu-boards)
 set(kivu_arch_crate_kivu-profile kivu_profile_tool kivu-profile)
 set(kivu_arch_crate_kivu-results kivu_results kivu_results_tool kivu-results)
