@@ -10,7 +10,7 @@
 #
 # Usage: bench/suite_slurm.sh [BUILD_DIR] [N] [BOARDS]
 #   BUILD_DIR  the build with the suite, the runners, kivu-boards and
-#              hardware_e2e_merge (default target/debug)
+#              kivu-results (default target/debug)
 #   N          runs (default 5)
 #   BOARDS     simulated boards (default 4)
 #   KIVU_SLURM_POLL  seconds between looks at the queue (default here 0.1)

@@ -2,46 +2,66 @@
 # Runs the hardware cases under Slurm: one array job, one task per case, each
 # asking for one board (--gres=kivu:1) and taking the first free board of the
 # host it lands on (KIVU_TEST_BOARD=any); waits for the array, then merges
-# the cases' results into one JUnit report. See docs/boards-and-ci.md.
+# the cases' results into one JUnit report (kivu-results merge). Given a
+# results store, it also records the report and a GEMM cycle profile there.
+# See docs/boards-and-ci.md and docs/results.md.
 #
-# Usage: scripts/slurm-suite.sh [-b BUILD_DIR] [-s SUITE] [-o RESULTS] [-- SBATCH_OPTION...]
-#   -b  the build (default target/debug): its hardware_e2e and hardware_e2e_merge
+# Usage: scripts/slurm-suite.sh [-b BUILD_DIR] [-s SUITE] [-o RESULTS] [-d URL] [-h] [-- SBATCH_OPTION...]
+#   -b  the build (default target/debug): its hardware_e2e and kivu-results
+#       (with -d also its kivu-gemm-e2e and kivu-boards)
 #   -s  the suite to run (default BUILD_DIR/hardware_e2e)
 #   -o  the results folder (default BUILD_DIR/slurm-results), on a file
 #       system that every host of the partition shares: JOB/ per array
 #       (JOB its job id) with JOB/cases.txt (the cases that must report),
 #       JOB/xml/<case>.xml (one result per case), JOB/log/<task>.out (each
 #       task's output); report.xml (the merged report of the last array)
+#   -d  the results store to record into (kivu-results --db: a path,
+#       sqlite:PATH or postgresql://...); default KIVU_RESULTS_DB, and
+#       without either nothing is recorded. With a store, one more job asks
+#       for a board and runs the GEMM runner with a cycle profile
+#       (JOB/gemm-profile.capnp, its output JOB/log/gemm-profile.out); the
+#       merged report and the profile (as the case
+#       hardware_e2e.blocked_gemm_with_cycle_profile_works) are then recorded
+#       under the current checkout's commit
+#   -h  this text
 #   after --, options for sbatch (--partition=..., --time=...)
 #
-# Exit status: 0 every case passed; 1 a case failed or never reported, or a
-# task did not end with exit code 0; 2 bad arguments or nothing submitted
-# (also while an earlier array of the same results folder still runs).
-# Interrupted, it cancels the array. KIVU_SLURM_POLL: seconds between looks
-# at the queue (default 1).
+# Exit status: 0 every case passed (and, with a store, the profile was made
+# and both records kept); 1 a case failed or never reported, a task did not
+# end with exit code 0, or the profile or a record failed; 2 bad arguments
+# or nothing submitted (also while an earlier array of the same results
+# folder still runs). Interrupted, it cancels the array. KIVU_SLURM_POLL:
+# seconds between looks at the queue (default 1).
 set -euo pipefail
 
 say() { echo "slurm-suite.sh: $*" >&2; }
 # TEXT as one word of sh: in single quotes, each ' written as '\''.
 quote() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
 
+usage() { sed -n '/^# Usage:/,/^# seconds between/p' "$0" | sed 's/^# \{0,1\}//'; }
 build=target/debug
 suite=
 results=
-while getopts b:s:o: option; do
+store=${KIVU_RESULTS_DB:-}
+[[ ${1:-} == --help ]] && { usage; exit 0; }
+while getopts b:s:o:d:h option; do
   case $option in
     b) build=$OPTARG ;;
     s) suite=$OPTARG ;;
     o) results=$OPTARG ;;
-    *) sed -n '7,15p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    d) store=$OPTARG ;;
+    h) usage; exit 0 ;;
+    *) usage >&2; exit 2 ;;
   esac
 done
 shift $(( OPTIND - 1 ))
 [[ ${1:-} == -- ]] && shift
 suite=${suite:-$build/hardware_e2e}
 results=${results:-$build/slurm-results}
-merge=$build/hardware_e2e_merge
-for program in "$suite" "$merge"; do
+tool=$build/kivu-results
+programs=("$suite" "$tool")
+[[ -n $store ]] && programs+=("$build/kivu-gemm-e2e" "$build/kivu-boards")
+for program in "${programs[@]}"; do
   [[ -x $program ]] || { say "$program is not built"; exit 2; }
 done
 for program in sbatch squeue scancel scontrol; do
@@ -52,7 +72,8 @@ done
 
 # Absolute paths: the tasks run wherever Slurm starts them.
 suite=$(realpath "$suite")
-merge=$(realpath "$merge")
+tool=$(realpath "$tool")
+build=$(realpath "$build")
 mkdir -p "$results"
 results=$(realpath "$results")
 
@@ -119,7 +140,7 @@ done
 trap - INT TERM HUP
 
 status=0
-"$merge" --expected "$run/cases.txt" -o "$results/report.xml" "$run/xml" || status=$?
+"$tool" merge --expected "$run/cases.txt" -o "$results/report.xml" "$run/xml" || status=$?
 
 # A result file says what the case saw; the task's exit code says how the
 # process ended (killed, out of time, a crash after the result was written).
@@ -155,5 +176,32 @@ done
 if (( bad > 0 )); then
   say "$bad of $count tasks did not end with exit code 0 (their output: $run/log)"
   (( status != 0 )) || status=1
+fi
+
+# With a store: one profiled GEMM run on a board of its own, as make e2e
+# makes one, then the report and the profile go into the store. The runner
+# takes no board lock of its own (as in make e2e): Slurm's count keeps it
+# to a board no task of this array holds, and it runs on the first board
+# kivu-boards shows free on its host.
+if [[ -n $store ]]; then
+  profile=$run/gemm-profile.capnp
+  profile_task="#!/bin/sh
+build=$(quote "$build")
+board=\$(\"\$build/kivu-boards\" | awk '\$NF == \"free\" { print \$1; exit }')
+KIVU_BOARD=\${board:-0} KIVU_GEMM_DIMENSION=128 KIVU_GEMM_SRAM_CHECK_BLOCK=1,1 KIVU_PROFILE_OUTPUT=$(quote "$profile")
+export KIVU_BOARD KIVU_GEMM_DIMENSION KIVU_GEMM_SRAM_CHECK_BLOCK KIVU_PROFILE_OUTPUT
+exec \"\$build/kivu-gemm-e2e\"
+"
+  if ! sbatch --wait --quiet --job-name=hardware_e2e_gemm_profile --gres=kivu:1 \
+    --output="${run//%/%%}/log/gemm-profile.out" "$@" <<<"$profile_task" || [[ ! -s $profile ]]; then
+    say "the profiled GEMM run failed (its output: $run/log/gemm-profile.out); the report alone is recorded"
+    profile=
+    (( status != 0 )) || status=1
+  fi
+  "$tool" record --db "$store" "$results/report.xml" || { say "the report was not recorded"; (( status != 0 )) || status=1; }
+  if [[ -n $profile ]]; then
+    "$tool" record --db "$store" --case hardware_e2e.blocked_gemm_with_cycle_profile_works "$profile" ||
+      { say "the profile was not recorded"; (( status != 0 )) || status=1; }
+  fi
 fi
 exit "$status"

@@ -24,6 +24,7 @@
 #include "kivu_results/inputs.hpp"
 #include "kivu_results/report_page.hpp"
 #include "kivu_results/store.hpp"
+#include "merge_command.hpp"
 
 extern char** environ;
 
@@ -57,7 +58,7 @@ std::string short_usage(std::span<const std::string> args) {
     return "usage: kivu-results trend [--db URL] --metric NAME [--case NAME] [--label KEY=VALUE]... [--json]";
   if (action == "check") return "usage: kivu-results check [--db URL] --metric NAME [--case NAME] [--json] PROFILE";
   if (action == "report") return "usage: kivu-results report [--db URL] -o FILE.html";
-  return "usage: kivu-results record|runs|flaky|trend|check|report [OPTIONS] ... | --help | --version";
+  return "usage: kivu-results record|runs|flaky|trend|check|report|merge [OPTIONS] ... | --help | --version";
 }
 
 std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
@@ -81,6 +82,8 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   Command command;
   command.action = words.front();
   static constexpr std::array<std::string_view, 6> actions = {"record", "runs", "flaky", "trend", "check", "report"};
+  // merge reads its own options, after its name (run() hands them over).
+  if (command.action == "merge") return std::unexpected(std::string("merge's options come after the word merge"));
   if (std::ranges::find(actions, command.action) == actions.end())
     return std::unexpected("unknown subcommand '" + command.action + "'");
   command.inputs.assign(words.begin() + 1, words.end());
@@ -465,6 +468,7 @@ std::string usage(std::string_view default_store_place) {
       "       kivu-results trend [--db URL] --metric NAME [--case NAME] [--label KEY=VALUE]... [--json]\n"
       "       kivu-results check [--db URL] --metric NAME [--case NAME] [--json] PROFILE\n"
       "       kivu-results report [--db URL] -o FILE.html\n"
+      "       kivu-results merge --expected LIST [-o REPORT] RESULT...\n"
       "       kivu-results --help | --version\n"
       "\n"
       "Keeps every recorded run of the suite in a store and answers questions over them.\n"
@@ -484,6 +488,9 @@ std::string usage(std::string_view default_store_place) {
       "  check   exit 3 when PROFILE's figure lies outside the series' last level (after\n"
       "          its last change point): outside its median +- 4 x 1.4826 x MAD\n"
       "  report  one self-contained HTML page: runs, flaky cases, one plot per metric\n"
+      "  merge   joins the suite's per-case GoogleTest XML results into one JUnit report\n"
+      "          (standard output without -o); exit 1 when a case failed or has no\n"
+      "          result, or a file could not be read (kivu-results merge --help)\n"
       "\n"
       "Metrics: total_cycles, compute_cycles, exchange_cycles, sync_cycles, idle_cycles,\n"
       "busiest_tile_cycles.\n"
@@ -502,6 +509,7 @@ std::string usage(std::string_view default_store_place) {
 }
 
 int run(std::span<const std::string> args, const Environment& environment, std::ostream& out, std::ostream& err) {
+  if (!args.empty() && args.front() == "merge") return merge_command(args.subspan(1), out, err);
   const auto command = parse_arguments(args);
   if (!command) return kivu_cli::usage_error(err, tool, command.error(), short_usage(args));
   if (command->action == "help") {

@@ -6,10 +6,9 @@
 #include <fstream>
 #include <system_error>
 
-#include <tinyxml2.h>
-
 #include "kivu_expected.hpp"
 #include "kivu_package/profile_file.hpp"
+#include "kivu_results/test_cases.hpp"
 #include "profile_stats.hpp"
 
 namespace kivu_results {
@@ -104,66 +103,33 @@ private:
 // =============================================================================
 // XML
 
-std::string attribute(const tinyxml2::XMLElement* element, const char* name) {
-  const char* value = element->Attribute(name);
-  return value != nullptr ? value : "";
-}
-
-// Attributes GoogleTest itself puts on a <testcase>; older versions wrote a
-// case's recorded properties as further attributes.
-bool is_testcase_attribute(std::string_view name) {
-  static constexpr std::array<std::string_view, 10> known = {
-      "name", "value_param", "type_param", "file", "line", "status", "result", "time", "timestamp", "classname"};
-  return std::ranges::find(known, name) != known.end();
-}
-
-void set_property(std::vector<std::pair<std::string, std::string>>& properties, std::string name, std::string value) {
-  const auto same = std::ranges::find(properties, name, &std::pair<std::string, std::string>::first);
-  if (same != properties.end()) {
-    same->second = std::move(value);
-  } else {
-    properties.emplace_back(std::move(name), std::move(value));
+Verdict verdict_of(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Passed: return Verdict::Passed;
+    case Outcome::Failed: return Verdict::Failed;
+    case Outcome::Skipped: return Verdict::Skipped;
+    case Outcome::Missing: return Verdict::Missing;
   }
+  return Verdict::Failed;
 }
 
-CaseRecord read_case(const tinyxml2::XMLElement* testcase, const std::string& suite) {
-  CaseRecord result;
+// What the store keeps of a case: its message and text as one failure text.
+CaseRecord case_record(CaseResult result) {
+  CaseRecord record;
   // JUnit writers other than GoogleTest name the suite in classname.
-  const std::string classname = attribute(testcase, "classname");
-  result.case_name = (suite.empty() ? classname : suite) + "." + attribute(testcase, "name");
-  result.seconds = std::strtod(attribute(testcase, "time").c_str(), nullptr);
-  result.verdict = attribute(testcase, "result") == "skipped" || testcase->FirstChildElement("skipped") != nullptr
-                       ? Verdict::Skipped
-                       : Verdict::Passed;
-  for (const auto* a = testcase->FirstAttribute(); a != nullptr; a = a->Next()) {
-    if (!is_testcase_attribute(a->Name())) set_property(result.properties, a->Name(), a->Value());
-  }
-  for (const auto* properties = testcase->FirstChildElement("properties"); properties != nullptr;
-       properties = properties->NextSiblingElement("properties")) {
-    for (const auto* p = properties->FirstChildElement("property"); p != nullptr;
-         p = p->NextSiblingElement("property")) {
-      set_property(result.properties, attribute(p, "name"), attribute(p, "value"));
+  record.case_name = (result.suite.empty() ? result.classname : result.suite) + "." + result.name;
+  record.seconds = seconds_of(result.time).value_or(0);
+  record.verdict = verdict_of(result.outcome);
+  for (auto& property : result.properties)
+    record.properties.emplace_back(std::move(property.name), std::move(property.value));
+  if (result.outcome == Outcome::Failed || result.outcome == Outcome::Missing) {
+    record.failure = std::move(result.message);
+    if (!result.text.empty() && result.text != record.failure) {
+      if (!record.failure.empty() && !record.failure.ends_with('\n')) record.failure += '\n';
+      record.failure += result.text;
     }
   }
-  for (const auto* failure = testcase->FirstChildElement("failure"); failure != nullptr;
-       failure = failure->NextSiblingElement("failure")) {
-    const std::string message = attribute(failure, "message");
-    // The merged report marks a case that never reported this way.
-    if (message.starts_with("no result:") && failure->GetText() == nullptr) {
-      if (result.verdict != Verdict::Failed) result.verdict = Verdict::Missing;
-      result.failure = message;
-      continue;
-    }
-    if (result.verdict != Verdict::Failed) result.failure.clear();
-    result.verdict = Verdict::Failed;
-    if (!result.failure.empty() && !result.failure.ends_with('\n')) result.failure += '\n';
-    result.failure += message;
-    if (const char* text = failure->GetText(); text != nullptr && message != text) {
-      if (!result.failure.ends_with('\n')) result.failure += '\n';
-      result.failure += text;
-    }
-  }
-  return result;
+  return record;
 }
 
 // True when the document declares a document type before its root element.
@@ -279,37 +245,18 @@ std::expected<std::vector<CaseRecord>, InputError> read_result_xml(std::string_v
                                  "refused: XML with a document type declaration (entities could expand without "
                                  "bound; no test result has one)"));
   }
-  tinyxml2::XMLDocument document;
-  if (document.Parse(xml.data(), xml.size()) != tinyxml2::XML_SUCCESS) {
-    return std::unexpected(
-        error(InputError::Kind::Malformed, name, std::string("truncated or malformed XML: ") + document.ErrorStr()));
-  }
-  const auto* root = document.RootElement();
-  const std::string_view root_name = root != nullptr ? root->Name() : "";
-  if (root_name != "testsuites" && root_name != "testsuite") {
+  auto read = read_test_cases(xml, source, Documents::ResultsAndReports);
+  if (!read) {
+    if (read.error().kind == TestCasesError::Kind::Malformed) {
+      return std::unexpected(
+          error(InputError::Kind::Malformed, name, "truncated or malformed XML: " + read.error().detail));
+    }
     return std::unexpected(
         error(InputError::Kind::NotResult, name,
-              "not a test result (its root is <" + std::string(root_name) + ">, not <testsuites> or <testsuite>)"));
+              "not a test result (its root is <" + read.error().detail + ">, not <testsuites> or <testsuite>)"));
   }
   std::vector<CaseRecord> results;
-  const auto read_suite = [&](const tinyxml2::XMLElement* suite) {
-    const std::string suite_name = attribute(suite, "name");
-    for (const auto* testcase = suite->FirstChildElement("testcase"); testcase != nullptr;
-         testcase = testcase->NextSiblingElement("testcase")) {
-      // Only cases that ran: "notrun" is a disabled case.
-      if (const char* status = testcase->Attribute("status"); status != nullptr && std::string_view(status) != "run")
-        continue;
-      results.push_back(read_case(testcase, suite_name));
-    }
-  };
-  if (root_name == "testsuite") {
-    read_suite(root);
-  } else {
-    for (const auto* suite = root->FirstChildElement("testsuite"); suite != nullptr;
-         suite = suite->NextSiblingElement("testsuite")) {
-      read_suite(suite);
-    }
-  }
+  for (auto& result : *read) results.push_back(case_record(std::move(result)));
   return results;
 }
 

@@ -4,6 +4,7 @@
 # on loopback, with 4 simulated boards as the generic resource kivu:4), and
 # the suite's cases as array jobs of scripts/slurm-suite.sh. Checks:
 #   1. an array of the 20 real cases passes 20/20, on the host's boards;
+#      given a store, the merged report and a GEMM profile are recorded;
 #   2. two arrays at once on stand-in runners that hold their board for a
 #      moment: never two runners on one board, never more than 4 at once;
 #   3. with KIVU_SIM_FAULT_BOARD=2, exactly the cases that ran on board 2
@@ -90,6 +91,23 @@ if "$source_dir/scripts/slurm-suite.sh" -b "$build" -o "$out" -- --time=5 >"$wor
   pass "20 real cases under Slurm: 20 passed, on boards $(report_lines "$out/report.xml" | cut -d' ' -f2 | sort -u | tr '\n' ' ')"
 else
   fail "20 real cases under Slurm:"; cat "$work/real.txt"; report_lines "$out/report.xml"
+fi
+# Without a store nothing was recorded, and no profile job ran.
+[[ ! -e $out/$(<"$out/job")/gemm-profile.capnp ]] || fail "a profile was made without a store"
+
+# 1b. With a store (KIVU_RESULTS_DB): the merged report and one GEMM profile,
+#     made by a job of its own, are recorded.
+store=$work/results.sqlite
+if KIVU_RESULTS_DB=$store "$source_dir/scripts/slurm-suite.sh" -b "$build" -o "$work/recorded" -- --time=5 \
+  >"$work/recorded.txt" 2>&1 &&
+  runs=$("$build/kivu-results" runs --db "$store" --json) &&
+  [[ $(tr -d ' \n' <<<"$runs") == *'"passed":20,"failed":0,"missing":0,"profiles":0'* ]] &&
+  [[ $(tr -d ' \n' <<<"$runs") == *'"passed":0,"failed":0,"missing":0,"profiles":1'* ]] &&
+  "$build/kivu-results" trend --db "$store" --metric total_cycles \
+    --case hardware_e2e.blocked_gemm_with_cycle_profile_works --json | grep -q '"value"'; then
+  pass "slurm-suite.sh with a store records its merged report (20 passed) and the GEMM profile"
+else
+  fail "slurm-suite.sh with a store:"; cat "$work/recorded.txt"; echo "${runs:-}"
 fi
 
 # =============================================================================

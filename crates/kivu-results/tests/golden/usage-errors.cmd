@@ -1,0 +1,16 @@
+# Each usage error is one line and a short usage line, exit 2, before any work;
+# every status is echoed so that all of them are checked.
+kivu-results; echo "status $?"
+kivu-results frobnicate; echo "status $?"
+kivu-results runs --metric total_cycles; echo "status $?"
+kivu-results runs --last 0; echo "status $?"
+kivu-results flaky --last x; echo "status $?"
+kivu-results trend; echo "status $?"
+kivu-results trend --metric cycles; echo "status $?"
+kivu-results check --metric total_cycles; echo "status $?"
+kivu-results record; echo "status $?"
+kivu-results record --case gemm inputs/base.capnp; echo "status $?"
+kivu-results record --label board inputs/base.capnp; echo "status $?"
+kivu-results report; echo "status $?"
+kivu-results report --json -o page.html; echo "status $?"
+kivu-results --json merge inputs/results; echo "status $?"

@@ -1,0 +1,2 @@
+# The tool and the workspace's version.
+kivu-results --version
