@@ -146,8 +146,7 @@ std::set<std::uint32_t> quarantined_boards(const Quarantine& quarantine, std::st
   for (const auto& entry : quarantine.boards) {
     if (entry.host != host) continue;
     if (entry.board >= boards) {
-      warnings.push_back("the quarantine names " + not_a_host_board(entry.board, "host " + entry.host, boards) +
-                         "; that entry is ignored");
+      warnings.push_back("ignored a quarantine entry: " + not_a_host_board(entry.board, "in the quarantine", boards));
       continue;
     }
     found.insert(entry.board);
