@@ -1,10 +1,12 @@
 #include "cli.hpp"
 
+#include <ctime>
 #include <ostream>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "board_quarantine.hpp"
 #include "host_boards.hpp"
 #include "kivu_cli/command_line.hpp"
 #include "kivu_expected.hpp"
@@ -18,6 +20,16 @@ namespace {
 // The resource file's subcommand, as CTest users know it.
 constexpr std::string_view resource_file_subcommand = "resource-spec";
 constexpr std::string_view slurm_gres_subcommand = "slurm-gres";
+constexpr std::string_view release_subcommand = "release";
+
+std::string utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
 
 }  // namespace
 
@@ -28,6 +40,7 @@ std::string_view usage() noexcept {
   return "usage: kivu-boards [--json]\n"
          "       kivu-boards resource-spec [-o FILE]\n"
          "       kivu-boards slurm-gres [-o FILE]\n"
+         "       kivu-boards release BOARD\n"
          "       kivu-boards --help | --version\n"
          "\n"
          "Without a subcommand, lists the boards of this host: id, kind, tiles, SRAM per\n"
@@ -41,6 +54,11 @@ std::string_view usage() noexcept {
          "  slurm-gres     writes the two Slurm configuration lines of this host's boards,\n"
          "                 the generic resource \"kivu\": the node's Gres=kivu:N for\n"
          "                 slurm.conf, then its line for gres.conf\n"
+         "  release        takes a quarantined board back into service\n"
+         "A board that `kivu-results quarantine --apply` quarantined is listed as\n"
+         "\"quarantined DATE: REASON\" and left out of resource-spec and slurm-gres; the\n"
+         "quarantine file is KIVU_QUARANTINE_FILE, else $XDG_STATE_HOME/kivu/quarantine.json,\n"
+         "else ~/.local/state/kivu/quarantine.json.\n"
          "\n"
          "Options: --json               the listing as a JSON array, one object per board\n"
          "                              with the keys id, kind, tiles, sram_per_tile\n"
@@ -54,13 +72,15 @@ std::string_view usage() noexcept {
          "Environment: KIVU_SIM_BOARDS  simulated boards on this host, 1 to 64 (default 1)\n"
          "Exit status: 0 done, 1 the output not written or the boards' state unreadable\n"
          "(/proc/net/unix; the listing then shows \"unknown\"), 2 bad arguments or a bad\n"
-         "KIVU_SIM_BOARDS.\n";
+         "KIVU_SIM_BOARDS, 3 release: the board is not quarantined, 4 the quarantine file\n"
+         "is unreadable or corrupt (no board is handed out).\n";
 }
 
 std::string_view short_usage(std::span<const std::string> args) noexcept {
   const std::string_view action = args.empty() ? std::string_view() : std::string_view(args.front());
   if (action == resource_file_subcommand) return "usage: kivu-boards resource-spec [-o FILE]";
   if (action == slurm_gres_subcommand) return "usage: kivu-boards slurm-gres [-o FILE]";
+  if (action == release_subcommand) return "usage: kivu-boards release BOARD";
   return "usage: kivu-boards [--json] | resource-spec|slurm-gres [-o FILE] | --help | --version";
 }
 
@@ -84,6 +104,13 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   } else if (word != words.end() && *word == slurm_gres_subcommand) {
     command.action = Command::Action::SlurmGres;
     ++word;
+  } else if (word != words.end() && *word == release_subcommand) {
+    command.action = Command::Action::Release;
+    if (++word == words.end()) return std::unexpected(std::string("release needs the board's number"));
+    const auto board = kivu_host::parse_digits(*word, 10, UINT32_MAX);
+    if (!board) return std::unexpected("release needs a board number, not '" + *word + "'");
+    command.board = static_cast<std::uint32_t>(*board);
+    ++word;
   }
   if (word != words.end()) return std::unexpected("unexpected argument '" + *word + "'");
   if (json->count() > 0) {
@@ -95,6 +122,9 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
     }
     command.json = true;
   }
+  if (output->count() > 0 && command.action == Command::Action::Release)
+    return std::unexpected(std::string("release writes no file; -o belongs to ") +
+                           std::string(resource_file_subcommand) + " and " + std::string(slurm_gres_subcommand));
   if (output->count() > 0 && command.action == Command::Action::List) {
     return std::unexpected(std::string("the listing writes no file; -o belongs to ") +
                            std::string(resource_file_subcommand) + " and " + std::string(slurm_gres_subcommand));
@@ -124,6 +154,23 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
     return exit_usage;
   }
   auto boards = simulated_boards(*count, lock_prefix);
+  // The quarantine is read before anything is written: unreadable, no board
+  // is handed out.
+  const std::string quarantine_path = kivu_host::quarantine_file_from_environment();
+  const auto quarantine = kivu_host::read_quarantine(quarantine_path);
+  if (!quarantine) {
+    err << "kivu-boards: " << quarantine.error().message << "; no board is handed out\n";
+    return exit_quarantine_file;
+  }
+  const std::string host = kivu_host::this_host_name();
+  if (command->action == Command::Action::Release) {
+    if (command->board >= *count) {
+      err << "kivu-boards: " << kivu_host::not_a_host_board(command->board, "release", *count) << '\n';
+      return exit_usage;
+    }
+    return release_board(command->board, host, *quarantine, quarantine_path, utc_now(), out, err);
+  }
+  mark_quarantined(boards, *quarantine, host, err);
 
   const bool listing = command->action == Command::Action::List;
   // The listing is written also when the locks cannot be read, each board's
@@ -135,8 +182,9 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
   std::string text;
   switch (command->action) {
     case Command::Action::List: text = command->json ? board_json(boards).dump(2) + "\n" : board_table(boards); break;
-    case Command::Action::ResourceFile: text = resource_file(boards).dump(2) + "\n"; break;
-    case Command::Action::SlurmGres: text = slurm_gres(boards); break;
+    case Command::Action::ResourceFile: text = resource_file(in_service(boards)).dump(2) + "\n"; break;
+    case Command::Action::SlurmGres: text = slurm_gres(in_service(boards)); break;
+    case Command::Action::Release:
     case Command::Action::Help:
     case Command::Action::Version: break;
   }

@@ -5,6 +5,10 @@
 //                                           whether each is free or held
 //   kivu-boards resource-spec [-o FILE]     writes the CTest resource file
 //   kivu-boards slurm-gres [-o FILE]        writes the Slurm configuration lines
+//   kivu-boards release BOARD               takes a quarantined board back
+//
+// Quarantined boards (board_quarantine.hpp) are listed as such and left out
+// of the resource file and the Slurm count.
 //
 // A subcommand's text goes to standard output without -o or with "-o -",
 // otherwise to FILE through the workspace's output-file writer (replaced
@@ -46,8 +50,9 @@ using kivu_cli::exit_usage;
 
 // What the command line asks for.
 struct Command {
-  enum class Action { Help, List, ResourceFile, SlurmGres, Version };
+  enum class Action { Help, List, ResourceFile, SlurmGres, Release, Version };
   Action action = Action::List;
+  std::uint32_t board = 0;                      // Release: the board taken back
   std::optional<std::filesystem::path> output;  // a subcommand's: "-" or none is standard output
   bool json = false;                            // List: as JSON
   bool operator==(const Command&) const = default;

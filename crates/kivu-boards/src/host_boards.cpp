@@ -40,7 +40,9 @@ std::expected<void, std::string> read_lock_states(std::vector<BoardInfo>& boards
   return {};
 }
 
-std::string state_text(const BoardInfo& board) {
+namespace {
+
+std::string lock_state_text(const BoardInfo& board) {
   switch (board.state) {
     case LockState::Free: return "free";
     case LockState::Unknown: return "unknown";
@@ -51,6 +53,15 @@ std::string state_text(const BoardInfo& board) {
   for (std::size_t i = 0; i < board.holders.size(); ++i) {
     text += fmt::format("{}{} ({})", i == 0 ? "" : ", ", board.holders[i].pid, board.holders[i].command);
   }
+  return text;
+}
+
+}  // namespace
+
+std::string state_text(const BoardInfo& board) {
+  if (!board.quarantine) return lock_state_text(board);
+  std::string text = "quarantined " + board.quarantine->date + ": " + board.quarantine->reason;
+  if (board.state != LockState::Free) text += "; " + lock_state_text(board);
   return text;
 }
 
@@ -72,7 +83,12 @@ std::string board_table(const std::vector<BoardInfo>& boards) {
 nlohmann::ordered_json board_json(const std::vector<BoardInfo>& boards) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const BoardInfo& board : boards) {
-    const char* state = board.state == LockState::Free ? "free" : board.state == LockState::Held ? "held" : "unknown";
+    const char* state = board.quarantine                 ? "quarantined"
+                        : board.state == LockState::Free ? "free"
+                        : board.state == LockState::Held ? "held"
+                                                         : "unknown";
+    nlohmann::ordered_json quarantine = nullptr;
+    if (board.quarantine) quarantine = {{"reason", board.quarantine->reason}, {"date", board.quarantine->date}};
     nlohmann::ordered_json holder = nullptr;
     if (!board.holders.empty()) holder = board.holders.front().pid;
     list.push_back({{"id", board.id},
@@ -81,6 +97,7 @@ nlohmann::ordered_json board_json(const std::vector<BoardInfo>& boards) {
                     {"sram_per_tile", board.sram_per_tile},
                     {"lock", board.lock},
                     {"state", state},
+                    {"quarantine", quarantine},
                     {"holder_pid", holder}});
   }
   return list;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,7 @@
 
 #include "kivu_host/board_identity.hpp"
 #include "kivu_host/board_lock.hpp"
+#include "kivu_host/quarantine.hpp"
 
 namespace kivu_boards {
 
@@ -38,6 +40,8 @@ struct BoardInfo {
   std::string lock;                 // the lock's name as shown: @kivu-board-N
   LockState state = LockState::Free;
   std::vector<kivu_host::LockHolder> holders;  // by pid, when held
+  // Why and since when the board is out of service (board_quarantine.hpp).
+  std::optional<kivu_host::QuarantineEntry> quarantine;
 
   bool operator==(const BoardInfo&) const = default;
 };
@@ -54,7 +58,9 @@ struct BoardInfo {
     std::vector<BoardInfo>& boards, std::string_view lock_prefix = kivu_host::board_lock_prefix);
 
 // A board's state as the listing shows it: "free", "held by pid N (command)",
-// "held by pids N (a), M (b)", "held (holder not visible)" or "unknown".
+// "held by pids N (a), M (b)", "held (holder not visible)" or "unknown"; for
+// a quarantined board "quarantined DATE: REASON", then "; " and its lock's
+// state when that is not free.
 [[nodiscard]] std::string state_text(const BoardInfo& board);
 
 // The listing: a header line, then one aligned line per board.
@@ -62,7 +68,8 @@ struct BoardInfo {
 
 // The listing as JSON: an array with one object per board, always with the
 // keys id, kind, tiles, sram_per_tile (bytes), lock ("@kivu-board-N"), state
-// ("free", "held" or "unknown") and holder_pid (the lowest pid of the
+// ("free", "held", "unknown" or "quarantined"), quarantine (null, or the
+// object {reason, date}) and holder_pid (the lowest pid of the
 // processes seen holding the lock; null when none is seen).
 [[nodiscard]] nlohmann::ordered_json board_json(const std::vector<BoardInfo>& boards);
 

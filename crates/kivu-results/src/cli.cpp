@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "fleet.hpp"
 #include "kivu_cli/command_line.hpp"
 #include "kivu_expected.hpp"
 #include "kivu_host/child_process.hpp"
@@ -58,7 +59,8 @@ std::string short_usage(std::span<const std::string> args) {
     return "usage: kivu-results trend [--db URL] --metric NAME [--case NAME] [--label KEY=VALUE]... [--json]";
   if (action == "check") return "usage: kivu-results check [--db URL] --metric NAME [--case NAME] [--json] PROFILE";
   if (action == "report") return "usage: kivu-results report [--db URL] -o FILE.html";
-  return "usage: kivu-results record|runs|flaky|trend|check|report|merge [OPTIONS] ... | --help | --version";
+  return "usage: kivu-results record|runs|flaky|trend|check|report|merge|health|quarantine [OPTIONS] ... | --help "
+         "| --version";
 }
 
 std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
@@ -78,6 +80,8 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   if (flags.help->count() > 0) return Command{.action = "help"};
   if (flags.version->count() > 0) return Command{.action = "version"};
   if (words.empty()) return std::unexpected(std::string("no subcommand given"));
+  if (words.front() == "health" || words.front() == "quarantine")
+    return std::unexpected(words.front() + " takes its options after its name");
 
   Command command;
   command.action = words.front();
@@ -142,6 +146,12 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   return command;
 }
 
+}  // namespace
+
+std::string default_store(const Environment& environment) {
+  return default_store_path(environment.xdg_data_home, environment.home);
+}
+
 // The status and line of a store's failure.
 int store_failure(std::ostream& err, const StoreError& error) {
   err << tool << ": " << error.message << '\n';
@@ -156,14 +166,16 @@ int store_failure(std::ostream& err, const StoreError& error) {
   return exit_failure;
 }
 
-std::string default_store(const Environment& environment) {
-  return default_store_path(environment.xdg_data_home, environment.home);
-}
-
-std::expected<Store, StoreError> open_store(const Command& command, const Environment& environment) {
-  const std::string text = command.db.value_or(environment.results_db.value_or(default_store(environment)));
+std::expected<Store, StoreError> open_store_at(const std::optional<std::string>& db, const Environment& environment) {
+  const std::string text = db.value_or(environment.results_db.value_or(default_store(environment)));
   KIVU_ASSIGN_OR_RETURN(const auto address, parse_store_address(text));
   return Store::open(address);
+}
+
+namespace {
+
+std::expected<Store, StoreError> open_store(const Command& command, const Environment& environment) {
+  return open_store_at(command.db, environment);
 }
 
 // The commit of the current folder's checkout, or "" without one.
@@ -469,6 +481,8 @@ std::string usage(std::string_view default_store_place) {
       "       kivu-results check [--db URL] --metric NAME [--case NAME] [--json] PROFILE\n"
       "       kivu-results report [--db URL] -o FILE.html\n"
       "       kivu-results merge --expected LIST [-o REPORT] RESULT...\n"
+      "       kivu-results health [--db URL] [--last N] [--alpha A] [--json]\n"
+      "       kivu-results quarantine [--db URL] [--last N] [--alpha A] [--apply]\n"
       "       kivu-results --help | --version\n"
       "\n"
       "Keeps every recorded run of the suite in a store and answers questions over them.\n"
@@ -491,6 +505,17 @@ std::string usage(std::string_view default_store_place) {
       "  merge   joins the suite's per-case GoogleTest XML results into one JUnit report\n"
       "          (standard output without -o); exit 1 when a case failed or has no\n"
       "          result, or a file could not be read (kivu-results merge --help)\n"
+      "  health  per host and board: runs, cases run and failed, failure rate, and the\n"
+      "          one-sided Fisher exact test of \"fails more than the rest of the pool\",\n"
+      "          Holm-corrected over the boards; suspect below --alpha (default 0.01),\n"
+      "          with the tiles its failures name (failed_tile), most first; a tile\n"
+      "          failing on several boards points at the software. Exit 3 when any\n"
+      "          board is suspect\n"
+      "  quarantine  lists the suspect boards; --apply adds them to the quarantine\n"
+      "          file (KIVU_QUARANTINE_FILE, else $XDG_STATE_HOME/kivu/quarantine.json,\n"
+      "          else ~/.local/state/kivu/quarantine.json) that the suite and\n"
+      "          kivu-boards heed, and keeps each quarantine and each release\n"
+      "          (kivu-boards release) in the store's history\n"
       "\n"
       "Metrics: total_cycles, compute_cycles, exchange_cycles, sync_cycles, idle_cycles,\n"
       "busiest_tile_cycles.\n"
@@ -499,17 +524,24 @@ std::string usage(std::string_view default_store_place) {
       "                    {}\n"
       "         --json     the answer as JSON\n"
       "         --last N   only the last N runs\n"
+      "         --alpha A  health, quarantine: the corrected p-value below which a\n"
+      "                    board is suspect, above 0 and below 1\n"
+      "         --apply    quarantine: write the quarantine file and the history\n"
       "Inputs over 64 MiB of XML or 4 GiB of profile, XML with a DOCTYPE, truncated XML\n"
       "and files that are no result are refused.\n"
-      "Exit status: 0 done, 1 failed, 2 bad arguments, 3 check: outside, 4 an input\n"
-      "refused, 5 an unknown store address, 6 the store is read-only, 7 the disk is full,\n"
-      "8 the store's schema is newer, 9 the PostgreSQL server cannot be reached or went\n"
-      "away.\n",
+      "Exit status: 0 done, 1 failed, 2 bad arguments, 3 check: outside, health: a board\n"
+      "suspect, 4 an input refused, 5 an unknown store address, 6 the store is\n"
+      "read-only, 7 the disk is full, 8 the store's schema is newer, 9 the PostgreSQL\n"
+      "server cannot be reached or went away, 10 the quarantine file is unreadable or\n"
+      "corrupt.\n",
       default_store_place);
 }
 
 int run(std::span<const std::string> args, const Environment& environment, std::ostream& out, std::ostream& err) {
   if (!args.empty() && args.front() == "merge") return merge_command(args.subspan(1), out, err);
+  // The boards' health and quarantine read their own options (fleet.hpp).
+  if (!args.empty() && args.front() == "health") return health(args, environment, out, err);
+  if (!args.empty() && args.front() == "quarantine") return quarantine(args, environment, out, err);
   const auto command = parse_arguments(args);
   if (!command) return kivu_cli::usage_error(err, tool, command.error(), short_usage(args));
   if (command->action == "help") {

@@ -20,13 +20,15 @@ namespace kivu_results {
 using kivu_cli::exit_failure;
 using kivu_cli::exit_success;
 using kivu_cli::exit_usage;
-inline constexpr int exit_outside = 3;       // check: the figure lies outside what the series has shown
-inline constexpr int exit_bad_input = 4;     // an input is not a result, truncated, has a DOCTYPE, or is too large
-inline constexpr int exit_bad_address = 5;   // the store's address has an unknown scheme
-inline constexpr int exit_read_only = 6;     // the store cannot be written
-inline constexpr int exit_disk_full = 7;     // the store's disk (or server) is full
-inline constexpr int exit_newer_schema = 8;  // the store was written by a newer kivu-results
-inline constexpr int exit_unavailable = 9;   // the PostgreSQL server cannot be reached, or went away
+inline constexpr int exit_outside = 3;           // check: the figure lies outside what the series has shown
+inline constexpr int exit_bad_input = 4;         // an input is not a result, truncated, has a DOCTYPE, or is too large
+inline constexpr int exit_bad_address = 5;       // the store's address has an unknown scheme
+inline constexpr int exit_read_only = 6;         // the store cannot be written
+inline constexpr int exit_disk_full = 7;         // the store's disk (or server) is full
+inline constexpr int exit_newer_schema = 8;      // the store was written by a newer kivu-results
+inline constexpr int exit_unavailable = 9;       // the PostgreSQL server cannot be reached, or went away
+inline constexpr int exit_suspect = 3;           // health: a board fails more than the rest of the pool
+inline constexpr int exit_quarantine_file = 10;  // the quarantine file is unreadable or corrupt
 
 // The usage text printed by --help; `default_store` is the default store's place.
 [[nodiscard]] std::string usage(std::string_view default_store);

@@ -71,6 +71,22 @@ CREATE TABLE profiles (
   clock_hz BIGINT NOT NULL,
   PRIMARY KEY (run_id, position));
 )sql",
+    // The boards' health: the counts per board read one covering index, and
+    // the failed tiles are found from their property, by name, then their
+    // case's result. Quarantines and releases are kept for each board's
+    // history, each once.
+    R"sql(
+CREATE INDEX case_results_by_board ON case_results (board, run_id, verdict);
+CREATE INDEX case_results_by_run_case ON case_results (run_id, case_name);
+CREATE INDEX case_properties_by_name ON case_properties (name, run_id, case_name);
+CREATE TABLE quarantine_history (
+  host TEXT NOT NULL,
+  board BIGINT NOT NULL,
+  action TEXT NOT NULL,
+  reason TEXT NOT NULL,
+  at TEXT NOT NULL,
+  UNIQUE (host, board, action, at));
+)sql",
 };
 
 std::string with_id_column(std::string_view sql, std::string_view id_column) {
@@ -413,6 +429,57 @@ std::expected<std::vector<SeriesPoint>, StoreError> Store::series(const SeriesQu
     points.push_back({to_integer(row[0]), to_text(row[1]), to_text(row[2]), to_real(row[3])});
   }
   return points;
+}
+
+std::expected<BoardCounts, StoreError> Store::board_counts(std::optional<std::size_t> last) {
+  auto& db = *database_;
+  KIVU_ASSIGN_OR_RETURN(const std::int64_t first, first_run_of_last(db, last));
+  const std::array<Value, 1> from = {first};
+  // Both aggregations are the database's: the counts over every case result
+  // of the runs, and the failed tiles over the few failures that name one.
+  KIVU_ASSIGN_OR_RETURN(const auto rows,
+                        db.query("SELECT board, COUNT(DISTINCT run_id), COUNT(*), "
+                                 "SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) FROM case_results "
+                                 "WHERE board <> '' AND run_id >= ? AND verdict IN (0, 1) GROUP BY board",
+                                 from));
+  KIVU_ASSIGN_OR_RETURN(const auto tiles,
+                        db.query("SELECT r.board, p.value, COUNT(*) FROM case_properties p JOIN case_results r "
+                                 "ON r.run_id = p.run_id AND r.case_name = p.case_name WHERE p.name = 'failed_tile' "
+                                 "AND p.run_id >= ? AND r.verdict = 1 AND r.board <> '' GROUP BY r.board, p.value",
+                                 from));
+  BoardCounts counts;
+  for (const auto& row : rows) {
+    counts.boards.push_back({to_text(row[0]), static_cast<std::size_t>(to_integer(row[1])),
+                             static_cast<std::size_t>(to_integer(row[2])),
+                             static_cast<std::size_t>(to_integer(row[3]))});
+  }
+  for (const auto& row : tiles) {
+    counts.tiles.push_back({to_text(row[0]), to_text(row[1]), static_cast<std::size_t>(to_integer(row[2]))});
+  }
+  return counts;
+}
+
+std::expected<bool, StoreError> Store::record_quarantine_event(const QuarantineEvent& event) {
+  const std::array<Value, 5> row = {event.host, static_cast<std::int64_t>(event.board), event.action, event.reason,
+                                    event.at};
+  KIVU_ASSIGN_OR_RETURN(const auto inserted,
+                        database_->query("INSERT INTO quarantine_history (host, board, action, reason, at) VALUES "
+                                         "(?, ?, ?, ?, ?) ON CONFLICT (host, board, action, at) DO NOTHING "
+                                         "RETURNING board",
+                                         row));
+  return !inserted.empty();
+}
+
+std::expected<std::vector<QuarantineEvent>, StoreError> Store::quarantine_history() {
+  KIVU_ASSIGN_OR_RETURN(const auto rows, database_->query("SELECT host, board, action, reason, at FROM "
+                                                          "quarantine_history ORDER BY at, host, board, action",
+                                                          {}));
+  std::vector<QuarantineEvent> events;
+  for (const auto& row : rows) {
+    events.push_back({to_text(row[0]), static_cast<std::uint32_t>(to_integer(row[1])), to_text(row[2]), to_text(row[3]),
+                      to_text(row[4])});
+  }
+  return events;
 }
 
 std::expected<std::vector<std::string>, StoreError> Store::profile_cases() {

@@ -28,7 +28,7 @@
 namespace kivu_results {
 
 // The schema version this library writes.
-inline constexpr int schema_version = 1;
+inline constexpr int schema_version = 2;
 
 // What went wrong with a store; the tool gives each its own exit status.
 enum class StoreErrorKind {
@@ -118,6 +118,39 @@ struct SeriesQuery {
   std::map<std::string, std::string> labels;  // only runs with all these labels
 };
 
+// What the boards' health is computed from: per board ("host:board", as
+// the suite's host and board properties give it) its runs, and its passed
+// and failed case results together and failed alone; per board and
+// failed_tile property value, the failed cases that name it.
+struct BoardCount {
+  std::string board;  // "host:board"
+  std::size_t runs = 0;
+  std::size_t cases = 0;
+  std::size_t failed = 0;
+};
+
+struct TileCount {
+  std::string board;  // "host:board"
+  std::string tile;   // the failed_tile property's text
+  std::size_t failures = 0;
+};
+
+struct BoardCounts {
+  std::vector<BoardCount> boards;
+  std::vector<TileCount> tiles;
+};
+
+// A board taken out of service or back into it.
+struct QuarantineEvent {
+  std::string host;
+  std::uint32_t board = 0;
+  std::string action;  // "quarantined" or "released"
+  std::string reason;
+  std::string at;  // UTC, ISO 8601
+
+  bool operator==(const QuarantineEvent&) const = default;
+};
+
 // =============================================================================
 // The store
 
@@ -151,6 +184,16 @@ public:
 
   // The metric's values in recording order.
   [[nodiscard]] std::expected<std::vector<SeriesPoint>, StoreError> series(const SeriesQuery& query);
+
+  // The counts of the boards' health over the last `last` runs when given.
+  [[nodiscard]] std::expected<BoardCounts, StoreError> board_counts(std::optional<std::size_t> last = {});
+
+  // Keeps `event` in the boards' history; false when it was kept before
+  // (the same host, board, action and time).
+  [[nodiscard]] std::expected<bool, StoreError> record_quarantine_event(const QuarantineEvent& event);
+
+  // The boards' history, oldest first.
+  [[nodiscard]] std::expected<std::vector<QuarantineEvent>, StoreError> quarantine_history();
 
   // The distinct case names of the recorded profiles, sorted.
   [[nodiscard]] std::expected<std::vector<std::string>, StoreError> profile_cases();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include <kivu_expected.hpp>
 #include <kivu_host/board_identity.hpp>
 #include <kivu_host/board_lock.hpp>
+#include <kivu_host/quarantine.hpp>
 #include <kivu_host/settings.hpp>
 
 namespace kivu_e2e {
@@ -164,12 +166,34 @@ DeviceGuard device(std::source_location where) {
   if (!timeout) fail(timeout.error(), where);
   if (request->board && *request->board != 0) notice(case_name() + " on board " + std::to_string(*request->board));
 
+  // The quarantine (kivu_host/quarantine.hpp): "any" never takes a
+  // quarantined board, and when the file cannot be read takes none at all; a
+  // board named outright still runs, for diagnosis, with a warning.
+  const auto quarantine = kivu_host::read_quarantine(kivu_host::quarantine_file_from_environment());
+  const std::string host = kivu_host::this_host_name();
+  std::set<std::uint32_t> quarantined;
+  if (quarantine) {
+    std::vector<std::string> warnings;
+    quarantined = kivu_host::quarantined_boards(*quarantine, host, request->host_boards, warnings);
+    for (const auto& warning : warnings) notice("warning: " + warning);
+  } else if (!request->board) {
+    fail("cannot choose the board: " + quarantine.error().message + "; no board is handed out", where);
+  }
+  if (request->board && quarantined.contains(*request->board)) {
+    const auto* entry = kivu_host::find_quarantined(*quarantine, host, *request->board);
+    notice("warning: board " + std::to_string(*request->board) + " is quarantined (" + entry->date + ": " +
+           entry->reason + "); " + case_name() + " runs on it because it was named");
+  }
+
   std::unique_lock process_lock(DEVICE);
   std::vector<std::uint32_t> boards;
   if (request->board) {
     boards.push_back(*request->board);
   } else {
-    for (std::uint32_t board = 0; board < request->host_boards; ++board) boards.push_back(board);
+    for (std::uint32_t board = 0; board < request->host_boards; ++board) {
+      if (!quarantined.contains(board)) boards.push_back(board);
+    }
+    if (boards.empty()) fail("cannot choose the board: every board of this host is quarantined", where);
   }
   auto taken = lock_first_free(boards, *timeout);
   if (!taken) fail(taken.error(), where);

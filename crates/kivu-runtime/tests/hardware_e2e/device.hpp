@@ -104,6 +104,11 @@ inline constexpr std::uint64_t max_lock_timeout_seconds = 604800;  // a week
 // "any", every board's name and holder). With KIVU_TEST_LOCK_TIMEOUT, fails
 // the running case once it has waited that long, with "gave up after N s
 // (KIVU_TEST_LOCK_TIMEOUT) waiting for " and the same names and holders.
+// Boards that the quarantine file keeps out of service
+// (kivu_host/quarantine.hpp) are never taken for "any"; when that file
+// cannot be read, "any" fails the case rather than take a quarantined board.
+// A board named outright (KIVU_TEST_BOARD=N, or CTest's allocation) still
+// runs when quarantined, after a "warning: board N is quarantined" line.
 // Fails the running case, before taking any lock, when the board or the
 // timeout cannot be read or the host lacks the board, and when the board's
 // lock cannot be taken at all (then running unguarded would defeat the

@@ -1,0 +1,2 @@
+# release needs a number: exit 2.
+kivu-boards release two

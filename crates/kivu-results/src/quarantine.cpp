@@ -1,0 +1,134 @@
+// kivu-results quarantine: the suspect boards, and with --apply their
+// quarantine (the file the host side reads, kivu_host/quarantine.hpp) and
+// their history in the store.
+#include "kivu_host/quarantine.hpp"
+
+#include <charconv>
+#include <ctime>
+#include <filesystem>
+#include <ostream>
+
+#include <fmt/format.h>
+
+#include "fleet.hpp"
+#include "kivu_cli/command_line.hpp"
+#include "kivu_output_file/output_file.hpp"
+
+namespace kivu_results {
+
+namespace {
+
+constexpr std::string_view tool = "kivu-results";
+constexpr std::string_view quarantine_usage =
+    "usage: kivu-results quarantine [--db URL] [--last N] [--alpha A] [--apply]";
+
+std::string utc_now_text() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+std::string reason_of(const BoardHealth& board) {
+  std::string reason = fmt::format("failed {} of {} cases over {} runs ({:.2f}%), corrected p {:.3g}", board.failed,
+                                   board.cases, board.runs, 100 * board.failure_rate, board.p_value);
+  std::string tiles;
+  for (const auto& tile : board.tiles) {
+    if (tile.software) continue;
+    tiles += fmt::format("{}{} x{}", tiles.empty() ? "" : ", ", tile.tile, tile.failures);
+  }
+  if (!tiles.empty()) reason += "; tiles " + tiles;
+  return reason;
+}
+
+std::optional<std::uint32_t> board_number(const std::string& text) {
+  std::uint32_t number = 0;
+  const auto* end = text.data() + text.size();
+  const auto parsed = std::from_chars(text.data(), end, number);
+  if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end) return std::nullopt;
+  return number;
+}
+
+}  // namespace
+
+int quarantine(std::span<const std::string> args, const Environment& environment, std::ostream& out,
+               std::ostream& err) {
+  const auto options = parse_fleet_options(args, true);
+  if (!options) return kivu_cli::usage_error(err, tool, options.error(), quarantine_usage);
+  auto store = open_store_at(options->db, environment);
+  if (!store) return store_failure(err, store.error());
+  const auto boards = fleet_health(*store, *options);
+  if (!boards) return store_failure(err, boards.error());
+
+  std::vector<const BoardHealth*> suspects;
+  for (const auto& board : *boards) {
+    if (board.suspect) suspects.push_back(&board);
+  }
+  if (!options->apply) {
+    for (const auto* board : suspects) {
+      out << fmt::format("suspect: board {} of host {}: {}\n", board->board, board->host, reason_of(*board));
+    }
+    if (suspects.empty()) out << "no suspect board\n";
+    return exit_success;
+  }
+
+  // The file is read whole before anything changes: a file that cannot be
+  // read is never replaced by one that forgets its boards.
+  const std::string path = kivu_host::quarantine_file_from_environment();
+  auto file = kivu_host::read_quarantine(path);
+  if (!file) {
+    err << tool << ": " << file.error().message << '\n';
+    return exit_quarantine_file;
+  }
+  const std::string now = utc_now_text();
+  std::vector<QuarantineEvent> events;
+  bool changed = false;
+  for (const auto* board : suspects) {
+    const auto number = board_number(board->board);
+    if (!number) {
+      err << tool << ": board '" << board->board << "' of host " << board->host
+          << " is no board number; it is not quarantined\n";
+      continue;
+    }
+    if (kivu_host::find_quarantined(*file, board->host, *number) != nullptr) {
+      out << fmt::format("already quarantined: board {} of host {}\n", *number, board->host);
+      continue;
+    }
+    const std::string reason = reason_of(*board);
+    file->boards.push_back({board->host, *number, reason, now, ""});
+    events.push_back({board->host, *number, "quarantined", reason, now});
+    changed = true;
+    out << fmt::format("quarantined: board {} of host {}: {}\n", *number, board->host, reason);
+  }
+  if (changed) {
+    std::error_code ignored;
+    const auto folder = std::filesystem::path(path).parent_path();
+    if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+    const auto written = kivu_output_file::write_output_file(
+        path, [&](std::ostream& stream) -> std::expected<void, std::string> {
+          stream << kivu_host::quarantine_text(*file);
+          return {};
+        });
+    if (!written) {
+      err << tool << ": cannot write " << path << ": " << kivu_output_file::output_failure_reason(written.error())
+          << '\n';
+      return exit_failure;
+    }
+  }
+  // The store keeps each quarantine, and each release kivu-boards made
+  // (which it keeps in the file), once.
+  for (const auto& entry : file->released) {
+    events.push_back({entry.host, entry.board, "released", entry.reason, entry.released});
+  }
+  for (const auto& event : events) {
+    const auto kept = store->record_quarantine_event(event);
+    if (!kept) return store_failure(err, kept.error());
+  }
+  if (suspects.empty()) out << "no suspect board\n";
+  out << "quarantine file: " << path << '\n';
+  return exit_success;
+}
+
+}  // namespace kivu_results

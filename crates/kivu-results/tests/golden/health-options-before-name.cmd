@@ -1,0 +1,2 @@
+# The subcommand comes first: exit 2.
+kivu-results --db s.sqlite health

@@ -1,0 +1,2 @@
+# --json belongs to health: exit 2.
+kivu-results quarantine --db s.sqlite --json
