@@ -145,7 +145,7 @@ if [ "$mode" = sqlite ]; then
   cp "$db" "$work/newer.sqlite"
   "$sqlite3" "$work/newer.sqlite" "INSERT INTO kivu_schema (version) VALUES (99)"
   run_status 8 "a newer schema" record --db "$work/newer.sqlite" --commit c2 "$work/b.xml"
-  grep -q "version 99.*version 1" "$work/err" || check "the newer schema's line names both versions" yes no
+  grep -q "version 99.*version 2" "$work/err" || check "the newer schema's line names both versions" yes no
   run_status 8 "a newer schema, read" runs --db "$work/newer.sqlite"
 
   # A read-only store (as nobody when root, for whom permissions do not hold).
