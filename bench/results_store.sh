@@ -22,7 +22,7 @@
 set -eu
 dir=${1:-target/release}
 tool="$dir/kivu-results"
-in_process="$dir/bench/results_record_bench"
+in_process="$dir/results_record_bench"
 for program in "$tool" "$in_process"; do
   [ -x "$program" ] || { echo "results_store.sh: $program is not built" >&2; exit 1; }
 done
