@@ -4,6 +4,7 @@
 // that two writers never deadlock upgrading a read lock.
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <filesystem>
@@ -24,15 +25,46 @@ constexpr int busy_timeout_ms = 60'000;
 StoreError sqlite_error(sqlite3* db, int code, std::string_view doing) {
   const int primary = code & 0xff;
   StoreErrorKind kind = StoreErrorKind::Failed;
-  if (primary == SQLITE_READONLY || primary == SQLITE_PERM || primary == SQLITE_CANTOPEN)
-    kind = StoreErrorKind::ReadOnly;
+  if (primary == SQLITE_READONLY || primary == SQLITE_PERM) kind = StoreErrorKind::ReadOnly;
   if (primary == SQLITE_FULL) kind = StoreErrorKind::DiskFull;
   std::string text = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
   if (primary == SQLITE_CANTOPEN) {
-    // A folder that cannot be created or written: the store cannot be written.
-    text = "cannot open the store file (" + text + ")";
+    // The file, its journal or its folder cannot be opened: read-only when
+    // the system said so, otherwise its reason (a missing folder, ...).
+    const int error = db != nullptr ? sqlite3_system_errno(db) : 0;
+    if (error == EACCES || error == EPERM || error == EROFS) kind = StoreErrorKind::ReadOnly;
+    text = "cannot open the store file (" + text + (error != 0 ? ": " + std::generic_category().message(error) : "") +
+           ")";
   }
+  if (primary == SQLITE_NOTADB) text = "not a kivu-results store (" + text + ")";
   return StoreError{kind, std::string(doing) + ": " + text};
+}
+
+// The store must be a file, or not exist yet: SQLite would otherwise read a
+// FIFO, write into a device, or, given /dev/null, leave its journal in /dev.
+// A symbolic link is followed; one to a missing file is made as a file.
+std::expected<void, StoreError> check_store_file(const std::filesystem::path& file) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const auto status = fs::status(file, error);
+  if (status.type() == fs::file_type::not_found) return {};
+  if (error) {
+    return std::unexpected(
+        StoreError{error == std::errc::permission_denied ? StoreErrorKind::ReadOnly : StoreErrorKind::Failed,
+                   "cannot use the store " + file.string() + ": " + error.message()});
+  }
+  std::string_view what;
+  switch (status.type()) {
+    case fs::file_type::regular: return {};
+    case fs::file_type::directory: what = "a folder"; break;
+    case fs::file_type::fifo: what = "a FIFO"; break;
+    case fs::file_type::character:
+    case fs::file_type::block: what = "a device"; break;
+    case fs::file_type::socket: what = "a socket"; break;
+    default: what = "not a regular file"; break;
+  }
+  return std::unexpected(
+      StoreError{StoreErrorKind::Failed, "the store " + file.string() + " is " + std::string(what) + ", not a file"});
 }
 
 struct StatementDeleter {
@@ -41,7 +73,7 @@ struct StatementDeleter {
 
 class SqliteDatabase final : public Database {
 public:
-  explicit SqliteDatabase(sqlite3* db) noexcept : db_(db) {}
+  SqliteDatabase(sqlite3* db, std::string path) noexcept : db_(db), doing_("the store " + std::move(path)) {}
   ~SqliteDatabase() override {
     statements_.clear();
     sqlite3_close_v2(db_);
@@ -52,7 +84,7 @@ public:
     char* message = nullptr;
     const int code = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &message);
     if (message != nullptr) sqlite3_free(message);
-    if (code != SQLITE_OK) return std::unexpected(sqlite_error(db_, code, "the store"));
+    if (code != SQLITE_OK) return std::unexpected(sqlite_error(db_, code, doing_));
     return {};
   }
 
@@ -62,7 +94,7 @@ public:
       sqlite3_stmt* raw = nullptr;
       const int code = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
                                           &raw, nullptr);
-      if (code != SQLITE_OK) return std::unexpected(sqlite_error(db_, code, "the store"));
+      if (code != SQLITE_OK) return std::unexpected(sqlite_error(db_, code, doing_));
       found = statements_.emplace(std::string(sql), std::unique_ptr<sqlite3_stmt, StatementDeleter>(raw)).first;
     }
     sqlite3_stmt* statement = found->second.get();
@@ -86,7 +118,7 @@ public:
       const int code = sqlite3_step(statement);
       if (code == SQLITE_DONE) break;
       if (code != SQLITE_ROW) {
-        auto error = sqlite_error(db_, code, "the store");
+        auto error = sqlite_error(db_, code, doing_);
         sqlite3_reset(statement);
         return std::unexpected(std::move(error));
       }
@@ -124,6 +156,7 @@ public:
 
 private:
   sqlite3* db_;
+  std::string doing_;  // "the store PATH", the start of its error lines
   std::map<std::string, std::unique_ptr<sqlite3_stmt, StatementDeleter>, std::less<>> statements_;
 };
 
@@ -138,6 +171,7 @@ std::string real_text(double value) {
 std::expected<std::unique_ptr<Database>, StoreError> open_sqlite(const std::string& path) {
   // The store's folder is made when missing (the default lies under ~/.local/share).
   const std::filesystem::path file(path);
+  if (auto usable = check_store_file(file); !usable) return std::unexpected(usable.error());
   if (file.has_parent_path()) {
     std::error_code error;
     std::filesystem::create_directories(file.parent_path(), error);
@@ -156,7 +190,7 @@ std::expected<std::unique_ptr<Database>, StoreError> open_sqlite(const std::stri
     sqlite3_close_v2(db);
     return std::unexpected(std::move(error));
   }
-  auto database = std::make_unique<SqliteDatabase>(db);
+  auto database = std::make_unique<SqliteDatabase>(db, path);
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, busy_timeout_ms);
   // A read-only file is opened for reading: questions work, a record is refused.
@@ -169,6 +203,17 @@ std::expected<std::unique_ptr<Database>, StoreError> open_sqlite(const std::stri
   }
   if (auto synchronous = database->execute("PRAGMA synchronous = NORMAL"); !synchronous)
     return std::unexpected(synchronous.error());
+  // A database of another program is left alone rather than given tables.
+  auto foreign = database->query(
+      "SELECT (SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'), "
+      "(SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'kivu_schema')",
+      {});
+  if (!foreign) return std::unexpected(foreign.error());
+  if (foreign->front()[0] != "0" && foreign->front()[1] == "0") {
+    return std::unexpected(StoreError{StoreErrorKind::Failed, "the store " + path +
+                                                                  " is a SQLite database of another program (tables, "
+                                                                  "but no kivu_schema): left alone"});
+  }
   return database;
 }
 

@@ -23,9 +23,7 @@ namespace {
 // The schema and its migrations
 
 // Migration N brings a store from version N - 1 to N. "{id}" stands for the
-// back end's increasing row id column. The index on (commit_id, case_name,
-// verdict) covers the flaky question's GROUP BY, so that it reads the index
-// alone.
+// back end's increasing row id column.
 constexpr std::array<std::string_view, schema_version> migrations = {
     R"sql(
 CREATE TABLE runs (
@@ -86,6 +84,15 @@ CREATE TABLE quarantine_history (
   reason TEXT NOT NULL,
   at TEXT NOT NULL,
   UNIQUE (host, board, action, at));
+)sql",
+    // The flaky question's indexes. A case's results on one commit in
+    // recording order, with their verdicts: the GROUP BY reads this index
+    // alone, and the result before or after a failure is one search in it.
+    // The failures alone, with their boards: few, read without the table.
+    R"sql(
+DROP INDEX case_results_by_commit_case;
+CREATE INDEX case_results_in_order ON case_results (commit_id, case_name, run_id, verdict);
+CREATE INDEX case_results_failed ON case_results (commit_id, case_name, run_id, board) WHERE verdict = 1;
 )sql",
 };
 
@@ -152,6 +159,35 @@ bool scheme_character(char c) {
 
 constexpr std::array<std::string_view, 6> metrics = {"total_cycles", "compute_cycles", "exchange_cycles",
                                                      "sync_cycles",  "idle_cycles",    "busiest_tile_cycles"};
+
+// Rows written by one INSERT at most: a run's cases go in a few statements,
+// each one round trip to a PostgreSQL server, rather than one per case.
+// 128 rows of 12 columns stay far below either back end's parameter limit.
+constexpr std::size_t rows_per_insert = 128;
+
+// Writes `values` (whole rows of `columns` values each) into `into`
+// ("table (column, ...)") with as few statements as rows_per_insert allows.
+// A statement of a given row count is prepared once per connection: a long
+// record reuses the full one, and the last, shorter one of each run has the
+// same count whenever the runs have the same size.
+std::expected<void, StoreError> insert_rows(detail::Database& db, std::string_view into, std::size_t columns,
+                                            std::span<const Value> values) {
+  std::string tuple = "(?";
+  for (std::size_t c = 1; c < columns; ++c) tuple += ", ?";
+  tuple += ')';
+  const std::size_t rows = values.size() / columns;
+  for (std::size_t first = 0; first < rows; first += rows_per_insert) {
+    const std::size_t count = std::min(rows_per_insert, rows - first);
+    std::string sql = "INSERT INTO " + std::string(into) + " VALUES ";
+    sql.reserve(sql.size() + count * (tuple.size() + 2));
+    for (std::size_t r = 0; r < count; ++r) {
+      if (r > 0) sql += ", ";
+      sql += tuple;
+    }
+    KIVU_RETURN_IF_ERROR(db.query(sql, values.subspan(first * columns, count * columns)));
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -253,50 +289,49 @@ std::expected<RecordOutcome, StoreError> Store::record(const Recording& recordin
       return RecordOutcome{to_integer(existing.front().front()), true};
     }
     const std::int64_t id = to_integer(inserted.front().front());
+    // Every label, property, case and profile of the run in batches.
+    std::vector<Value> values;
+    values.reserve(3 * recording.labels.size());
     for (const auto& [name, value] : recording.labels) {
-      const std::array<Value, 3> label = {id, name, value};
-      KIVU_RETURN_IF_ERROR(db.query("INSERT INTO run_labels (run_id, name, value) VALUES (?, ?, ?)", label));
+      values.insert(values.end(), {id, name, value});
     }
+    KIVU_RETURN_IF_ERROR(insert_rows(db, "run_labels (run_id, name, value)", 3, values));
+    values.clear();
+    for (const auto& result : recording.cases) {
+      for (const auto& [name, value] : result.properties) {
+        values.insert(values.end(), {id, result.case_name, name, value});
+      }
+    }
+    KIVU_RETURN_IF_ERROR(insert_rows(db, "case_properties (run_id, case_name, name, value)", 4, values));
+    values.clear();
+    values.reserve(7 * recording.cases.size());
     for (const auto& result : recording.cases) {
       std::string host;
       std::string board;
       for (const auto& [name, value] : result.properties) {
         if (name == "host") host = value;
         if (name == "board") board = value;
-        const std::array<Value, 4> property = {id, result.case_name, name, value};
-        KIVU_RETURN_IF_ERROR(
-            db.query("INSERT INTO case_properties (run_id, case_name, name, value) VALUES (?, ?, ?, ?)", property));
       }
-      const std::string where = host.empty() && board.empty() ? std::string() : host + ":" + board;
-      const std::array<Value, 7> row = {
-          id,    recording.commit, result.case_name, static_cast<std::int64_t>(result.verdict), result.seconds,
-          where, result.failure};
-      KIVU_RETURN_IF_ERROR(
-          db.query("INSERT INTO case_results (run_id, commit_id, case_name, verdict, seconds, board, "
-                   "failure) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                   row));
+      std::string where = host.empty() && board.empty() ? std::string() : host + ":" + board;
+      values.insert(values.end(), {id, recording.commit, result.case_name, static_cast<std::int64_t>(result.verdict),
+                                   result.seconds, std::move(where), result.failure});
     }
+    KIVU_RETURN_IF_ERROR(
+        insert_rows(db, "case_results (run_id, commit_id, case_name, verdict, seconds, board, failure)", 7, values));
+    values.clear();
     std::int64_t position = 0;
     for (const auto& profile : recording.profiles) {
       const auto big = [](std::uint64_t value) { return static_cast<std::int64_t>(value); };
-      const std::array<Value, 12> row = {id,
-                                         position++,
-                                         profile.case_name,
-                                         big(profile.total_cycles),
-                                         big(profile.compute_cycles),
-                                         big(profile.exchange_cycles),
-                                         big(profile.sync_cycles),
-                                         big(profile.idle_cycles),
-                                         big(profile.busiest_tile),
-                                         big(profile.busiest_tile_cycles),
-                                         big(profile.tile_count),
-                                         big(profile.clock_hz)};
-      KIVU_RETURN_IF_ERROR(db.query(
-          "INSERT INTO profiles (run_id, position, case_name, total_cycles, compute_cycles, exchange_cycles, "
-          "sync_cycles, idle_cycles, busiest_tile, busiest_tile_cycles, tile_count, clock_hz) VALUES (?, ?, ?, ?, ?, "
-          "?, ?, ?, ?, ?, ?, ?)",
-          row));
+      values.insert(values.end(), {id, position++, profile.case_name, big(profile.total_cycles),
+                                   big(profile.compute_cycles), big(profile.exchange_cycles), big(profile.sync_cycles),
+                                   big(profile.idle_cycles), big(profile.busiest_tile),
+                                   big(profile.busiest_tile_cycles), big(profile.tile_count), big(profile.clock_hz)});
     }
+    KIVU_RETURN_IF_ERROR(insert_rows(db,
+                                     "profiles (run_id, position, case_name, total_cycles, compute_cycles, "
+                                     "exchange_cycles, sync_cycles, idle_cycles, busiest_tile, busiest_tile_cycles, "
+                                     "tile_count, clock_hz)",
+                                     12, values));
     return RecordOutcome{id, false};
   }();
   if (!stored) {
@@ -366,37 +401,53 @@ std::expected<std::vector<RunSummary>, StoreError> Store::runs(std::optional<std
 std::expected<std::vector<FlakyCase>, StoreError> Store::flaky(std::optional<std::size_t> last) {
   auto& db = *database_;
   KIVU_ASSIGN_OR_RETURN(const std::int64_t first, first_run_of_last(db, last));
-  const std::array<Value, 1> from = {first};
-  // The aggregation over every case result is the database's.
-  KIVU_ASSIGN_OR_RETURN(
-      const auto rows, db.query("SELECT commit_id, case_name, SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END), "
-                                "SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) FROM case_results WHERE run_id >= ? "
-                                "GROUP BY commit_id, case_name HAVING SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END) > 0 "
-                                "AND SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) > 0",
-                                from));
-  std::vector<FlakyCase> flaky;
+  // One statement, worked out by the database. `pairs`: the (commit, case)
+  // pairs with both verdicts, read from the index alone. A flip is a pass
+  // next to a failure in recording order (skips and missing results left
+  // out), so that each flip has exactly one failure at one of its ends:
+  // counting, for every failure, whether the result before it and the one
+  // after it passed counts every flip once. Failures are few, and each
+  // neighbour is one search of the (commit, case, run) index, where a window
+  // over every result of a flaky pair would read and sort all of them. The
+  // answer comes per pair and failing board ('' for none), with that
+  // board's failures' share of the flips.
+  const std::array<Value, 3> from = {first, first, first};
+  KIVU_ASSIGN_OR_RETURN(const auto rows, db.query(R"sql(
+WITH pairs AS MATERIALIZED (
+  SELECT commit_id, case_name, SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END) AS passes,
+         SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) AS failures
+  FROM case_results WHERE run_id >= ? GROUP BY commit_id, case_name
+  HAVING SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END) > 0 AND SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) > 0),
+failed AS (
+  SELECT f.commit_id, f.case_name, f.board,
+         CASE WHEN (SELECT b.verdict FROM case_results b
+                    WHERE b.commit_id = f.commit_id AND b.case_name = f.case_name AND b.run_id < f.run_id
+                      AND b.run_id >= ? AND b.verdict IN (0, 1)
+                    ORDER BY b.run_id DESC LIMIT 1) = 0 THEN 1 ELSE 0 END +
+         CASE WHEN (SELECT a.verdict FROM case_results a
+                    WHERE a.commit_id = f.commit_id AND a.case_name = f.case_name AND a.run_id > f.run_id
+                      AND a.verdict IN (0, 1)
+                    ORDER BY a.run_id LIMIT 1) = 0 THEN 1 ELSE 0 END AS flips
+  FROM case_results f WHERE f.verdict = 1 AND f.run_id >= ?)
+SELECT p.commit_id, p.case_name, p.passes, p.failures, SUM(f.flips), f.board
+FROM pairs p JOIN failed f ON f.commit_id = p.commit_id AND f.case_name = p.case_name
+GROUP BY p.commit_id, p.case_name, p.passes, p.failures, f.board)sql",
+                                                  from));
+  std::map<std::pair<std::string, std::string>, FlakyCase> found;
   for (const auto& row : rows) {
-    FlakyCase found;
-    found.commit = to_text(row[0]);
-    found.case_name = to_text(row[1]);
-    found.passes = static_cast<std::size_t>(to_integer(row[2]));
-    found.failures = static_cast<std::size_t>(to_integer(row[3]));
-    // The few results of one flaky case, in recording order: its flips and
-    // the boards it failed on.
-    const std::array<Value, 3> key = {found.commit, found.case_name, first};
-    KIVU_ASSIGN_OR_RETURN(const auto results,
-                          db.query("SELECT verdict, board FROM case_results WHERE commit_id = ? AND case_name = ? AND "
-                                   "run_id >= ? AND verdict IN (0, 1) ORDER BY run_id",
-                                   key));
-    std::optional<std::string> previous;
-    for (const auto& result : results) {
-      if (previous && *previous != result[0]) ++found.flips;
-      previous = result[0];
-      if (to_integer(result[0]) == 1 && result[1] && !result[1]->empty()) found.boards.push_back(*result[1]);
-    }
-    std::ranges::sort(found.boards);
-    found.boards.erase(std::ranges::unique(found.boards).begin(), found.boards.end());
-    flaky.push_back(std::move(found));
+    auto& entry = found[{to_text(row[0]), to_text(row[1])}];
+    entry.commit = to_text(row[0]);
+    entry.case_name = to_text(row[1]);
+    entry.passes = static_cast<std::size_t>(to_integer(row[2]));
+    entry.failures = static_cast<std::size_t>(to_integer(row[3]));
+    entry.flips += static_cast<std::size_t>(to_integer(row[4]));
+    if (row[5] && !row[5]->empty()) entry.boards.push_back(*row[5]);
+  }
+  std::vector<FlakyCase> flaky;
+  flaky.reserve(found.size());
+  for (auto& [key, entry] : found) {
+    std::ranges::sort(entry.boards);
+    flaky.push_back(std::move(entry));
   }
   std::ranges::sort(flaky, [](const FlakyCase& a, const FlakyCase& b) {
     return std::tie(b.flips, b.failures, a.case_name, a.commit) < std::tie(a.flips, a.failures, b.case_name, b.commit);

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include <gmock/gmock.h>
@@ -252,6 +253,158 @@ TEST(SqliteStore, FlakyCountsFlipsPerCommitWithTheBoardsOfFailures) {
   EXPECT_TRUE(store.flaky(3)->empty());
   EXPECT_EQ(store.flaky(4)->size(), 1u);
   EXPECT_EQ(store.flaky(5)->size(), 2u);
+}
+
+// The number of rows of `table` in the SQLite file at `path`.
+std::int64_t row_count(const std::string& path, const std::string& table) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* statement = nullptr;
+  std::int64_t count = -1;
+  if (sqlite3_prepare_v2(db, ("SELECT COUNT(*) FROM " + table).c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW)
+    count = sqlite3_column_int64(statement, 0);
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return count;
+}
+
+TEST(SqliteStore, FlipsSkipSkippedResultsAndStayInsideTheLastRuns) {
+  const kivu_testing::ScratchDirectory scratch;
+  auto store = open_sqlite(scratch.file("s.sqlite"));
+  // case_a on c1, in recording order: failed, passed, skipped, passed,
+  // failed, missing, failed, passed. Without the skip and the missing
+  // result: F P P F F P, 3 flips; the failure at both ends counts its one
+  // neighbour only.
+  const std::vector<std::string> verdicts = {"failed", "passed",  "skipped", "passed",
+                                             "failed", "missing", "failed",  "passed"};
+  for (std::size_t i = 0; i < verdicts.size(); ++i) {
+    auto r = recording("c1", {verdicts[i] == "skipped" ? "missing" : verdicts[i]}, "h" + std::to_string(i),
+                       std::to_string(i % 2));
+    if (verdicts[i] == "skipped") r.cases.front().verdict = Verdict::Skipped;
+    ASSERT_TRUE(store.record(r));
+  }
+  auto flaky = store.flaky();
+  ASSERT_TRUE(flaky) << flaky.error().message;
+  ASSERT_EQ(flaky->size(), 1u);
+  EXPECT_EQ((*flaky)[0].passes, 3u);
+  EXPECT_EQ((*flaky)[0].failures, 3u);
+  EXPECT_EQ((*flaky)[0].flips, 3u);
+  EXPECT_EQ((*flaky)[0].boards, (std::vector<std::string>{"lab-1:0"}));
+  // The last four runs: failed, missing, failed, passed: the pass before
+  // them is outside and flips nothing.
+  flaky = store.flaky(4);
+  ASSERT_EQ(flaky->size(), 1u);
+  EXPECT_EQ((*flaky)[0].passes, 1u);
+  EXPECT_EQ((*flaky)[0].failures, 2u);
+  EXPECT_EQ((*flaky)[0].flips, 1u);
+  // The last five: passed, failed, missing, failed, passed: 2 flips.
+  EXPECT_EQ(store.flaky(5)->front().flips, 2u);
+}
+
+TEST(SqliteStore, RunsOfAnySizeAreWrittenWholeAcrossBatchBoundaries) {
+  const kivu_testing::ScratchDirectory scratch;
+  const std::string path = scratch.file("s.sqlite");
+  auto store = open_sqlite(path);
+  std::int64_t cases = 0;
+  // One INSERT holds up to 128 rows: one short, exact, one over, two full
+  // statements and one more.
+  for (const std::size_t size : {127u, 128u, 129u, 257u}) {
+    Recording r = recording("c", std::vector<std::string>(size, "passed"), "h" + std::to_string(size));
+    for (std::size_t i = 0; i < size; ++i) r.cases[i].case_name = "hardware_e2e.case_" + std::to_string(i);
+    r.cases.back().verdict = Verdict::Failed;
+    for (std::size_t i = 0; i < size; ++i) {
+      kivu_results::ProfileRecord p;
+      p.case_name = r.cases[i].case_name;
+      p.total_cycles = i;
+      r.profiles.push_back(p);
+    }
+    const auto recorded = store.record(r);
+    ASSERT_TRUE(recorded) << recorded.error().message;
+    cases += static_cast<std::int64_t>(size);
+    const auto run = store.runs(1);
+    EXPECT_EQ(run->front().passed, size - 1);
+    EXPECT_EQ(run->front().failed, 1u);
+    EXPECT_EQ(run->front().profiles, size);
+  }
+  EXPECT_EQ(row_count(path, "case_results"), cases);
+  EXPECT_EQ(row_count(path, "case_properties"), 2 * cases);  // host and board of each
+  EXPECT_EQ(row_count(path, "profiles"), cases);
+  // The last profile of the largest run is there, in its place.
+  const auto series = store.series({.metric = "total_cycles", .case_name = "hardware_e2e.case_256", .labels = {}});
+  ASSERT_EQ(series->size(), 1u);
+  EXPECT_EQ(series->front().value, 256);
+}
+
+TEST(SqliteStore, AStoreOfSchemaOneIsMigratedWithItsRuns) {
+  const kivu_testing::ScratchDirectory scratch;
+  const std::string path = scratch.file("s.sqlite");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  // Schema 1's tables and index, with one flaky case (pass, fail).
+  ASSERT_EQ(sqlite3_exec(db, R"sql(
+CREATE TABLE kivu_schema (version INTEGER NOT NULL); INSERT INTO kivu_schema VALUES (1);
+CREATE TABLE runs (id INTEGER PRIMARY KEY, commit_id TEXT NOT NULL, recorded_at TEXT NOT NULL,
+  content_hash TEXT NOT NULL UNIQUE, passed BIGINT NOT NULL, failed BIGINT NOT NULL, missing BIGINT NOT NULL,
+  profiles BIGINT NOT NULL);
+CREATE TABLE run_labels (run_id BIGINT NOT NULL, name TEXT NOT NULL, value TEXT NOT NULL, PRIMARY KEY (run_id, name));
+CREATE TABLE case_results (run_id BIGINT NOT NULL, commit_id TEXT NOT NULL, case_name TEXT NOT NULL,
+  verdict INTEGER NOT NULL, seconds DOUBLE PRECISION NOT NULL, board TEXT NOT NULL, failure TEXT NOT NULL);
+CREATE INDEX case_results_by_commit_case ON case_results (commit_id, case_name, verdict, run_id);
+CREATE TABLE case_properties (run_id BIGINT NOT NULL, case_name TEXT NOT NULL, name TEXT NOT NULL, value TEXT NOT NULL);
+CREATE TABLE profiles (run_id BIGINT NOT NULL, position INTEGER NOT NULL, case_name TEXT NOT NULL,
+  total_cycles BIGINT NOT NULL, compute_cycles BIGINT NOT NULL, exchange_cycles BIGINT NOT NULL,
+  sync_cycles BIGINT NOT NULL, idle_cycles BIGINT NOT NULL, busiest_tile BIGINT NOT NULL,
+  busiest_tile_cycles BIGINT NOT NULL, tile_count BIGINT NOT NULL, clock_hz BIGINT NOT NULL,
+  PRIMARY KEY (run_id, position));
+INSERT INTO runs VALUES (1, 'c1', 't', 'h1', 1, 0, 0, 0), (2, 'c1', 't', 'h2', 0, 1, 0, 0);
+INSERT INTO case_results VALUES (1, 'c1', 'hardware_e2e.x', 0, 1, 'lab:0', ''), (2, 'c1', 'hardware_e2e.x', 1, 1, 'lab:1', 'e');
+)sql",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  auto store = open_sqlite(path);
+  EXPECT_EQ(store.runs()->size(), 2u);
+  const auto flaky = store.flaky();
+  ASSERT_TRUE(flaky) << flaky.error().message;
+  ASSERT_EQ(flaky->size(), 1u);
+  EXPECT_EQ(flaky->front().flips, 1u);
+  EXPECT_EQ(flaky->front().boards, (std::vector<std::string>{"lab:1"}));
+  ASSERT_TRUE(store.record(recording("c1", {"passed"}, "h3")));
+  EXPECT_EQ(row_count(path, "kivu_schema WHERE version = " + std::to_string(kivu_results::schema_version)), 1);
+}
+
+TEST(SqliteStore, AFolderFifoDeviceOrForeignDatabaseIsNoStore) {
+  const kivu_testing::ScratchDirectory scratch;
+  const std::string fifo = scratch.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {scratch.path(), fifo, std::string("/dev/null")}) {
+    const auto refused = Store::open({StoreAddress::Kind::Sqlite, path});
+    ASSERT_FALSE(refused) << path;
+    EXPECT_EQ(refused.error().kind, StoreErrorKind::Failed) << path;
+    EXPECT_THAT(refused.error().message, ::testing::EndsWith(", not a file"));
+  }
+  // SQLite left no journal beside the FIFO.
+  EXPECT_FALSE(std::filesystem::exists(fifo + "-journal"));
+  EXPECT_FALSE(std::filesystem::exists(fifo + "-wal"));
+
+  // Another program's database keeps its tables and gets none of the store's.
+  const std::string foreign = scratch.file("other.sqlite");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE bookmarks (url TEXT)", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  const auto refused = Store::open({StoreAddress::Kind::Sqlite, foreign});
+  ASSERT_FALSE(refused);
+  EXPECT_THAT(refused.error().message, ::testing::HasSubstr("another program"));
+  EXPECT_EQ(row_count(foreign, "sqlite_master WHERE type = 'table'"), 1);
+
+  // An empty file, and a link to a file yet to be made, are stores.
+  write(scratch.file("empty.sqlite"), "");
+  EXPECT_TRUE(Store::open({StoreAddress::Kind::Sqlite, scratch.file("empty.sqlite")}));
+  std::filesystem::create_symlink("made.sqlite", scratch.file("link.sqlite"));
+  EXPECT_TRUE(Store::open({StoreAddress::Kind::Sqlite, scratch.file("link.sqlite")}));
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(scratch.file("made.sqlite"))));
 }
 
 TEST(SqliteStore, SeriesFollowsRecordingOrderAndFiltersByCaseAndLabel) {

@@ -28,7 +28,7 @@
 namespace kivu_results {
 
 // The schema version this library writes.
-inline constexpr int schema_version = 2;
+inline constexpr int schema_version = 3;
 
 // What went wrong with a store; the tool gives each its own exit status.
 enum class StoreErrorKind {
