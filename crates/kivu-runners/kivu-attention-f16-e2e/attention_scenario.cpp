@@ -2,6 +2,7 @@
 #include "attention_scenario.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -319,6 +320,43 @@ ErrorSummary compare_output(const std::vector<half>& output, const std::vector<d
     if (i == 0 || error > summary.worst) summary = {error, i, got, reference[i]};
   }
   return summary;
+}
+
+std::vector<kivu_runner::Readback> output_readbacks(const AttentionShape& shape) {
+  std::vector<kivu_runner::Readback> readbacks;
+  const std::size_t block_values = std::size_t{query_block} * shape.head_dim;
+  const std::uint32_t blocks = shape.sequence / query_block;
+  for (std::uint32_t b = 0; b < shape.batch; ++b) {
+    for (std::uint32_t h = 0; h < shape.heads; ++h) {
+      for (std::uint32_t j = 0; j < blocks; ++j) {
+        const auto tile = work_tile(shape.work_items(), static_cast<std::uint32_t>(readbacks.size()));
+        readbacks.push_back(
+            {tile, o_address, block_offset(shape, {b, h, j}) * sizeof(half), block_values * sizeof(half)});
+      }
+    }
+  }
+  return readbacks;
+}
+
+void tally_output(kivu_runner::MismatchTally& tally, const AttentionShape& shape, const std::vector<half>& output,
+                  const std::vector<double>& reference) {
+  if (output.size() != reference.size()) return;
+  const auto readbacks = output_readbacks(shape);
+  tally.checked(output.size());
+  for (std::size_t i = 0; i < output.size(); ++i) {
+    if (std::fabs(static_cast<double>(output[i]) - reference[i]) <= attention_tolerance) continue;
+    const std::size_t at = i * sizeof(half);
+    const auto from = std::ranges::find_if(readbacks, [&](const kivu_runner::Readback& readback) {
+      return at >= readback.offset && at < readback.offset + readback.size;
+    });
+    if (from == readbacks.end()) {
+      tally.off_tile();
+      continue;
+    }
+    tally.on_tile(from->tile, from->address + static_cast<std::uint32_t>(at - from->offset),
+                  std::bit_cast<std::uint16_t>(output[i]),
+                  std::bit_cast<std::uint16_t>(static_cast<half>(reference[i])), sizeof(half));
+  }
 }
 
 // =============================================================================

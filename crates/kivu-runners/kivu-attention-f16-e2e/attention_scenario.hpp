@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "kivu_runner/run_error.hpp"
+#include "kivu_runner/verify.hpp"
 #include "kivu_runtime/board.hpp"
 
 namespace kivu_attention {
@@ -107,6 +108,15 @@ struct ErrorSummary {
 };
 
 [[nodiscard]] ErrorSummary compare_output(const std::vector<half>& output, const std::vector<double>& reference);
+
+// Where run_attention reads O from: for each work item, the tile and SRAM
+// address of its rows and their bytes in the output (laid out like Q).
+[[nodiscard]] std::vector<kivu_runner::Readback> output_readbacks(const AttentionShape& shape);
+
+// Counts in `tally` every output value off its reference by more than the
+// tolerance, at the tile and address it was read from.
+void tally_output(kivu_runner::MismatchTally& tally, const AttentionShape& shape, const std::vector<half>& output,
+                  const std::vector<double>& reference);
 
 // =============================================================================
 // Running

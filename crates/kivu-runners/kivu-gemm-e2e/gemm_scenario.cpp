@@ -186,8 +186,9 @@ Checked<void> multiply(kivu_runtime::Board& board, const GemmSettings& settings,
 Checked<std::uint32_t> verify_product(kivu_runtime::Board& board, const GemmSettings& settings,
                                       const std::vector<float>& reference, const ProgressSink& progress) {
   const std::uint32_t grid = settings.grid();
-  std::uint32_t bad_blocks = 0;
-  std::string first_mismatch;
+  std::vector<std::byte> host;
+  std::vector<std::byte> wanted;
+  std::vector<kivu_runner::Readback> readbacks;
   for (std::uint32_t r = 0; r < grid; ++r) {
     for (std::uint32_t c = 0; c < grid; ++c) {
       const std::uint16_t tile = block_tile(grid, {r, c});
@@ -195,29 +196,17 @@ Checked<std::uint32_t> verify_product(kivu_runtime::Board& board, const GemmSett
           const auto data, kivu_runner::check(board.d2h(tile, c_address, block_bytes),
                                               fmt::format("d2h of C block {} from tile {}", block_name({r, c}), tile)));
       const std::vector<float> expected = extract_block(reference, settings.dimension, {r, c});
-      std::size_t differing = 0;
-      std::string first_in_block;
-      for (std::size_t i = 0; i < expected.size(); ++i) {
-        float got = 0;
-        std::memcpy(&got, data.data() + i * sizeof(float), sizeof(float));
-        if (std::bit_cast<std::uint32_t>(got) == std::bit_cast<std::uint32_t>(expected[i])) continue;
-        if (differing++ == 0) {
-          first_in_block = fmt::format("C block {} from tile {}: element ({},{}) is {}, expected {}",
-                                       block_name({r, c}), tile, i / block_size, i % block_size, got, expected[i]);
-        }
-      }
-      if (differing == 0) continue;
-      if (bad_blocks++ == 0) {
-        first_mismatch = fmt::format("{} ({} of {} elements of the block differ)", first_in_block, differing,
-                                     expected.size());
-      }
+      readbacks.push_back({tile, c_address, host.size(), data.size()});
+      host.insert(host.end(), data.begin(), data.end());
+      const auto expected_bytes = bytes_of(expected);
+      wanted.insert(wanted.end(), expected_bytes.begin(), expected_bytes.end());
     }
   }
-  if (bad_blocks != 0) {
-    return std::unexpected(
-        RunError::failed(fmt::format("product differs from the host reference in {} of {} blocks; first: {}",
-                                     bad_blocks, grid * grid, first_mismatch)));
-  }
+  // Every block is compared before the verdict, bit for bit.
+  KIVU_RETURN_IF_ERROR(
+      kivu_runner::compare_readback(fmt::format("product differs from the host reference ({} C blocks of {} floats)",
+                                                grid * grid, block_bytes / sizeof(float)),
+                                    board, readbacks, host, wanted, sizeof(float)));
   progress(fmt::format("d2h: {} C blocks match the host reference exactly", grid * grid));
   return grid * grid;
 }
@@ -230,7 +219,8 @@ Checked<void> verify_tile_memory(kivu_runtime::Board& board, const GemmSettings&
   KIVU_ASSIGN_OR_RETURN(const auto data,
                         kivu_runner::check(board.read_tile_memory(tile, c_address, block_bytes), "read " + what));
   const std::vector<float> expected = extract_block(reference, settings.dimension, settings.check_block);
-  KIVU_RETURN_IF_ERROR(kivu_runner::compare_bytes(what, data, bytes_of(expected)));
+  KIVU_RETURN_IF_ERROR(
+      kivu_runner::compare_tile(what, board, tile, c_address, data, bytes_of(expected), sizeof(float)));
   progress(fmt::format("{}: {} bytes match", what, block_bytes));
   return {};
 }

@@ -131,7 +131,14 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
     got[i] = std::bit_cast<std::uint32_t>(out[i]);
     expected[i] = std::bit_cast<std::uint32_t>(a[i] + b[i]);
   }
-  if (auto same = kivu_runner::compare_words("out = a + b (float bits, word = element)", got, expected); !same) {
+  std::vector<kivu_runner::Readback> readbacks;
+  for (const Segment& segment : program->out_stores) {
+    readbacks.push_back({segment.tile, segment.address, std::size_t{segment.first_element} * element_bytes,
+                         std::size_t{segment.elements} * element_bytes});
+  }
+  if (auto same = kivu_runner::compare_readback("out = a + b (float bits)", board, readbacks,
+                                                std::as_bytes(std::span(got)), std::as_bytes(std::span(expected)), 4);
+      !same) {
     return same;
   }
   progress.line(fmt::format("out = a + b matches the host for all {} elements", elements));

@@ -88,12 +88,15 @@ Checked<void> verify_tiles(Board& board, const Progress& progress, std::string_v
                                    fmt::format("d2h of tile {} ({})", on[i], what));
     if (!read) return read;
   }
+  std::vector<std::byte> reference;
+  reference.reserve(host.size());
+  std::vector<kivu_runner::Readback> readbacks;
   for (std::size_t i = 0; i < on.size(); ++i) {
-    const std::vector<std::byte> reference = expected(on[i]);
-    auto same = kivu_runner::compare_bytes(fmt::format("{} on tile {}", what, on[i]),
-                                           std::span(host).subspan(i * size, size), reference);
-    if (!same) return same;
+    const std::vector<std::byte> tile_reference = expected(on[i]);
+    reference.insert(reference.end(), tile_reference.begin(), tile_reference.end());
+    readbacks.push_back({on[i], address, i * std::size_t{size}, size});
   }
+  if (auto same = kivu_runner::compare_readback(what, board, readbacks, host, reference); !same) return same;
   progress.line(fmt::format("d2h {} bytes at {} from {} tiles matches the host reference ({})", size,
                             kivu_runner::hex(address), on.size(), what));
   return {};

@@ -76,12 +76,12 @@ Checked<void> d2h_into_host_ranges(Board& board, const Progress& progress, const
     progress.line(what);
     std::memcpy(reference.data() + i * stride, expected[i].data(), size);
   }
-  for (std::size_t i = 0; i < tiles.size(); ++i) {
-    auto same = kivu_runner::compare_bytes(fmt::format("d2h of {} into its host range", where(tiles[i], board)),
-                                           std::span(host).subspan(i * stride, stride),
-                                           std::span(reference).subspan(i * stride, stride));
-    if (!same) return same;
-  }
+  // One verdict over every tile's range and the guards between them, so a
+  // failure counts everything that differs.
+  std::vector<kivu_runner::Readback> readbacks;
+  for (std::size_t i = 0; i < tiles.size(); ++i) readbacks.push_back({tiles[i], address, i * stride, size});
+  KIVU_RETURN_IF_ERROR(kivu_runner::compare_readback(
+      fmt::format("d2h of {} tile(s) into their host ranges", tiles.size()), board, readbacks, host, reference));
   progress.line(fmt::format("d2h of {} tile(s) matches the host reference", tiles.size()));
   return {};
 }
@@ -93,7 +93,7 @@ Checked<void> check_tile_memory(Board& board, std::string_view what, std::uint16
       const auto memory,
       kivu_runner::check(board.read_tile_memory(tile, address, static_cast<std::uint32_t>(expected.size())),
                          fmt::format("read memory of {}", where(tile, board))));
-  return kivu_runner::compare_bytes(fmt::format("{} ({})", what, where(tile, board)), memory, expected);
+  return kivu_runner::compare_tile(what, board, tile, address, memory, expected);
 }
 
 // A compute step that writes the device pattern of each tile at `address`.

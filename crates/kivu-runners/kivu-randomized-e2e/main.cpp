@@ -63,15 +63,18 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
     progress.line(kivu_runtime::describe(board.sync()));
   }
 
+  std::vector<std::byte> host;
+  std::vector<std::byte> reference;
+  std::vector<kivu_runner::Readback> readbacks;
   for (const auto& [tile, expected] : windows) {
     KIVU_ASSIGN_OR_RETURN(const auto read, kivu_runner::check(board.d2h(tile, window_address, window_bytes),
                                                               fmt::format("d2h of tile {}", tile)));
-    if (auto same = kivu_runner::compare_bytes(
-            fmt::format("window of tile {} (from {})", tile, kivu_runner::hex(window_address)), read, expected);
-        !same) {
-      return same;
-    }
+    readbacks.push_back({tile, window_address, host.size(), read.size()});
+    host.insert(host.end(), read.begin(), read.end());
+    reference.insert(reference.end(), expected.begin(), expected.end());
   }
+  KIVU_RETURN_IF_ERROR(kivu_runner::compare_readback(fmt::format("windows at {}", kivu_runner::hex(window_address)),
+                                                     board, readbacks, host, reference));
   progress.line(fmt::format("d2h of {} windows of {} bytes matches the host model", windows.size(), window_bytes));
   return {};
 }

@@ -31,13 +31,41 @@ std::expected<std::uint16_t, ExchangeError> Board::Impl::locate(std::uint16_t lo
   return physical;
 }
 
+namespace {
+
+// The byte of a value of `size` bytes whose fault_bit flips.
+std::size_t flip_offset(std::size_t size) { return std::min<std::size_t>(fault_byte_offset, size - 1); }
+
+constexpr auto flip_mask = static_cast<std::byte>(1u << fault_bit);
+
+}  // namespace
+
+std::optional<std::size_t> Board::Impl::flip_passing(std::uint16_t physical, std::uint32_t address,
+                                                     std::span<std::byte> data) {
+  if (data.empty() || !flip_pending[physical]) return std::nullopt;
+  flip_pending[physical] = false;
+  const std::size_t offset = flip_offset(data.size());
+  data[offset] ^= flip_mask;
+  faults.push_back(FaultRecord{topology.logical(physical).value_or(0), physical,
+                               address + static_cast<std::uint32_t>(offset), fault_bit});
+  return offset;
+}
+
 void Board::Impl::readback(std::uint16_t physical, std::uint32_t address, std::span<std::byte> data) {
-  if (!options.fault_injection || fault || data.empty()) return;
-  const std::uint32_t offset = std::min<std::uint32_t>(fault_byte_offset, static_cast<std::uint32_t>(data.size() - 1));
-  const auto mask = static_cast<std::byte>(1u << fault_bit);
-  data[offset] ^= mask;
-  if (std::byte* base = memory.map(physical)) base[address + offset] = data[offset];
-  fault = FaultRecord{topology.logical(physical).value_or(0), physical, address + offset, fault_bit};
+  if (data.empty()) return;
+  std::optional<std::size_t> offset;
+  if (options.fault_injection && !sim_fault_done) {
+    sim_fault_done = true;
+    offset = flip_offset(data.size());
+    data[*offset] ^= flip_mask;
+    faults.push_back(FaultRecord{topology.logical(physical).value_or(0), physical,
+                                 address + static_cast<std::uint32_t>(*offset), fault_bit});
+  } else {
+    offset = flip_passing(physical, address, data);
+  }
+  // A cell that reads back flipped holds the flip: later reads see it too.
+  if (!offset) return;
+  if (std::byte* base = memory.map(physical)) base[address + *offset] = data[*offset];
 }
 
 // =============================================================================
@@ -48,6 +76,7 @@ std::expected<BoardOptions, kivu_host::EnvironmentError> BoardOptions::from_envi
   KIVU_ASSIGN_OR_RETURN(options.identity, kivu_host::board_identity_from_environment());
   KIVU_ASSIGN_OR_RETURN(options.jitter, host_write_jitter_from_environment());
   KIVU_ASSIGN_OR_RETURN(options.fault_injection, sim_fault_from_environment(options.identity));
+  KIVU_ASSIGN_OR_RETURN(options.tile_faults, tile_faults_from_environment(options.identity));
   return options;
 }
 
@@ -158,7 +187,10 @@ std::expected<StepReport, ExchangeError> Board::exchange(const ExchangePhase& ph
   std::size_t at = 0;
   for (std::size_t t = 0; t < phase.transfers.size(); ++t) {
     const Transfer& transfer = phase.transfers[t];
-    board.memory.read(sources[t], transfer.source_address, std::span(stage).subspan(at, transfer.size));
+    const auto sent = std::span(stage).subspan(at, transfer.size);
+    board.memory.read(sources[t], transfer.source_address, sent);
+    // A bad source sends a flipped bit; what it holds stays as it was.
+    (void)board.flip_passing(sources[t], transfer.source_address, sent);
     at += transfer.size;
   }
   std::vector<std::uint64_t> bytes(tile_count, 0);
@@ -169,7 +201,10 @@ std::expected<StepReport, ExchangeError> Board::exchange(const ExchangePhase& ph
     bytes[sources[t]] += transfer.size;
     for (const Receiver& receiver : transfer.receivers) {
       const std::uint16_t target = board.topology.logical_to_physical()[receiver.tile];
-      std::memcpy(board.memory.map(target) + receiver.address, stage.data() + at, transfer.size);
+      std::byte* received = board.memory.map(target) + receiver.address;
+      std::memcpy(received, stage.data() + at, transfer.size);
+      // A bad receiver stores a flipped bit.
+      (void)board.flip_passing(target, receiver.address, std::span(received, transfer.size));
       bytes[target] += transfer.size;
       moved += transfer.size;
     }
@@ -233,7 +268,13 @@ bool Board::is_allocated(std::uint16_t tile) const {
 
 std::optional<FaultRecord> Board::injected_fault() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->fault;
+  if (impl_->faults.empty()) return std::nullopt;
+  return impl_->faults.front();
+}
+
+std::vector<FaultRecord> Board::injected_faults() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->faults;
 }
 
 // =============================================================================

@@ -31,7 +31,12 @@ struct Board::Impl {
         topology(kivu_exchange::Topology::halcyon()),
         memory(tile_count),
         writer(board_options.jitter),
-        recorder(tile_count, board_options.profile) {}
+        recorder(tile_count, board_options.profile),
+        flip_pending(tile_count, false) {
+    for (const std::uint16_t logical : board_options.tile_faults.flipping) {
+      if (const auto physical = topology.physical(logical)) flip_pending[*physical] = true;
+    }
+  }
 
   // Maps a logical tile, checking the range [address, address + size).
   std::expected<std::uint16_t, kivu_exchange::ExchangeError> locate(std::uint16_t logical, std::uint32_t address,
@@ -44,8 +49,15 @@ struct Board::Impl {
                                                             std::vector<std::byte>& read_out,
                                                             std::vector<detail::HostWriter::Piece>& write_out);
 
-  // Applies fault injection to a readback of `physical` at `address`.
+  // Applies fault injection to a readback of `physical` at `address`: the
+  // KIVU_SIM_FAULT flip, or the tile's pending flip. `data` is what the host
+  // gets; a flip also lands in SRAM.
   void readback(std::uint16_t physical, std::uint32_t address, std::span<std::byte> data);
+
+  // When `physical` is a bad tile whose flip is still pending, flips the bit
+  // of `data` (a value passing through the tile at `address`) and records
+  // it. Returns the offset flipped, if any.
+  std::optional<std::size_t> flip_passing(std::uint16_t physical, std::uint32_t address, std::span<std::byte> data);
 
   // Host-side D2H: read packets for [address, address + out.size()).
   std::expected<void, kivu_exchange::ExchangeError> d2h_into(std::uint16_t logical, std::uint32_t address,
@@ -58,7 +70,9 @@ struct Board::Impl {
   detail::HostWriter writer;
   detail::CycleRecorder recorder;
   BoardCounters counters;
-  std::optional<FaultRecord> fault;
+  std::vector<FaultRecord> faults;  // every flip, in order
+  bool sim_fault_done = false;      // the KIVU_SIM_FAULT flip happened
+  std::vector<bool> flip_pending;   // by physical tile: a bad tile yet to flip
 };
 
 }  // namespace kivu_runtime

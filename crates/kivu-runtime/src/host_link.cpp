@@ -44,6 +44,8 @@ std::expected<void, ExchangeError> Board::Impl::receive(std::vector<std::byte> p
   }
   std::byte* base = memory.map(physical);
   if (base == nullptr) return std::unexpected(ExchangeError::Schedule{detail::unmappable_reason});
+  // A bad tile stores a flipped bit of the first write that reaches it.
+  (void)flip_passing(physical, header.address, std::span(packet).subspan(host_packet_header_bytes, header.length));
   write_out.push_back({base + header.address, std::move(packet), host_packet_header_bytes, header.length});
   return {};
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string_view>
 
 #include <fmt/core.h>
@@ -36,6 +37,7 @@ int run_runner(std::string name, int argc, char** argv, const RunnerBody& body) 
   }
   std::string message;
   int status = exit_failed;
+  std::optional<MismatchLocation> location;
   const auto verbose = flag(verbose_variable);
   const Progress progress(name, verbose.value_or(false) ? Progress::Mode::verbose : Progress::Mode::quiet);
   try {
@@ -48,6 +50,7 @@ int run_runner(std::string name, int argc, char** argv, const RunnerBody& body) 
     }
     message = done.error().message();
     status = done.error().exit_status();
+    location = done.error().location();
   } catch (const std::exception& error) {
     message = std::string("unexpected failure: ") + error.what();
   } catch (...) {
@@ -59,7 +62,15 @@ int run_runner(std::string name, int argc, char** argv, const RunnerBody& body) 
   const std::string line = fmt::format("{}: {}\n", name, message);
   fmt::print(stderr, "{}", line);
   std::fflush(stderr);
-  append_failure_lines(line);
+  // The suite reads where the failure was from a line of its own; a failure
+  // of the scenario that names no tile says so there too.
+  std::string lines = line;
+  if (location) {
+    lines += location_line(*location) + "\n";
+  } else if (status == exit_failed) {
+    lines += std::string(untied_location_line) + "\n";
+  }
+  append_failure_lines(lines);
   return status;
 }
 
@@ -72,6 +83,18 @@ Checked<kivu_runtime::BoardOptions> board_options(const Progress& progress) {
         fmt::format("host-write jitter up to {} us, seed {}", options.jitter.max_us, options.jitter.seed));
   }
   if (options.fault_injection) progress.headline("fault injection on: one bit of the first readback flips");
+  const auto& faults = options.tile_faults;
+  if (!faults.entries.empty()) {
+    std::string tiles;
+    for (const auto& entry : faults.entries) {
+      if (entry.board != options.identity.board) continue;
+      tiles += fmt::format("{}tile {} with probability {}", tiles.empty() ? "" : ", ", entry.tile, entry.probability);
+    }
+    if (tiles.empty()) tiles = "none on this board";
+    // The seed replays the draw: KIVU_SIM_FAULT_SEED=<seed>.
+    progress.headline(fmt::format("faulty tiles: {}; seed {} ({}); failing this run: {}", tiles, faults.seed,
+                                  kivu_runtime::sim_fault_seed_variable, faults.flipping.size()));
+  }
   return options;
 }
 

@@ -1,41 +1,96 @@
 #include "kivu_runner/verify.hpp"
 
+#include <cstring>
+
 #include <fmt/core.h>
 
 namespace kivu_runner {
 
 namespace {
 
-template <typename T>
-Checked<void> compare(std::string_view what, std::string_view unit, std::span<const T> actual,
-                      std::span<const T> expected, int digits) {
-  if (actual.size() != expected.size()) {
-    return std::unexpected(
-        RunError::failed(fmt::format("{}: got {} {}s, expected {}", what, actual.size(), unit, expected.size())));
+std::uint64_t value_at(std::span<const std::byte> bytes, std::size_t index, unsigned width) {
+  std::uint64_t value = 0;
+  for (unsigned b = 0; b < width; ++b) {
+    value |= std::uint64_t{std::to_integer<std::uint8_t>(bytes[index * width + b])} << (8 * b);
   }
-  std::size_t first = actual.size();
-  std::size_t differing = 0;
-  for (std::size_t i = 0; i < actual.size(); ++i) {
-    if (actual[i] == expected[i]) continue;
-    if (differing++ == 0) first = i;
-  }
-  if (differing == 0) return {};
-  return std::unexpected(RunError::failed(
-      fmt::format("{}: mismatch at {} {}: got {:#0{}x}, expected {:#0{}x} ({} of {} {}s differ)", what, unit, first,
-                  static_cast<std::uint64_t>(actual[first]), digits + 2, static_cast<std::uint64_t>(expected[first]),
-                  digits + 2, differing, actual.size(), unit)));
+  return value;
+}
+
+std::string plural(std::uint64_t count, std::string_view noun) {
+  return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s");
 }
 
 }  // namespace
 
-Checked<void> compare_bytes(std::string_view what, std::span<const std::byte> actual,
-                            std::span<const std::byte> expected) {
-  return compare(what, "byte", actual, expected, 2);
+void MismatchTally::on_tile(std::uint16_t tile, std::uint32_t address, std::uint64_t actual, std::uint64_t expected,
+                            unsigned width) {
+  ++values_;
+  tiles_.insert(tile);
+  if (first_) return;
+  MismatchLocation location;
+  location.board = board_.options().identity.board;
+  location.tile = tile;
+  location.physical_tile = board_.physical(tile).value_or(0);
+  location.address = address;
+  location.actual = actual;
+  location.expected = expected;
+  location.width = width;
+  first_ = location;
 }
 
-Checked<void> compare_words(std::string_view what, std::span<const std::uint32_t> actual,
-                            std::span<const std::uint32_t> expected) {
-  return compare(what, "word", actual, expected, 8);
+Checked<void> MismatchTally::verdict(std::string_view what) const {
+  if (values_ == 0) return {};
+  const std::string counts = fmt::format("{} of {} differ", values_, plural(checked_, "value"));
+  if (!first_) {
+    return std::unexpected(RunError::failed(
+        fmt::format("{}: mismatch not tied to one tile: {}, none of them read from a tile", what, counts)));
+  }
+  MismatchLocation location = *first_;
+  location.values = values_;
+  location.tiles = tiles_.size();
+  return std::unexpected(RunError::mismatch(
+      fmt::format("{}: mismatch {}; {}, on {}", what, describe(location), counts, plural(location.tiles, "tile")),
+      location));
+}
+
+Checked<void> compare_readback(std::string_view what, const kivu_runtime::Board& board,
+                               std::span<const Readback> readbacks, std::span<const std::byte> actual,
+                               std::span<const std::byte> expected, unsigned width,
+                               const std::function<bool(std::size_t)>& same) {
+  if (actual.size() != expected.size()) {
+    return std::unexpected(RunError::failed(fmt::format(
+        "{}: got {} bytes, expected {} (a wrong count, not tied to one tile)", what, actual.size(), expected.size())));
+  }
+  MismatchTally tally(board);
+  const std::size_t values = actual.size() / width;
+  tally.checked(values);
+  for (std::size_t i = 0; i < values; ++i) {
+    const bool matches = same ? same(i)
+                              : std::memcmp(actual.data() + i * width, expected.data() + i * width, width) == 0;
+    if (matches) continue;
+    const std::size_t at = i * width;
+    const Readback* from = nullptr;
+    for (const Readback& readback : readbacks) {
+      if (at >= readback.offset && at < readback.offset + readback.size) {
+        from = &readback;
+        break;
+      }
+    }
+    if (from == nullptr) {
+      tally.off_tile();
+    } else {
+      tally.on_tile(from->tile, from->address + static_cast<std::uint32_t>(at - from->offset),
+                    value_at(actual, i, width), value_at(expected, i, width), width);
+    }
+  }
+  return tally.verdict(what);
+}
+
+Checked<void> compare_tile(std::string_view what, const kivu_runtime::Board& board, std::uint16_t tile,
+                           std::uint32_t address, std::span<const std::byte> actual,
+                           std::span<const std::byte> expected, unsigned width) {
+  const Readback readback{tile, address, 0, actual.size()};
+  return compare_readback(what, board, std::span(&readback, 1), actual, expected, width);
 }
 
 }  // namespace kivu_runner

@@ -6,6 +6,7 @@
 #include "runner_scenarios.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -56,6 +57,35 @@ TEST_P(SuiteScenario, FailsWithAMismatchWhenTheBoardFlipsABit) {
             std::regex_replace(verbose.out, wall_time, "host wall time N us"));
   EXPECT_EQ(result.err, verbose.err);
   EXPECT_GT(line_count(result.out), 2u) << result.describe();
+}
+
+// The logical tile that a failure line names ("... tile T (physical ..."),
+// or nothing.
+std::optional<std::string> tile_named(const std::string& line) {
+  static const std::regex named(
+      "mismatch on board [0-9]+, tile ([0-9]+) \\(physical [0-9]+: row [0-9]+, position "
+      "[0-9]+\\) at 0x[0-9a-f]+: got 0x[0-9a-f]+, expected 0x[0-9a-f]+; [0-9]+ of [0-9]+ "
+      "values? differs?, on [0-9]+ tiles?$");
+  std::smatch match;
+  if (!std::regex_search(line, match, named)) return std::nullopt;
+  return match[1].str();
+}
+
+// A tile that fails at probability 1 is caught by the scenario, whatever
+// passes through it first (a write, a readback or an exchange). The tile is
+// one the scenario reads back first: the one the KIVU_SIM_FAULT flip names.
+TEST_P(SuiteScenario, CatchesABadTileItTouchesAndSaysWhere) {
+  const ChildResult first_readback = run({{"KIVU_SIM_FAULT", "1"}});
+  ASSERT_EQ(first_readback.error_lines().size(), 1u) << first_readback.describe();
+  const auto touched = tile_named(first_readback.error_lines()[0]);
+  ASSERT_TRUE(touched) << first_readback.describe();
+
+  const ChildResult result = run({{"KIVU_SIM_FAULT_TILE", "0:" + *touched + ":1"}, {"KIVU_SIM_FAULT_SEED", "3"}});
+  ASSERT_TRUE(result.exited && result.exit_code == 1) << "bad tile " << *touched << "\n" << result.describe();
+  ASSERT_EQ(result.error_lines().size(), 1u) << result.describe();
+  EXPECT_TRUE(tile_named(result.error_lines()[0])) << result.describe();
+  EXPECT_NE(result.out.find("faulty tiles: tile " + *touched + " with probability 1; seed 3"), std::string::npos)
+      << result.describe();
 }
 
 INSTANTIATE_TEST_SUITE_P(Runners, SuiteScenario, ::testing::ValuesIn(suite_scenarios()),

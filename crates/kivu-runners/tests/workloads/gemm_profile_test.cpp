@@ -81,9 +81,16 @@ TEST(GemmRun, FailsWithStatusOneWhenTheFirstReadbackIsCorrupted) {
   const auto outcome = run_gemm(board, settings_for(64, {1, 0}), quiet);
   ASSERT_FALSE(outcome);
   EXPECT_EQ(outcome.error().exit_status(), kivu_runner::exit_failed);
-  EXPECT_NE(outcome.error().message().find("C block (0,0)"), std::string::npos) << outcome.error().message();
   ASSERT_TRUE(board.injected_fault());
   EXPECT_EQ(board.injected_fault()->logical_tile, block_tile(2, {0, 0}));
+  // The failure names the tile of C block (0,0) and the float the flip hit.
+  const auto& location = outcome.error().location();
+  ASSERT_TRUE(location) << outcome.error().message();
+  EXPECT_EQ(location->tile, block_tile(2, {0, 0}));
+  EXPECT_EQ(location->address, board.injected_fault()->address - 3);
+  EXPECT_EQ(location->actual ^ location->expected, 1u << 30);
+  EXPECT_EQ(location->values, 1u);
+  EXPECT_EQ(location->tiles, 1u);
 }
 
 TEST(GemmRun, ReportsEachStepOnTheProgressSink) {

@@ -50,13 +50,15 @@ namespace kivu_runtime {
 struct BoardOptions {
   HostWriteJitter jitter;             // no jitter by default
   bool fault_injection = false;       // see fault_injection.hpp
+  TileFaults tile_faults;             // intermittently bad tiles, none by default
   bool profile = false;               // record per-tile samples
   kivu_host::BoardIdentity identity;  // board 0 of a host with one board
 
   // The board and its settings from the environment: the identity from
   // KIVU_SIM_BOARDS and KIVU_BOARD, jitter from KIVU_HOST_WRITE_JITTER_MAX_US
   // and KIVU_HOST_WRITE_JITTER_SEED, fault injection when KIVU_SIM_FAULT=1
-  // or KIVU_SIM_FAULT_BOARD names this board; profiling off. Empty values
+  // or KIVU_SIM_FAULT_BOARD names this board, the bad tiles of
+  // KIVU_SIM_FAULT_TILE drawn with KIVU_SIM_FAULT_SEED; profiling off. Empty values
   // count as unset.
   [[nodiscard]] static std::expected<BoardOptions, kivu_host::EnvironmentError> from_environment();
 };
@@ -152,8 +154,12 @@ public:
   // Whether the logical tile's SRAM has been mapped (false for a bad tile).
   [[nodiscard]] bool is_allocated(std::uint16_t tile) const;
 
-  // Where the injected fault went, once it has been injected.
+  // Where the injected fault went, once it has been injected (the first,
+  // when bad tiles flipped bits too).
   [[nodiscard]] std::optional<FaultRecord> injected_fault() const;
+  // Every bit flipped so far, in order: the KIVU_SIM_FAULT one and one per
+  // bad tile of tile_faults.flipping that something passed through.
+  [[nodiscard]] std::vector<FaultRecord> injected_faults() const;
 
   // ---------------------------------------------------------------------------
   // Accounting

@@ -7,6 +7,9 @@
 //   KIVU_SIM_FAULT                 "1" injects one bit fault, "0" none
 //                                  (fault_injection.hpp)
 //   KIVU_SIM_FAULT_BOARD           the one board that gets the fault
+//   KIVU_SIM_FAULT_TILE            intermittently bad tiles,
+//                                  BOARD:TILE:PROBABILITY[,...]
+//   KIVU_SIM_FAULT_SEED            seed of the bad tiles' draw
 //   KIVU_SIM_BOARDS                simulated boards on the host, default 1
 //                                  (kivu_host/board_identity.hpp)
 //   KIVU_BOARD                     the run's board, default 0

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -124,7 +125,65 @@ void record_where(std::uint32_t board) {
   testing::Test::RecordProperty("board", std::to_string(board));
 }
 
+// The keys of a location line, in their order, and whether each value is
+// hexadecimal ("0x...") rather than decimal.
+constexpr std::array<std::pair<std::string_view, bool>, 10> location_keys = {{{"board", false},
+                                                                              {"tile", false},
+                                                                              {"physical_tile", false},
+                                                                              {"row", false},
+                                                                              {"position", false},
+                                                                              {"address", true},
+                                                                              {"expected", true},
+                                                                              {"actual", true},
+                                                                              {"values", false},
+                                                                              {"tiles", false}}};
+
+bool all_of_digits(std::string_view text, std::string_view digits) {
+  return !text.empty() && text.size() <= 20 && text.find_first_not_of(digits) == std::string_view::npos;
+}
+
+// The properties of a location line; nothing when the line is not one.
+std::optional<std::vector<std::pair<std::string, std::string>>> parse_location(std::string_view line) {
+  constexpr std::string_view prefix = "location ";
+  if (!line.starts_with(prefix)) return std::nullopt;
+  line.remove_prefix(prefix.size());
+  if (line == "none") return std::vector<std::pair<std::string, std::string>>{{"failed_location", "untied"}};
+  std::vector<std::pair<std::string, std::string>> properties;
+  for (const auto& [key, hexadecimal] : location_keys) {
+    const auto space = line.find(' ');
+    const std::string_view field = line.substr(0, space);
+    if (!field.starts_with(key) || field.size() <= key.size() || field[key.size()] != '=') return std::nullopt;
+    const std::string_view value = field.substr(key.size() + 1);
+    const bool good = hexadecimal ? value.starts_with("0x") && all_of_digits(value.substr(2), "0123456789abcdef")
+                                  : all_of_digits(value, "0123456789");
+    if (!good) return std::nullopt;
+    properties.emplace_back("failed_" + std::string(key), std::string(value));
+    // The last field ends the line; every other is followed by one space.
+    const bool last = key == location_keys.back().first;
+    if (last != (space == std::string_view::npos)) return std::nullopt;
+    if (!last) line.remove_prefix(space + 1);
+  }
+  return properties;
+}
+
 }  // namespace
+
+RunnerReport read_runner_report(std::string_view lines) {
+  RunnerReport report;
+  while (!lines.empty()) {
+    const auto end = lines.find('\n');
+    const std::string_view line = lines.substr(0, end);
+    if (auto location = parse_location(line); location && report.location.empty()) {
+      report.location = std::move(*location);
+    } else {
+      if (!report.lines.empty()) report.lines += '\n';
+      report.lines += line;
+    }
+    if (end == std::string_view::npos) break;
+    lines.remove_prefix(end + 1);
+  }
+  return report;
+}
 
 bool is_scenario_variable(std::string_view name) noexcept {
   static constexpr std::array<std::string_view, 6> names = {"KIVU_GRAPH_TEST",     "KIVU_RANDOM_SEED",
@@ -152,7 +211,12 @@ ExitStatus run(const Command& case_command, std::string_view launch_message, std
     }
   }
   auto status = command.status();
-  if (status && !status->success()) status->set_program_lines(failure_file.lines());
+  if (status && !status->success()) {
+    RunnerReport report = read_runner_report(failure_file.lines());
+    status->set_program_lines(std::move(report.lines));
+    // Where the failure was, for the XML, the merged report and the store.
+    for (const auto& [name, value] : report.location) testing::Test::RecordProperty(name, value);
+  }
   if (!status) {
     std::string message(launch_message);
     message += ": ";

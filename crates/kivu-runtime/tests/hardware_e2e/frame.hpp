@@ -11,7 +11,10 @@
 
 #include <initializer_list>
 #include <source_location>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "device.hpp"
 #include "failure.hpp"
@@ -37,13 +40,33 @@ struct EnvVar {
 //    in a folder of its own, mode 0700, in $TMPDIR or /tmp, both removed
 //    when the runner has ended), in which a failing runner leaves the lines
 //    it printed on stderr (kivu_runner/failure_file.hpp). The status returned
-//    carries them (ExitStatus::program_lines). When the file cannot be made,
+//    carries them (ExitStatus::program_lines), and the location of a
+//    failure (read_runner_report) is recorded as properties of the case. When the file cannot be made,
 //    the runner runs without the variable, and an inherited one is held back;
 //  - while this thread holds the device (device.hpp): the board's lock socket,
 //    inherited, and for a board N other than 0, KIVU_BOARD=N after all other
 //    variables; on board 0 an inherited KIVU_BOARD is held back as well.
 [[nodiscard]] ExitStatus run(const Command& command, std::string_view launch_message,
                              std::source_location where = std::source_location::current());
+
+// What a failing runner left in its failure file, taken apart: the lines it
+// printed, and the location of its failure as case properties. The runner
+// writes the location as a line of its own (kivu_runner/run_error.hpp):
+//   location board=B tile=T physical_tile=P row=R position=Q address=0xA
+//            expected=0xE actual=0xV values=N tiles=M
+// (one line), which gives failed_board, failed_tile, failed_physical_tile,
+// failed_row, failed_position, failed_address, failed_expected,
+// failed_actual, failed_values and failed_tiles; or "location none", for a
+// failure not tied to one tile, which gives failed_location=untied. Such a
+// line is not shown among the runner's lines. A "location" line that is not
+// exactly one of these (keys in this order, numbers decimal, the address and
+// values "0x" and lower-case hexadecimal) records nothing and stays among
+// the lines, as the runner wrote it.
+struct RunnerReport {
+  std::string lines;  // without a final line break
+  std::vector<std::pair<std::string, std::string>> location;
+};
+[[nodiscard]] RunnerReport read_runner_report(std::string_view lines);
 
 // True for the runners' scenario variables: KIVU_HOST_TEST_*,
 // KIVU_GRAPH_TEST, KIVU_RANDOM_SEED, KIVU_GEMM_DIMENSION,

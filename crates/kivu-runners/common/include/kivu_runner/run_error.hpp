@@ -8,7 +8,9 @@
 // prints its one-line message on stderr and exits with its status.
 #pragma once
 
+#include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +28,37 @@ inline constexpr int exit_failed = 1;
 inline constexpr int exit_bad_input = 2;
 
 // =============================================================================
+// Where a mismatch was found
+
+// The first value of a check that differed from its host reference, and how
+// much differed in that check.
+struct MismatchLocation {
+  std::uint32_t board = 0;
+  std::uint16_t tile = 0;           // logical
+  std::uint16_t physical_tile = 0;  // its physical number: row and position
+  std::uint32_t address = 0;        // SRAM address of the value
+  std::uint64_t actual = 0;         // the value read
+  std::uint64_t expected = 0;       // the host reference's value
+  unsigned width = 1;               // bytes per value (1 to 8)
+  std::uint64_t values = 0;         // values of the check that differ
+  std::uint64_t tiles = 0;          // tiles on which they differ
+
+  bool operator==(const MismatchLocation&) const = default;
+};
+
+// "on board 0, tile 5 (physical 133: row 2, position 5) at 0x1003: got 0x4f,
+// expected 0x0f", the values with two hexadecimal digits per byte.
+[[nodiscard]] std::string describe(const MismatchLocation& location);
+
+// The machine-readable line of a location, for the suite (no line break):
+// "location board=0 tile=5 physical_tile=133 row=2 position=5
+// address=0x1003 expected=0x0f actual=0x4f values=1 tiles=1".
+[[nodiscard]] std::string location_line(const MismatchLocation& location);
+
+// The same line for a failure that is not tied to one tile: "location none".
+inline constexpr const char* untied_location_line = "location none";
+
+// =============================================================================
 // Errors
 
 class RunError {
@@ -36,19 +69,25 @@ public:
 
   // Bad input: a required variable that is unset.
   [[nodiscard]] static RunError missing(std::string_view variable, std::string_view expected);
-  // A failure of the scenario: an error of the board, a mismatch.
+  // A failure of the scenario that is not tied to one tile: an error of the
+  // board or the host link, a wrong count.
   [[nodiscard]] static RunError failed(std::string message);
+  // A failure of the scenario: a value read from a tile differs.
+  [[nodiscard]] static RunError mismatch(std::string message, MismatchLocation location);
 
   // One line, without a line break.
   [[nodiscard]] const std::string& message() const noexcept { return message_; }
   // exit_bad_input or exit_failed.
   [[nodiscard]] int exit_status() const noexcept { return status_; }
+  // Where the mismatch was found; nothing for other failures and bad input.
+  [[nodiscard]] const std::optional<MismatchLocation>& location() const noexcept { return location_; }
 
 private:
   RunError(int status, std::string message) : status_(status), message_(std::move(message)) {}
 
   int status_;
   std::string message_;
+  std::optional<MismatchLocation> location_;
 };
 
 template <typename T>

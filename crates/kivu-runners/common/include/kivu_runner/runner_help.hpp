@@ -57,6 +57,10 @@ struct HelpVariable {
       {kivu_runtime::sim_fault_board_variable,
        fmt::format("a board, 0 to {} less one; default none", kivu_host::sim_boards_variable),
        "the same fault on this board only"},
+      {kivu_runtime::sim_fault_tile_variable, "BOARD:TILE:PROBABILITY[,...]; default none",
+       "that logical tile of that board fails a run with that probability: one value through it flips a bit"},
+      {kivu_runtime::sim_fault_seed_variable, fmt::format("0 to {}; default a fresh random seed", UINT64_MAX),
+       "the seed of the faulty tiles' draw (shown, to replay a run)"},
       {"KIVU_RUNNER_VERBOSE", "0 or 1; default 0",
        "with 1, every step line is printed as it comes, also when the run passes"},
   };

@@ -183,6 +183,56 @@ TEST(RunnerFailure, TheRunnersFailingLinesFollowTheFailureMessageOnLinesOfTheirO
   EXPECT_TRUE(fs::is_empty(sandbox.tmp())) << "a failure file or its folder was left behind";
 }
 
+// A runner says where its failure was in a line of its own; the case keeps
+// its message as before and records the place as properties.
+TEST(RunnerFailure, TheRunnersLocationLineBecomesPropertiesOfTheFailedCase) {
+  Sandbox sandbox;
+  sandbox.control(
+      "kivu-hardware-e2e KIVU_GRAPH_TEST=reduction report tile-714-differs locate "
+      "board=0,tile=714,physical_tile=655,row=10,position=15,address=0x10003,expected=0x0f,actual=0x4f,"
+      "values=1,tiles=1 exit 1\n"
+      "kivu-hardware-e2e KIVU_GRAPH_TEST=fanout report count-is-wrong locate none exit 1\n"
+      "kivu-hardware-e2e KIVU_GRAPH_TEST=permutation report odd locate board=0,tile=x exit 1\n");
+  const SuiteRun run = sandbox.run(
+      "all_tile_reduction_works:direct_multicast_works:all_tile_permutation_works:local_h2d_and_d2h_round_trip_works");
+
+  const CaseResult& located = run.result("all_tile_reduction_works");
+  EXPECT_EQ(run.failure("all_tile_reduction_works"),
+            "hardware capability \"all-tile reduction graph\" failed with exit status: 1\n"
+            "kivu-hardware-e2e: tile-714-differs");
+  const std::map<std::string, std::string> expected = {{"failed_board", "0"},           {"failed_tile", "714"},
+                                                       {"failed_physical_tile", "655"}, {"failed_row", "10"},
+                                                       {"failed_position", "15"},       {"failed_address", "0x10003"},
+                                                       {"failed_expected", "0x0f"},     {"failed_actual", "0x4f"},
+                                                       {"failed_values", "1"},          {"failed_tiles", "1"}};
+  for (const auto& [name, value] : expected) {
+    EXPECT_EQ(located.properties.count(name) ? located.properties.at(name) : "(none)", value) << name;
+  }
+  EXPECT_EQ(located.properties.count("failed_location"), 0u);
+
+  const CaseResult& untied = run.result("direct_multicast_works");
+  EXPECT_EQ(run.failure("direct_multicast_works"),
+            "hardware capability \"single-source multicast graph\" failed with exit status: 1\n"
+            "kivu-hardware-e2e: count-is-wrong");
+  EXPECT_EQ(untied.properties.count("failed_location") ? untied.properties.at("failed_location") : "", "untied");
+  EXPECT_EQ(untied.properties.count("failed_tile"), 0u);
+
+  // A line that is not a whole location records nothing and is shown as written.
+  const CaseResult& malformed = run.result("all_tile_permutation_works");
+  EXPECT_EQ(run.failure("all_tile_permutation_works"),
+            "hardware capability \"all-tile permutation graph\" failed with exit status: 1\n"
+            "kivu-hardware-e2e: odd\n"
+            "location board=0 tile=x");
+  EXPECT_EQ(malformed.properties.count("failed_board"), 0u);
+  EXPECT_EQ(malformed.properties.count("failed_location"), 0u);
+
+  // A passing case records no failure properties.
+  const CaseResult& passed = run.result("local_h2d_and_d2h_round_trip_works");
+  EXPECT_TRUE(passed.passed) << run.output;
+  EXPECT_EQ(passed.properties.count("failed_location") + passed.properties.count("failed_tile"), 0u);
+  EXPECT_EQ(passed.properties.count("board"), 1u) << "the properties were not read";
+}
+
 TEST(RunnerFailure, TheFailureFileIsMadeAfreshForEachRunnerAndOnlyItsUserCanReachIt) {
   Sandbox sandbox;
   sandbox.control("* * note started sleep 600000\n");

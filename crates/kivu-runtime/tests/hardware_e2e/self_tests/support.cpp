@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -161,6 +162,13 @@ std::vector<CaseResult> read_report(const fs::path& report) {
         }
       }
       result.passed = result.failures.empty() && test.value("result", "") == "COMPLETED";
+      // GoogleTest's JSON puts recorded properties among the test's own
+      // fields, all of them strings; its own ones are left out.
+      for (const auto& [key, value] : test.items()) {
+        static const std::set<std::string> own = {"name",      "file", "line",      "status",  "result",
+                                                  "timestamp", "time", "classname", "failures"};
+        if (value.is_string() && !own.contains(key)) result.properties[key] = value.get<std::string>();
+      }
       cases.push_back(std::move(result));
     }
   }

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,6 +82,8 @@ struct CaseResult {
   std::string name;  // case name without the suite prefix
   bool passed = false;
   std::vector<std::string> failures;  // failure messages, without their location line
+  // The properties the case recorded (host, board, failed_tile, ...).
+  std::map<std::string, std::string> properties;
 };
 
 struct SuiteRun {

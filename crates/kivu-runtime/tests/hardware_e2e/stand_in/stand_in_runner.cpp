@@ -47,6 +47,8 @@
 //               its log directory, at most two minutes
 //   report WORD append "<runner name>: WORD" and a line break to the file
 //               $KIVU_RUNNER_FAILURE_FILE, as a failing runner does
+//   locate FIELDS append "location " and FIELDS with each "," turned into a
+//               space to that file: a runner's location line
 // Rules that run out of actions exit with 0. Lines starting with # are
 // ignored. A broken control file or a failed copy exits with 3 and one line
 // on stderr.
@@ -56,6 +58,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -295,6 +298,11 @@ void act(const std::string& name) {
         const char* file = std::getenv("KIVU_RUNNER_FAILURE_FILE");
         if (file == nullptr) broken("report without KIVU_RUNNER_FAILURE_FILE");
         append_line(file, name + ": " + argument + "\n");
+      } else if (action == "locate") {
+        const char* file = std::getenv("KIVU_RUNNER_FAILURE_FILE");
+        if (file == nullptr) broken("locate without KIVU_RUNNER_FAILURE_FILE");
+        std::ranges::replace(argument, ',', ' ');
+        append_line(file, "location " + argument + "\n");
       } else {
         broken("unknown action: " + action);
       }
