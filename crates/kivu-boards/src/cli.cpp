@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "host_boards.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_cli/command_line.hpp"
-#include "kivu_expected.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_output_file/output_file.hpp"
 

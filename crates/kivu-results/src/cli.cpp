@@ -15,8 +15,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_cli/command_line.hpp"
-#include "kivu_expected.hpp"
 #include "kivu_host/child_process.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "kivu_results/change_points.hpp"

@@ -8,7 +8,7 @@
 
 #include <tinyxml2.h>
 
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_package/profile_file.hpp"
 #include "profile_stats.hpp"
 

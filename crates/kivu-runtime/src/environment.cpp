@@ -2,7 +2,7 @@
 // environment.hpp, host_write_jitter.hpp and fault_injection.hpp).
 #include "kivu_runtime/environment.hpp"
 
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runtime/board_constants.hpp"
 #include "kivu_runtime/fault_injection.hpp"
 #include "kivu_runtime/host_write_jitter.hpp"
