@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "kivu_host/settings.hpp"
+#include "kivu_base/number.hpp"
 #include "kivu_package.hpp"
 
 namespace {
@@ -68,7 +68,7 @@ ProfileReport make_report(std::uint32_t tiles, std::uint32_t samples_per_tile) {
 }
 
 bool parse(std::string_view text, std::uint64_t& value) {
-  const auto parsed = kivu_host::parse_digits(text, 10);
+  const auto parsed = kivu_base::parse_digits(text, 10);
   if (!parsed || *parsed == 0) return false;
   value = *parsed;
   return true;

@@ -1,6 +1,6 @@
 # Install rules: the public headers, the libraries kivu_exchange and
-# kivu_package (with the profile schema library and the output-file library
-# kivu_output_file that it needs), the tools, and the CMake package that
+# kivu_package (with the profile schema library, the output-file library
+# kivu_output_file and the base library kivu_base that they need), the tools, and the CMake package that
 # find_package(kivu CONFIG) reads:
 #
 #   find_package(kivu CONFIG REQUIRED)
@@ -13,12 +13,13 @@ include(CMakePackageConfigHelpers)
 
 set(KIVU_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/kivu")
 
-install(TARGETS kivu_exchange kivu_package kivu_package_schema kivu_output_file
+install(TARGETS kivu_base kivu_exchange kivu_package kivu_package_schema kivu_output_file
   EXPORT kivu-targets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(DIRECTORY
+    "${PROJECT_SOURCE_DIR}/crates/kivu-base/include/"
     "${PROJECT_SOURCE_DIR}/crates/kivu-exchange/include/"
     "${PROJECT_SOURCE_DIR}/crates/kivu-package/include/"
     "${PROJECT_SOURCE_DIR}/crates/kivu-output-file/include/"

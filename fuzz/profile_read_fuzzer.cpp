@@ -24,10 +24,10 @@
 #include <string>
 #include <string_view>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_package.hpp"
 #include "kivu_package/profile_file.hpp"
 #include "profile_read_check.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_fuzz {
 

@@ -8,8 +8,9 @@
 
 #include "board_quarantine.hpp"
 #include "host_boards.hpp"
+#include "kivu_base/number.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_cli/command_line.hpp"
-#include "kivu_expected.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_output_file/output_file.hpp"
 
@@ -107,7 +108,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   } else if (word != words.end() && *word == release_subcommand) {
     command.action = Command::Action::Release;
     if (++word == words.end()) return std::unexpected(std::string("release needs the board's number"));
-    const auto board = kivu_host::parse_digits(*word, 10, UINT32_MAX);
+    const auto board = kivu_base::parse_digits(*word, 10, UINT32_MAX);
     if (!board) return std::unexpected("release needs a board number, not '" + *word + "'");
     command.board = static_cast<std::uint32_t>(*board);
     ++word;

@@ -4,7 +4,7 @@
 #include <ostream>
 #include <vector>
 
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_version.hpp"
 
 namespace kivu_cli {

@@ -2,7 +2,7 @@
 #include <ostream>
 #include <string>
 
-#include "kivu_debug_form.hpp"
+#include "kivu_base/debug_form.hpp"
 #include "kivu_exchange.hpp"
 
 namespace kivu_exchange {
@@ -21,7 +21,7 @@ std::ostream& operator<<(std::ostream& out, const ExchangeError& error) {
           out << "ReceiverSet";
         } else if constexpr (std::is_same_v<T, ExchangeError::Schedule>) {
           out << "Schedule(";
-          kivu_debug_form::write_debug_quoted(out, e.reason);
+          kivu_base::write_debug_quoted(out, e.reason);
           out << ')';
         } else if constexpr (std::is_same_v<T, ExchangeError::Address>) {
           out << "Address(" << e.address << ')';

@@ -1,13 +1,14 @@
 // The run's board and the boards' lock names (see kivu_host/board_identity.hpp).
 #include "kivu_host/board_identity.hpp"
 
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
+#include "kivu_base/number.hpp"
 
 namespace kivu_host {
 
 std::expected<std::uint32_t, EnvironmentError> parse_sim_boards(std::optional<std::string_view> value) {
   if (!value) return 1;
-  const auto boards = parse_digits(*value, 10, max_sim_boards);
+  const auto boards = kivu_base::parse_digits(*value, 10, max_sim_boards);
   if (!boards || *boards == 0) {
     return std::unexpected(EnvironmentError{sim_boards_variable, std::string(*value),
                                             "an unsigned decimal number from 1 to " + std::to_string(max_sim_boards)});
@@ -19,7 +20,7 @@ std::expected<std::uint32_t, EnvironmentError> parse_board_number(std::string_vi
                                                                   std::optional<std::string_view> value,
                                                                   std::uint32_t boards) {
   if (!value) return 0;
-  const auto board = boards == 0 ? std::nullopt : parse_digits(*value, 10, boards - 1);
+  const auto board = boards == 0 ? std::nullopt : kivu_base::parse_digits(*value, 10, boards - 1);
   if (!board) {
     return std::unexpected(EnvironmentError{std::string(variable), std::string(*value),
                                             "a board of this host: " + host_boards_text(boards)});

@@ -2,7 +2,6 @@
 // kivu_host/board_lock.hpp).
 #include "kivu_host/board_lock.hpp"
 
-#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,9 +18,10 @@
 #include <system_error>
 #include <thread>
 
-#include "kivu_debug_form/os_error.hpp"
+#include "kivu_base/descriptor.hpp"
+#include "kivu_base/number.hpp"
+#include "kivu_base/os_error.hpp"
 #include "kivu_host/board_identity.hpp"
-#include "kivu_host/settings.hpp"
 
 namespace kivu_host {
 
@@ -34,20 +34,18 @@ namespace {
 // leading NUL byte): the socket, or nothing when another socket has the
 // name. Otherwise the errno of the failure (ENAMETOOLONG for a name that
 // does not fit an address).
-std::expected<std::optional<int>, int> bind_name(std::string_view name) noexcept {
+std::expected<std::optional<kivu_base::Descriptor>, int> bind_name(std::string_view name) noexcept {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   // A NUL byte, then the name, without a terminating NUL.
   if (name.empty() || name.size() + 1 > sizeof address.sun_path) return std::unexpected(ENAMETOOLONG);
   std::memcpy(address.sun_path + 1, name.data(), name.size());
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::unexpected(errno);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
-  const int error = errno;
-  (void)::close(fd);
-  if (error == EADDRINUSE) return std::nullopt;
-  return std::unexpected(error);
+  kivu_base::Descriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket) return std::unexpected(errno);
+  if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0) return socket;
+  if (errno == EADDRINUSE) return std::nullopt;
+  return std::unexpected(errno);
 }
 
 // =============================================================================
@@ -86,7 +84,7 @@ std::optional<UnixSocketLine> parse_line(std::string_view rest) {
   if (blanks == std::string_view::npos) return std::nullopt;
   rest.remove_prefix(blanks);
   const std::size_t digits = std::min(rest.find(' '), rest.size());
-  const auto inode = parse_digits(rest.substr(0, digits), 10);
+  const auto inode = kivu_base::parse_digits(rest.substr(0, digits), 10);
   if (!inode || blanks != (digits < 5 ? 5 - digits : 0)) return std::nullopt;
   rest.remove_prefix(digits);
   UnixSocketLine line{*inode, {}};
@@ -129,24 +127,24 @@ std::string process_command(const std::string& directory) {
 // locks `owners` maps that socket's inode to.
 void find_holders(const std::map<std::uint64_t, std::vector<std::size_t>>& owners,
                   std::vector<BoardLockState>& states) {
-  DIR* processes = ::opendir("/proc");
-  if (processes == nullptr) return;
-  while (const dirent* process = ::readdir(processes)) {
-    const auto pid = parse_digits(process->d_name, 10, LONG_MAX);
+  auto processes = kivu_base::Directory::open("/proc");
+  if (!processes) return;
+  while (const dirent* process = processes->next()) {
+    const auto pid = kivu_base::parse_digits(process->d_name, 10, LONG_MAX);
     if (!pid) continue;
     const std::string directory = "/proc/" + std::string(process->d_name);
     const std::string descriptors_path = directory + "/fd";
-    DIR* descriptors = ::opendir(descriptors_path.c_str());
-    if (descriptors == nullptr) continue;  // gone, or not ours to see
-    std::vector<std::size_t> held;         // the locks this process holds
-    while (const dirent* descriptor = ::readdir(descriptors)) {
+    auto descriptors = kivu_base::Directory::open(descriptors_path.c_str());
+    if (!descriptors) continue;     // gone, or not ours to see
+    std::vector<std::size_t> held;  // the locks this process holds
+    while (const dirent* descriptor = descriptors->next()) {
       if (descriptor->d_name[0] == '.') continue;
       char target[64];
       const auto size = ::readlink((descriptors_path + "/" + descriptor->d_name).c_str(), target, sizeof target - 1);
       if (size <= 0) continue;
       const std::string_view link(target, static_cast<std::size_t>(size));
       if (!link.starts_with("socket:[") || !link.ends_with(']')) continue;
-      const auto inode = parse_digits(link.substr(8, link.size() - 9), 10);
+      const auto inode = kivu_base::parse_digits(link.substr(8, link.size() - 9), 10);
       if (!inode) continue;
       const auto found = owners.find(*inode);
       if (found == owners.end()) continue;
@@ -154,12 +152,10 @@ void find_holders(const std::map<std::uint64_t, std::vector<std::size_t>>& owner
         if (std::ranges::find(held, index) == held.end()) held.push_back(index);
       }
     }
-    ::closedir(descriptors);
     if (held.empty()) continue;
     const LockHolder holder{static_cast<long>(*pid), process_command(directory)};
     for (const std::size_t index : held) states[index].holders.push_back(holder);
   }
-  ::closedir(processes);
   for (auto& state : states) std::ranges::sort(state.holders, {}, &LockHolder::pid);
 }
 
@@ -207,10 +203,8 @@ std::expected<std::vector<BoardLockState>, std::string> board_lock_states(std::s
     // The bind is the kernel's own answer; the table's stands only when the
     // bind cannot be tried at all.
     bool held = !listed.empty();
-    if (const auto bound = bind_name(name)) {
-      held = !bound->has_value();
-      if (!held) (void)::close(**bound);
-    }
+    // The socket bound for the test, if any, is closed at once.
+    if (const auto bound = bind_name(name)) held = !bound->has_value();
     for (const std::size_t index : indices) states[index].held = held;
     // One socket can have the name: a second line naming it is forged, and
     // which one is not cannot be told.
@@ -241,38 +235,25 @@ std::string locks_and_holders(std::span<const std::string> names) {
 // =============================================================================
 // The lock
 
-BoardLock::Socket& BoardLock::Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) (void)::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-BoardLock::Socket::~Socket() {
-  // close is not retried on EINTR: on Linux the descriptor is gone either way.
-  if (fd_ >= 0) (void)::close(fd_);
-}
-
 namespace {
 
 // The lock `name` taken once: the lock; nothing when another socket has the
 // name; an unusable error otherwise.
-std::expected<std::optional<int>, BoardLockError> bind_or_explain(std::string_view name) {
-  const auto bound = bind_name(name);
-  if (bound) return *bound;
+std::expected<std::optional<kivu_base::Descriptor>, BoardLockError> bind_or_explain(std::string_view name) {
+  auto bound = bind_name(name);
+  if (bound) return std::move(*bound);
   return std::unexpected(BoardLockError{BoardLockError::Kind::unusable, board_lock_display(name),
                                         bound.error() == ENAMETOOLONG
                                             ? std::string("the name does not fit a socket address")
-                                            : kivu_debug_form::os_error_display(bound.error())});
+                                            : kivu_base::os_error_display(bound.error())});
 }
 
 }  // namespace
 
 std::expected<BoardLock, BoardLockError> BoardLock::try_take(std::string_view name) {
-  const auto bound = bind_or_explain(name);
+  auto bound = bind_or_explain(name);
   if (!bound) return std::unexpected(bound.error());
-  if (*bound) return BoardLock(Socket(**bound), std::string(name));
+  if (*bound) return BoardLock(std::move(**bound), std::string(name));
   const std::string names[] = {std::string(name)};
   return std::unexpected(BoardLockError{BoardLockError::Kind::held, locks_and_holders(names), {}});
 }
@@ -284,9 +265,9 @@ std::expected<BoardLock, BoardLockError> BoardLock::wait(std::span<const std::st
   bool said = false;
   for (;;) {
     for (const std::string& name : names) {
-      const auto bound = bind_or_explain(name);
+      auto bound = bind_or_explain(name);
       if (!bound) return std::unexpected(bound.error());
-      if (*bound) return BoardLock(Socket(**bound), name);
+      if (*bound) return BoardLock(std::move(**bound), name);
     }
     const auto waited = std::chrono::steady_clock::now() - started;
     if (how.bound && waited >= *how.bound) {

@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "kivu_debug_form.hpp"
-#include "kivu_debug_form/os_error.hpp"
+#include "kivu_base/debug_form.hpp"
+#include "kivu_base/os_error.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_host/settings.hpp"
 
@@ -23,7 +23,7 @@ constexpr std::size_t max_file_bytes = 4 * 1024 * 1024;
 
 QuarantineError corrupt(std::string_view path, std::string_view why) {
   return {QuarantineError::Kind::corrupt,
-          "the quarantine file " + kivu_debug_form::debug_quoted(path) + " is corrupt: " + std::string(why)};
+          "the quarantine file " + kivu_base::debug_quoted(path) + " is corrupt: " + std::string(why)};
 }
 
 // One entry of "boards" or "released"; `released` says which.
@@ -96,8 +96,8 @@ std::expected<Quarantine, QuarantineError> parse_quarantine(std::string_view tex
 std::expected<Quarantine, QuarantineError> read_quarantine(const std::string& path) {
   const auto unreadable = [&](int code) {
     return std::unexpected(QuarantineError{QuarantineError::Kind::unreadable,
-                                           "cannot read the quarantine file " + kivu_debug_form::debug_quoted(path) +
-                                               ": " + kivu_debug_form::os_error_display(code)});
+                                           "cannot read the quarantine file " + kivu_base::debug_quoted(path) +
+                                               ": " + kivu_base::os_error_display(code)});
   };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

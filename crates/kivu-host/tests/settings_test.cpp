@@ -20,22 +20,6 @@ TEST(Environment, RejectsASingleDigitAboveASmallBound) {
   EXPECT_FALSE(parse_unsigned_decimal("KIVU_X", "18446744073709551616", UINT64_MAX));
 }
 
-TEST(Environment, ReadsDigitsOnlyInEitherBase) {
-  EXPECT_EQ(parse_digits("0", 10), 0u);
-  EXPECT_EQ(parse_digits("18446744073709551615", 10), UINT64_MAX);
-  EXPECT_EQ(parse_digits("9bFFf", 16), 0x9bfffu);
-  EXPECT_EQ(parse_digits("ffffffffffffffff", 16), UINT64_MAX);
-  EXPECT_EQ(parse_digits("9c000", 16, 0x9bfff), std::nullopt);
-  for (const char* bad : {"", "-0", "+1", " 1", "1 ", "0x10", "1_000", "1e3", "18446744073709551616"}) {
-    EXPECT_EQ(parse_digits(bad, 10), std::nullopt) << '"' << bad << '"';
-  }
-  for (const char* bad : {"", "0x1", "-1", "g", "10000000000000000"}) {
-    EXPECT_EQ(parse_digits(bad, 16), std::nullopt) << '"' << bad << '"';
-  }
-  // A value past its text's end is not read: only the view's digits count.
-  EXPECT_EQ(parse_digits(std::string_view("123", 2), 10), 12u);
-}
-
 TEST(Environment, ReadsTheRunsBoardAmongTheHostsBoards) {
   EXPECT_EQ(parse_board_identity(std::nullopt, std::nullopt), (BoardIdentity{0, 1}));
   EXPECT_EQ(parse_board_identity("4", "3"), (BoardIdentity{3, 4}));

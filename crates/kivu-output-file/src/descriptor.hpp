@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "kivu_base/descriptor.hpp"
 #include "kivu_output_file/output_error.hpp"
 
 namespace kivu_output_file::detail {
@@ -33,43 +34,27 @@ inline std::unexpected<OutputError> refusal(OutputRefusal reason) {
   return std::unexpected(OutputError(output_refused(reason)));
 }
 
-// An owned file descriptor.
-class Descriptor {
-public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+// The workspace's owned descriptor (kivu_base/descriptor.hpp).
+using kivu_base::Descriptor;
 
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
+// Closes `file` now; a failure (a late write error on some filesystems) is
+// the write's failure.
+inline Status close_written(Descriptor& file) noexcept {
+  if (auto closed = file.close(); !closed) return os_failure(closed.error());
+  return {};
+}
 
-  // Closes the descriptor; a failure (a late write error on some
-  // filesystems) is the write's failure. After EINTR the descriptor is
-  // released all the same on Linux.
-  Status close() noexcept {
-    const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0 && errno != EINTR) return os_failure(errno);
+// Opens `name` under `directory` with kivu_base::open_at (retried when a
+// signal interrupts a blocking open, as a FIFO waiting for its reader
+// does): the descriptor, or none with errno saying why, as the code here
+// reads the failures of the calls around it.
+inline Descriptor open_at(int directory, const char* name, int flags, mode_t mode = 0) noexcept {
+  auto opened = kivu_base::open_at(directory, name, flags, mode);
+  if (!opened) {
+    errno = opened.error();
     return {};
   }
-
-private:
-  int fd_ = -1;
-};
-
-// Opens `name` under `directory`, retrying when a signal interrupts a
-// blocking open (a FIFO waits for its reader).
-inline Descriptor open_at(int directory, const char* name, int flags, mode_t mode = 0) noexcept {
-  for (;;) {
-    const int fd = ::openat(directory, name, flags, mode);
-    if (fd >= 0 || errno != EINTR) return Descriptor(fd);
-  }
+  return std::move(*opened);
 }
 
 }  // namespace kivu_output_file::detail

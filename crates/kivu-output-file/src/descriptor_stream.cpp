@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "kivu_base/descriptor.hpp"
+
 namespace kivu_output_file::detail {
 
 namespace {
@@ -65,15 +67,9 @@ private:
 
   bool send(const char* data, std::size_t size) noexcept {
     if (error_ != 0) return false;
-    while (size > 0) {
-      const ssize_t written = ::write(fd_, data, size);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) {
-        error_ = written < 0 ? errno : EIO;
-        return false;
-      }
-      data += written;
-      size -= static_cast<std::size_t>(written);
+    if (auto sent = kivu_base::write_all(fd_, data, size); !sent) {
+      error_ = sent.error();
+      return false;
     }
     return true;
   }

@@ -12,7 +12,7 @@
 #include <deque>
 #include <utility>
 
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 
 namespace kivu_output_file::detail {
 

@@ -14,7 +14,7 @@
 
 #include "descriptor.hpp"
 #include "descriptor_stream.hpp"
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "link_policy.hpp"
 #include "output_file_detail.hpp"
 #include "temporary_names.hpp"
@@ -68,7 +68,7 @@ std::optional<Status> write_directly(const Target& target, const OutputWriter& w
     written = stream_into(file.get(), write);
   }
   if (!written) return written;
-  return file.close();
+  return close_written(file);
 }
 
 // =============================================================================
@@ -151,7 +151,7 @@ Status replace(const Target& target, const OutputWriter& write, const std::optio
   if (::fsync(file.get()) != 0) return os_failure(errno);
 
   if (named) {
-    KIVU_RETURN_IF_ERROR(file.close());
+    KIVU_RETURN_IF_ERROR(close_written(file));
     if (::renameat(directory, named->get(), directory, target.name.c_str()) != 0) return os_failure(errno);
     named->kept();
   } else {

@@ -215,8 +215,13 @@ struct ProfileReport {
 // =============================================================================
 // Writing
 
-// The schema version that write_profile stores.
+// The schema version that write_profile stores, the newest one.
 inline constexpr std::uint32_t profile_schema_version = 3;
+
+// The oldest schema version the reader takes: it reads the versions from
+// this one to profile_schema_version, and refuses any other as Invalid
+// ("unsupported profile schema version N").
+inline constexpr std::uint32_t oldest_profile_schema_version = 1;
 
 // Encodes `report` as one profile message in the unpacked stream framing,
 // schema version profile_schema_version. Every text must be valid UTF-8

@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "capnp_boundary.hpp"
-#include "kivu_debug_form.hpp"
-#include "kivu_debug_form/os_error.hpp"
+#include "kivu_base/debug_form.hpp"
+#include "kivu_base/os_error.hpp"
 #include "kivu_package.hpp"
 
 namespace kivu_package {
@@ -20,7 +20,7 @@ namespace {
 // Debug-form pieces
 
 // Writes `text` in its quoted debug form.
-void write_quoted(std::ostream& out, std::string_view text) { kivu_debug_form::write_debug_quoted(out, text); }
+void write_quoted(std::ostream& out, std::string_view text) { kivu_base::write_debug_quoted(out, text); }
 
 std::string_view kind_name(CapnpError::Kind kind) {
   switch (kind) {
@@ -37,7 +37,7 @@ std::string_view kind_name(CapnpError::Kind kind) {
 void write_io(std::ostream& out, const std::error_code& code) {
   const auto& category = code.category();
   if (category == std::system_category() || category == std::generic_category()) {
-    out << kivu_debug_form::os_error_debug(code.value(), code.message());
+    out << kivu_base::os_error_debug(code.value(), code.message());
     return;
   }
   out << "Custom { category: ";

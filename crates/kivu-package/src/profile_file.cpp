@@ -25,10 +25,11 @@
 
 #include "capnp_boundary.hpp"
 #include "framing.hpp"
+#include "kivu_base/descriptor.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_package/capnp_reader_options.hpp"
 #include "profile_walk.hpp"
 #include "utf8.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_package {
 
@@ -49,7 +50,7 @@ std::string_view checked_text(capnp::Text::Reader text) {
 ProfileView profile_root(capnp::MessageReader& message) {
   const ProfileView profile(message.getRoot<profile_capnp::Profile>());
   const std::uint32_t version = profile.schema_version();
-  if (version < 1 || version > 3) {
+  if (version < oldest_profile_schema_version || version > profile_schema_version) {
     raise_view_failure(PackageError::Invalid{"unsupported profile schema version " + std::to_string(version)});
   }
   return profile;
@@ -85,14 +86,6 @@ private:
   std::size_t size_ = 0;
 };
 
-// Closes a descriptor on every path.
-struct Descriptor {
-  int fd = -1;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 }  // namespace
 
 // The bytes viewed: a mapping of the file, or memory of our own holding
@@ -118,10 +111,11 @@ std::size_t ProfileFile::size_bytes() const noexcept { return storage_ ? storage
 
 std::expected<ProfileFile, PackageError> ProfileFile::open(const std::filesystem::path& path) noexcept {
   return detail::run_guarded([&]() -> std::expected<ProfileFile, PackageError> {
-    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) return system_error(errno);
+    auto opened = kivu_base::open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!opened) return system_error(opened.error());
+    const kivu_base::Descriptor file = std::move(*opened);
     struct stat status {};
-    if (::fstat(file.fd, &status) != 0) return system_error(errno);
+    if (::fstat(file.get(), &status) != 0) return system_error(errno);
     if (S_ISDIR(status.st_mode)) return system_error(EISDIR);
 
     auto storage = std::make_unique<Storage>();
@@ -129,7 +123,7 @@ std::expected<ProfileFile, PackageError> ProfileFile::open(const std::filesystem
       const auto size = static_cast<std::size_t>(status.st_size);
       // Populated at once: every command walks the whole message, and
       // faulting its pages in one go is much cheaper than one by one.
-      void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
+      void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.get(), 0);
       if (mapped == MAP_FAILED) return system_error(errno);
       storage->mapping = Mapping(mapped, size);
       storage->data = storage->mapping.data();
@@ -155,13 +149,11 @@ std::expected<ProfileFile, PackageError> ProfileFile::open(const std::filesystem
         if (segments_less_one >= detail::max_segments) break;
       }
       if (filled == storage->buffer.capacity()) storage->buffer.reserve(filled + chunk, filled >= chunk);
-      const ssize_t got = ::read(file.fd, storage->buffer.data() + filled, storage->buffer.capacity() - filled);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return system_error(errno);
-      }
-      if (got == 0) break;
-      filled += static_cast<std::size_t>(got);
+      const auto got = kivu_base::read_some(file.get(), storage->buffer.data() + filled,
+                                            storage->buffer.capacity() - filled);
+      if (!got) return system_error(got.error());
+      if (*got == 0) break;
+      filled += *got;
     }
     storage->data = storage->buffer.data();
     storage->size = filled;

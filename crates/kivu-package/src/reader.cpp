@@ -24,11 +24,11 @@
 
 #include "capnp_boundary.hpp"
 #include "framing.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_package.hpp"
 #include "kivu_package/capnp_reader_options.hpp"
 #include "kivu_package/profile_file.hpp"
 #include "profile_walk.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_package {
 

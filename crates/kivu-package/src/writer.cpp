@@ -17,11 +17,11 @@
 
 #include "capnp_boundary.hpp"
 #include "framing.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "kivu_package.hpp"
 #include "profile.capnp.h"
 #include "utf8.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_package {
 

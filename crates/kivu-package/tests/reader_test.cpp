@@ -150,6 +150,18 @@ TEST(ProfileVersion, VersionsZeroAndFourAreRefusedWithTheVersionInTheMessage) {
   }
 }
 
+TEST(ProfileVersion, TheReaderTakesExactlyTheVersionsTheLibraryNames) {
+  // The tools tell users this range; it must be the reader's own.
+  using kivu_package::oldest_profile_schema_version;
+  using kivu_package::profile_schema_version;
+  for (const std::uint32_t version : {oldest_profile_schema_version - 1, oldest_profile_schema_version,
+                                      profile_schema_version, profile_schema_version + 1}) {
+    const bool named = version >= oldest_profile_schema_version && version <= profile_schema_version;
+    auto report = ProfileReport::read(std::istringstream(HandProfile(version).bytes()));
+    EXPECT_EQ(report.has_value(), named) << "version " << version;
+  }
+}
+
 TEST(ProfileVersion, ARootWithoutDataSectionHasVersionZero) {
   Segment seg;
   seg.alloc(1);

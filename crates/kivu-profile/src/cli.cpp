@@ -17,8 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "heatmap.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_cli/command_line.hpp"
-#include "kivu_expected.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "profile_stats.hpp"
 #include "signals.hpp"
@@ -94,7 +94,9 @@ std::string decode_reason(const kivu_package::PackageError& error, std::optional
   if (error.is<PackageError::Invalid>()) {
     const std::string& message = error.as<PackageError::Invalid>().message;
     if (const auto version = number_after(message, "unsupported profile schema version")) {
-      return "the profile's schema version is " + *version + "; this tool reads versions 1 to 3";
+      return "the profile's schema version is " + *version + "; this tool reads versions " +
+             std::to_string(kivu_package::oldest_profile_schema_version) + " to " +
+             std::to_string(kivu_package::profile_schema_version);
     }
     return message;
   }

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cli.hpp"
-#include "kivu_expected.hpp"
-#include "kivu_host/settings.hpp"
+#include "kivu_base/expected.hpp"
+#include "kivu_base/number.hpp"
 
 namespace kivu_profile {
 
@@ -205,7 +205,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   if (top->count() > 0 && !is_diff) return std::unexpected(std::string("--top belongs to diff"));
   KIVU_ASSIGN_OR_RETURN(const auto top_text, kivu_cli::single_value(*top, "--top"));
   if (top_text) {
-    const auto count = kivu_host::parse_digits(*top_text, 10, SIZE_MAX);
+    const auto count = kivu_base::parse_digits(*top_text, 10, SIZE_MAX);
     if (!count) return std::unexpected("bad --top '" + *top_text + "' (a count of 0 or more)");
     command.top = static_cast<std::size_t>(*count);
   }

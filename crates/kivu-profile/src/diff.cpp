@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "kivu_base/number.hpp"
 #include "summary.hpp"
 
 namespace kivu_profile {
@@ -67,32 +68,10 @@ std::string Threshold::text() const {
 }
 
 std::optional<Threshold> parse_threshold(std::string_view text) noexcept {
-  std::uint64_t whole = 0;
-  std::uint64_t millionths = 0;
-  std::size_t whole_digits = 0;
-  std::size_t fraction_digits = 0;
-  bool after_point = false;
-  for (const char c : text) {
-    if (c == '.' && !after_point) {
-      after_point = true;
-      continue;
-    }
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (after_point) {
-      if (++fraction_digits > 6) return std::nullopt;
-      millionths = millionths * 10 + digit;
-    } else {
-      ++whole_digits;
-      whole = whole * 10 + digit;
-      if (whole > max_threshold_percent) return std::nullopt;
-    }
-  }
-  if (whole_digits + fraction_digits == 0) return std::nullopt;
-  for (std::size_t k = fraction_digits; k < 6; ++k) millionths *= 10;
-  const std::uint64_t total = whole * 1'000'000 + millionths;
-  if (total > max_threshold_percent * 1'000'000) return std::nullopt;
-  return Threshold{total};
+  // Millionths of a percent: six places after the point.
+  const auto micro_percent = kivu_base::parse_decimal(text, 6, max_threshold_percent * 1'000'000);
+  if (!micro_percent) return std::nullopt;
+  return Threshold{*micro_percent};
 }
 
 // =============================================================================
@@ -119,7 +98,7 @@ std::vector<std::string> ProfileDiff::regressions() const {
   if (span.grew_beyond(threshold)) grown.emplace_back("span");
   if (busy.grew_beyond(threshold)) grown.emplace_back("busy");
   for (const auto kind : step_kinds) {
-    if (kind != kivu_package::ProfileStepKind::Idle && cycles[kind_index(kind)].grew_beyond(threshold)) {
+    if (kind != kivu_package::ProfileStepKind::Idle && cycles_of(kind).grew_beyond(threshold)) {
       grown.emplace_back(kind_name(kind));
     }
   }
@@ -131,7 +110,6 @@ ProfileDiff compare_profiles(ProfileStats base, ProfileStats next, Threshold thr
   diff.threshold = threshold;
   diff.span = {base.span_cycles(), next.span_cycles()};
   diff.busy = {base.busy_cycles(), next.busy_cycles()};
-  for (const auto kind : step_kinds) diff.cycles[kind_index(kind)] = {base.cycles[kind], next.cycles[kind]};
 
   // Both tile lists are sorted by number: walk them side by side.
   std::vector<TileChange> in_both;
@@ -188,7 +166,7 @@ void write_diff(const ProfileDiff& diff, std::string_view base_name, std::string
   out << row("span (µs)", microseconds_text(diff.span.base, base.clock_hz),
              microseconds_text(diff.span.next, next.clock_hz));
   for (const auto kind : step_kinds) {
-    const auto& change = diff.cycles[kind_index(kind)];
+    const auto change = diff.cycles_of(kind);
     const bool counts = kind != kivu_package::ProfileStepKind::Idle;
     out << row(fmt::format("{} (cycles)", kind_name(kind)), std::to_string(change.base), std::to_string(change.next),
                change_text(change), counts && change.grew_beyond(diff.threshold));
@@ -221,7 +199,7 @@ void write_diff(const ProfileDiff& diff, std::string_view base_name, std::string
 
 nlohmann::json diff_json(const ProfileDiff& diff) {
   nlohmann::json cycles = nlohmann::json::object();
-  for (const auto kind : step_kinds) cycles[std::string(kind_name(kind))] = change_json(diff.cycles[kind_index(kind)]);
+  for (const auto kind : step_kinds) cycles[std::string(kind_name(kind))] = change_json(diff.cycles_of(kind));
   nlohmann::json tiles = nlohmann::json::array();
   for (const auto& tile : diff.top_tiles) {
     const auto relative = tile.busy.relative();

@@ -90,8 +90,6 @@ struct ProfileDiff {
   Threshold threshold;
   Change span;
   Change busy;
-  // Cycles per step kind over all tiles, indexed by kind_index.
-  std::array<Change, step_kind_count> cycles{};
   // Tiles in both profiles whose busy cycles changed most, by absolute
   // change, largest first (ties by tile number); at most `top` of them.
   std::vector<TileChange> top_tiles;
@@ -99,6 +97,10 @@ struct ProfileDiff {
   std::vector<std::uint32_t> only_in_base;
   std::vector<std::uint32_t> only_in_new;
 
+  // The cycles of step kind `kind` over all tiles, in each profile.
+  [[nodiscard]] Change cycles_of(kivu_package::ProfileStepKind kind) const noexcept {
+    return {base.cycles[kind], next.cycles[kind]};
+  }
   // True when the clocks of the two profiles differ.
   [[nodiscard]] bool clocks_differ() const noexcept { return base.clock_hz != next.clock_hz; }
   // Names of the figures that grew beyond the threshold, in the order span,

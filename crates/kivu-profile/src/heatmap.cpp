@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "kivu_base/utf8.hpp"
 #include "kivu_exchange.hpp"
 #include "profile_stats.hpp"
 
@@ -46,65 +47,6 @@ constexpr std::array<std::array<int, 3>, 5> scale = {{
     {0x5e, 0xc9, 0x62},
     {0xfd, 0xe7, 0x25},
 }};
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xc0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xe0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  } else {
-    out += static_cast<char>(0xf0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  }
-}
-
-// Decodes one UTF-8 character at text[i], advancing i; U+FFFD for a byte
-// that does not start a valid, shortest-form sequence (one byte consumed).
-char32_t next_character(std::string_view text, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  }
-  std::size_t length = 0;
-  char32_t c = 0;
-  char32_t minimum = 0;
-  if ((lead & 0xe0) == 0xc0) {
-    length = 2, c = lead & 0x1f, minimum = 0x80;
-  } else if ((lead & 0xf0) == 0xe0) {
-    length = 3, c = lead & 0x0f, minimum = 0x800;
-  } else if ((lead & 0xf8) == 0xf0) {
-    length = 4, c = lead & 0x07, minimum = 0x10000;
-  } else {
-    ++i;
-    return U'\uFFFD';
-  }
-  if (i + length > text.size()) {
-    ++i;
-    return U'\uFFFD';
-  }
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xc0) != 0x80) {
-      ++i;
-      return U'\uFFFD';
-    }
-    c = (c << 6) | (byte(i + k) & 0x3f);
-  }
-  if (c < minimum || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) {
-    ++i;
-    return U'\uFFFD';
-  }
-  i += length;
-  return c;
-}
 
 bool allowed_in_xml(char32_t c) {
   return c == 0x9 || c == 0xa || c == 0xd || (c >= 0x20 && c <= 0xd7ff) || (c >= 0xe000 && c <= 0xfffd) ||
@@ -242,7 +184,11 @@ std::string escape_xml(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    char32_t c = next_character(text, i);
+    // A byte that starts no character shows as U+FFFD, and the text goes on
+    // at the next byte.
+    const auto decoded = kivu_base::decode_utf8(text, i);
+    i += decoded.valid ? decoded.length : 1;
+    char32_t c = decoded.character;
     if (!allowed_in_xml(c)) c = U'\uFFFD';
     switch (c) {
       case U'&': out += "&amp;"; break;
@@ -250,7 +196,7 @@ std::string escape_xml(std::string_view text) {
       case U'>': out += "&gt;"; break;
       case U'"': out += "&quot;"; break;
       case U'\'': out += "&apos;"; break;
-      default: append_utf8(out, c);
+      default: kivu_base::append_utf8(out, c);
     }
   }
   return out;

@@ -17,16 +17,6 @@ using kivu_package::ProfileStepKind;
 // =============================================================================
 // Step kinds
 
-std::size_t kind_index(ProfileStepKind kind) noexcept {
-  switch (kind) {
-    case ProfileStepKind::Exchange: return 0;
-    case ProfileStepKind::Compute: return 1;
-    case ProfileStepKind::Synchronization: return 2;
-    case ProfileStepKind::Idle: return 3;
-  }
-  return 0;
-}
-
 std::string_view kind_name(ProfileStepKind kind) noexcept {
   switch (kind) {
     case ProfileStepKind::Exchange: return "exchange";

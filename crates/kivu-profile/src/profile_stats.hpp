@@ -29,16 +29,11 @@ namespace kivu_profile {
 // =============================================================================
 // Step kinds
 
-// Number of step kinds; kind_index maps each to 0 .. 3 in schema order.
-inline constexpr std::size_t step_kind_count = 4;
-
-// The kinds in schema order: exchange, compute, synchronization, idle.
-inline constexpr std::array<kivu_package::ProfileStepKind, step_kind_count> step_kinds = {
+// The kinds in schema order: exchange, compute, synchronization, idle;
+// kivu_package::KindCycles holds one count for each.
+inline constexpr std::array<kivu_package::ProfileStepKind, 4> step_kinds = {
     kivu_package::ProfileStepKind::Exchange, kivu_package::ProfileStepKind::Compute,
     kivu_package::ProfileStepKind::Synchronization, kivu_package::ProfileStepKind::Idle};
-
-// Index of `kind` in step_kinds.
-[[nodiscard]] std::size_t kind_index(kivu_package::ProfileStepKind kind) noexcept;
 
 // The schema's lower-case name of `kind`: "exchange", "compute",
 // "synchronization" or "idle".

@@ -46,8 +46,10 @@ TEST(Threshold, ParsesPercentagesExactlyAndRefusesAnythingElse) {
   EXPECT_EQ(parse_threshold("0"), Threshold{0});
   EXPECT_EQ(parse_threshold("0.000001"), Threshold{1});
   EXPECT_EQ(parse_threshold("1000000000"), Threshold{1'000'000'000'000'000});
+  EXPECT_EQ(parse_threshold("1000000000.000000"), Threshold{1'000'000'000'000'000});
+  EXPECT_EQ(parse_threshold("007.250000"), Threshold{7'250'000});
   for (const char* bad : {"", ".", "-1", "+5", "abc", "5%", "1e2", " 5", "5 ", "1.2.3", "0.0000001", "1000000001",
-                          "99999999999999999999999"}) {
+                          "1000000000.000001", "99999999999999999999999", "1.+5", "1.-5", "-.5", "..5", "5.."}) {
     EXPECT_EQ(parse_threshold(bad), std::nullopt) << '"' << bad << '"';
   }
   EXPECT_EQ(Threshold{2'500'000}.text(), "2.5%");
@@ -80,13 +82,13 @@ TEST(Diff, ComparesSpanKindsAndBusyCyclesOfKnownProfiles) {
   const auto diff = diff_of(base, next);
 
   EXPECT_EQ(diff.span, (Change{1000, 1100}));
-  EXPECT_EQ(diff.cycles[0], (Change{100, 200})) << "exchange";
-  EXPECT_EQ(diff.cycles[1], (Change{450, 310})) << "compute";
-  EXPECT_EQ(diff.cycles[2], (Change{0, 100})) << "synchronization";
-  EXPECT_EQ(diff.cycles[3], (Change{2450, 2490})) << "idle";
+  EXPECT_EQ(diff.cycles_of(ProfileStepKind::Exchange), (Change{100, 200}));
+  EXPECT_EQ(diff.cycles_of(ProfileStepKind::Compute), (Change{450, 310}));
+  EXPECT_EQ(diff.cycles_of(ProfileStepKind::Synchronization), (Change{0, 100}));
+  EXPECT_EQ(diff.cycles_of(ProfileStepKind::Idle), (Change{2450, 2490}));
   EXPECT_EQ(diff.busy, (Change{550, 610}));
   EXPECT_EQ(diff.busy.difference(), 60);
-  EXPECT_EQ(diff.cycles[1].difference(), -140);
+  EXPECT_EQ(diff.cycles_of(ProfileStepKind::Compute).difference(), -140);
   EXPECT_EQ(diff.only_in_base, (std::vector<std::uint32_t>{2}));
   EXPECT_EQ(diff.only_in_new, (std::vector<std::uint32_t>{3}));
   // Tile 0 (400 -> 400 busy: 300 compute + 100 synchronization) did not

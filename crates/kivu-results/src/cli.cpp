@@ -16,8 +16,8 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_cli/command_line.hpp"
-#include "kivu_expected.hpp"
 #include "kivu_host/child_process.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "kivu_results/change_points.hpp"

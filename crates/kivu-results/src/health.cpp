@@ -10,7 +10,7 @@
 
 #include "fleet.hpp"
 #include "kivu_cli/command_line.hpp"
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 
 namespace kivu_results {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_package/profile_file.hpp"
 #include "kivu_results/test_cases.hpp"
 #include "profile_stats.hpp"

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "database.hpp"
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 
 namespace kivu_results {
 

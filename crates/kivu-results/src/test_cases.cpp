@@ -7,6 +7,7 @@
 
 #include <tinyxml2.h>
 
+#include "kivu_base/number.hpp"
 #include "kivu_host/settings.hpp"
 #include "xml_text.hpp"
 
@@ -31,7 +32,7 @@ std::optional<std::pair<char32_t, std::size_t>> character_reference(std::string_
   std::size_t end = first;
   while (end < rest.size() && is_digit(rest[end])) ++end;
   if (end == first || end >= rest.size() || rest[end] != ';') return std::nullopt;
-  const auto value = kivu_host::parse_digits(rest.substr(first, end - first), hex ? 16 : 10, 0x10ffff);
+  const auto value = kivu_base::parse_digits(rest.substr(first, end - first), hex ? 16 : 10, 0x10ffff);
   return std::pair{static_cast<char32_t>(value.value_or(0x110000)), end + 1};
 }
 
@@ -245,12 +246,12 @@ std::optional<double> seconds_of(std::string_view time) {
   const std::string_view fraction = point == std::string_view::npos ? std::string_view() : time.substr(point + 1);
   // At most 18 fractional digits, so that the fraction fits the parser's
   // 64 bits; no result file gives more than a few.
-  const auto whole_value = kivu_host::parse_digits(whole, 10);
+  const auto whole_value = kivu_base::parse_digits(whole, 10);
   if (!whole_value || (point != std::string_view::npos && (fraction.empty() || fraction.size() > 18)))
     return std::nullopt;
   double seconds = static_cast<double>(*whole_value);
   if (!fraction.empty()) {
-    const auto fraction_value = kivu_host::parse_digits(fraction, 10);
+    const auto fraction_value = kivu_base::parse_digits(fraction, 10);
     if (!fraction_value) return std::nullopt;
     double scale = 1;
     for (std::size_t i = 0; i < fraction.size(); ++i) scale *= 10;

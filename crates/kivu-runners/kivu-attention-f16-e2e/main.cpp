@@ -13,7 +13,7 @@
 #include <fmt/core.h>
 
 #include "attention_scenario.hpp"
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/runner_help.hpp"
 #include "kivu_runner/runner_main.hpp"
 

@@ -8,7 +8,7 @@
 
 #include <fmt/core.h>
 
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/random.hpp"
 #include "kivu_runner/verify.hpp"
 #include "kivu_runtime/board_constants.hpp"

@@ -7,7 +7,7 @@
 
 #include <fmt/core.h>
 
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_host/settings.hpp"
 #include "kivu_output_file/output_file.hpp"
 

@@ -25,7 +25,7 @@
 #include <fmt/core.h>
 
 #include "gemm_scenario.hpp"
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/runner_help.hpp"
 #include "kivu_runner/runner_main.hpp"
 

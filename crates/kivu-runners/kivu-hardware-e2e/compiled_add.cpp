@@ -7,10 +7,10 @@
 
 #include <fmt/core.h>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/verify.hpp"
 #include "segmented_compiler.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_hardware_e2e {
 

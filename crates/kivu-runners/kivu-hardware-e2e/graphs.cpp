@@ -11,9 +11,9 @@
 #include <fmt/core.h>
 
 #include "compiled_add.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/verify.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_hardware_e2e {
 

@@ -5,10 +5,10 @@
 #include <fmt/core.h>
 
 #include "graphs.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/runner_help.hpp"
 #include "kivu_runner/runner_main.hpp"
-#include <kivu_expected.hpp>
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_runtime/board_constants.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_hardware_e2e {
 

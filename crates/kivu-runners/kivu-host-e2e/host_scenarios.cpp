@@ -8,10 +8,10 @@
 
 #include <fmt/core.h>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_exchange.hpp"
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/verify.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_host_e2e {
 

@@ -5,11 +5,11 @@
 
 #include <fmt/core.h>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/progress.hpp"
 #include "kivu_runner/runner_help.hpp"
 #include "kivu_runtime/board_constants.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_host_e2e {
 

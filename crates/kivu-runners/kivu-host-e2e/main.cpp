@@ -6,9 +6,9 @@
 
 #include "host_scenarios.hpp"
 #include "host_settings.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/runner_help.hpp"
 #include "kivu_runner/runner_main.hpp"
-#include <kivu_expected.hpp>
 
 int main(int argc, char** argv) {
   using namespace kivu_host_e2e;

@@ -6,13 +6,13 @@
 // a mismatch or a board error, 2 on bad input.
 #include <fmt/core.h>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/pattern.hpp"
 #include "kivu_runner/runner_help.hpp"
 #include "kivu_runner/runner_main.hpp"
 #include "kivu_runner/verify.hpp"
 #include "random_graph.hpp"
-#include <kivu_expected.hpp>
 
 namespace {
 

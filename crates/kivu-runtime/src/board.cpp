@@ -7,7 +7,7 @@
 #include <string>
 
 #include "board_impl.hpp"
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 
 namespace kivu_runtime {
 

@@ -6,7 +6,8 @@
 #include <charconv>
 #include <random>
 
-#include "kivu_expected.hpp"
+#include "kivu_base/number.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runtime/board_constants.hpp"
 #include "kivu_runtime/fault_injection.hpp"
 #include "kivu_runtime/host_write_jitter.hpp"
@@ -112,12 +113,12 @@ std::expected<std::vector<FaultyTile>, kivu_host::EnvironmentError> parse_sim_fa
     const std::string_view board_text = entry.substr(0, first);
     const std::string_view tile_text = entry.substr(first + 1, second - first - 1);
     const std::string_view probability_text = entry.substr(second + 1);
-    const auto board = kivu_host::parse_digits(board_text, 10, UINT32_MAX);
+    const auto board = kivu_base::parse_digits(board_text, 10, UINT32_MAX);
     if (!board) return bad(entry, "has a board that is not an unsigned decimal number");
     if (*board >= identity.boards) {
       return bad(entry, "names a board the host lacks; its boards are " + kivu_host::host_boards_text(identity.boards));
     }
-    const auto tile = kivu_host::parse_digits(tile_text, 10);
+    const auto tile = kivu_base::parse_digits(tile_text, 10);
     if (!tile) return bad(entry, "has a tile that is not an unsigned decimal number");
     if (*tile >= tile_count) return bad(entry, "has a tile not below " + std::to_string(tile_count));
     const auto probability = parse_probability(probability_text);

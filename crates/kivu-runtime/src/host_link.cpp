@@ -5,7 +5,7 @@
 #include <string>
 
 #include "board_impl.hpp"
-#include "kivu_expected.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runtime/host_packet.hpp"
 
 namespace kivu_runtime {

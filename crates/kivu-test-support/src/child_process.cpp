@@ -15,6 +15,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "kivu_base/descriptor.hpp"
 #include "kivu_host/child_process.hpp"
 
 extern char** environ;
@@ -157,15 +158,12 @@ int wait_for_child(pid_t pid) { return kivu_host::wait_for_child(pid).value_or(-
 std::expected<std::string, std::string> run_unprivileged(const std::function<std::string()>& check) {
   int pipe_ends[2];
   if (::pipe2(pipe_ends, O_CLOEXEC) != 0) return std::unexpected("pipe: " + std::string(std::strerror(errno)));
+  kivu_base::Descriptor read_end(pipe_ends[0]);
+  kivu_base::Descriptor write_end(pipe_ends[1]);
   const pid_t pid = ::fork();
-  if (pid < 0) {
-    const int error = errno;
-    ::close(pipe_ends[0]);
-    ::close(pipe_ends[1]);
-    return std::unexpected("fork: " + std::string(std::strerror(error)));
-  }
+  if (pid < 0) return std::unexpected("fork: " + std::string(std::strerror(errno)));
   if (pid == 0) {
-    ::close(pipe_ends[0]);
+    read_end.reset();
     // First byte: 'R' ran, 'D' could not drop; the rest is the text.
     std::string reply;
     if (::geteuid() == 0) {
@@ -184,24 +182,18 @@ std::expected<std::string, std::string> run_unprivileged(const std::function<std
         reply = std::string("Dthe check threw: ") + error.what();
       }
     }
-    std::string_view rest = reply;
-    while (!rest.empty()) {
-      const ssize_t written = ::write(pipe_ends[1], rest.data(), rest.size());
-      if (written <= 0) break;
-      rest.remove_prefix(static_cast<std::size_t>(written));
-    }
+    (void)kivu_base::write_all(write_end.get(), reply.data(), reply.size());
     ::_exit(0);
   }
-  ::close(pipe_ends[1]);
+  write_end.reset();
   std::string reply;
   char buffer[4096];
   for (;;) {
-    const ssize_t got = ::read(pipe_ends[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    reply.append(buffer, static_cast<std::size_t>(got));
+    const auto got = kivu_base::read_some(read_end.get(), buffer, sizeof buffer);
+    if (!got || *got == 0) break;
+    reply.append(buffer, *got);
   }
-  ::close(pipe_ends[0]);
+  read_end.reset();
   const int status = wait_for_child(pid);
   if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || reply.empty()) {
     return std::unexpected(std::string("the unprivileged child did not finish"));
@@ -233,14 +225,8 @@ PipeFeeder::PipeFeeder(std::string bytes) : bytes_(std::move(bytes)) {
   int fds[2];
   if (::pipe(fds) != 0) throw std::system_error(errno, std::system_category(), "cannot make a pipe");
   read_end_ = fds[0];
-  writer_ = std::thread([this, write_end = fds[1]] {
-    for (std::size_t done = 0; done < bytes_.size();) {
-      const ssize_t n = ::write(write_end, bytes_.data() + done, bytes_.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::close(write_end);
+  writer_ = std::thread([this, write_end = kivu_base::Descriptor(fds[1])] {
+    (void)kivu_base::write_all(write_end.get(), bytes_.data(), bytes_.size());
   });
 }
 

@@ -36,6 +36,8 @@
 #include <utility>
 #include <vector>
 
+#include "kivu_base/descriptor.hpp"
+
 namespace kivu_host {
 
 // A socket that /proc/net/unix lists: its inode and the name shown for it
@@ -159,23 +161,10 @@ public:
   [[nodiscard]] std::expected<BoardLockState, std::string> state() const;
 
 private:
-  // A descriptor, owned: closed on destruction and when another is moved
-  // onto it; moved, never copied.
-  class Socket {
-  public:
-    explicit Socket(int fd) noexcept : fd_(fd) {}
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Socket& operator=(Socket&& other) noexcept;
-    ~Socket();
-    [[nodiscard]] int get() const noexcept { return fd_; }
+  BoardLock(kivu_base::Descriptor socket, std::string name) noexcept
+      : socket_(std::move(socket)), name_(std::move(name)) {}
 
-  private:
-    int fd_ = -1;
-  };
-
-  BoardLock(Socket socket, std::string name) noexcept : socket_(std::move(socket)), name_(std::move(name)) {}
-
-  Socket socket_;
+  kivu_base::Descriptor socket_;
   std::string name_;
 };
 

@@ -39,16 +39,10 @@ struct EnvironmentError {
 // =============================================================================
 // Numbers
 
-// The one reader of numbers in the host's variables: the text `digits` as an
-// unsigned number in `base` (10, or 16 with digits of either case), no
-// larger than `max`. Digits only: at least one, no sign, blank or prefix.
-// Nothing when the text is not such a number.
-[[nodiscard]] std::optional<std::uint64_t> parse_digits(std::string_view digits, int base,
-                                                        std::uint64_t max = UINT64_MAX) noexcept;
-
-// Parses `value` as an unsigned decimal number no larger than `max`: digits
-// only, no sign, blanks or prefix, at least one digit. The error names
-// `variable` and `value`.
+// Parses `value` as an unsigned decimal number no larger than `max` with
+// kivu_base::parse_digits (kivu_base/number.hpp): digits only, no sign,
+// blanks or prefix, at least one digit. The error names `variable` and
+// `value`.
 [[nodiscard]] std::expected<std::uint64_t, EnvironmentError> parse_unsigned_decimal(std::string_view variable,
                                                                                     std::string_view value,
                                                                                     std::uint64_t max = UINT64_MAX);

@@ -43,7 +43,7 @@ if(DEB_DIR)
     endif()
   endforeach()
   foreach(expected IN ITEMS usr/lib/libkivu_exchange.a usr/lib/libkivu_package.a usr/lib/libkivu_package_schema.a
-                            usr/lib/libkivu_output_file.a
+                            usr/lib/libkivu_output_file.a usr/lib/libkivu_base.a
                             usr/include/kivu/kivu_exchange.hpp usr/lib/cmake/kivu/kivuConfig.cmake)
     if(NOT "./${expected}" IN_LIST listed)
       message(FATAL_ERROR "dpkg-deb -c does not list ./${expected}:\n${step_output}")

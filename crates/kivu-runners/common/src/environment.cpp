@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <string_view>
 
+#include "kivu_base/expected.hpp"
+#include "kivu_base/number.hpp"
 #include "kivu_runner/progress.hpp"
 #include "kivu_runtime/board_constants.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_runner {
 
@@ -47,7 +48,7 @@ Checked<std::uint32_t> hex_address_or(const char* variable, std::uint32_t fallba
   const std::string_view text = *value;
   if (!text.starts_with("0x") || limit == 0) return fail();
   // A value is returned in 32 bits, so nothing above them is accepted.
-  const auto parsed = kivu_host::parse_digits(text.substr(2), 16, std::min<std::uint64_t>(limit - 1, UINT32_MAX));
+  const auto parsed = kivu_base::parse_digits(text.substr(2), 16, std::min<std::uint64_t>(limit - 1, UINT32_MAX));
   if (!parsed) return fail();
   return static_cast<std::uint32_t>(*parsed);
 }

@@ -5,8 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
+
+#include "kivu_base/descriptor.hpp"
 
 namespace kivu_runner {
 
@@ -15,18 +16,13 @@ void append_failure_lines(std::string_view lines) noexcept {
   if (path == nullptr || *path == '\0') return;
   // No O_CREAT: the file is the starter's. O_NONBLOCK: a FIFO must not hold
   // a failing runner up.
-  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return;
+  const auto file = kivu_base::open_file(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+  if (!file) return;
   struct stat status {};
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid()) {
-    while (!lines.empty()) {
-      const auto written = ::write(fd, lines.data(), lines.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) break;
-      lines.remove_prefix(static_cast<std::size_t>(written));
-    }
+  if (::fstat(file->get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid()) {
+    // Best effort: a runner that cannot hand its lines over still fails.
+    (void)kivu_base::write_all(file->get(), lines.data(), lines.size());
   }
-  (void)::close(fd);
 }
 
 }  // namespace kivu_runner

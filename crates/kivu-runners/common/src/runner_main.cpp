@@ -7,10 +7,10 @@
 
 #include <fmt/core.h>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_runner/environment.hpp"
 #include "kivu_runner/failure_file.hpp"
 #include "kivu_version.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_runner {
 

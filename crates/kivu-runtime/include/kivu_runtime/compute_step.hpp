@@ -23,9 +23,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "kivu_base/expected.hpp"
 #include "kivu_exchange.hpp"
 #include "kivu_package.hpp"
-#include <kivu_expected.hpp>
 
 namespace kivu_runtime {
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "board_test_support.hpp"
+#include "kivu_base/expected.hpp"
 #include "kivu_runtime.hpp"
-#include <kivu_expected.hpp>
 
 using kivu_exchange::ExchangeError;
 using namespace kivu_runtime;

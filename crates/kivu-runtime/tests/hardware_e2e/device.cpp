@@ -11,9 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "failure.hpp"
+#include "kivu_base/expected.hpp"
+#include "kivu_base/number.hpp"
 #include "notice.hpp"
 #include "suite_paths.hpp"
-#include <kivu_expected.hpp>
 #include <kivu_host/board_identity.hpp>
 #include <kivu_host/board_lock.hpp>
 #include <kivu_host/quarantine.hpp>
@@ -51,9 +52,9 @@ std::expected<std::uint32_t, std::string> allocated_board(const std::string& all
   if (!text.starts_with("id:") || comma == std::string_view::npos) return unreadable();
   const std::string_view slots = text.substr(comma + 1);
   if (!slots.starts_with("slots:")) return unreadable();
-  const auto slot_count = kivu_host::parse_digits(slots.substr(6), 10);
+  const auto slot_count = kivu_base::parse_digits(slots.substr(6), 10);
   if (!slot_count || *slot_count == 0) return unreadable();
-  const auto board = kivu_host::parse_digits(text.substr(3, comma - 3), 10, UINT32_MAX);
+  const auto board = kivu_base::parse_digits(text.substr(3, comma - 3), 10, UINT32_MAX);
   if (!board) return unreadable();
   return host_board(static_cast<std::uint32_t>(*board), std::string(variable) + " is " + debug_quote(allocation),
                     host_boards);
@@ -134,7 +135,7 @@ std::expected<BoardRequest, std::string> board_from_environment() {
   }
   if (const auto board = kivu_host::board_setting_value("KIVU_TEST_BOARD")) {
     if (*board == "any") return request;
-    const auto number = kivu_host::parse_digits(*board, 10, UINT32_MAX);
+    const auto number = kivu_base::parse_digits(*board, 10, UINT32_MAX);
     if (!number) {
       return std::unexpected(
           kivu_host::EnvironmentError{"KIVU_TEST_BOARD", *board, "a board number or \"any\""}.message());
@@ -150,7 +151,7 @@ std::expected<BoardRequest, std::string> board_from_environment() {
 std::expected<std::optional<std::chrono::seconds>, std::string> lock_timeout_from_environment() {
   const auto value = kivu_host::board_setting_value(lock_timeout_variable);
   if (!value) return std::nullopt;
-  const auto seconds = kivu_host::parse_digits(*value, 10, max_lock_timeout_seconds);
+  const auto seconds = kivu_base::parse_digits(*value, 10, max_lock_timeout_seconds);
   if (!seconds) {
     return std::unexpected(kivu_host::EnvironmentError{
         lock_timeout_variable, *value, "a number of seconds from 0 to " + std::to_string(max_lock_timeout_seconds)}

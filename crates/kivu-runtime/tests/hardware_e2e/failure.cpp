@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "kivu_debug_form.hpp"
+#include "kivu_base/debug_form.hpp"
 
 namespace kivu_e2e {
 
@@ -20,6 +20,6 @@ void fail_unwrap(std::string_view debug_form, std::source_location where) {
 // =============================================================================
 // Renderings
 
-std::string debug_quote(std::string_view text) { return kivu_debug_form::debug_quoted(text); }
+std::string debug_quote(std::string_view text) { return kivu_base::debug_quoted(text); }
 
 }  // namespace kivu_e2e

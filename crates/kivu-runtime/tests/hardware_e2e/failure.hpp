@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "kivu_debug_form/os_error.hpp"
+#include "kivu_base/os_error.hpp"
 
 namespace kivu_e2e {
 
@@ -55,9 +55,9 @@ private:
 [[nodiscard]] std::string debug_quote(std::string_view text);
 
 // The display form of a system error: its description and "(os error N)".
-using kivu_debug_form::os_error_display;
+using kivu_base::os_error_display;
 
 // The debug form of a system error: Os { code: N, message: "<description>" }.
-using kivu_debug_form::os_error_debug;
+using kivu_base::os_error_debug;
 
 }  // namespace kivu_e2e

@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <optional>
 
 #include <gtest/gtest.h>
 
+#include "kivu_base/descriptor.hpp"
 #include "notice.hpp"
 
 extern char** environ;
@@ -61,9 +61,7 @@ public:
     if (::mkdtemp(folder.data()) == nullptr) return;
     folder_ = folder;
     const std::string file = folder + "/lines";
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    (void)::close(fd);
+    if (!kivu_base::open_file(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) return;
     path_ = file;
   }
   FailureFile(const FailureFile&) = delete;
@@ -83,17 +81,15 @@ public:
     constexpr std::size_t max_bytes = 16 * 1024;
     std::string text;
     if (path_.empty()) return text;
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return text;
+    const auto file = kivu_base::open_file(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (!file) return text;
     text.resize(max_bytes);
     std::size_t size = 0;
     while (size < max_bytes) {
-      const auto got = ::read(fd, text.data() + size, max_bytes - size);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      size += static_cast<std::size_t>(got);
+      const auto got = kivu_base::read_some(file->get(), text.data() + size, max_bytes - size);
+      if (!got || *got == 0) break;
+      size += *got;
     }
-    (void)::close(fd);
     text.resize(size);
     std::string lines;
     for (std::size_t at = 0; at < text.size();) {

@@ -24,7 +24,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "kivu_debug_form/os_error.hpp"
+#include "kivu_base/os_error.hpp"
 #include "kivu_host/child_process.hpp"
 
 extern char** environ;
@@ -68,7 +68,7 @@ std::string ExitStatus::text() const {
   return "unrecognized wait status: " + std::to_string(wait_status_);
 }
 
-std::string LaunchError::text() const { return kivu_debug_form::os_error_display(code); }
+std::string LaunchError::text() const { return kivu_base::os_error_display(code); }
 
 // =============================================================================
 // The command

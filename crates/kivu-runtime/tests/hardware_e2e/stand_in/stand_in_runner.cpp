@@ -71,6 +71,7 @@
 #include <thread>
 #include <vector>
 
+#include "kivu_base/descriptor.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_host/board_lock.hpp"
 
@@ -114,23 +115,21 @@ std::string log_file;
 
 // True when process `pid` exists and has not closed its files yet.
 bool has_open_files(const std::string& pid) {
-  DIR* files = opendir(("/proc/" + pid + "/fd").c_str());
-  if (files == nullptr) return false;
-  bool any = false;
-  while (const dirent* entry = readdir(files)) {
-    if (entry->d_name[0] != '.') any = true;
+  auto files = kivu_base::Directory::open(("/proc/" + pid + "/fd").c_str());
+  if (!files) return false;
+  while (const dirent* entry = files->next()) {
+    if (entry->d_name[0] != '.') return true;
   }
-  closedir(files);
-  return any;
+  return false;
 }
 
 // The stand-ins logged in `directory` that have not logged their end and
 // still have open files.
 std::vector<pid_t> running_stand_ins(const char* directory) {
   std::vector<pid_t> running;
-  DIR* logs = opendir(directory);
-  if (logs == nullptr) return running;
-  while (const dirent* entry = readdir(logs)) {
+  auto logs = kivu_base::Directory::open(directory);
+  if (!logs) return running;
+  while (const dirent* entry = logs->next()) {
     const std::string file = entry->d_name;
     if (!file.ends_with(".log")) continue;
     std::ifstream log(std::string(directory) + "/" + file);
@@ -144,7 +143,6 @@ std::vector<pid_t> running_stand_ins(const char* directory) {
     if (ended || pid.empty() || std::stol(pid) == getpid()) continue;
     if (has_open_files(pid)) running.push_back(static_cast<pid_t>(std::stol(pid)));
   }
-  closedir(logs);
   return running;
 }
 
@@ -175,10 +173,9 @@ void record_start(const std::string& name, int argc, char** argv, std::uint64_t 
 
 // Appends `line` to the file `path`, which must exist.
 void append_line(const std::string& path, const std::string& line) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)!write(fd, line.data(), line.size());
-  close(fd);
+  if (const auto file = kivu_base::open_file(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)) {
+    (void)kivu_base::write_all(file->get(), line.data(), line.size());
+  }
 }
 
 void record_end() {
@@ -189,12 +186,11 @@ void record_end() {
 // The number of stand-ins that have logged their start in `directory`.
 std::size_t started_stand_ins(const char* directory) {
   std::size_t count = 0;
-  DIR* logs = opendir(directory);
-  if (logs == nullptr) return 0;
-  while (const dirent* entry = readdir(logs)) {
+  auto logs = kivu_base::Directory::open(directory);
+  if (!logs) return 0;
+  while (const dirent* entry = logs->next()) {
     if (std::string_view(entry->d_name).ends_with(".log")) ++count;
   }
-  closedir(logs);
   return count;
 }
 

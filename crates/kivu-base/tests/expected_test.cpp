@@ -1,10 +1,10 @@
+#include "kivu_base/expected.hpp"
+
 #include <expected>
 #include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
-
-#include <kivu_expected.hpp>
 
 namespace {
 

@@ -1,4 +1,4 @@
-// kivu_debug_form/os_error.hpp: how an operating-system error (an errno
+// kivu_base/os_error.hpp: how an operating-system error (an errno
 // value) shows inside a message, in its two forms:
 //
 //   display  No such file or directory (os error 2)
@@ -13,9 +13,9 @@
 #include <string_view>
 #include <system_error>
 
-#include "kivu_debug_form.hpp"
+#include "kivu_base/debug_form.hpp"
 
-namespace kivu_debug_form {
+namespace kivu_base {
 
 // The display form of errno value `code`: its description, then
 // "(os error N)".
@@ -34,4 +34,4 @@ namespace kivu_debug_form {
   return os_error_debug(code, std::system_category().message(code));
 }
 
-}  // namespace kivu_debug_form
+}  // namespace kivu_base

@@ -1,4 +1,4 @@
-// kivu_debug_form: how the workspace shows a text inside an error message.
+// kivu_base/debug_form.hpp: how the workspace shows a text inside an error message.
 //
 // A debug form puts a text between double quotes and escapes what would make
 // the message ambiguous or break its line: double quotes and backslashes get
@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace kivu_debug_form {
+namespace kivu_base {
 
 // Appends the debug form of `text` to `out`.
 inline void append_debug_quoted(std::string& out, std::string_view text) {
@@ -55,4 +55,4 @@ inline void append_debug_quoted(std::string& out, std::string_view text) {
 // Writes the debug form of `text` to `out`.
 inline std::ostream& write_debug_quoted(std::ostream& out, std::string_view text) { return out << debug_quoted(text); }
 
-}  // namespace kivu_debug_form
+}  // namespace kivu_base

@@ -1,4 +1,4 @@
-// kivu_expected: passing a failure up the call chain.
+// kivu_base/expected.hpp: passing a failure up the call chain.
 //
 // Code in this workspace reports failures as std::expected<T, Error> values
 // and never throws. A function that calls another and cannot handle its error
