@@ -8,8 +8,8 @@
 
 #include "kivu_base/expected.hpp"
 #include "kivu_package/profile_file.hpp"
+#include "kivu_package/profile_stats.hpp"
 #include "kivu_results/test_cases.hpp"
-#include "profile_stats.hpp"
 
 namespace kivu_results {
 
@@ -267,9 +267,9 @@ std::expected<ProfileRecord, InputError> read_profile(const fs::path& path, std:
         error(InputError::Kind::NotResult, path.string(),
               "neither a test result nor a cycle profile (" + kivu_package::debug_string(file.error()) + ")"));
   }
-  kivu_profile::ProfileStats stats;
+  kivu_package::ProfileStats stats;
   const auto walked = file->visit(
-      [&](const kivu_package::ProfileView& view) { stats = kivu_profile::compute_stats(view); });
+      [&](const kivu_package::ProfileView& view) { stats = kivu_package::compute_stats(view); });
   if (!walked) {
     return std::unexpected(error(InputError::Kind::NotResult, path.string(),
                                  "a broken cycle profile (" + kivu_package::debug_string(walked.error()) + ")"));
