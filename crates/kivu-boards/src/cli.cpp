@@ -7,6 +7,7 @@
 
 #include "host_boards.hpp"
 #include "kivu_cli/command_line.hpp"
+#include "kivu_debug_form.hpp"
 #include "kivu_expected.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_output_file/output_file.hpp"
@@ -85,7 +86,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
     command.action = Command::Action::SlurmGres;
     ++word;
   }
-  if (word != words.end()) return std::unexpected("unexpected argument '" + *word + "'");
+  if (word != words.end()) return std::unexpected("unexpected argument " + kivu_debug_form::debug_quoted(*word));
   if (json->count() > 0) {
     if (command.action != Command::Action::List) {
       return std::unexpected(command.action == Command::Action::ResourceFile

@@ -198,90 +198,108 @@ std::expected<Store, StoreError> Store::open(const StoreAddress& address) {
   return Store(std::move(database));
 }
 
+namespace {
+
+// Adds the run's row, counting its cases by verdict. Its content stored
+// already (perhaps by a record that committed while this one waited) is
+// counted once: the outcome is then that run, already recorded.
+std::expected<RecordOutcome, StoreError> insert_run(detail::Database& db, const Recording& recording) {
+  std::int64_t passed = 0;
+  std::int64_t failed = 0;
+  std::int64_t missing = 0;
+  for (const auto& result : recording.cases) {
+    switch (result.verdict) {
+      case Verdict::Passed: ++passed; break;
+      case Verdict::Failed: ++failed; break;
+      case Verdict::Skipped:
+      case Verdict::Missing: ++missing; break;
+    }
+  }
+  const std::array<Value, 8> run = {recording.commit,
+                                    recording.recorded_at,
+                                    recording.content_hash,
+                                    passed,
+                                    failed,
+                                    missing,
+                                    static_cast<std::int64_t>(recording.profiles.size()),
+                                    nullptr};
+  KIVU_ASSIGN_OR_RETURN(const auto inserted,
+                        db.query("INSERT INTO runs (commit_id, recorded_at, content_hash, passed, failed, missing, "
+                                 "profiles) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (content_hash) DO NOTHING "
+                                 "RETURNING id",
+                                 std::span(run).first(7)));
+  if (!inserted.empty()) return RecordOutcome{to_integer(inserted.front().front()), false};
+  KIVU_ASSIGN_OR_RETURN(const auto existing,
+                        db.query("SELECT id FROM runs WHERE content_hash = ?", std::span(run).subspan(2, 1)));
+  if (existing.empty()) return std::unexpected(StoreError{StoreErrorKind::Failed, "the run vanished while recorded"});
+  return RecordOutcome{to_integer(existing.front().front()), true};
+}
+
+// The run's labels, and its cases with their properties.
+std::expected<void, StoreError> insert_cases(detail::Database& db, std::int64_t id, const Recording& recording) {
+  for (const auto& [name, value] : recording.labels) {
+    const std::array<Value, 3> label = {id, name, value};
+    KIVU_RETURN_IF_ERROR(db.query("INSERT INTO run_labels (run_id, name, value) VALUES (?, ?, ?)", label));
+  }
+  for (const auto& result : recording.cases) {
+    std::string host;
+    std::string board;
+    for (const auto& [name, value] : result.properties) {
+      if (name == "host") host = value;
+      if (name == "board") board = value;
+      const std::array<Value, 4> property = {id, result.case_name, name, value};
+      KIVU_RETURN_IF_ERROR(
+          db.query("INSERT INTO case_properties (run_id, case_name, name, value) VALUES (?, ?, ?, ?)", property));
+    }
+    const std::string where = host.empty() && board.empty() ? std::string() : host + ":" + board;
+    const std::array<Value, 7> row = {
+        id,    recording.commit, result.case_name, static_cast<std::int64_t>(result.verdict), result.seconds,
+        where, result.failure};
+    KIVU_RETURN_IF_ERROR(
+        db.query("INSERT INTO case_results (run_id, commit_id, case_name, verdict, seconds, board, "
+                 "failure) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                 row));
+  }
+  return {};
+}
+
+std::expected<void, StoreError> insert_profiles(detail::Database& db, std::int64_t id, const Recording& recording) {
+  std::int64_t position = 0;
+  for (const auto& profile : recording.profiles) {
+    const auto big = [](std::uint64_t value) { return static_cast<std::int64_t>(value); };
+    const std::array<Value, 12> row = {id,
+                                       position++,
+                                       profile.case_name,
+                                       big(profile.total_cycles),
+                                       big(profile.compute_cycles),
+                                       big(profile.exchange_cycles),
+                                       big(profile.sync_cycles),
+                                       big(profile.idle_cycles),
+                                       big(profile.busiest_tile),
+                                       big(profile.busiest_tile_cycles),
+                                       big(profile.tile_count),
+                                       big(profile.clock_hz)};
+    KIVU_RETURN_IF_ERROR(db.query(
+        "INSERT INTO profiles (run_id, position, case_name, total_cycles, compute_cycles, exchange_cycles, "
+        "sync_cycles, idle_cycles, busiest_tile, busiest_tile_cycles, tile_count, clock_hz) VALUES (?, ?, ?, ?, ?, "
+        "?, ?, ?, ?, ?, ?, ?)",
+        row));
+  }
+  return {};
+}
+
+}  // namespace
+
 std::expected<RecordOutcome, StoreError> Store::record(const Recording& recording,
                                                        const std::function<void()>& before_commit) {
   auto& db = *database_;
   KIVU_RETURN_IF_ERROR(db.begin_write());
   const auto stored = [&]() -> std::expected<RecordOutcome, StoreError> {
-    std::int64_t passed = 0;
-    std::int64_t failed = 0;
-    std::int64_t missing = 0;
-    for (const auto& result : recording.cases) {
-      switch (result.verdict) {
-        case Verdict::Passed: ++passed; break;
-        case Verdict::Failed: ++failed; break;
-        case Verdict::Skipped:
-        case Verdict::Missing: ++missing; break;
-      }
-    }
-    const std::array<Value, 8> run = {recording.commit,
-                                      recording.recorded_at,
-                                      recording.content_hash,
-                                      passed,
-                                      failed,
-                                      missing,
-                                      static_cast<std::int64_t>(recording.profiles.size()),
-                                      nullptr};
-    KIVU_ASSIGN_OR_RETURN(const auto inserted,
-                          db.query("INSERT INTO runs (commit_id, recorded_at, content_hash, passed, failed, missing, "
-                                   "profiles) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (content_hash) DO NOTHING "
-                                   "RETURNING id",
-                                   std::span(run).first(7)));
-    if (inserted.empty()) {
-      // The same content is stored already (perhaps by a record that
-      // committed while this one waited): count it once.
-      KIVU_ASSIGN_OR_RETURN(const auto existing,
-                            db.query("SELECT id FROM runs WHERE content_hash = ?", std::span(run).subspan(2, 1)));
-      if (existing.empty())
-        return std::unexpected(StoreError{StoreErrorKind::Failed, "the run vanished while recorded"});
-      return RecordOutcome{to_integer(existing.front().front()), true};
-    }
-    const std::int64_t id = to_integer(inserted.front().front());
-    for (const auto& [name, value] : recording.labels) {
-      const std::array<Value, 3> label = {id, name, value};
-      KIVU_RETURN_IF_ERROR(db.query("INSERT INTO run_labels (run_id, name, value) VALUES (?, ?, ?)", label));
-    }
-    for (const auto& result : recording.cases) {
-      std::string host;
-      std::string board;
-      for (const auto& [name, value] : result.properties) {
-        if (name == "host") host = value;
-        if (name == "board") board = value;
-        const std::array<Value, 4> property = {id, result.case_name, name, value};
-        KIVU_RETURN_IF_ERROR(
-            db.query("INSERT INTO case_properties (run_id, case_name, name, value) VALUES (?, ?, ?, ?)", property));
-      }
-      const std::string where = host.empty() && board.empty() ? std::string() : host + ":" + board;
-      const std::array<Value, 7> row = {
-          id,    recording.commit, result.case_name, static_cast<std::int64_t>(result.verdict), result.seconds,
-          where, result.failure};
-      KIVU_RETURN_IF_ERROR(
-          db.query("INSERT INTO case_results (run_id, commit_id, case_name, verdict, seconds, board, "
-                   "failure) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                   row));
-    }
-    std::int64_t position = 0;
-    for (const auto& profile : recording.profiles) {
-      const auto big = [](std::uint64_t value) { return static_cast<std::int64_t>(value); };
-      const std::array<Value, 12> row = {id,
-                                         position++,
-                                         profile.case_name,
-                                         big(profile.total_cycles),
-                                         big(profile.compute_cycles),
-                                         big(profile.exchange_cycles),
-                                         big(profile.sync_cycles),
-                                         big(profile.idle_cycles),
-                                         big(profile.busiest_tile),
-                                         big(profile.busiest_tile_cycles),
-                                         big(profile.tile_count),
-                                         big(profile.clock_hz)};
-      KIVU_RETURN_IF_ERROR(db.query(
-          "INSERT INTO profiles (run_id, position, case_name, total_cycles, compute_cycles, exchange_cycles, "
-          "sync_cycles, idle_cycles, busiest_tile, busiest_tile_cycles, tile_count, clock_hz) VALUES (?, ?, ?, ?, ?, "
-          "?, ?, ?, ?, ?, ?, ?)",
-          row));
-    }
-    return RecordOutcome{id, false};
+    KIVU_ASSIGN_OR_RETURN(const auto run, insert_run(db, recording));
+    if (run.already_recorded) return run;
+    KIVU_RETURN_IF_ERROR(insert_cases(db, run.run_id, recording));
+    KIVU_RETURN_IF_ERROR(insert_profiles(db, run.run_id, recording));
+    return run;
   }();
   if (!stored) {
     (void)db.execute("ROLLBACK");
