@@ -11,6 +11,7 @@
 #include "kivu_base/number.hpp"
 #include "kivu_base/expected.hpp"
 #include "kivu_cli/command_line.hpp"
+#include "kivu_base/debug_form.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_output_file/output_file.hpp"
 
@@ -113,7 +114,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
     command.board = static_cast<std::uint32_t>(*board);
     ++word;
   }
-  if (word != words.end()) return std::unexpected("unexpected argument '" + *word + "'");
+  if (word != words.end()) return std::unexpected("unexpected argument " + kivu_base::debug_quoted(*word));
   if (json->count() > 0) {
     if (command.action != Command::Action::List) {
       return std::unexpected(command.action == Command::Action::ResourceFile

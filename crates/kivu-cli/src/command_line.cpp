@@ -4,6 +4,7 @@
 #include <ostream>
 #include <vector>
 
+#include "kivu_base/debug_form.hpp"
 #include "kivu_base/expected.hpp"
 #include "kivu_version.hpp"
 
@@ -93,8 +94,8 @@ std::expected<void, std::string> parse(CLI::App& app, std::span<const std::strin
   // CLI11 keeps "--" among the leftovers; it did its work.
   for (const auto& left : app.remaining()) {
     if (left == "--") continue;
-    if (left.starts_with("-")) return std::unexpected("unknown option '" + left + "'");
-    return std::unexpected("unexpected argument '" + left + "'");
+    if (left.starts_with("-")) return std::unexpected("unknown option " + kivu_base::debug_quoted(left));
+    return std::unexpected("unexpected argument " + kivu_base::debug_quoted(left));
   }
   return {};
 }

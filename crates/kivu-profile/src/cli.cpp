@@ -19,9 +19,9 @@
 #include "heatmap.hpp"
 #include "kivu_base/expected.hpp"
 #include "kivu_cli/command_line.hpp"
+#include "kivu_cli/tool_frame.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "profile_stats.hpp"
-#include "signals.hpp"
 #include "summary.hpp"
 #include "trace.hpp"
 
@@ -134,7 +134,7 @@ std::string decode_reason(const kivu_package::PackageError& error, std::optional
 // Files
 
 std::expected<ProfileFile, std::string> open_profile(const std::filesystem::path& path) {
-  note_profile_being_read(profile_name(path));
+  kivu_cli::note_file_being_read(profile_name(path));
   // Standard input is read through its descriptor's name: mapped when it is
   // a regular file, read to its end when it is a pipe or a terminal.
   auto file = ProfileFile::open(reads_standard_input(path) ? std::filesystem::path("/dev/stdin") : path);
@@ -182,130 +182,129 @@ bool write_output(const Command& command, std::ostream& out, std::ostream& err,
   return written.has_value();
 }
 
+// Says `message` on `err` as the tool's line; returns exit_failure.
+int fail(std::ostream& err, const std::string& message) {
+  err << "kivu-profile: " << message << '\n';
+  return exit_failure;
+}
+
+// Why the command's output may not be written: it is one of the profiles
+// it reads. Writing over a profile would destroy the only copy of its data;
+// that includes a file redirected to standard input ("- < FILE").
+std::optional<std::string> output_over_profile(const Command& command) {
+  if (command.output.empty() || writes_standard_output(command)) return std::nullopt;
+  for (const auto* profile : {&command.input, &command.baseline}) {
+    std::error_code ec;
+    const std::filesystem::path read_from = reads_standard_input(*profile) ? "/dev/stdin" : *profile;
+    if (!profile->empty() && std::filesystem::equivalent(read_from, command.output, ec)) {
+      return "the output " + command.output.string() +
+             (profile == &command.input ? " is the profile itself" : " is the base profile");
+    }
+  }
+  return std::nullopt;
+}
+
+// The figures of the base profile and of the new one, in that order.
+// Comparisons hold each profile only while its figures are taken, so that
+// two large profiles never sit in memory together.
+std::expected<std::pair<ProfileStats, ProfileStats>, std::string> load_both(const Command& command) {
+  KIVU_ASSIGN_OR_RETURN(auto base, load_stats(command.baseline));
+  KIVU_ASSIGN_OR_RETURN(auto next, load_stats(command.input));
+  return std::pair(std::move(base), std::move(next));
+}
+
+int run_summary(const Command& command, std::ostream& out, std::ostream& err) {
+  const auto stats = load_stats(command.input);
+  if (!stats) return fail(err, stats.error());
+  if (command.json) {
+    out << summary_json(*stats).dump(2) << '\n';
+    return exit_success;
+  }
+  out << "profile:  " << profile_name(command.input) << '\n';
+  write_summary(*stats, out);
+  return exit_success;
+}
+
+int run_diff(const Command& command, std::ostream& out, std::ostream& err) {
+  auto both = load_both(command);
+  if (!both) return fail(err, both.error());
+  const auto diff = compare_profiles(std::move(both->first), std::move(both->second), command.threshold, command.top);
+  if (command.json) {
+    if (diff.clocks_differ()) err << "kivu-profile: " << clock_warning(diff) << '\n';
+    out << diff_json(diff).dump(2) << '\n';
+  } else {
+    write_diff(diff, profile_name(command.baseline), profile_name(command.input), out);
+  }
+  return diff.regression() ? exit_regression : exit_success;
+}
+
+// Trace writes as it walks the profile. A regular file is replaced only
+// when the walk got through, so a profile that turns out undecodable leaves
+// nothing; any other output (standard output, a FIFO, a device) is written
+// in place, so there the whole profile is checked first.
+int run_trace(const Command& command, std::ostream& out, std::ostream& err) {
+  const auto file = open_profile(command.input);
+  if (!file) return fail(err, file.error());
+  std::error_code ec;
+  const auto output_type = std::filesystem::status(command.output, ec).type();
+  const bool replaced_whole = !writes_standard_output(command) &&
+                              (output_type == std::filesystem::file_type::regular ||
+                               output_type == std::filesystem::file_type::not_found);
+  if (!replaced_whole) {
+    if (const auto checked = file->check(); !checked) return fail(err, decode_failure(command.input, checked.error()));
+  }
+  const bool written = write_output(command, out, err, [&](std::ostream& stream) -> std::expected<void, std::string> {
+    std::expected<TraceCounts, std::string> traced;
+    const auto walked = file->visit([&](const ProfileView& profile) { traced = write_trace(profile, stream); });
+    if (!walked) return std::unexpected(decode_failure(command.input, walked.error()));
+    if (!traced) return std::unexpected(std::move(traced.error()));
+    return {};
+  });
+  return written ? exit_success : exit_failure;
+}
+
+// Writes the picture `draw` makes as the command's output.
+int write_picture(const Command& command, std::ostream& out, std::ostream& err,
+                  const std::function<void(std::ostream&)>& draw) {
+  const bool written = write_output(command, out, err, [&](std::ostream& stream) {
+    draw(stream);
+    return std::expected<void, std::string>{};
+  });
+  return written ? exit_success : exit_failure;
+}
+
+// A heatmap of the change from --baseline BASE to FILE.
+int run_change_heatmap(const Command& command, std::ostream& out, std::ostream& err) {
+  const auto both = load_both(command);
+  if (!both) return fail(err, both.error());
+  const HeatmapOptions options{command.kind, title_name(command.input) + " against " + title_name(command.baseline)};
+  return write_picture(command, out, err,
+                       [&](std::ostream& stream) { write_change_heatmap(both->first, both->second, stream, options); });
+}
+
+int run_heatmap(const Command& command, std::ostream& out, std::ostream& err) {
+  if (!command.baseline.empty()) return run_change_heatmap(command, out, err);
+  const auto stats = load_stats(command.input);
+  if (!stats) return fail(err, stats.error());
+  const HeatmapOptions options{command.kind, title_name(command.input)};
+  return write_picture(command, out, err, [&](std::ostream& stream) { write_heatmap(*stats, stream, options); });
+}
+
 }  // namespace
 
 int run(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
   const auto command = parse_arguments(args);
   if (!command) return kivu_cli::usage_error(err, "kivu-profile", command.error(), short_usage(args));
-  if (command->action == Command::Action::Help) {
-    out << subcommand_usage(command->help_topic);
-    return exit_success;
+  if (const auto clash = output_over_profile(*command)) {
+    return kivu_cli::usage_error(err, "kivu-profile", *clash, short_usage(args));
   }
-  if (command->action == Command::Action::Version) {
-    kivu_cli::print_version(out, "kivu-profile");
-    return exit_success;
-  }
-
-  // Writing over a profile would destroy the only copy of its data; that
-  // includes a file redirected to standard input ("- < FILE").
-  for (const auto* profile : {&command->input, &command->baseline}) {
-    std::error_code ec;
-    const std::filesystem::path read_from = reads_standard_input(*profile) ? "/dev/stdin" : *profile;
-    if (!command->output.empty() && !writes_standard_output(*command) && !profile->empty() &&
-        std::filesystem::equivalent(read_from, command->output, ec)) {
-      return kivu_cli::usage_error(err, "kivu-profile",
-                                   "the output " + command->output.string() +
-                                       (profile == &command->input ? " is the profile itself" : " is the base profile"),
-                                   short_usage(args));
-    }
-  }
-
-  // Comparisons hold each profile only while its figures are taken, so that
-  // two large profiles never sit in memory together.
-  if (command->action == Command::Action::Diff ||
-      (command->action == Command::Action::Heatmap && !command->baseline.empty())) {
-    auto base = load_stats(command->baseline);
-    if (!base) {
-      err << "kivu-profile: " << base.error() << '\n';
-      return exit_failure;
-    }
-    auto next = load_stats(command->input);
-    if (!next) {
-      err << "kivu-profile: " << next.error() << '\n';
-      return exit_failure;
-    }
-    if (command->action == Command::Action::Heatmap) {
-      const HeatmapOptions options{command->kind,
-                                   title_name(command->input) + " against " + title_name(command->baseline)};
-      if (!write_output(*command, out, err, [&](std::ostream& stream) {
-            write_change_heatmap(*base, *next, stream, options);
-            return std::expected<void, std::string>{};
-          })) {
-        return exit_failure;
-      }
-      return exit_success;
-    }
-    const auto diff = compare_profiles(std::move(*base), std::move(*next), command->threshold, command->top);
-    if (command->json) {
-      if (diff.clocks_differ()) err << "kivu-profile: " << clock_warning(diff) << '\n';
-      out << diff_json(diff).dump(2) << '\n';
-    } else {
-      write_diff(diff, profile_name(command->baseline), profile_name(command->input), out);
-    }
-    return diff.regression() ? exit_regression : exit_success;
-  }
-
-  // Trace writes as it walks the profile. A regular file is replaced only
-  // when the walk got through, so a profile that turns out undecodable
-  // leaves nothing; any other output (standard output, a FIFO, a device) is
-  // written in place, so there the whole profile is checked first. Summary
-  // and heatmap need only the profile's figures.
-  std::optional<ProfileFile> file;
-  std::optional<ProfileStats> stats;
-  if (command->action == Command::Action::Trace) {
-    auto opened = open_profile(command->input);
-    std::error_code ec;
-    const auto output_type = std::filesystem::status(command->output, ec).type();
-    const bool replaced_whole = !writes_standard_output(*command) &&
-                                (output_type == std::filesystem::file_type::regular ||
-                                 output_type == std::filesystem::file_type::not_found);
-    const auto checked = opened && !replaced_whole ? opened->check()
-                                                   : std::expected<void, kivu_package::PackageError>();
-    if (!opened || !checked) {
-      err << "kivu-profile: " << (opened ? decode_failure(command->input, checked.error()) : opened.error()) << '\n';
-      return exit_failure;
-    }
-    file = std::move(*opened);
-  } else {
-    auto loaded = load_stats(command->input);
-    if (!loaded) {
-      err << "kivu-profile: " << loaded.error() << '\n';
-      return exit_failure;
-    }
-    stats = std::move(*loaded);
-  }
-
   switch (command->action) {
-    case Command::Action::Help:
-    case Command::Action::Version:
-    case Command::Action::Diff: return exit_success;  // answered above
-    case Command::Action::Summary:
-      if (command->json) {
-        out << summary_json(*stats).dump(2) << '\n';
-        return exit_success;
-      }
-      out << "profile:  " << profile_name(command->input) << '\n';
-      write_summary(*stats, out);
-      return exit_success;
-    case Command::Action::Trace: {
-      const bool written = write_output(
-          *command, out, err, [&](std::ostream& stream) -> std::expected<void, std::string> {
-            std::expected<TraceCounts, std::string> traced;
-            const auto walked = file->visit([&](const ProfileView& profile) { traced = write_trace(profile, stream); });
-            if (!walked) return std::unexpected(decode_failure(command->input, walked.error()));
-            if (!traced) return std::unexpected(std::move(traced.error()));
-            return {};
-          });
-      return written ? exit_success : exit_failure;
-    }
-    case Command::Action::Heatmap: {
-      HeatmapOptions options{command->kind, title_name(command->input)};
-      const bool written = write_output(*command, out, err, [&](std::ostream& stream) {
-        write_heatmap(*stats, stream, options);
-        return std::expected<void, std::string>{};
-      });
-      return written ? exit_success : exit_failure;
-    }
+    case Command::Action::Help: out << subcommand_usage(command->help_topic); return exit_success;
+    case Command::Action::Version: kivu_cli::print_version(out, "kivu-profile"); return exit_success;
+    case Command::Action::Summary: return run_summary(*command, out, err);
+    case Command::Action::Diff: return run_diff(*command, out, err);
+    case Command::Action::Trace: return run_trace(*command, out, err);
+    case Command::Action::Heatmap: return run_heatmap(*command, out, err);
   }
   return exit_success;
 }

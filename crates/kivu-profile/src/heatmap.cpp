@@ -87,11 +87,8 @@ struct Legend {
   std::string no_data_caption;
 };
 
-// Writes the whole picture: heading, description, row and position labels,
-// one cell per tile of the grid (`cells` indexed by physical tile), the
-// legend and, when `off_grid` is not 0, a note on tiles beyond the grid.
-void write_grid(std::ostream& out, std::string_view heading, std::string_view description,
-                const std::vector<GridCell>& cells, const Legend& legend, std::size_t off_grid) {
+// The picture's start, its heading and its description.
+void write_heading(std::ostream& out, std::string_view heading, std::string_view description) {
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   out << fmt::format(
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\" "
@@ -106,8 +103,10 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
   out << fmt::format("<text x=\"{}\" y=\"22\" font-size=\"15\" font-weight=\"bold\">{}</text>\n", grid_left,
                      escape_xml(heading));
   out << fmt::format("<text x=\"{}\" y=\"40\">{}</text>\n", grid_left, escape_xml(description));
+}
 
-  // Labels.
+// The row and position labels, then one cell per tile of the grid.
+void write_cells(std::ostream& out, const std::vector<GridCell>& cells) {
   out << fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"end\" font-style=\"italic\">row \\ position</text>\n",
                      grid_left - 6, grid_top - 6);
   out << "<g class=\"position-labels\" text-anchor=\"middle\" font-size=\"9\">\n";
@@ -121,7 +120,6 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
   }
   out << "</g>\n";
 
-  // Cells.
   out << "<g class=\"cells\">\n";
   for (std::uint16_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
     const kivu_exchange::TilePlace place = kivu_exchange::tile_place(tile);
@@ -132,8 +130,10 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
         cells[tile].colour, escape_xml(cells[tile].tooltip));
   }
   out << "</g>\n";
+}
 
-  // Legend: the colour scale, then the hatch of tiles without data.
+// The legend: the colour scale, then the hatch of tiles without data.
+void write_legend(std::ostream& out, const Legend& legend, std::size_t off_grid) {
   out << "<g class=\"legend\">\n";
   out << fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", grid_left, legend_top - 6, escape_xml(legend.caption));
   out << "<defs><linearGradient id=\"scale\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
@@ -162,6 +162,16 @@ void write_grid(std::ostream& out, std::string_view heading, std::string_view de
                        swatch_left, legend_top + 30, off_grid);
   }
   out << "</g>\n</svg>\n";
+}
+
+// Writes the whole picture: heading, description, row and position labels,
+// one cell per tile of the grid (`cells` indexed by physical tile), the
+// legend and, when `off_grid` is not 0, a note on tiles beyond the grid.
+void write_grid(std::ostream& out, std::string_view heading, std::string_view description,
+                const std::vector<GridCell>& cells, const Legend& legend, std::size_t off_grid) {
+  write_heading(out, heading, description);
+  write_cells(out, cells);
+  write_legend(out, legend, off_grid);
 }
 
 // The cycles a cell shows: of one kind, or busy.
@@ -273,34 +283,40 @@ void write_heatmap(const ProfileStats& stats, std::ostream& out, const HeatmapOp
   write_grid(out, heading, what, cells, legend, tiles_off_grid(stats));
 }
 
-void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, std::ostream& out,
-                          const HeatmapOptions& options) {
-  const std::string measure = options.kind ? std::string(kind_name(*options.kind)) : std::string("busy");
+namespace {
 
-  // The change of every tile in both profiles, and the range that holds them.
-  std::vector<GridCell> cells(kivu_exchange::halcyon_tile_count);
+// The cells of a change heatmap and what they hold.
+struct ChangeCells {
+  std::vector<GridCell> cells = std::vector<GridCell>(kivu_exchange::halcyon_tile_count);
+  std::size_t compared = 0;  // tiles in both profiles
+  std::size_t changed = 0;   // of those, tiles whose cycles changed
+  double range = 0.0;        // the change the colour scale is clipped at
+};
+
+// The change of every tile in both profiles, and the range that holds them.
+ChangeCells change_cells(const ProfileStats& base, const ProfileStats& next, const std::string& measure,
+                         std::optional<kivu_package::ProfileStepKind> kind) {
+  ChangeCells result;
   std::vector<std::optional<double>> changes(kivu_exchange::halcyon_tile_count);
   double largest = 0.0;
-  std::size_t compared = 0;
-  std::size_t changed = 0;
   for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
     const auto* in_base = base.find(tile);
     const auto* in_new = next.find(tile);
-    auto& cell = cells[tile];
+    auto& cell = result.cells[tile];
     cell.tooltip = tile_name(tile) + ": ";
     if (in_base == nullptr || in_new == nullptr) {
       cell.tooltip += in_base != nullptr  ? fmt::format("only in the base profile ({} {} cycles)", measure,
-                                                        measured_cycles(*in_base, options.kind))
+                                                        measured_cycles(*in_base, kind))
                       : in_new != nullptr ? fmt::format("only in the new profile ({} {} cycles)", measure,
-                                                        measured_cycles(*in_new, options.kind))
+                                                        measured_cycles(*in_new, kind))
                                           : std::string("in neither profile");
       continue;
     }
-    const auto before = measured_cycles(*in_base, options.kind);
-    const auto after = measured_cycles(*in_new, options.kind);
+    const auto before = measured_cycles(*in_base, kind);
+    const auto after = measured_cycles(*in_new, kind);
     const auto difference = after >= before ? static_cast<std::int64_t>(after - before)
                                             : -static_cast<std::int64_t>(before - after);
-    ++compared;
+    ++result.compared;
     std::string change_text = "unchanged";
     if (before != 0) {
       changes[tile] = static_cast<double>(difference) / static_cast<double>(before);
@@ -311,30 +327,30 @@ void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, st
       changes[tile] = after == 0 ? 0.0 : std::numeric_limits<double>::infinity();
       if (after != 0) change_text = fmt::format("change {:+} (from 0)", difference);
     }
-    if (difference != 0) ++changed;
+    if (difference != 0) ++result.changed;
     cell.tooltip += fmt::format("{} cycles base {}, new {}, {}", measure, before, after, change_text);
   }
-  const double range = change_range(largest);
+  result.range = change_range(largest);
   for (std::uint32_t tile = 0; tile < kivu_exchange::halcyon_tile_count; ++tile) {
-    if (changes[tile]) cells[tile].colour = change_colour(*changes[tile], range);
+    if (changes[tile]) result.cells[tile].colour = change_colour(*changes[tile], result.range);
   }
+  return result;
+}
 
-  std::string what = fmt::format("change of each tile's {} cycles, (new - base) / base", measure);
-  if (options.kind == std::nullopt) what += "; busy = exchange + compute + synchronization";
-  what += fmt::format("; spans {} and {} cycles", base.span_cycles(), next.span_cycles());
-  if (base.clock_hz != next.clock_hz) what += " (the clocks differ: compared in cycles)";
-
+// The change scale under the grid. A comparison without any change says
+// so, rather than showing a scale that nothing on the grid uses.
+Legend change_legend(const ChangeCells& cells, const std::string& measure) {
+  const double range = cells.range;
   const auto range_percent = [&](double at) { return fmt::format("{:+g}%", 100.0 * range * at); };
-  // A comparison without any change says so, rather than showing a scale
-  // that nothing on the grid uses.
   std::string caption = fmt::format("change of {} cycles: blue faster, red slower, clipped at \u00b1{:g}%", measure,
                                     100.0 * range);
-  if (compared == 0) {
+  if (cells.compared == 0) {
     caption = "no tile is in both profiles: nothing to compare";
-  } else if (changed == 0) {
-    caption = fmt::format("no change: each of the {} tiles in both profiles has the same {} cycles", compared, measure);
+  } else if (cells.changed == 0) {
+    caption = fmt::format("no change: each of the {} tiles in both profiles has the same {} cycles", cells.compared,
+                          measure);
   }
-  Legend legend{std::move(caption),
+  return Legend{std::move(caption),
                 {change_colour(-range, range), change_colour(0.0, range), change_colour(range, range)},
                 {{0.0, "\u2264 " + range_percent(-1.0)},
                  {0.25, range_percent(-0.5)},
@@ -342,9 +358,22 @@ void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, st
                  {0.75, range_percent(0.5)},
                  {1.0, "\u2265 " + range_percent(1.0)}},
                 "in only one profile, or in neither"};
+}
+
+}  // namespace
+
+void write_change_heatmap(const ProfileStats& base, const ProfileStats& next, std::ostream& out,
+                          const HeatmapOptions& options) {
+  const std::string measure = options.kind ? std::string(kind_name(*options.kind)) : std::string("busy");
+  const ChangeCells cells = change_cells(base, next, measure, options.kind);
+  std::string what = fmt::format("change of each tile's {} cycles, (new - base) / base", measure);
+  if (options.kind == std::nullopt) what += "; busy = exchange + compute + synchronization";
+  what += fmt::format("; spans {} and {} cycles", base.span_cycles(), next.span_cycles());
+  if (base.clock_hz != next.clock_hz) what += " (the clocks differ: compared in cycles)";
   const std::string heading = (options.title.empty() ? std::string() : options.title + ": ") + "change of " + measure +
                               " cycles per tile";
-  write_grid(out, heading, what, cells, legend, std::max(tiles_off_grid(base), tiles_off_grid(next)));
+  write_grid(out, heading, what, cells.cells, change_legend(cells, measure),
+             std::max(tiles_off_grid(base), tiles_off_grid(next)));
 }
 
 }  // namespace kivu_profile

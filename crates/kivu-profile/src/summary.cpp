@@ -35,23 +35,16 @@ void write_summary(const kivu_package::ProfileReport& report, std::ostream& out)
   write_summary(compute_stats(report), out);
 }
 
-void write_summary(const ProfileStats& stats, std::ostream& out) {
-  // Counts and clock.
+namespace {
+
+// The clock, the tile and sample counts and the run's span.
+void write_counts(const ProfileStats& stats, std::size_t tiles_with_samples, std::ostream& out) {
   if (stats.clock_hz == 0) {
     out << "clock:    0 Hz (unknown: cycles cannot be turned into time)\n";
   } else {
     out << fmt::format("clock:    {} Hz ({:.3f} MHz)\n", stats.clock_hz, static_cast<double>(stats.clock_hz) / 1e6);
   }
-  std::vector<std::uint32_t> without_samples;
-  std::vector<const TileStats*> with_samples;
-  for (const auto& tile : stats.tiles) {
-    if (tile.sample_count == 0) {
-      without_samples.push_back(tile.physical_tile);
-    } else {
-      with_samples.push_back(&tile);
-    }
-  }
-  out << fmt::format("tiles:    {} in the profile, {} with samples", stats.tiles.size(), with_samples.size());
+  out << fmt::format("tiles:    {} in the profile, {} with samples", stats.tiles.size(), tiles_with_samples);
   if (stats.tile_entries != stats.tiles.size()) {
     out << fmt::format(" ({} entries; entries naming the same tile are merged)", stats.tile_entries);
   }
@@ -67,8 +60,9 @@ void write_summary(const ProfileStats& stats, std::ostream& out) {
     out << fmt::format("warning:  {} samples end before they start; they are counted as 0 cycles\n",
                        stats.reversed_samples);
   }
+}
 
-  // Step kinds.
+void write_step_kinds(const ProfileStats& stats, std::ostream& out) {
   const auto total = stats.total_cycles();
   out << "\ncycles per step kind (share of all sampled cycles):\n";
   for (const auto kind : step_kinds) {
@@ -76,8 +70,10 @@ void write_summary(const ProfileStats& stats, std::ostream& out) {
     out << fmt::format("  {:<16} {:>14} cycles {:>7.2f}%\n", kind_name(kind), cycles, 100.0 * share_of(cycles, total));
   }
   out << fmt::format("  {:<16} {:>14} cycles\n", "all", total);
+}
 
-  // Busiest and idlest tiles.
+void write_busiest_and_idlest(const ProfileStats& stats, const std::vector<const TileStats*>& with_samples,
+                              std::ostream& out) {
   out << fmt::format(
       "\nbusy = cycles in exchange, compute and synchronization samples (every step kind but idle);\n"
       "share = busy cycles / the run's span of {} cycles\n",
@@ -92,8 +88,12 @@ void write_summary(const ProfileStats& stats, std::ostream& out) {
   idlest.resize(std::min(idlest.size(), summary_tile_list_length));
   write_tile_list(out, "busiest tiles", busiest, stats.span_cycles());
   write_tile_list(out, "idlest tiles (among tiles with samples)", idlest, stats.span_cycles());
+}
 
-  // Tiles without data.
+// The tiles without samples, the board's tiles the profile leaves out, and
+// the profile's tiles that are not the board's or are named twice.
+void write_missing_tiles(const ProfileStats& stats, const std::vector<std::uint32_t>& without_samples,
+                         std::ostream& out) {
   out << '\n';
   out << fmt::format("tiles without samples: {}\n",
                      without_samples.empty()
@@ -117,6 +117,24 @@ void write_summary(const ProfileStats& stats, std::ostream& out) {
   if (!stats.repeated_tiles.empty()) {
     out << fmt::format("tiles named by several entries (merged): {}\n", format_ranges(stats.repeated_tiles));
   }
+}
+
+}  // namespace
+
+void write_summary(const ProfileStats& stats, std::ostream& out) {
+  std::vector<std::uint32_t> without_samples;
+  std::vector<const TileStats*> with_samples;
+  for (const auto& tile : stats.tiles) {
+    if (tile.sample_count == 0) {
+      without_samples.push_back(tile.physical_tile);
+    } else {
+      with_samples.push_back(&tile);
+    }
+  }
+  write_counts(stats, with_samples.size(), out);
+  write_step_kinds(stats, out);
+  write_busiest_and_idlest(stats, with_samples, out);
+  write_missing_tiles(stats, without_samples, out);
 }
 
 nlohmann::json summary_json(const ProfileStats& stats) {

@@ -101,34 +101,34 @@ TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
   using Args = std::vector<std::string>;
   const std::pair<Args, std::string> bad[] = {
       {{}, "missing subcommand"},
-      {{"show", "p"}, "unknown subcommand 'show'"},
+      {{"show", "p"}, "unknown subcommand \"show\""},
       {{"summary"}, "missing profile FILE"},
-      {{"summary", "a", "b"}, "unexpected argument 'b'"},
+      {{"summary", "a", "b"}, "unexpected argument \"b\""},
       {{"summary", "a", "-o", "x"}, "summary writes no file"},
       {{"trace", "p.capnp"}, "missing -o OUT"},
       {{"trace", "p.capnp", "-o"}, "-o needs a value"},
       {{"trace", "p.capnp", "-o", "a", "-o", "b"}, "more than one output"},
       {{"trace", "p.capnp", "-o", "a", "--kind", "idle"}, "--kind belongs to heatmap"},
       {{"heatmap", "p.capnp", "-o", "a", "--kind", "busy"},
-       "unknown step kind 'busy' (exchange, compute, synchronization or idle)"},
-      {{"heatmap", "p.capnp", "-o", "a", "--colour"}, "unknown option '--colour'"},
+       "unknown step kind \"busy\" (exchange, compute, synchronization or idle)"},
+      {{"heatmap", "p.capnp", "-o", "a", "--colour"}, "unknown option \"--colour\""},
       {{"diff"}, "missing profiles BASE and NEW"},
       {{"diff", "base.capnp"}, "missing the NEW profile"},
-      {{"diff", "a", "b", "c"}, "unexpected argument 'c'"},
+      {{"diff", "a", "b", "c"}, "unexpected argument \"c\""},
       {{"diff", "a", "b", "--threshold", "-1"},
-       "bad --threshold '-1' (a percentage from 0 to 1000000000, at most 6 decimals)"},
+       "bad --threshold \"-1\" (a percentage from 0 to 1000000000, at most 6 decimals)"},
       {{"diff", "a", "b", "--threshold", "five"},
-       "bad --threshold 'five' (a percentage from 0 to 1000000000, at most 6 decimals)"},
+       "bad --threshold \"five\" (a percentage from 0 to 1000000000, at most 6 decimals)"},
       {{"diff", "a", "b", "--threshold", "9999999999"},
-       "bad --threshold '9999999999' (a percentage from 0 to 1000000000, at most 6 decimals)"},
+       "bad --threshold \"9999999999\" (a percentage from 0 to 1000000000, at most 6 decimals)"},
       {{"diff", "a", "b", "--threshold", "1000000000.000001"},
-       "bad --threshold '1000000000.000001' (a percentage from 0 to 1000000000, at most 6 decimals)"},
+       "bad --threshold \"1000000000.000001\" (a percentage from 0 to 1000000000, at most 6 decimals)"},
       {{"diff", "a", "b", "--threshold", "5", "--threshold=5"}, "more than one --threshold"},
       {{"diff", "a", "b", "--top", "1", "--top", "2"}, "more than one --top"},
       {{"heatmap", "p.capnp", "-o", "a", "--kind", "idle", "--kind=compute"}, "more than one --kind"},
       {{"diff", "a", "b", "--threshold"}, "--threshold needs a value"},
-      {{"diff", "a", "b", "--top", "-3"}, "bad --top '-3' (a count of 0 or more)"},
-      {{"diff", "a", "b", "--top", "+3"}, "bad --top '+3' (a count of 0 or more)"},
+      {{"diff", "a", "b", "--top", "-3"}, "bad --top \"-3\" (a count of 0 or more)"},
+      {{"diff", "a", "b", "--top", "+3"}, "bad --top \"+3\" (a count of 0 or more)"},
       {{"diff", "a", "b", "-o", "x"}, "diff writes no file"},
       {{"diff", "a", "b", "--baseline", "c"}, "--baseline belongs to heatmap"},
       {{"summary", "a", "--baseline", "c"}, "--baseline belongs to heatmap"},
@@ -144,9 +144,9 @@ TEST(ParseArguments, RejectsBadCommandLinesWithAReason) {
       {{"trace", "p.capnp", "--output=", "q.capnp"}, "empty output path"},
       {{"heatmap", "p.capnp", "-o", "h", "--baseline="}, "empty baseline path"},
       {{"summary", ""}, "empty profile path"},
-      {{"summary", "-x"}, "unknown option '-x'"},
+      {{"summary", "-x"}, "unknown option \"-x\""},
       {{"summary", "p.capnp", "--top=3"}, "--top belongs to diff"},
-      {{"trace", "p.capnp", "--", "-o", "t.json"}, "unexpected argument '-o'"},
+      {{"trace", "p.capnp", "--", "-o", "t.json"}, "unexpected argument \"-o\""},
   };
   for (const auto& [args, reason] : bad) {
     const auto parsed = parse_arguments(args);
@@ -313,7 +313,7 @@ TEST(Run, PrintsTheUsageForBadArgumentsAndForHelp) {
     EXPECT_EQ(unknown.out, "");
   }
   EXPECT_EQ(run({"--bogus"}).err,
-            "kivu-profile: unknown option '--bogus'\n"
+            "kivu-profile: unknown option \"--bogus\"\n"
             "usage: kivu-profile summary|diff|trace|heatmap ARGS... | --help | --version\n");
   const auto help = run({"--help"});
   EXPECT_EQ(help.code, 0);
@@ -483,7 +483,7 @@ TEST(Executable, ReadsAProfileNamedLikeAnOptionAfterTheMark) {
   const auto refused = kivu_testing::run_child(
       {.program = KIVU_PROFILE_EXECUTABLE, .arguments = {"summary", "-x"}, .directory = dir.path().string()});
   EXPECT_EQ(refused.exit_code, 2) << refused.describe();
-  EXPECT_THAT(refused.err, StartsWith("kivu-profile: unknown option '-x'\n"));
+  EXPECT_THAT(refused.err, StartsWith("kivu-profile: unknown option \"-x\"\n"));
   const auto read = kivu_testing::run_child(
       {.program = KIVU_PROFILE_EXECUTABLE, .arguments = {"summary", "--", "-x"}, .directory = dir.path().string()});
   EXPECT_EQ(read.exit_code, 0) << read.describe();

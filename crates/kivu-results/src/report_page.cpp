@@ -132,49 +132,43 @@ void write_flaky(std::string& out, const std::vector<FlakyCase>& flaky) {
   out += "</table>\n";
 }
 
-// One series' line plot: its points joined in recording order, each
-// level's mean over the points it spans, and a dashed vertical line where
-// each new level starts.
-void write_plot(std::string& out, const ReportSeries& series, std::size_t number) {
-  const auto& points = series.points;
-  const std::size_t count = points.size();
-  const auto& changes = series.change_points;
+// Where a series' values and points land in its plot.
+struct PlotScale {
+  std::size_t count = 0;  // points
+  double low = 0;         // the value at the bottom of the plot
+  double high = 0;        // the value at its top
 
-  // The y range holds every point and level, with a margin; a flat series
-  // gets a band of 1% around its value (or ±1 around 0).
+  [[nodiscard]] double inner_width() const noexcept { return plot_width - plot_left - plot_right; }
+  [[nodiscard]] double inner_height() const noexcept { return plot_height - plot_top - plot_bottom; }
+  [[nodiscard]] double x_of(double index) const noexcept {
+    return count <= 1 ? plot_left + inner_width() / 2
+                      : plot_left + inner_width() * index / static_cast<double>(count - 1);
+  }
+  [[nodiscard]] double y_of(double value) const noexcept {
+    return plot_top + inner_height() * (high - value) / (high - low);
+  }
+};
+
+// The y range holds every point and level, with a margin; a flat series
+// gets a band of 1% around its value (or ±1 around 0).
+PlotScale plot_scale(const ReportSeries& series) {
+  const auto& points = series.points;
   double low = points.front().value;
   double high = low;
   for (const SeriesPoint& point : points) {
     low = std::min(low, point.value);
     high = std::max(high, point.value);
   }
-  for (const ChangePoint& change : changes) {
+  for (const ChangePoint& change : series.change_points) {
     low = std::min({low, change.before, change.after});
     high = std::max({high, change.before, change.after});
   }
-  if (high - low <= 0) {
-    const double pad = low == 0 ? 1.0 : std::abs(low) * 0.01;
-    low -= pad;
-    high += pad;
-  } else {
-    const double pad = (high - low) * 0.08;
-    low -= pad;
-    high += pad;
-  }
-  const double inner_width = plot_width - plot_left - plot_right;
-  const double inner_height = plot_height - plot_top - plot_bottom;
-  const auto x_of = [&](double index) {
-    return count <= 1 ? plot_left + inner_width / 2 : plot_left + inner_width * index / static_cast<double>(count - 1);
-  };
-  const auto y_of = [&](double value) { return plot_top + inner_height * (high - value) / (high - low); };
+  const double pad = high - low <= 0 ? (low == 0 ? 1.0 : std::abs(low) * 0.01) : (high - low) * 0.08;
+  return {points.size(), low - pad, high + pad};
+}
 
-  out += fmt::format(
-      "<svg class=\"series-plot\" id=\"plot-{0}\" data-points=\"{1}\" data-change-points=\"{2}\" "
-      "xmlns=\"http://www.w3.org/2000/svg\" width=\"{3}\" height=\"{4}\" viewBox=\"0 0 {3} {4}\" "
-      "font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"10\">\n",
-      number, count, changes.size(), plot_width, plot_height);
-
-  // Axes, with five value ticks and up to ten point ticks.
+// Axes, with five value ticks and up to ten point ticks.
+void write_axes(std::string& out, const PlotScale& scale) {
   out += fmt::format("<g class=\"axes\" stroke=\"{}\">", axis_colour);
   out += fmt::format("<line x1=\"{0}\" x2=\"{0}\" y1=\"{1}\" y2=\"{2}\"/>", plot_left, plot_top,
                      plot_height - plot_bottom);
@@ -182,68 +176,80 @@ void write_plot(std::string& out, const ReportSeries& series, std::size_t number
                      plot_height - plot_bottom);
   out += "<g class=\"value-ticks\" text-anchor=\"end\">";
   for (int tick = 0; tick <= 4; ++tick) {
-    const double value = low + (high - low) * tick / 4.0;
-    const double y = y_of(value);
+    const double value = scale.low + (scale.high - scale.low) * tick / 4.0;
+    const double y = scale.y_of(value);
     out += fmt::format("<line x1=\"{0}\" x2=\"{1}\" y1=\"{2:.1f}\" y2=\"{2:.1f}\" stroke=\"#eeeeee\"/>", plot_left + 1,
                        plot_width - plot_right, y);
     out += fmt::format("<text x=\"{}\" y=\"{:.1f}\">{}</text>", plot_left - 6, y + 3.5, figure(value));
   }
   out += "</g>\n<g class=\"point-ticks\" text-anchor=\"middle\">";
-  const std::size_t step = std::max<std::size_t>(1, (count + 9) / 10);
-  for (std::size_t index = 0; index < count; index += step) {
-    out += fmt::format("<text x=\"{:.1f}\" y=\"{}\">{}</text>", x_of(static_cast<double>(index)),
+  const std::size_t step = std::max<std::size_t>(1, (scale.count + 9) / 10);
+  for (std::size_t index = 0; index < scale.count; index += step) {
+    out += fmt::format("<text x=\"{:.1f}\" y=\"{}\">{}</text>", scale.x_of(static_cast<double>(index)),
                        plot_height - plot_bottom + 14, index + 1);
   }
   out += fmt::format(
       "</g>\n<text x=\"{}\" y=\"{}\" text-anchor=\"middle\" font-style=\"italic\">"
       "run in recording order</text>\n",
-      plot_left + inner_width / 2, plot_height - 8);
+      plot_left + scale.inner_width() / 2, plot_height - 8);
+}
 
-  // The levels: from one change point to the next, at the mean of the
-  // points between (one level, the series' mean, without change points).
+// The levels: from one change point to the next, at the mean of the
+// points between (one level, the series' mean, without change points).
+void write_levels(std::string& out, const ReportSeries& series, const PlotScale& scale) {
+  const auto& changes = series.change_points;
+  const std::size_t count = scale.count;
   out += fmt::format("<g class=\"levels\" stroke=\"{}\" stroke-width=\"2.5\" stroke-opacity=\"0.8\">", level_colour);
   double overall = 0;
-  for (const SeriesPoint& point : points) overall += point.value / static_cast<double>(count);
+  for (const SeriesPoint& point : series.points) overall += point.value / static_cast<double>(count);
   for (std::size_t k = 0; k <= changes.size(); ++k) {
     const std::size_t begin = k == 0 ? 0 : std::min(changes[k - 1].index, count);
     const std::size_t end = k < changes.size() ? std::min(changes[k].index, count) : count;
     if (end <= begin) continue;
     const double mean = k < changes.size() ? changes[k].before : k > 0 ? changes[k - 1].after : overall;
-    const double y = y_of(mean);
+    const double y = scale.y_of(mean);
     out += fmt::format(
         "<line class=\"level\" x1=\"{:.1f}\" x2=\"{:.1f}\" y1=\"{:.1f}\" y2=\"{:.1f}\"><title>level of runs {} to {}: "
         "mean {}</title></line>",
-        x_of(static_cast<double>(begin)), x_of(static_cast<double>(end - 1)), y, y, begin + 1, end, figure(mean));
+        scale.x_of(static_cast<double>(begin)), scale.x_of(static_cast<double>(end - 1)), y, y, begin + 1, end,
+        figure(mean));
   }
   out += "</g>\n";
+}
 
-  // The series.
+// The series: its line, and each point with its tooltip unless there are
+// too many to draw.
+void write_points(std::string& out, const ReportSeries& series, const PlotScale& scale) {
+  const auto& points = series.points;
   std::string line;
-  for (std::size_t index = 0; index < count; ++index) {
-    line += fmt::format("{}{:.1f},{:.1f}", index == 0 ? "" : " ", x_of(static_cast<double>(index)),
-                        y_of(points[index].value));
+  for (std::size_t index = 0; index < scale.count; ++index) {
+    line += fmt::format("{}{:.1f},{:.1f}", index == 0 ? "" : " ", scale.x_of(static_cast<double>(index)),
+                        scale.y_of(points[index].value));
   }
   out += fmt::format("<polyline class=\"series\" fill=\"none\" stroke=\"{}\" stroke-width=\"1.2\" points=\"{}\"/>\n",
                      series_colour, line);
-  if (count <= 400) {
-    out += fmt::format("<g class=\"points\" fill=\"{}\">", series_colour);
-    for (std::size_t index = 0; index < count; ++index) {
-      const SeriesPoint& point = points[index];
-      out += fmt::format(
-          "<circle class=\"point\" cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2.5\"><title>run {}, commit {}, {}: {}</title>"
-          "</circle>",
-          x_of(static_cast<double>(index)), y_of(point.value), point.run_id, escape(point.commit),
-          escape(point.recorded_at), figure(point.value));
-    }
-    out += "</g>\n";
+  if (scale.count > 400) return;
+  out += fmt::format("<g class=\"points\" fill=\"{}\">", series_colour);
+  for (std::size_t index = 0; index < scale.count; ++index) {
+    const SeriesPoint& point = points[index];
+    out += fmt::format(
+        "<circle class=\"point\" cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2.5\"><title>run {}, commit {}, {}: {}</title>"
+        "</circle>",
+        scale.x_of(static_cast<double>(index)), scale.y_of(point.value), point.run_id, escape(point.commit),
+        escape(point.recorded_at), figure(point.value));
   }
+  out += "</g>\n";
+}
 
-  // The change points: between the last point of the old level and the
-  // first of the new, labelled with the new level's commit and change.
+// The change points: between the last point of the old level and the
+// first of the new, labelled with the new level's commit and change.
+void write_change_points(std::string& out, const ReportSeries& series, const PlotScale& scale) {
   out += "<g class=\"change-points\">";
-  for (const ChangePoint& change : changes) {
-    if (change.index == 0 || change.index >= count) continue;
-    const double x = (x_of(static_cast<double>(change.index - 1)) + x_of(static_cast<double>(change.index))) / 2;
+  for (const ChangePoint& change : series.change_points) {
+    if (change.index == 0 || change.index >= scale.count) continue;
+    const double x = (scale.x_of(static_cast<double>(change.index - 1)) +
+                      scale.x_of(static_cast<double>(change.index))) /
+                     2;
     const char* colour = change.after > change.before ? rise_colour : drop_colour;
     const std::string short_commit = escape(std::string_view(change.commit).substr(0, 8));
     out += fmt::format(
@@ -256,7 +262,24 @@ void write_plot(std::string& out, const ReportSeries& series, std::size_t number
         "<text class=\"change-label\" x=\"{:.1f}\" y=\"{}\" fill=\"{}\" text-anchor=\"middle\">{} {}</text>", x,
         plot_top - 14, colour, short_commit, percent_change(change.relative_change));
   }
-  out += "</g>\n</svg>\n";
+  out += "</g>\n";
+}
+
+// One series' line plot: its points joined in recording order, each
+// level's mean over the points it spans, and a dashed vertical line where
+// each new level starts.
+void write_plot(std::string& out, const ReportSeries& series, std::size_t number) {
+  const PlotScale scale = plot_scale(series);
+  out += fmt::format(
+      "<svg class=\"series-plot\" id=\"plot-{0}\" data-points=\"{1}\" data-change-points=\"{2}\" "
+      "xmlns=\"http://www.w3.org/2000/svg\" width=\"{3}\" height=\"{4}\" viewBox=\"0 0 {3} {4}\" "
+      "font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"10\">\n",
+      number, scale.count, series.change_points.size(), plot_width, plot_height);
+  write_axes(out, scale);
+  write_levels(out, series, scale);
+  write_points(out, series, scale);
+  write_change_points(out, series, scale);
+  out += "</svg>\n";
 }
 
 void write_series(std::string& out, const ReportSeries& series, std::size_t number) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <string_view>
 #include <system_error>
 
@@ -32,6 +33,31 @@ std::string read_all(std::FILE* file) {
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
   return text;
 }
+
+// Two temporary files that take a child's standard output and error.
+struct Captures {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  Captures() = default;
+  Captures(const Captures&) = delete;
+  Captures& operator=(const Captures&) = delete;
+  ~Captures() {
+    if (out != nullptr) std::fclose(out);
+    if (err != nullptr) std::fclose(err);
+  }
+  [[nodiscard]] bool ready() const noexcept { return out != nullptr && err != nullptr; }
+  // How the child ended (its raw wait status, -1 when it could not be
+  // waited for) and what it wrote.
+  [[nodiscard]] ChildResult result(int status) const {
+    ChildResult result;
+    result.exited = status != -1 && WIFEXITED(status);
+    result.exit_code = result.exited ? WEXITSTATUS(status) : -1;
+    result.signal = status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.out = read_all(out);
+    result.err = read_all(err);
+    return result;
+  }
+};
 
 // The argv and envp arrays of a command; the strings they point to live as
 // long as the object.
@@ -108,34 +134,16 @@ std::string ChildResult::describe() const {
 }
 
 ChildResult run_child(const ChildCommand& command) {
-  ChildResult result;
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  if (out == nullptr || err == nullptr) {
-    result.err = "cannot create capture files";
-    if (out) std::fclose(out);
-    if (err) std::fclose(err);
-    return result;
-  }
+  Captures captures;
+  if (!captures.ready()) return {.err = "cannot create capture files"};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fileno(captures.out), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fileno(captures.err), STDERR_FILENO);
   const auto child = spawn(command, actions);
   posix_spawn_file_actions_destroy(&actions);
-  if (!child) {
-    result.err = child.error();
-  } else {
-    const int status = wait_for_child(*child);
-    result.exited = status != -1 && WIFEXITED(status);
-    result.exit_code = result.exited ? WEXITSTATUS(status) : -1;
-    result.signal = status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    result.out = read_all(out);
-    result.err = read_all(err);
-  }
-  std::fclose(out);
-  std::fclose(err);
-  return result;
+  if (!child) return {.err = child.error()};
+  return captures.result(wait_for_child(*child));
 }
 
 ChildResult run_child(const std::string& program, const Environment& environment) {
@@ -154,6 +162,29 @@ std::expected<pid_t, std::string> start_child(const ChildCommand& command, const
 }
 
 int wait_for_child(pid_t pid) { return kivu_host::wait_for_child(pid).value_or(-1); }
+
+ChildResult run_forked(const std::function<int()>& body, ForkedOutput output) {
+  Captures captures;
+  if (!captures.ready()) return {.err = "cannot create capture files"};
+  std::fflush(nullptr);  // nothing buffered here is written twice
+  const pid_t pid = ::fork();
+  if (pid < 0) return {.err = "fork: " + std::string(std::strerror(errno))};
+  if (pid == 0) {
+    ::dup2(fileno(captures.err), STDERR_FILENO);
+    if (output == ForkedOutput::Captured) ::dup2(fileno(captures.out), STDOUT_FILENO);
+    if (output == ForkedOutput::Closed) ::close(STDOUT_FILENO);
+    if (output == ForkedOutput::Full) {
+      const int full = ::open("/dev/full", O_WRONLY);
+      if (full < 0 || ::dup2(full, STDOUT_FILENO) < 0) ::_exit(125);
+      ::close(full);
+    }
+    const int code = body();
+    std::cout.flush();
+    std::fflush(nullptr);
+    ::_exit(code);
+  }
+  return captures.result(wait_for_child(pid));
+}
 
 std::expected<std::string, std::string> run_unprivileged(const std::function<std::string()>& check) {
   int pipe_ends[2];

@@ -56,9 +56,9 @@ CLI::Option* add_output_option(CLI::App& app);
 // Reads `args` (without the program name) with `app`. The reason of a bad
 // command line is one line: "-o needs a value" (naming the option as it was
 // written), "--json takes no value" (a flag given "=value"), "unknown option
-// '--colour'", "unexpected argument 'x'", or CLI11's own text for anything
-// else. "--name=" gives the option an empty value. CLI11's exceptions stay
-// inside.
+// \"--colour\"", "unexpected argument \"x\"" (the word in its debug form,
+// kivu_debug_form.hpp), or CLI11's own text for anything else. "--name=" gives the option an empty value. CLI11's
+// exceptions stay inside.
 [[nodiscard]] std::expected<void, std::string> parse(CLI::App& app, std::span<const std::string> args);
 
 // Writes "<tool>: <reason>" and `short_usage` on their own lines to `err`;

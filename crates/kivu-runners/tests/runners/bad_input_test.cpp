@@ -186,7 +186,12 @@ TEST(RunnerArguments, VersionIsPrintedAndAnyOtherArgumentIsBadInput) {
     EXPECT_EQ(version.err, "");
 
     const std::pair<std::vector<std::string>, std::string> bad_arguments[] = {
-        {{"--verbose"}, "\"--verbose\""}, {{"--version", "extra"}, "\"extra\""}, {{"line\nbreak"}, "\"line\\nbreak\""}};
+        {{"--verbose"}, "\"--verbose\""},
+        {{"--version", "extra"}, "\"extra\""},
+        {{"line\nbreak"}, "\"line\\nbreak\""},
+        // The workspace's one quoting: control bytes as \u{hex}, a byte
+        // outside valid UTF-8 as \xNN, valid UTF-8 kept.
+        {{"a\x01\x80\xc3\xa9"}, "\"a\\u{1}\\x80\xc3\xa9\""}};
     for (const auto& [arguments, quoted] : bad_arguments) {
       const ChildResult bad = kivu_testing::run_child({.program = runner, .arguments = arguments});
       ASSERT_TRUE(bad.exited && bad.exit_code == 2) << bad.describe();
@@ -195,6 +200,12 @@ TEST(RunnerArguments, VersionIsPrintedAndAnyOtherArgumentIsBadInput) {
       EXPECT_EQ(lines[0].rfind(name + ": unexpected argument " + quoted + ": ", 0), 0u) << lines[0];
       EXPECT_EQ(bad.out, "") << "nothing ran";
     }
+
+    // A version that cannot be written is a failure that says why.
+    const ChildResult full = kivu_testing::run_child(
+        {.program = "/bin/sh", .arguments = {"-c", "exec \"$0\" --version >/dev/full", runner}});
+    ASSERT_TRUE(full.exited && full.exit_code == 1) << full.describe();
+    EXPECT_EQ(full.err, name + ": cannot write to standard output: No space left on device\n");
   }
 }
 

@@ -67,6 +67,21 @@ struct ChildResult {
 // form of kivu_host::wait_for_child.
 int wait_for_child(pid_t pid);
 
+// Where the standard output of run_forked's child goes.
+enum class ForkedOutput {
+  Captured,  // into ChildResult::out
+  Closed,    // nowhere: the descriptor is closed
+  Full,      // /dev/full, which refuses every byte (ENOSPC)
+};
+
+// Runs `body` in a forked child of this process and waits for it. Its
+// standard error is captured, its standard output as `output` says; the
+// child ends with the status `body` returns (after flushing std::cout and
+// C's streams), or as a signal ends it. For code that must run in a
+// process of its own: signal handlers, exits, the real standard streams.
+// `body` must not use the test framework's assertions.
+[[nodiscard]] ChildResult run_forked(const std::function<int()>& body, ForkedOutput output = ForkedOutput::Captured);
+
 // The user and group id of run_unprivileged: "nobody" on Debian.
 inline constexpr unsigned unprivileged_id = 65534;
 

@@ -15,17 +15,19 @@
 #include <string_view>
 #include <utility>
 
+#include "kivu_cli/exit_status.hpp"
 #include "kivu_exchange.hpp"
 #include "kivu_runtime/environment.hpp"
 
 namespace kivu_runner {
 
 // =============================================================================
-// Exit statuses
+// Exit statuses: the workspace's one set (kivu_cli/exit_status.hpp), under
+// the names of what they mean for a runner, whose settings are its input.
 
-inline constexpr int exit_passed = 0;
-inline constexpr int exit_failed = 1;
-inline constexpr int exit_bad_input = 2;
+inline constexpr int exit_passed = kivu_cli::exit_success;
+inline constexpr int exit_failed = kivu_cli::exit_failure;
+inline constexpr int exit_bad_input = kivu_cli::exit_usage;
 
 // =============================================================================
 // Where a mismatch was found

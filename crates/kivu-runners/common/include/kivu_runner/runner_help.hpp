@@ -93,7 +93,8 @@ struct HelpVariable {
 }
 
 // Answers "--help" (or "-h") with runner_help(name, summary, own) on
-// standard output and exit status 0; runs run_runner(name, argc, argv, body)
+// standard output and exit status 0 (1, with the reason, when standard
+// output cannot be written); runs run_runner(name, argc, argv, body)
 // for every other command line.
 [[nodiscard]] inline int run_runner_with_help(std::string name, std::string_view summary,
                                               std::span<const HelpVariable> own, int argc, char** argv,
@@ -101,8 +102,7 @@ struct HelpVariable {
   if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
     const std::string text = runner_help(name, summary, own);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-    return std::ferror(stdout) ? exit_failed : exit_passed;
+    return finish_standard_output(name, exit_passed);
   }
   return run_runner(std::move(name), argc, argv, body);
 }

@@ -10,7 +10,11 @@
 // returns the exit status (0, 1 for a failure, 2 for bad input). The
 // failing line also goes to the suite's failure file (failure_file.hpp). An
 // exception escaping the body (out of memory, say) is a failure, so a
-// runner never ends by a crash it could have reported.
+// runner never ends by a crash it could have reported. A passing run whose
+// standard output could not be written fails, with the reason. SIGINT and
+// SIGTERM remove the temporary file of an output being written (the GEMM
+// runner's profile) before the runner ends by the signal. These are the
+// tools' frame's (kivu_cli/tool_frame.hpp).
 //
 // The body's step lines are held back (see Progress) and shown only when the
 // run fails, before its message, so a passing runner prints its board line
@@ -35,6 +39,13 @@ using RunnerBody = std::function<Checked<void>(const Progress&)>;
 
 // Runs `body` as the runner `name` and returns the process exit status.
 [[nodiscard]] int run_runner(std::string name, int argc, char** argv, const RunnerBody& body);
+
+// The exit status of the runner `name` whose output is done and whose run
+// ended with `status`: `status` when standard output took everything
+// written to it; otherwise exit_failed, after the line "<name>: cannot write
+// to standard output: <reason>" (on standard error and in the failure file)
+// unless the run had failed already.
+[[nodiscard]] int finish_standard_output(const std::string& name, int status);
 
 // A board configured from the environment (which board of the host,
 // host-write jitter and fault injection, see kivu_runtime/board.hpp); a bad
