@@ -32,11 +32,12 @@ TEST(DebugForm, ShowsOtherControlBytesInLowerCaseHexWithoutLeadingZeros) {
   EXPECT_EQ(debug_quoted(" ~"), "\" ~\"");
 }
 
-TEST(DebugForm, KeepsEveryByteFromTheUpperHalfAsItIs) {
-  // UTF-8 and stray bytes alike: the form escapes only what breaks a line
-  // or the quoting.
+TEST(DebugForm, KeepsUtf8AndShowsEveryOtherByteOfTheUpperHalfInHex) {
+  // A character is kept as it is; a byte that is no part of one can be read
+  // off, and the message stays valid UTF-8.
   EXPECT_EQ(debug_quoted("h\xc3\xa9llo"), "\"h\xc3\xa9llo\"");
-  EXPECT_EQ(debug_quoted("\x80\xff"), "\"\x80\xff\"");
+  EXPECT_EQ(debug_quoted("\x80\xff"), R"("\x80\xff")");
+  EXPECT_EQ(debug_quoted("\xc3"), R"("\xc3")");
 }
 
 TEST(DebugForm, AppendsAndWritesTheSameForm) {

@@ -22,39 +22,9 @@
 #include <string>
 #include <string_view>
 
-namespace kivu_base {
+#include "kivu_base/utf8.hpp"
 
-// The length of the valid UTF-8 sequence that `text` starts with: 1 to 4,
-// or 0 when its first byte does not begin one (a stray continuation byte,
-// an overlong form, a surrogate, a code point above U+10FFFF, or a sequence
-// cut short). 0 for an empty text.
-[[nodiscard]] constexpr std::size_t utf8_sequence_length(std::string_view text) noexcept {
-  if (text.empty()) return 0;
-  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;   // the range of the second byte, which rules out
-  unsigned char high = 0xbf;  // overlongs, surrogates and code points past U+10FFFF
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) low = 0xa0;
-    if (lead == 0xed) high = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) low = 0x90;
-    if (lead == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(i) & 0xc0) != 0x80) return 0;
-  }
-  return length;
-}
+namespace kivu_base {
 
 // Appends the debug form of `text` to `out`.
 inline void append_debug_quoted(std::string& out, std::string_view text) {
@@ -64,15 +34,15 @@ inline void append_debug_quoted(std::string& out, std::string_view text) {
     const char c = text[at];
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x80) {
-      const std::size_t length = utf8_sequence_length(text.substr(at));
-      if (length == 0) {
+      const Utf8Decoded decoded = decode_utf8(text, at);
+      if (!decoded.valid) {
         out += "\\x";
         out += hex[byte >> 4];
         out += hex[byte & 0xf];
         ++at;
       } else {
-        out += text.substr(at, length);
-        at += length;
+        out += text.substr(at, decoded.length);
+        at += decoded.length;
       }
       continue;
     }
