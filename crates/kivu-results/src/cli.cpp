@@ -20,6 +20,7 @@
 #include "kivu_expected.hpp"
 #include "kivu_host/child_process.hpp"
 #include "kivu_output_file/output_file.hpp"
+#include "kivu_results/board_health.hpp"
 #include "kivu_results/change_points.hpp"
 #include "kivu_results/gate.hpp"
 #include "kivu_results/inputs.hpp"
@@ -451,6 +452,9 @@ int report(const Command& command, Store& store, std::ostream& out, std::ostream
   auto flaky = store.flaky();
   if (!flaky) return store_failure(err, flaky.error());
   data.flaky = std::move(*flaky);
+  const auto counts = store.board_counts();
+  if (!counts) return store_failure(err, counts.error());
+  data.boards = assess_boards(*counts, data.alpha);
   const auto cases = store.profile_cases();
   if (!cases) return store_failure(err, cases.error());
   for (const auto metric : metric_names()) {
