@@ -17,7 +17,9 @@
 #   bench/fleet_soak.sh speed      BUILD_DIR                  health over 1,000,000 case results against the
 #                                                             sqlite3 shell's GROUP BY (median of three, CPU)
 #
-# Prints one line per seed and a summary; the load average at start and end.
+# FIRST_SEED (default 1) numbers the first of SEEDS seeds, so that a soak can
+# go on where an earlier one stopped. Prints one line per seed and a summary;
+# the load average at start and end.
 # Exit 0 when the figures are what they should be, 1 when not, 2 usage.
 set -euo pipefail
 
@@ -69,7 +71,7 @@ case $mode in
   detect)
     (( $# == 4 )) || usage
     runs_to=()
-    for (( seed = 1; seed <= $3; ++seed )); do
+    for (( seed = ${FIRST_SEED:-1}; seed < ${FIRST_SEED:-1} + $3; ++seed )); do
       db=$work/detect-$seed.sqlite
       found=-
       for (( run = 1; run <= $4; ++run )); do
@@ -91,7 +93,7 @@ case $mode in
     (( $# == 4 )) || usage
     alarms=0
     early=0
-    for (( seed = 1; seed <= $3; ++seed )); do
+    for (( seed = ${FIRST_SEED:-1}; seed < ${FIRST_SEED:-1} + $3; ++seed )); do
       db=$work/healthy-$seed.sqlite
       flagged_on=-
       for (( run = 1; run <= $4; ++run )); do
