@@ -20,6 +20,7 @@
 #include "kivu_cli/command_line.hpp"
 #include "kivu_host/child_process.hpp"
 #include "kivu_output_file/output_file.hpp"
+#include "kivu_results/board_health.hpp"
 #include "kivu_results/change_points.hpp"
 #include "kivu_results/gate.hpp"
 #include "kivu_results/inputs.hpp"
@@ -451,6 +452,9 @@ int report(const Command& command, Store& store, std::ostream& out, std::ostream
   auto flaky = store.flaky();
   if (!flaky) return store_failure(err, flaky.error());
   data.flaky = std::move(*flaky);
+  const auto counts = store.board_counts();
+  if (!counts) return store_failure(err, counts.error());
+  data.boards = assess_boards(*counts, data.alpha);
   const auto cases = store.profile_cases();
   if (!cases) return store_failure(err, cases.error());
   for (const auto metric : metric_names()) {
@@ -501,7 +505,8 @@ std::string usage(std::string_view default_store_place) {
       "  trend   a metric's series in recording order and its change points\n"
       "  check   exit 3 when PROFILE's figure lies outside the series' last level (after\n"
       "          its last change point): outside its median +- 4 x 1.4826 x MAD\n"
-      "  report  one self-contained HTML page: runs, flaky cases, one plot per metric\n"
+      "  report  one self-contained HTML page: runs, flaky cases, board health (as\n"
+      "          health judges it), one plot per metric\n"
       "  merge   joins the suite's per-case GoogleTest XML results into one JUnit report\n"
       "          (standard output without -o); exit 1 when a case failed or has no\n"
       "          result, or a file could not be read (kivu-results merge --help)\n"

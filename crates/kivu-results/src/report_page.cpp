@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -38,6 +40,7 @@ th { background: #f7f7f7; font-weight: bold; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; }
 td.bad { color: #b2182b; font-weight: bold; }
 td.time { white-space: nowrap; }
+tr.suspect td { background: #fddbc7; color: #b2182b; font-weight: bold; }
 code { font-family: "DejaVu Sans Mono", monospace; font-size: 12px; }
 svg.series-plot { display: block; border: 1px solid #d9d9d9; background: #ffffff; }
 .series-plot .point:hover { stroke: #000000; stroke-width: 1.5; }
@@ -130,6 +133,53 @@ void write_flaky(std::string& out, const std::vector<FlakyCase>& flaky) {
         escape(item.case_name), commit_cell(item.commit), item.passes, item.failures, item.flips, boards);
   }
   out += "</table>\n";
+}
+
+// A board's tiles: "714 x9, 12 x1", a tile failing on several boards marked.
+std::string tiles_cell(const BoardHealth& board) {
+  if (board.tiles.empty()) return "-";
+  std::string text;
+  for (const TileFailures& tile : board.tiles) {
+    text += fmt::format("{}{} &times;{}{}", text.empty() ? "" : ", ", tile.tile, tile.failures,
+                        tile.software ? " (software)" : "");
+  }
+  return text;
+}
+
+void write_boards(std::string& out, const std::vector<BoardHealth>& boards, double alpha) {
+  out += "<h2>Board health</h2>\n";
+  if (boards.empty()) {
+    out += "<p class=\"note\">No case results with a host and a board are recorded.</p>\n";
+    return;
+  }
+  const auto suspects = std::ranges::count_if(boards, [](const BoardHealth& board) { return board.suspect; });
+  out += fmt::format(
+      "<p class=\"note\">{} of {} board{} suspect: Fisher's exact test, one-sided (this board fails more than the "
+      "rest), Holm-corrected over the boards; suspect below {}.</p>\n",
+      suspects, boards.size(), boards.size() == 1 ? "" : "s", figure(alpha));
+  out +=
+      "<table class=\"boards\">\n<tr><th>host</th><th>board</th><th>runs</th><th>cases</th><th>failed</th>"
+      "<th>failure rate</th><th>p (Holm)</th><th>verdict</th><th>failed tiles (logical &times; failures)</th></tr>\n";
+  std::map<std::uint32_t, std::size_t> software;
+  for (const BoardHealth& board : boards) {
+    out += fmt::format(
+        "<tr class=\"{}\"><td>{}</td><td class=\"number\">{}</td><td class=\"number\">{}</td>"
+        "<td class=\"number\">{}</td><td class=\"number{}\">{}</td><td class=\"number\">{:.2f}%</td>"
+        "<td class=\"number\">{:.3g}</td><td>{}</td><td>{}</td></tr>\n",
+        board.suspect ? "suspect" : "ok", escape(board.host), escape(board.board), board.runs, board.cases,
+        board.failed != 0 ? " bad" : "", board.failed, 100 * board.failure_rate, board.p_value,
+        board.suspect ? "suspect" : "ok", tiles_cell(board));
+    for (const TileFailures& tile : board.tiles) {
+      if (tile.software) software[tile.tile] = tile.boards;
+    }
+  }
+  out += "</table>\n";
+  for (const auto& [tile, count] : software) {
+    out += fmt::format(
+        "<p class=\"software\">Tile {} failed on {} boards: it points at the software (a scenario or the runtime), "
+        "not at one board's hardware.</p>\n",
+        tile, count);
+  }
 }
 
 // Where a series' values and points land in its plot.
@@ -322,11 +372,12 @@ std::string render_report(const ReportData& data) {
   out += "<title>kivu-results report</title>\n<style>\n";
   out += style;
   out += "</style>\n</head>\n<body>\n<h1>Results</h1>\n";
-  out += fmt::format("<p class=\"note\">{} run{}, {} flaky case{}, {} series.</p>\n", data.runs.size(),
+  out += fmt::format("<p class=\"note\">{} run{}, {} flaky case{}, {} board{}, {} series.</p>\n", data.runs.size(),
                      data.runs.size() == 1 ? "" : "s", data.flaky.size(), data.flaky.size() == 1 ? "" : "s",
-                     data.series.size());
+                     data.boards.size(), data.boards.size() == 1 ? "" : "s", data.series.size());
   write_runs(out, data.runs);
   write_flaky(out, data.flaky);
+  write_boards(out, data.boards, data.alpha);
   out += "<h2>Trends</h2>\n";
   if (data.series.empty()) out += "<p class=\"note\">No series.</p>\n";
   out += fmt::format(

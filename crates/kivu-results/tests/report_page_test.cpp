@@ -10,6 +10,8 @@
 
 namespace {
 
+using kivu_results::assess_boards;
+using kivu_results::BoardCounts;
 using kivu_results::ChangePoint;
 using kivu_results::FlakyCase;
 using kivu_results::render_report;
@@ -142,6 +144,63 @@ TEST(ReportPage, EmptyStoreAndTables) {
   ASSERT_EQ(plots_of(page).size(), 1u);
   EXPECT_THAT(page, HasSubstr("123456789"));
   EXPECT_THAT(page, Not(HasSubstr("nan")));
+}
+
+// The rows of the board-health table, each from its <tr class= to </tr>.
+std::vector<std::string> board_rows(const std::string& page) {
+  std::vector<std::string> rows;
+  const auto table = page.find("<table class=\"boards\">");
+  if (table == std::string::npos) return rows;
+  const auto end = page.find("</table>", table);
+  for (auto at = page.find("<tr class=", table); at < end; at = page.find("<tr class=", at + 1)) {
+    rows.push_back(page.substr(at, page.find("</tr>", at) - at));
+  }
+  return rows;
+}
+
+TEST(ReportPage, BoardHealthMarksTheSuspectBoardWithItsTiles) {
+  // 40 runs of 20 cases over four boards; board 2 fails 9 times, 7 of
+  // them on tile 714; tile 12 fails once on boards 0 and 1 (the software).
+  BoardCounts counts;
+  counts.boards = {
+      {"lab<b>:0", 40, 200, 1}, {"lab<b>:1", 40, 200, 1}, {"lab<b>:2", 40, 200, 9}, {"lab<b>:3", 40, 200, 0}};
+  counts.tiles = {{"lab<b>:0", "12", 1}, {"lab<b>:1", "12", 1}, {"lab<b>:2", "714", 7}, {"lab<b>:2", "3", 2}};
+  ReportData data;
+  data.boards = assess_boards(counts);
+  const std::string page = render_report(data);
+  const auto rows = board_rows(page);
+  ASSERT_EQ(rows.size(), 4u);
+  // Only board 2 is red, with its tiles most first.
+  for (std::size_t board = 0; board < rows.size(); ++board) {
+    EXPECT_EQ(rows[board].starts_with("<tr class=\"suspect\">"), board == 2) << rows[board];
+  }
+  EXPECT_THAT(rows[2], HasSubstr("714 &times;7, 3 &times;2"));
+  EXPECT_THAT(rows[2], HasSubstr("4.50%"));
+  EXPECT_THAT(rows[3], HasSubstr("<td>-</td>"));
+  EXPECT_THAT(page, HasSubstr("1 of 4 boards suspect"));
+  // The tile failing on two boards is named as the software's.
+  EXPECT_THAT(rows[0], HasSubstr("12 &times;1 (software)"));
+  EXPECT_THAT(page, HasSubstr("Tile 12 failed on 2 boards: it points at the software"));
+  EXPECT_EQ(occurrences(page, "<p class=\"software\">"), 1u);
+  // The host is text, never markup.
+  EXPECT_THAT(page, HasSubstr("lab&lt;b&gt;"));
+  EXPECT_THAT(page, Not(HasSubstr("lab<b>")));
+}
+
+TEST(ReportPage, BoardHealthWithoutSuspectOrBoards) {
+  EXPECT_THAT(render_report({}), HasSubstr("No case results with a host and a board are recorded."));
+  EXPECT_TRUE(board_rows(render_report({})).empty());
+
+  // The same failures spread evenly: no board stands out.
+  BoardCounts counts;
+  counts.boards = {{"h:0", 40, 200, 3}, {"h:1", 40, 200, 3}, {"h:2", 40, 200, 3}, {"h:3", 40, 200, 3}};
+  ReportData data;
+  data.boards = assess_boards(counts);
+  const std::string page = render_report(data);
+  ASSERT_EQ(board_rows(page).size(), 4u);
+  EXPECT_THAT(page, Not(HasSubstr("<tr class=\"suspect\">")));
+  EXPECT_THAT(page, HasSubstr("0 of 4 boards suspect"));
+  EXPECT_THAT(page, Not(HasSubstr("points at the software")));
 }
 
 }  // namespace

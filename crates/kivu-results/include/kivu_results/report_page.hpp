@@ -14,11 +14,17 @@
 // of the new level (class "change-point", red for a rise, blue for a drop),
 // labelled with its commit and relative change, and each level's mean is a
 // horizontal line over the points it spans (class "level").
+//
+// The board-health section has one row per (host, board) as `kivu-results
+// health` judges it: a suspect board's row is red (class "suspect") and
+// names the tiles its failures point at; a tile that failed on several
+// boards is named as pointing at the software.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "kivu_results/board_health.hpp"
 #include "kivu_results/model.hpp"
 
 namespace kivu_results {
@@ -34,6 +40,8 @@ struct ReportData {
   std::vector<RunSummary> runs;
   std::vector<FlakyCase> flaky;
   std::vector<ReportSeries> series;
+  std::vector<BoardHealth> boards;  // as assess_boards gives them
+  double alpha = default_alpha;     // the corrected p-value below which a board is suspect
 };
 
 // The page, UTF-8.

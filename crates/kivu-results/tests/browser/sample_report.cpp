@@ -1,5 +1,6 @@
 // Writes the report page of a fixed store for report_in_browser.sh: runs,
-// flaky cases and three series (two steps, a slow creep with noise, and a
+// flaky cases, four boards' health (board 2 suspect, tile 714 first; tile
+// 12 failing on two boards, the software's) and three series (two steps, a slow creep with noise, and a
 // flat line), with texts that would be markup if they were not escaped.
 //
 //   kivu_results_sample_report PAGE.html EXPECTED.json
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "../series_fixtures.hpp"
+#include "kivu_results/board_health.hpp"
 #include "kivu_results/change_points.hpp"
 #include "kivu_results/report_page.hpp"
 
@@ -74,6 +76,13 @@ int main(int argc, char** argv) {
   data.flaky.push_back(FlakyCase{hostile_texts[2], "5eed1009a1b2c3d4", 3, 2, 3, {"host-1:0", "host-2:1"}});
   data.flaky.push_back(FlakyCase{"hardware_e2e.host_route", "5eed1004a1b2c3d4", 4, 1, 2, {"host-1:0"}});
 
+  // 40 runs of the 20 cases over four boards, as the soak records them.
+  BoardCounts counts;
+  counts.boards = {
+      {"lab-host:0", 40, 200, 1}, {"lab-host:1", 40, 200, 1}, {"lab-host:2", 40, 200, 9}, {"lab-host:3", 40, 200, 0}};
+  counts.tiles = {{"lab-host:0", "12", 1}, {"lab-host:1", "12", 1}, {"lab-host:2", "714", 7}, {"lab-host:2", "3", 2}};
+  data.boards = assess_boards(counts);
+
   using kivu_results_testing::noisy_series;
   auto steps = noisy_series(21, 120, 2.0e6, 0.004, 40, 0.05);
   for (std::size_t i = 85; i < steps.size(); ++i) steps[i] *= 0.97;
@@ -91,7 +100,14 @@ int main(int argc, char** argv) {
              << ", \"points\": " << data.series[i].points.size()
              << ", \"change_points\": " << data.series[i].change_points.size() << "}";
   }
-  expected << "], \"texts\": [";
+  expected << "], \"boards\": [";
+  for (std::size_t i = 0; i < data.boards.size(); ++i) {
+    const BoardHealth& board = data.boards[i];
+    expected << (i == 0 ? "" : ", ") << "{\"board\": " << json_string(board.board)
+             << ", \"suspect\": " << (board.suspect ? "true" : "false") << ", \"first_tile\": "
+             << (board.tiles.empty() ? std::string("null") : std::to_string(board.tiles.front().tile)) << "}";
+  }
+  expected << "], \"software_tiles\": [12], \"texts\": [";
   for (std::size_t i = 0; i < hostile_texts.size(); ++i)
     expected << (i == 0 ? "" : ", ") << json_string(hostile_texts[i]);
   expected << "]}\n";

@@ -1,6 +1,8 @@
 // Opens the report page of kivu-results in headless Chromium and checks what
 // a person would see: the page loads without a single request beyond its
 // own file, holds no script or image, shows the runs and flaky cases tables,
+// the board-health table with each suspect board's row in red and its first
+// tile, and the note on a tile that points at the software,
 // one plot per series with as many change-point marks (dashed lines across
 // the plot) and levels as the series has, and shows the store's texts that
 // look like markup as plain text (or, shortened, whole in a tooltip).
@@ -57,6 +59,13 @@ async function main() {
         handlers: [...document.querySelectorAll('*')].filter((e) => [...e.attributes].some((a) => /^on/i.test(a.name))).length,
         runRows: document.querySelectorAll('table.runs tr').length - 1,
         flakyRows: document.querySelectorAll('table.flaky tr').length - 1,
+        boardRows: [...document.querySelectorAll('table.boards tr.suspect, table.boards tr.ok')].map((row) => ({
+          board: row.cells[1].textContent,
+          suspect: row.classList.contains('suspect'),
+          colour: getComputedStyle(row.cells[1]).color,
+          tiles: row.cells[8].textContent,
+        })),
+        software: [...document.querySelectorAll('p.software')].map((p) => p.textContent),
         text: document.body.innerText,
         tooltips: [...document.querySelectorAll('[title]')].map((e) => e.getAttribute('title')),
         plots: [...document.querySelectorAll('svg.series-plot')].map((svg) => ({
@@ -81,6 +90,25 @@ async function main() {
     if (seen.handlers !== 0) problems.push(`${seen.handlers} elements with event handlers`);
     if (seen.runRows < 1) problems.push('the runs table is empty or missing');
     if (seen.flakyRows < 1) problems.push('the flaky cases table is empty or missing');
+    if (seen.boardRows.length !== expected.boards.length) {
+      problems.push(`${seen.boardRows.length} board rows for ${expected.boards.length} boards`);
+    }
+    expected.boards.forEach((want, i) => {
+      const row = seen.boardRows[i];
+      if (!row) return;
+      const red = row.colour === 'rgb(178, 24, 43)';
+      if (row.board !== want.board || row.suspect !== want.suspect || red !== want.suspect) {
+        problems.push(`board row ${i + 1} shows ${JSON.stringify(row)} for ${JSON.stringify(want)}`);
+      }
+      if (want.first_tile !== null && !row.tiles.startsWith(`${want.first_tile} `)) {
+        problems.push(`board ${want.board} names tile ${row.tiles} first, not ${want.first_tile}`);
+      }
+    });
+    for (const tile of expected.software_tiles) {
+      if (!seen.software.some((text) => text.startsWith(`Tile ${tile} failed on`) && text.includes('software'))) {
+        problems.push(`tile ${tile} is not named as pointing at the software`);
+      }
+    }
     for (const text of expected.texts) {
       // Shown, or whole in the tooltip of its shortened form (a commit).
       if (!seen.text.includes(text) && !seen.tooltips.includes(text)) {
@@ -115,6 +143,7 @@ async function main() {
     if (problems.length > 0) return fail(problems.join('\n'));
     const summary = seen.plots.map((plot, i) => `${expected.series[i].metric}: ${plot.marks.length}`).join(', ');
     console.log(`view_report: no request beyond the page, ${seen.runRows} runs, ${seen.flakyRows} flaky cases, ` +
+                `${seen.boardRows.filter((row) => row.suspect).length} suspect of ${seen.boardRows.length} boards, ` +
                 `${seen.plots.length} plots with change points ${summary}; screenshot ${screenshotPath}`);
   } finally {
     await browser.close();

@@ -32,10 +32,10 @@ TEST(BadTile, FailsTheRunThroughItNamingBoardTilePlaceAddressAndValues) {
   const kivu_testing::ScratchDirectory folder;
   const std::string failure_file = folder.file("lines");
   std::ofstream(failure_file).close();
-  const ChildResult result =
-      run_child(KIVU_HOST_E2E, with(high_address_trip, {{"KIVU_SIM_FAULT_TILE", "0:100:1"},
-                                                        {"KIVU_SIM_FAULT_SEED", "11"},
-                                                        {"KIVU_RUNNER_FAILURE_FILE", failure_file}}));
+  const ChildResult result = run_child(KIVU_HOST_E2E,
+                                       with(high_address_trip, {{"KIVU_SIM_FAULT_TILE", "0:100:1"},
+                                                                {"KIVU_SIM_FAULT_SEED", "11"},
+                                                                {"KIVU_RUNNER_FAILURE_FILE", failure_file}}));
   ASSERT_TRUE(result.exited && result.exit_code == 1) << result.describe();
   const auto physical = kivu_exchange::Topology::halcyon().physical(100).value();
   const auto place = kivu_exchange::tile_place(physical);
@@ -64,11 +64,13 @@ TEST(BadTile, LeavesRunsThatNeverTouchItAndOtherBoardsGreen) {
       << elsewhere.describe();
 
   const Environment four_boards = {{"KIVU_SIM_BOARDS", "4"}, {"KIVU_SIM_FAULT_TILE", "1:100:1,3:5:0.5"}};
-  const ChildResult other_board = run_child(KIVU_HOST_E2E, with(high_address_trip, with(four_boards, {{"KIVU_BOARD", "2"}})));
+  const ChildResult other_board = run_child(KIVU_HOST_E2E,
+                                            with(high_address_trip, with(four_boards, {{"KIVU_BOARD", "2"}})));
   ASSERT_TRUE(other_board.exited && other_board.exit_code == 0) << other_board.describe();
   EXPECT_NE(other_board.out.find("faulty tiles: none on this board"), std::string::npos) << other_board.describe();
 
-  const ChildResult its_board = run_child(KIVU_HOST_E2E, with(high_address_trip, with(four_boards, {{"KIVU_BOARD", "1"}})));
+  const ChildResult its_board = run_child(KIVU_HOST_E2E,
+                                          with(high_address_trip, with(four_boards, {{"KIVU_BOARD", "1"}})));
   ASSERT_TRUE(its_board.exited && its_board.exit_code == 1) << its_board.describe();
   EXPECT_NE(its_board.err.find("mismatch on board 1, tile 100 "), std::string::npos) << its_board.describe();
 }
