@@ -8,10 +8,10 @@
 
 #include "board_quarantine.hpp"
 #include "host_boards.hpp"
-#include "kivu_base/number.hpp"
-#include "kivu_base/expected.hpp"
-#include "kivu_cli/command_line.hpp"
 #include "kivu_base/debug_form.hpp"
+#include "kivu_base/expected.hpp"
+#include "kivu_base/number.hpp"
+#include "kivu_cli/command_line.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_output_file/output_file.hpp"
 

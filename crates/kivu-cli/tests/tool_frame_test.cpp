@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "kivu_cli/command_line.hpp"
 #include "kivu_base/debug_form.hpp"
+#include "kivu_cli/command_line.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"

@@ -95,9 +95,9 @@ std::expected<Quarantine, QuarantineError> parse_quarantine(std::string_view tex
 
 std::expected<Quarantine, QuarantineError> read_quarantine(const std::string& path) {
   const auto unreadable = [&](int code) {
-    return std::unexpected(QuarantineError{QuarantineError::Kind::unreadable,
-                                           "cannot read the quarantine file " + kivu_base::debug_quoted(path) +
-                                               ": " + kivu_base::os_error_display(code)});
+    return std::unexpected(QuarantineError{QuarantineError::Kind::unreadable, "cannot read the quarantine file " +
+                                                                                  kivu_base::debug_quoted(path) + ": " +
+                                                                                  kivu_base::os_error_display(code)});
   };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

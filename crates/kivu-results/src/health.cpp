@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet.hpp"
-#include "kivu_cli/command_line.hpp"
 #include "kivu_base/expected.hpp"
+#include "kivu_cli/command_line.hpp"
 
 namespace kivu_results {
 

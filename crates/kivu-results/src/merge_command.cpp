@@ -9,8 +9,8 @@
 #include <sstream>
 #include <vector>
 
-#include "kivu_cli/command_line.hpp"
 #include "kivu_base/expected.hpp"
+#include "kivu_cli/command_line.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "kivu_results/merge.hpp"
 

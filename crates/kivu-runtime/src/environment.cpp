@@ -6,8 +6,8 @@
 #include <charconv>
 #include <random>
 
-#include "kivu_base/number.hpp"
 #include "kivu_base/expected.hpp"
+#include "kivu_base/number.hpp"
 #include "kivu_runtime/board_constants.hpp"
 #include "kivu_runtime/fault_injection.hpp"
 #include "kivu_runtime/host_write_jitter.hpp"
