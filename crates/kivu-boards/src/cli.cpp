@@ -1,6 +1,5 @@
 #include "cli.hpp"
 
-#include <ctime>
 #include <ostream>
 #include <vector>
 
@@ -11,6 +10,7 @@
 #include "kivu_base/debug_form.hpp"
 #include "kivu_base/expected.hpp"
 #include "kivu_base/number.hpp"
+#include "kivu_base/utc_time.hpp"
 #include "kivu_cli/command_line.hpp"
 #include "kivu_host/board_identity.hpp"
 #include "kivu_output_file/output_file.hpp"
@@ -23,15 +23,6 @@ namespace {
 constexpr std::string_view resource_file_subcommand = "resource-spec";
 constexpr std::string_view slurm_gres_subcommand = "slurm-gres";
 constexpr std::string_view release_subcommand = "release";
-
-std::string utc_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
 
 }  // namespace
 
@@ -170,7 +161,7 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
       err << "kivu-boards: " << kivu_host::not_a_host_board(command->board, "release", *count) << '\n';
       return exit_usage;
     }
-    return release_board(command->board, host, *quarantine, quarantine_path, utc_now(), out, err);
+    return release_board(command->board, host, *quarantine, quarantine_path, kivu_base::utc_now_text(), out, err);
   }
   mark_quarantined(boards, *quarantine, host, err);
 

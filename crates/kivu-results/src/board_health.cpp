@@ -1,7 +1,6 @@
 #include "kivu_results/board_health.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <map>
 #include <numeric>
@@ -10,6 +9,8 @@
 
 #include <boost/math/distributions/hypergeometric.hpp>
 #include <boost/math/policies/policy.hpp>
+
+#include "kivu_base/number.hpp"
 
 namespace kivu_results {
 
@@ -35,16 +36,14 @@ BoardName split_board(const std::string& where) {
   const auto colon = where.rfind(':');
   BoardName name{colon == std::string::npos ? std::string() : where.substr(0, colon),
                  colon == std::string::npos ? where : where.substr(colon + 1)};
-  std::from_chars(name.board.data(), name.board.data() + name.board.size(), name.number);
+  name.number = kivu_base::parse_digits(name.board, 10).value_or(0);
   return name;
 }
 
 std::optional<std::uint32_t> tile_number(const std::string& text) {
-  std::uint32_t tile = 0;
-  const auto* end = text.data() + text.size();
-  const auto parsed = std::from_chars(text.data(), end, tile);
-  if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end) return std::nullopt;
-  return tile;
+  const auto tile = kivu_base::parse_digits(text, 10, UINT32_MAX);
+  if (!tile) return std::nullopt;
+  return static_cast<std::uint32_t>(*tile);
 }
 
 }  // namespace

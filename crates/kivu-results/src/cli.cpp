@@ -7,7 +7,6 @@
 
 #include <array>
 #include <charconv>
-#include <ctime>
 #include <map>
 #include <ostream>
 #include <vector>
@@ -17,6 +16,8 @@
 
 #include "fleet.hpp"
 #include "kivu_base/expected.hpp"
+#include "kivu_base/number.hpp"
+#include "kivu_base/utc_time.hpp"
 #include "kivu_cli/command_line.hpp"
 #include "kivu_host/child_process.hpp"
 #include "kivu_output_file/output_file.hpp"
@@ -31,6 +32,12 @@
 extern char** environ;
 
 namespace kivu_results {
+
+std::expected<std::size_t, std::string> parse_last(const std::string& text) {
+  const auto value = kivu_base::parse_digits(text, 10, SIZE_MAX);
+  if (!value || *value == 0) return std::unexpected("--last needs a whole number above 0, not '" + text + "'");
+  return static_cast<std::size_t>(*value);
+}
 
 namespace {
 
@@ -111,12 +118,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   command.json = json->count() > 0;
   KIVU_ASSIGN_OR_RETURN(const auto last_text, kivu_cli::single_value(*last, "--last"));
   if (last_text) {
-    std::size_t value = 0;
-    const auto* end = last_text->data() + last_text->size();
-    const auto parsed = std::from_chars(last_text->data(), end, value);
-    if (last_text->empty() || parsed.ec != std::errc() || parsed.ptr != end || value == 0)
-      return std::unexpected("--last needs a whole number above 0, not '" + *last_text + "'");
-    command.last = value;
+    KIVU_ASSIGN_OR_RETURN(command.last, parse_last(*last_text));
   }
   KIVU_ASSIGN_OR_RETURN(command.commit, kivu_cli::single_value(*commit, "--commit"));
   for (const auto& label : labels->results()) {
@@ -210,15 +212,6 @@ std::string checkout_commit() {
   return text;
 }
 
-std::string utc_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
-
 int record(const Command& command, const Environment& environment, std::ostream& out, std::ostream& err) {
   // Every input is read before the store is opened: a bad one writes nothing.
   const std::string profile_case = command.case_name.value_or("");
@@ -234,7 +227,7 @@ int record(const Command& command, const Environment& environment, std::ostream&
   Recording recording;
   recording.commit = command.commit ? *command.commit : checkout_commit();
   recording.labels = command.labels;
-  recording.recorded_at = utc_now();
+  recording.recorded_at = kivu_base::utc_now_text();
   recording.content_hash = content_hash(content->digests, recording.commit, recording.labels, profile_case);
   recording.cases = content->cases;
   recording.profiles = content->profiles;

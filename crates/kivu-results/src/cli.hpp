@@ -3,6 +3,8 @@
 // docs/results.md shows a lab's routine with them.
 #pragma once
 
+#include <cstddef>
+#include <expected>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -32,6 +34,10 @@ inline constexpr int exit_quarantine_file = 10;  // the quarantine file is unrea
 
 // The usage text printed by --help; `default_store` is the default store's place.
 [[nodiscard]] std::string usage(std::string_view default_store);
+
+// The value of --last: a whole number of runs above 0, or the reason it is
+// none.
+[[nodiscard]] std::expected<std::size_t, std::string> parse_last(const std::string& text);
 
 // What run reads from the environment.
 struct Environment {

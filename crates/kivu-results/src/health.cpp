@@ -8,8 +8,10 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "cli.hpp"
 #include "fleet.hpp"
 #include "kivu_base/expected.hpp"
+#include "kivu_base/number.hpp"
 #include "kivu_cli/command_line.hpp"
 
 namespace kivu_results {
@@ -32,11 +34,9 @@ std::string tiles_text(const BoardHealth& board) {
 // A board's number as JSON shows it: a number, or the recorded text when it
 // is none.
 nlohmann::ordered_json board_json_value(const std::string& board) {
-  std::uint64_t number = 0;
-  const auto* end = board.data() + board.size();
-  const auto parsed = std::from_chars(board.data(), end, number);
-  if (board.empty() || parsed.ec != std::errc() || parsed.ptr != end) return board;
-  return number;
+  const auto number = kivu_base::parse_digits(board, 10);
+  if (!number) return board;
+  return *number;
 }
 
 }  // namespace
@@ -59,12 +59,7 @@ std::expected<FleetOptions, std::string> parse_fleet_options(std::span<const std
   KIVU_ASSIGN_OR_RETURN(options.db, kivu_cli::single_value(*db, "--db"));
   KIVU_ASSIGN_OR_RETURN(const auto last_text, kivu_cli::single_value(*last, "--last"));
   if (last_text) {
-    std::size_t value = 0;
-    const auto* end = last_text->data() + last_text->size();
-    const auto parsed = std::from_chars(last_text->data(), end, value);
-    if (last_text->empty() || parsed.ec != std::errc() || parsed.ptr != end || value == 0)
-      return std::unexpected("--last needs a whole number above 0, not '" + *last_text + "'");
-    options.last = value;
+    KIVU_ASSIGN_OR_RETURN(options.last, parse_last(*last_text));
   }
   KIVU_ASSIGN_OR_RETURN(const auto alpha_text, kivu_cli::single_value(*alpha, "--alpha"));
   if (alpha_text) {

@@ -3,14 +3,14 @@
 // their history in the store.
 #include "kivu_host/quarantine.hpp"
 
-#include <charconv>
-#include <ctime>
 #include <filesystem>
 #include <ostream>
 
 #include <fmt/format.h>
 
 #include "fleet.hpp"
+#include "kivu_base/number.hpp"
+#include "kivu_base/utc_time.hpp"
 #include "kivu_cli/command_line.hpp"
 #include "kivu_output_file/output_file.hpp"
 
@@ -21,15 +21,6 @@ namespace {
 constexpr std::string_view tool = "kivu-results";
 constexpr std::string_view quarantine_usage =
     "usage: kivu-results quarantine [--db URL] [--last N] [--alpha A] [--apply]";
-
-std::string utc_now_text() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
 
 std::string reason_of(const BoardHealth& board) {
   std::string reason = fmt::format("failed {} of {} cases over {} runs ({:.2f}%), corrected p {:.3g}", board.failed,
@@ -44,11 +35,9 @@ std::string reason_of(const BoardHealth& board) {
 }
 
 std::optional<std::uint32_t> board_number(const std::string& text) {
-  std::uint32_t number = 0;
-  const auto* end = text.data() + text.size();
-  const auto parsed = std::from_chars(text.data(), end, number);
-  if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end) return std::nullopt;
-  return number;
+  const auto number = kivu_base::parse_digits(text, 10, UINT32_MAX);
+  if (!number) return std::nullopt;
+  return static_cast<std::uint32_t>(*number);
 }
 
 }  // namespace
@@ -82,7 +71,7 @@ int quarantine(std::span<const std::string> args, const Environment& environment
     err << tool << ": " << file.error().message << '\n';
     return exit_quarantine_file;
   }
-  const std::string now = utc_now_text();
+  const std::string now = kivu_base::utc_now_text();
   std::vector<QuarantineEvent> events;
   bool changed = false;
   for (const auto* board : suspects) {
