@@ -4,6 +4,7 @@
 // that two writers never deadlock upgrading a read lock.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "database.hpp"
 
@@ -21,6 +23,26 @@ namespace {
 
 // How long a writer waits for another to finish before it gives up.
 constexpr int busy_timeout_ms = 60'000;
+
+// Turns the store's journal into a WAL. On a file still in the rollback
+// journal's format (a new store) this reads the header and then takes the
+// write lock, and SQLite does not wait for a lock that it would have to
+// upgrade to: when processes create one store at once, all but one get
+// "database is locked" at once. Holding no lock between tries, this one
+// waits its turn as a busy writer would, up to the same timeout.
+std::expected<void, StoreError> use_wal(Database& database, sqlite3* db) {
+  using namespace std::chrono_literals;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(busy_timeout_ms);
+  auto pause = 1ms;
+  while (true) {
+    auto wal = database.query("PRAGMA journal_mode = WAL", {});
+    if (wal) return {};
+    if ((sqlite3_errcode(db) & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline)
+      return std::unexpected(wal.error());
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+}
 
 StoreError sqlite_error(sqlite3* db, int code, std::string_view doing) {
   const int primary = code & 0xff;
@@ -198,8 +220,7 @@ std::expected<std::unique_ptr<Database>, StoreError> open_sqlite(const std::stri
     // WAL: readers see the last commit while a record is being written; a
     // commit is durable once in the log (synchronous=NORMAL), and a process
     // killed at any point leaves the last commit intact.
-    auto wal = database->query("PRAGMA journal_mode = WAL", {});
-    if (!wal) return std::unexpected(wal.error());
+    if (auto wal = use_wal(*database, db); !wal) return std::unexpected(wal.error());
   }
   if (auto synchronous = database->execute("PRAGMA synchronous = NORMAL"); !synchronous)
     return std::unexpected(synchronous.error());

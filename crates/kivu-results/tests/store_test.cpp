@@ -1,11 +1,16 @@
 // The store on SQLite and the reading of its inputs, in-process.
 #include "kivu_results/store.hpp"
 
+#include <poll.h>
 #include <sqlite3.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -431,6 +436,47 @@ TEST(SqliteStore, SeriesFollowsRecordingOrderAndFiltersByCaseAndLabel) {
   EXPECT_EQ((*series)[0].commit, "c1");
   EXPECT_FALSE(store.series({.metric = "exchange_cycles; DROP TABLE runs", .case_name = {}, .labels = {}}));
   EXPECT_EQ(*store.profile_cases(), (std::vector<std::string>{"hardware_e2e.gemm", "hardware_e2e.other"}));
+}
+
+// Processes that create one store at once: turning the new file's journal
+// into a WAL reads its header and then takes its write lock, and SQLite gives
+// up at once (no busy wait) when another process holds that lock. The opener
+// must wait its turn instead of failing with "database is locked".
+TEST(SqliteStore, OpeningANewStoreWaitsWhileAnotherProcessHoldsItsWriteLock) {
+  const kivu_testing::ScratchDirectory scratch;
+  const std::string path = scratch.file("s.sqlite");
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+  // A first page in the rollback journal's format, its write lock held.
+  ASSERT_EQ(sqlite3_exec(holder, "PRAGMA user_version = 0; PRAGMA user_version = 1", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, path.c_str(), IN_ACCESS), 0);
+  auto opened = std::async(std::launch::async, [&] { return Store::open({StoreAddress::Kind::Sqlite, path}); });
+  // The opener reads the file on every try: several reads while the lock is
+  // held show it waiting; a finished open while it is held is the fault.
+  int reads = 0;
+  while (reads < 8 && opened.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    pollfd ready{watch, POLLIN, 0};
+    if (poll(&ready, 1, 100) == 1) {
+      alignas(inotify_event) char events[4096];
+      const auto got = read(watch, events, sizeof events);
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        reads += (event->mask & IN_ACCESS) != 0 ? 1 : 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  }
+  close(watch);
+  const bool finished_under_the_lock = opened.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(holder);
+  const auto store = opened.get();
+  EXPECT_FALSE(finished_under_the_lock) << (store ? "opened" : store.error().message);
+  ASSERT_TRUE(store) << store.error().message;
 }
 
 TEST(SqliteStore, RefusesAStoreOfANewerSchemaNamingBothVersions) {
