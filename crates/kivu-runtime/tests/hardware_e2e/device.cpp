@@ -26,6 +26,10 @@ constinit std::mutex DEVICE;
 
 namespace {
 
+// Where KIVU_TEST_BOARD=any starts trying boards: after the board that it
+// took last. Read and written with DEVICE held.
+std::uint32_t next_any_board = 0;
+
 // The device this thread's case holds; set by the guard for its lifetime.
 thread_local std::optional<HeldDevice> held;
 
@@ -195,10 +199,18 @@ DeviceGuard device(std::source_location where) {
       if (!quarantined.contains(board)) boards.push_back(board);
     }
     if (boards.empty()) fail("cannot choose the board: every board of this host is quarantined", where);
+    // The boards are tried in turn from the one after the board this suite
+    // took last, so that its cases spread over the free boards instead of
+    // piling onto the lowest: a soak that screens boards needs each board
+    // to run its share. The first case starts at board 0.
+    std::ranges::rotate(boards, std::ranges::lower_bound(boards, next_any_board));
   }
   auto taken = lock_first_free(boards, *timeout);
   if (!taken) fail(taken.error(), where);
-  if (!request->board) notice(case_name() + " on board " + std::to_string(taken->second));
+  if (!request->board) {
+    next_any_board = taken->second + 1;
+    notice(case_name() + " on board " + std::to_string(taken->second));
+  }
   return DeviceGuard(std::move(process_lock), std::move(taken->first), taken->second);
 }
 

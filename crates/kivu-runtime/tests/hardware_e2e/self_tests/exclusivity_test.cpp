@@ -453,6 +453,24 @@ TEST(AnyBoard, TakesTheFirstFreeBoardOfTheHostAndNamesItBoardZeroIncluded) {
   EXPECT_EQ(invocations[1].env.back(), "KIVU_BOARD=1");
 }
 
+TEST(AnyBoard, ASuitesCasesTakeTheFreeBoardsInTurn) {
+  // Five cases one after the other on four free boards: each starts after
+  // the board the case before took, so every board runs its share.
+  Sandbox sandbox;
+  auto env = sandbox.environment();
+  env.push_back("KIVU_SIM_BOARDS=4");
+  env.push_back("KIVU_TEST_BOARD=any");
+  const SuiteRun run = sandbox.run(
+      "all_tile_reduction_works:direct_multicast_works:local_h2d_and_d2h_round_trip_works:"
+      "remote_tile_h2d_and_d2h_work:initialized_local_tile_d2h_works",
+      env);
+  EXPECT_TRUE(WIFEXITED(run.wait_status) && WEXITSTATUS(run.wait_status) == 0) << run.output;
+  std::vector<std::string> boards;
+  for (const auto& invocation : read_invocations(sandbox.logs()))
+    boards.push_back(invocation.variable("KIVU_BOARD").value_or("0"));
+  EXPECT_EQ(boards, (std::vector<std::string>{"0", "1", "2", "3", "0"})) << run.output;
+}
+
 TEST(AnyBoard, WaitsAloudWhileEveryBoardIsBusyAndTakesTheFirstThatComesFree) {
   Sandbox sandbox;
   auto zero = hold_lock_name(sandbox.lock_name(0));
