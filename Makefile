@@ -8,6 +8,9 @@ CTEST_PARALLEL ?= 2
 # A ctest -R regular expression that narrows `make test` (empty: every test).
 # Taken as written ($(value ...)): a $ in it is the regex's, not make's.
 TEST_FILTER ?=
+# A ctest -LE expression: tests with a matching label are left out (empty:
+# none), taken as written too.
+TEST_EXCLUDE_LABELS ?=
 # CMake targets that `make build` (and so `make test` and `make e2e`) builds
 # (empty: all), taken as written too. With TEST_FILTER, what the chosen
 # tests need is enough.
@@ -30,7 +33,7 @@ TEST_JOBS := $(if $(filter-out 1,$(BOARDS)),$(if $(filter command line,$(origin 
 # sub-make still gets them through MAKEFLAGS, unexpanded.)
 # After the variables are set: unexport defines an unset one, which ?= then
 # leaves empty.
-unexport PRESET TEST_FILTER TARGETS BOARDS CTEST_PARALLEL
+unexport PRESET TEST_FILTER TEST_EXCLUDE_LABELS TARGETS BOARDS CTEST_PARALLEL
 
 # One shell word, whatever the text holds (the checkout's path may have
 # spaces, quotes or other letters): $(call quote,TEXT) gives 'TEXT' with
@@ -61,12 +64,12 @@ test: deps
 	@$(MAKE) --no-print-directory build
 	@rm -f $(call quote,$(JUNIT_FILE))
 ifeq ($(BOARDS),1)
-	ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) --output-junit $(call quote,$(JUNIT_FILE)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER))); \
+	ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) --output-junit $(call quote,$(JUNIT_FILE)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER)))$(if $(value TEST_EXCLUDE_LABELS), -LE $(call quote,$(value TEST_EXCLUDE_LABELS))); \
 	  status=$$?; $(list_skipped); exit $$status
 else
 	KIVU_SIM_BOARDS=$(call quote,$(BOARDS)) $(call quote,$(BUILD_DIR)/kivu-boards) resource-spec -o $(call quote,$(BOARDS_FILE))
 	KIVU_SIM_BOARDS=$(call quote,$(BOARDS)) ctest --preset $(call quote,$(PRESET)) -j $(call quote,$(TEST_JOBS)) \
-	  --resource-spec-file $(call quote,$(BOARDS_FILE)) --output-junit $(call quote,$(JUNIT_FILE)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER))); \
+	  --resource-spec-file $(call quote,$(BOARDS_FILE)) --output-junit $(call quote,$(JUNIT_FILE)) $(if $(value TEST_FILTER),-R $(call quote,$(value TEST_FILTER)))$(if $(value TEST_EXCLUDE_LABELS), -LE $(call quote,$(value TEST_EXCLUDE_LABELS))); \
 	  status=$$?; $(list_skipped); exit $$status
 endif
 
