@@ -111,8 +111,7 @@ Checked<void> verify_operands(kivu_runtime::Board& board, const GemmSettings& se
     }
   }
   KIVU_RETURN_IF_ERROR(kivu_runner::check_contributions(
-      fmt::format("operand block on its home tile differs from the host reference ({} A and B blocks)",
-                  blocks.size()),
+      fmt::format("operand block on its home tile differs from the host reference ({} A and B blocks)", blocks.size()),
       board, blocks, sizeof(float)));
   progress(fmt::format("d2h: {} A and B blocks on their home tiles match the host reference", blocks.size()));
   return {};

@@ -125,9 +125,10 @@ bool fails_naming(const std::string& runner, const Environment& environment, std
   const kivu_testing::ScratchDirectory folder;
   const std::string failure_file = folder.file("lines");
   std::ofstream(failure_file).close();
-  const ChildResult result = run_child(runner, with(environment, {{"KIVU_SIM_FAULT_TILE", "0:" + std::to_string(bad) + ":1"},
-                                                                  {"KIVU_SIM_FAULT_SEED", std::to_string(seed)},
-                                                                  {"KIVU_RUNNER_FAILURE_FILE", failure_file}}));
+  const ChildResult result = run_child(runner,
+                                       with(environment, {{"KIVU_SIM_FAULT_TILE", "0:" + std::to_string(bad) + ":1"},
+                                                          {"KIVU_SIM_FAULT_SEED", std::to_string(seed)},
+                                                          {"KIVU_RUNNER_FAILURE_FILE", failure_file}}));
   EXPECT_TRUE(result.exited && (result.exit_code == 0 || result.exit_code == 1)) << result.describe();
   if (result.exit_code != 1) return false;
   const std::string physical = std::to_string(kivu_exchange::Topology::halcyon().physical(bad).value());
