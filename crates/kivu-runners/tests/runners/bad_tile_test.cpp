@@ -182,5 +182,19 @@ TEST(BadTile, RelayNamesTheSenderOrTheReceiverThatCorruptedTheValue) {
   }
 }
 
+// The GEMM's default 4 x 4 blocks sit on every 92nd tile, block (r, c) on
+// tile 92 (4 r + c). Tile 460 holds blocks (1,1): its A block reaches the C
+// blocks of row 1 and its B block those of column 1, so C is first found
+// wrong on tile 368 (block (1,0)) or 92 (block (0,1)). The failure must name
+// tile 460, where the block was corrupted; likewise tile 1012 (block (2,3)).
+TEST(BadTile, GemmNamesTheTileOfTheCorruptedOperandBlock) {
+  for (const int seed : {1, 2}) {
+    EXPECT_TRUE(fails_naming(KIVU_GEMM_E2E, {}, 460, seed));
+    EXPECT_TRUE(fails_naming(KIVU_GEMM_E2E, {}, 1012, seed));
+  }
+  // A tile that holds no block is never touched.
+  EXPECT_FALSE(fails_naming(KIVU_GEMM_E2E, {}, 714, 1));
+}
+
 }  // namespace
 }  // namespace kivu_runner::testing
