@@ -93,6 +93,30 @@ Checked<void> deliver_operands(kivu_runtime::Board& board, const GemmSettings& s
   return {};
 }
 
+// Reads every A and B block back from its home tile before the blocks are
+// passed around: a block corrupted there would spread to a whole block row
+// or column of C and be found on another tile than the one that holds it.
+Checked<void> verify_operands(kivu_runtime::Board& board, const GemmSettings& settings, const Operands& operands,
+                              const ProgressSink& progress) {
+  const std::uint32_t grid = settings.grid();
+  std::vector<kivu_runner::Contribution> blocks;
+  for (std::uint32_t r = 0; r < grid; ++r) {
+    for (std::uint32_t c = 0; c < grid; ++c) {
+      const std::uint16_t tile = block_tile(grid, {r, c});
+      for (const auto& [matrix, address] : {std::pair{&operands.a, a_home_address}, {&operands.b, b_home_address}}) {
+        const auto values = extract_block(*matrix, settings.dimension, {r, c});
+        const auto bytes = bytes_of(values);
+        blocks.push_back({tile, address, {bytes.begin(), bytes.end()}});
+      }
+    }
+  }
+  KIVU_RETURN_IF_ERROR(kivu_runner::check_contributions(
+      fmt::format("operand block on its home tile differs from the host reference ({} A and B blocks)", blocks.size()),
+      board, blocks, sizeof(float)));
+  progress(fmt::format("d2h: {} A and B blocks on their home tiles match the host reference", blocks.size()));
+  return {};
+}
+
 // The exchange phase of round k: A(r, k) along block row r, B(k, c) along
 // block column c.
 kivu_runtime::ExchangePhase broadcast_phase(const GemmSettings& settings, std::uint32_t k) {
@@ -288,6 +312,7 @@ Checked<GemmOutcome> run_gemm(kivu_runtime::Board& board, const GemmSettings& se
   const std::vector<float> reference = reference_product(operands);
 
   KIVU_RETURN_IF_ERROR(deliver_operands(board, settings, operands, progress));
+  KIVU_RETURN_IF_ERROR(verify_operands(board, settings, operands, progress));
   KIVU_RETURN_IF_ERROR(multiply(board, settings, progress));
   KIVU_ASSIGN_OR_RETURN(const std::uint32_t verified, verify_product(board, settings, reference, progress));
   KIVU_RETURN_IF_ERROR(verify_tile_memory(board, settings, reference, progress));

@@ -55,7 +55,16 @@ Checked<void> load(Board& board, const Progress& progress, std::string_view name
     bytes += std::size_t{segment.elements} * element_bytes;
   }
   progress.line(fmt::format("h2d of {}: {} segments, {} bytes", name, loads.size(), bytes));
-  return {};
+  // Read back before b is sent to a's tiles: a shard corrupted on its own
+  // tile is found there, not on the tile that adds it.
+  std::vector<kivu_runner::Contribution> written;
+  written.reserve(loads.size());
+  for (const Segment& segment : loads) {
+    const auto data = element_bytes_of(values, segment);
+    written.push_back({segment.tile, segment.address, {data.begin(), data.end()}});
+  }
+  return kivu_runner::check_contributions(fmt::format("{} as written to its tiles", name), board, written,
+                                          element_bytes);
 }
 
 }  // namespace

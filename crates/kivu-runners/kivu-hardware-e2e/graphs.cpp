@@ -77,29 +77,32 @@ Checked<void> initialise(Board& board, const Progress& progress, const std::vect
       })));
 }
 
-// Reads [address, address + size) of every tile of `on` into one host buffer
-// (D2H) and compares each tile's part with `expected(tile)`.
+// Reads [address, address + size) of every tile of `on` back (D2H) and
+// compares each tile's part with `expected(tile)`.
 Checked<void> verify_tiles(Board& board, const Progress& progress, std::string_view what,
                            const std::vector<std::uint16_t>& on, std::uint32_t address, std::uint32_t size,
                            const std::function<std::vector<std::byte>(std::uint16_t)>& expected) {
-  std::vector<std::byte> host(on.size() * std::size_t{size});
-  for (std::size_t i = 0; i < on.size(); ++i) {
-    auto read = kivu_runner::check(board.d2h_into(on[i], address, std::span(host).subspan(i * size, size)),
-                                   fmt::format("d2h of tile {} ({})", on[i], what));
-    if (!read) return read;
-  }
-  std::vector<std::byte> reference;
-  reference.reserve(host.size());
-  std::vector<kivu_runner::Readback> readbacks;
-  for (std::size_t i = 0; i < on.size(); ++i) {
-    const std::vector<std::byte> tile_reference = expected(on[i]);
-    reference.insert(reference.end(), tile_reference.begin(), tile_reference.end());
-    readbacks.push_back({on[i], address, i * std::size_t{size}, size});
-  }
-  if (auto same = kivu_runner::compare_readback(what, board, readbacks, host, reference); !same) return same;
+  std::vector<kivu_runner::Contribution> parts;
+  parts.reserve(on.size());
+  for (const std::uint16_t tile : on) parts.push_back({tile, address, expected(tile)});
+  if (auto same = kivu_runner::check_contributions(what, board, parts); !same) return same;
   progress.line(fmt::format("d2h {} bytes at {} from {} tiles matches the host reference ({})", size,
                             kivu_runner::hex(address), on.size(), what));
   return {};
+}
+
+// The check before an exchange: every tile's own data, read back before it
+// is sent on or added up. A value corrupted on its way into a combined
+// result (a sum, a tile's received buffer) would otherwise be found on the
+// tile where the result is read, not on the tile that corrupted it.
+Checked<void> verify_own_data(Board& board, const Progress& progress, std::uint32_t size,
+                              const std::function<std::vector<std::byte>(std::uint16_t)>& expected) {
+  return verify_tiles(board, progress, "each tile's own data before the exchange", all_tiles(), buffer_address, size,
+                      expected);
+}
+
+std::vector<std::byte> own_pattern(std::uint16_t tile, std::uint32_t size) {
+  return kivu_runner::pattern(device_salt, tile, size);
 }
 
 // A permutation of the tiles: t -> (multiplier t + offset) mod 1472, with
@@ -164,6 +167,10 @@ Checked<void> reduction(Board& board, const Progress& progress) {
   constexpr std::uint32_t scratch_address = second_address;
   if (auto done = initialise(board, progress, all_tiles(), buffer_address, size); !done) return done;
   sync(board, progress);
+  if (auto done = verify_own_data(board, progress, size, [&](std::uint16_t t) { return own_pattern(t, size); });
+      !done) {
+    return done;
+  }
 
   unsigned level = 0;
   for (std::uint32_t stride = 1; stride < tiles; stride *= 2, ++level) {
@@ -213,6 +220,10 @@ Checked<void> permutation(Board& board, const Progress& progress) {
   constexpr std::uint32_t size = 512;
   constexpr Permutation permute{577, 131};
   if (auto done = initialise(board, progress, all_tiles(), buffer_address, size); !done) return done;
+  if (auto done = verify_own_data(board, progress, size, [&](std::uint16_t t) { return own_pattern(t, size); });
+      !done) {
+    return done;
+  }
   if (auto done = step_done(kivu_runner::run_checked(progress, "every tile t sends to tile (577 t + 131) mod 1472",
                                                      board.exchange(permutation_phase(permute, size, "permutation"))));
       !done) {
@@ -248,6 +259,12 @@ Checked<void> reduction_permutation(Board& board, const Progress& progress) {
     return done;
   }
   sync(board, progress);
+  const auto own_words = [&](std::uint16_t t) {
+    auto values = pattern_words(t, words);
+    if (sparse(t)) std::inclusive_scan(values.begin(), values.end(), values.begin());
+    return as_bytes(values);
+  };
+  if (auto done = verify_own_data(board, progress, size, own_words); !done) return done;
   if (auto done = step_done(kivu_runner::run_checked(progress, "every tile t sends to tile (t + 611) mod 1472",
                                                      board.exchange(permutation_phase(shift, size, "shift"))));
       !done) {
@@ -255,11 +272,8 @@ Checked<void> reduction_permutation(Board& board, const Progress& progress) {
   }
   sync(board, progress);
   const auto sender = shift.inverse();
-  return verify_tiles(board, progress, "the sent words", all_tiles(), second_address, size, [&](std::uint16_t t) {
-    auto values = pattern_words(sender[t], words);
-    if (sparse(sender[t])) std::inclusive_scan(values.begin(), values.end(), values.begin());
-    return as_bytes(values);
-  });
+  return verify_tiles(board, progress, "the sent words", all_tiles(), second_address, size,
+                      [&](std::uint16_t t) { return own_words(sender[t]); });
 }
 
 Checked<void> multicast(Board& board, const Progress& progress) {
@@ -267,6 +281,10 @@ Checked<void> multicast(Board& board, const Progress& progress) {
   constexpr std::uint16_t source = 0;
   if (auto done = initialise(board, progress, all_tiles(), buffer_address, size); !done) return done;
   sync(board, progress);
+  if (auto done = verify_own_data(board, progress, size, [&](std::uint16_t t) { return own_pattern(t, size); });
+      !done) {
+    return done;
+  }
 
   // Tile 0 overwrites every odd tile's buffer; in the same phase each odd
   // tile sends that buffer on to the even tile before it.

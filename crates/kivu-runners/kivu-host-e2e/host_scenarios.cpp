@@ -158,6 +158,11 @@ Checked<void> relay(Board& board, const HostSettings& settings, const Progress& 
     data = kivu_runner::pattern(host_data_salt, source, settings.bytes);
     if (auto done = h2d(board, progress, source, address, data); !done) return done;
   }
+  // The source's data is checked before it is sent, so that a value the
+  // source corrupted is found on the source, not on the tile it reached.
+  if (auto same = check_tile_memory(board, "relay source before the relay", source, address, data); !same) {
+    return same;
+  }
 
   kivu_runtime::ExchangePhase phase{.operation = "relay",
                                     .transfers = {{.source = source,
@@ -187,6 +192,10 @@ Checked<void> compute_relay(Board& board, const HostSettings& settings, const Pr
   const std::uint32_t size = settings.bytes;
   const std::vector<std::byte> input = kivu_runner::pattern(host_data_salt, source, size);
   if (auto done = h2d(board, progress, source, address, input); !done) return done;
+  // As in the relay: the source's input is checked before it is used.
+  if (auto same = check_tile_memory(board, "relay source's input before the relay", source, address, input); !same) {
+    return same;
+  }
 
   const auto transform = [&](std::string_view name, std::uint16_t tile, auto function) -> Checked<void> {
     kivu_runtime::ComputeStep step{.operation = std::string(name),

@@ -54,6 +54,12 @@ Checked<void> run_graph(kivu_runtime::Board& board, const kivu_runner::Progress&
                     }));
   if (!initialised) return std::unexpected(initialised.error());
   progress.line(kivu_runtime::describe(board.sync()));
+  // Each window is read back before the phases pass it around, so that a
+  // value corrupted by its own tile is found there, not where it was sent.
+  std::vector<kivu_runner::Contribution> own;
+  for (const auto& [tile, expected] : windows) own.push_back({tile, window_address, expected});
+  KIVU_RETURN_IF_ERROR(kivu_runner::check_contributions(
+      fmt::format("windows at {} before the phases", kivu_runner::hex(window_address)), board, own));
 
   for (std::size_t p = 0; p < graph.phases.size(); ++p) {
     const auto& phase = graph.phases[p];

@@ -93,4 +93,26 @@ Checked<void> compare_tile(std::string_view what, const kivu_runtime::Board& boa
   return compare_readback(what, board, std::span(&readback, 1), actual, expected, width);
 }
 
+Checked<void> check_contributions(std::string_view what, kivu_runtime::Board& board,
+                                  std::span<const Contribution> contributions, unsigned width) {
+  std::size_t total = 0;
+  for (const Contribution& contribution : contributions) total += contribution.expected.size();
+  std::vector<std::byte> host(total);
+  std::vector<std::byte> reference;
+  reference.reserve(total);
+  std::vector<Readback> readbacks;
+  readbacks.reserve(contributions.size());
+  std::size_t at = 0;
+  for (const Contribution& contribution : contributions) {
+    const std::size_t size = contribution.expected.size();
+    auto read = check(board.d2h_into(contribution.tile, contribution.address, std::span(host).subspan(at, size)),
+                      fmt::format("d2h of tile {} ({})", contribution.tile, what));
+    if (!read) return read;
+    readbacks.push_back({contribution.tile, contribution.address, at, size});
+    reference.insert(reference.end(), contribution.expected.begin(), contribution.expected.end());
+    at += size;
+  }
+  return compare_readback(what, board, readbacks, host, reference, width);
+}
+
 }  // namespace kivu_runner

@@ -11,6 +11,7 @@
 #include "kivu_exchange.hpp"
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
+#include "runner_scenarios.hpp"
 
 namespace kivu_runner::testing {
 namespace {
@@ -98,6 +99,101 @@ TEST(BadTile, TheSeedShownReplaysTheRun) {
   }
   // Fresh seeds at probability 0.5: both verdicts, but for 1 time in 2048.
   EXPECT_EQ(verdicts, (std::set<int>{0, 1}));
+}
+
+// =============================================================================
+// The failure names the tile that corrupted the value
+
+// The logical and physical tile of a failing run's location line, or "" when
+// the run left none (a failure not tied to one tile).
+struct Named {
+  std::string tile;
+  std::string physical;
+};
+
+Named location_in(const std::string& lines) {
+  static const std::regex line("\nlocation board=[0-9]+ tile=([0-9]+) physical_tile=([0-9]+) ");
+  std::smatch match;
+  if (!std::regex_search(lines, match, line)) return {};
+  return {match[1].str(), match[2].str()};
+}
+
+// Runs `runner` with logical tile `bad` failing at probability 1 under
+// `seed`; when the run fails, its line and location file must name `bad`.
+// Returns whether it failed.
+bool fails_naming(const std::string& runner, const Environment& environment, std::uint16_t bad, int seed) {
+  const kivu_testing::ScratchDirectory folder;
+  const std::string failure_file = folder.file("lines");
+  std::ofstream(failure_file).close();
+  const ChildResult result = run_child(runner,
+                                       with(environment, {{"KIVU_SIM_FAULT_TILE", "0:" + std::to_string(bad) + ":1"},
+                                                          {"KIVU_SIM_FAULT_SEED", std::to_string(seed)},
+                                                          {"KIVU_RUNNER_FAILURE_FILE", failure_file}}));
+  EXPECT_TRUE(result.exited && (result.exit_code == 0 || result.exit_code == 1)) << result.describe();
+  if (result.exit_code != 1) return false;
+  const std::string physical = std::to_string(kivu_exchange::Topology::halcyon().physical(bad).value());
+  const Named named = location_in(kivu_testing::read_file(failure_file));
+  EXPECT_EQ(named.tile, std::to_string(bad)) << "seed " << seed << "\n" << result.describe();
+  EXPECT_EQ(named.physical, physical) << "seed " << seed << "\n" << result.describe();
+  EXPECT_NE(result.err.find("tile " + std::to_string(bad) + " (physical " + physical + ": "), std::string::npos)
+      << result.describe();
+  return true;
+}
+
+// Tile 714 receives at the reduction's first level (from 715) and so is one
+// of its contributors, not its root (tile 0); in the permutations it sends
+// to another tile (1421, 1325). Tile 715 only sends in the reduction. Either
+// way the value it corrupts is read on another tile, and the failure must
+// still name the bad tile, never the receiver or the reduction's root.
+class BadTileScenario : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(BadTileScenario, NamesTheBadTileWhereverTheValueIsFound) {
+  const Scenario& scenario = GetParam();
+  for (const std::uint16_t bad : {std::uint16_t{714}, std::uint16_t{715}}) {
+    for (const int seed : {1, 2, 3}) {
+      const bool failed = fails_naming(scenario.runner, scenario.environment, bad, seed);
+      // The graphs of every tile touch both tiles: they must fail.
+      if (scenario.runner == KIVU_HARDWARE_E2E && scenario.name != "compiled_add_spans_segmented_arenas") {
+        EXPECT_TRUE(failed) << scenario.name << " with tile " << bad << " bad, seed " << seed;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runners, BadTileScenario, ::testing::ValuesIn(suite_scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario>& scenario) { return scenario.param.name; });
+
+// The relay of data the source tile wrote itself: the source only sends. A
+// bad source is named, not the partner the value reached; a bad partner is
+// named, not the source that sent it intact.
+TEST(BadTile, RelayNamesTheSenderOrTheReceiverThatCorruptedTheValue) {
+  for (const char* initialized : {"0", "1"}) {
+    const Environment relay = {{"KIVU_HOST_TEST_EXCHANGE", "1"},
+                               {"KIVU_HOST_TEST_INITIALIZED_EXCHANGE", initialized},
+                               {"KIVU_HOST_TEST_TILE", "714"}};
+    EXPECT_TRUE(fails_naming(KIVU_HOST_E2E, relay, 714, 5)) << "initialized " << initialized;
+    const ChildResult healthy = run_child(KIVU_HOST_E2E, with(relay, {{"KIVU_RUNNER_VERBOSE", "1"}}));
+    ASSERT_TRUE(healthy.exited && healthy.exit_code == 0) << healthy.describe();
+    const std::regex partner("relay tile 714 \\([^)]*\\) -> tile ([0-9]+) ");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(healthy.out, match, partner)) << healthy.describe();
+    const auto target = static_cast<std::uint16_t>(std::stoul(match[1].str()));
+    EXPECT_TRUE(fails_naming(KIVU_HOST_E2E, relay, target, 5)) << "initialized " << initialized;
+  }
+}
+
+// The GEMM's default 4 x 4 blocks sit on every 92nd tile, block (r, c) on
+// tile 92 (4 r + c). Tile 460 holds blocks (1,1): its A block reaches the C
+// blocks of row 1 and its B block those of column 1, so C is first found
+// wrong on tile 368 (block (1,0)) or 92 (block (0,1)). The failure must name
+// tile 460, where the block was corrupted; likewise tile 1012 (block (2,3)).
+TEST(BadTile, GemmNamesTheTileOfTheCorruptedOperandBlock) {
+  for (const int seed : {1, 2}) {
+    EXPECT_TRUE(fails_naming(KIVU_GEMM_E2E, {}, 460, seed));
+    EXPECT_TRUE(fails_naming(KIVU_GEMM_E2E, {}, 1012, seed));
+  }
+  // A tile that holds no block is never touched.
+  EXPECT_FALSE(fails_naming(KIVU_GEMM_E2E, {}, 714, 1));
 }
 
 }  // namespace

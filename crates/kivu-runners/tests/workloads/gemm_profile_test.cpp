@@ -102,7 +102,7 @@ TEST(GemmRun, ReportsEachStepOnTheProgressSink) {
   };
   EXPECT_EQ(count("broadcast: exchange phase"), 2);
   EXPECT_EQ(count("block MAC: compute step"), 2);
-  EXPECT_EQ(count("match"), 2);  // the D2H and tile-memory verdicts
+  EXPECT_EQ(count("match"), 3);  // the operands', the D2H and the tile-memory verdicts
 }
 
 TEST(GemmRun, RingScheduleVerifiesTheSameProductsPassingBlocksTileToTile) {

@@ -13,6 +13,7 @@
 #include <set>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "kivu_runner/run_error.hpp"
 #include "kivu_runtime/board.hpp"
@@ -73,5 +74,22 @@ private:
 [[nodiscard]] Checked<void> compare_tile(std::string_view what, const kivu_runtime::Board& board, std::uint16_t tile,
                                          std::uint32_t address, std::span<const std::byte> actual,
                                          std::span<const std::byte> expected, unsigned width = 1);
+
+// What one tile should hold before its data goes into a result built from
+// several tiles (an exchange, a reduction, a broadcast operand).
+struct Contribution {
+  std::uint16_t tile = 0;
+  std::uint32_t address = 0;
+  std::vector<std::byte> expected;
+};
+
+// Reads every contribution back (D2H) and compares it with what it should
+// be, all before the verdict. A result built from several tiles carries a
+// corrupted value on to tiles that never held it; checking each tile's own
+// part before it is combined names the tile that corrupted it (the tile
+// whose readback differs) instead of the tile where the combined result is
+// read. Errors of the board are failures "d2h of tile N (<what>) failed".
+[[nodiscard]] Checked<void> check_contributions(std::string_view what, kivu_runtime::Board& board,
+                                                std::span<const Contribution> contributions, unsigned width = 1);
 
 }  // namespace kivu_runner
