@@ -15,11 +15,11 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet.hpp"
+#include "kivu_base/child_process.hpp"
 #include "kivu_base/expected.hpp"
 #include "kivu_base/number.hpp"
 #include "kivu_base/utc_time.hpp"
 #include "kivu_cli/command_line.hpp"
-#include "kivu_host/child_process.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "kivu_results/board_health.hpp"
 #include "kivu_results/change_points.hpp"
@@ -190,7 +190,7 @@ std::string checkout_commit() {
   posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-  kivu_host::restore_child_signal();
+  kivu_base::restore_child_signal();
   char* argv[] = {const_cast<char*>("git"), const_cast<char*>("rev-parse"), const_cast<char*>("HEAD"), nullptr};
   pid_t pid = 0;
   const int spawned = posix_spawnp(&pid, "git", &actions, nullptr, argv, environ);
@@ -206,7 +206,7 @@ std::string checkout_commit() {
   }
   close(pipe_ends[0]);
   if (spawned != 0) return "";
-  const auto status = kivu_host::wait_for_child(pid);
+  const auto status = kivu_base::wait_for_child(pid);
   if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return "";
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
