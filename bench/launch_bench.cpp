@@ -14,7 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "kivu_host/child_process.hpp"
+#include "kivu_base/child_process.hpp"
 #include "launch.hpp"
 
 extern char** environ;
@@ -27,14 +27,14 @@ void BM_BarePosixSpawn(benchmark::State& state) {
   char* const argv[] = {const_cast<char*>(kProgram), nullptr};
   // As the suite's launcher does: children can be waited for even when this
   // process was started with SIGCHLD ignored.
-  kivu_host::restore_child_signal();
+  kivu_base::restore_child_signal();
   for (auto _ : state) {
     pid_t pid = 0;
     if (posix_spawn(&pid, kProgram, nullptr, nullptr, argv, environ) != 0) {
       state.SkipWithError("posix_spawn failed");
       break;
     }
-    const auto status = kivu_host::wait_for_child(pid);
+    const auto status = kivu_base::wait_for_child(pid);
     if (!status) {
       state.SkipWithError("waitpid failed");
       break;

@@ -47,7 +47,7 @@
 #include <benchmark/benchmark.h>
 #include <capnp/serialize.h>
 
-#include "kivu_host/child_process.hpp"
+#include "kivu_base/child_process.hpp"
 #include "kivu_package.hpp"
 #include "profile.capnp.h"
 
@@ -347,7 +347,7 @@ long peak_read_kib(MakeStream make_stream) {
   long peak = -1;
   if (::read(pipe_fds[0], &peak, sizeof peak) != sizeof peak) peak = -1;
   ::close(pipe_fds[0]);
-  (void)kivu_host::wait_for_child(child);
+  (void)kivu_base::wait_for_child(child);
   return peak;
 }
 

@@ -129,6 +129,36 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
 // =============================================================================
 // Running
 
+namespace {
+
+// What the listing or a subcommand writes: the listing as a table or JSON,
+// the resource file and the GRES lines of the boards in service.
+std::string command_text(const Command& command, const std::vector<BoardInfo>& boards) {
+  switch (command.action) {
+    case Command::Action::List: return command.json ? board_json(boards).dump(2) + "\n" : board_table(boards);
+    case Command::Action::ResourceFile: return resource_file(in_service(boards)).dump(2) + "\n";
+    case Command::Action::SlurmGres: return slurm_gres(in_service(boards));
+    case Command::Action::Release:
+    case Command::Action::Help:
+    case Command::Action::Version: break;
+  }
+  return "";
+}
+
+// Writes `text` to the command's -o file, or to standard output without
+// one ("-"); false, having said why on `err`, when that fails.
+bool write_text(const Command& command, const std::string& text, std::ostream& out, std::ostream& err) {
+  const std::filesystem::path output = command.output.value_or("-");
+  const auto written = kivu_output_file::write_command_text(output, text, out);
+  if (written) return true;
+  err << "kivu-boards: cannot write "
+      << (kivu_output_file::names_standard_output(output) ? std::string("to standard output") : output.string()) << ": "
+      << kivu_output_file::output_failure_reason(written.error()) << '\n';
+  return false;
+}
+
+}  // namespace
+
 int run(std::span<const std::string> args, std::optional<std::string_view> sim_boards, std::ostream& out,
         std::ostream& err, std::string_view lock_prefix) {
   const auto command = parse_arguments(args);
@@ -165,31 +195,13 @@ int run(std::span<const std::string> args, std::optional<std::string_view> sim_b
   }
   mark_quarantined(boards, *quarantine, host, err);
 
-  const bool listing = command->action == Command::Action::List;
   // The listing is written also when the locks cannot be read, each board's
   // state then "unknown"; the exit status tells a script.
   std::optional<std::string> unreadable;
-  if (listing) {
+  if (command->action == Command::Action::List) {
     if (auto read = read_lock_states(boards, lock_prefix); !read) unreadable = std::move(read.error());
   }
-  std::string text;
-  switch (command->action) {
-    case Command::Action::List: text = command->json ? board_json(boards).dump(2) + "\n" : board_table(boards); break;
-    case Command::Action::ResourceFile: text = resource_file(in_service(boards)).dump(2) + "\n"; break;
-    case Command::Action::SlurmGres: text = slurm_gres(in_service(boards)); break;
-    case Command::Action::Release:
-    case Command::Action::Help:
-    case Command::Action::Version: break;
-  }
-  // The listing and a subcommand's text without -o go to standard output ("-").
-  const std::filesystem::path output = command->output.value_or("-");
-  const auto written = kivu_output_file::write_command_text(output, text, out);
-  if (!written) {
-    err << "kivu-boards: cannot write "
-        << (kivu_output_file::names_standard_output(output) ? std::string("to standard output") : output.string())
-        << ": " << kivu_output_file::output_failure_reason(written.error()) << '\n';
-    return exit_failure;
-  }
+  if (!write_text(*command, command_text(*command, boards), out, err)) return exit_failure;
   if (unreadable) {
     err << "kivu-boards: cannot tell which boards are held: " << *unreadable << '\n';
     return exit_failure;

@@ -15,11 +15,12 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet.hpp"
+#include "kivu_base/child_process.hpp"
+#include "kivu_base/debug_form.hpp"
 #include "kivu_base/expected.hpp"
 #include "kivu_base/number.hpp"
 #include "kivu_base/utc_time.hpp"
 #include "kivu_cli/command_line.hpp"
-#include "kivu_host/child_process.hpp"
 #include "kivu_output_file/output_file.hpp"
 #include "kivu_results/board_health.hpp"
 #include "kivu_results/change_points.hpp"
@@ -35,7 +36,8 @@ namespace kivu_results {
 
 std::expected<std::size_t, std::string> parse_last(const std::string& text) {
   const auto value = kivu_base::parse_digits(text, 10, SIZE_MAX);
-  if (!value || *value == 0) return std::unexpected("--last needs a whole number above 0, not '" + text + "'");
+  if (!value || *value == 0)
+    return std::unexpected("--last needs a whole number above 0, not " + kivu_base::debug_quoted(text));
   return static_cast<std::size_t>(*value);
 }
 
@@ -71,81 +73,134 @@ std::string short_usage(std::span<const std::string> args) {
          "| --version";
 }
 
-std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
-  CLI::App app{"", std::string(tool)};
-  const auto flags = kivu_cli::prepare(app);
-  const auto* db = kivu_cli::add_value_option(app, "--db");
-  const auto* json = app.add_flag("--json");
-  const auto* last = kivu_cli::add_value_option(app, "--last");
-  const auto* commit = kivu_cli::add_value_option(app, "--commit");
-  const auto* labels = kivu_cli::add_value_option(app, "--label");
-  const auto* case_name = kivu_cli::add_value_option(app, "--case");
-  const auto* metric = kivu_cli::add_value_option(app, "--metric");
-  const auto* output = kivu_cli::add_output_option(app);
-  std::vector<std::string> words;
-  app.add_option("words", words);
-  KIVU_RETURN_IF_ERROR(kivu_cli::parse(app, args));
-  if (flags.help->count() > 0) return Command{.action = "help"};
-  if (flags.version->count() > 0) return Command{.action = "version"};
-  if (words.empty()) return std::unexpected(std::string("no subcommand given"));
-  if (words.front() == "health" || words.front() == "quarantine")
-    return std::unexpected(words.front() + " takes its options after its name");
+// The options of the top-level command line, as CLI11 read them.
+struct Options {
+  const CLI::Option* db = nullptr;
+  const CLI::Option* json = nullptr;
+  const CLI::Option* last = nullptr;
+  const CLI::Option* commit = nullptr;
+  const CLI::Option* labels = nullptr;
+  const CLI::Option* case_name = nullptr;
+  const CLI::Option* metric = nullptr;
+  const CLI::Option* output = nullptr;
+};
 
-  Command command;
-  command.action = words.front();
+// The subcommand named first among `words`, or why there is none this
+// command line can run.
+std::expected<std::string, std::string> subcommand_of(const std::vector<std::string>& words) {
+  if (words.empty()) return std::unexpected(std::string("no subcommand given"));
+  const std::string& action = words.front();
+  if (action == "health" || action == "quarantine")
+    return std::unexpected(action + " takes its options after its name");
   static constexpr std::array<std::string_view, 6> actions = {"record", "runs", "flaky", "trend", "check", "report"};
   // merge reads its own options, after its name (run() hands them over).
-  if (command.action == "merge") return std::unexpected(std::string("merge's options come after the word merge"));
-  if (std::ranges::find(actions, command.action) == actions.end())
-    return std::unexpected("unknown subcommand '" + command.action + "'");
-  command.inputs.assign(words.begin() + 1, words.end());
-  const auto& action = command.action;
-  // Which subcommand each option belongs to.
+  if (action == "merge") return std::unexpected(std::string("merge's options come after the word merge"));
+  if (std::ranges::find(actions, action) == actions.end())
+    return std::unexpected("unknown subcommand " + kivu_base::debug_quoted(action));
+  return action;
+}
+
+// Refuses an option given to a subcommand it does not belong to.
+std::expected<void, std::string> check_owners(const Options& options, const std::string& action) {
   const auto only = [&](const CLI::Option* option, std::string_view name,
                         std::initializer_list<std::string_view> owners) -> std::expected<void, std::string> {
     if (option->count() == 0 || std::ranges::find(owners, action) != owners.end()) return {};
     return std::unexpected(fmt::format("{} does not belong to {}", name, action));
   };
-  KIVU_RETURN_IF_ERROR(only(json, "--json", {"runs", "flaky", "trend", "check"}));
-  KIVU_RETURN_IF_ERROR(only(last, "--last", {"runs", "flaky"}));
-  KIVU_RETURN_IF_ERROR(only(commit, "--commit", {"record"}));
-  KIVU_RETURN_IF_ERROR(only(labels, "--label", {"record", "trend"}));
-  KIVU_RETURN_IF_ERROR(only(case_name, "--case", {"record", "trend", "check"}));
-  KIVU_RETURN_IF_ERROR(only(metric, "--metric", {"trend", "check"}));
-  KIVU_RETURN_IF_ERROR(only(output, "-o", {"report"}));
+  KIVU_RETURN_IF_ERROR(only(options.json, "--json", {"runs", "flaky", "trend", "check"}));
+  KIVU_RETURN_IF_ERROR(only(options.last, "--last", {"runs", "flaky"}));
+  KIVU_RETURN_IF_ERROR(only(options.commit, "--commit", {"record"}));
+  KIVU_RETURN_IF_ERROR(only(options.labels, "--label", {"record", "trend"}));
+  KIVU_RETURN_IF_ERROR(only(options.case_name, "--case", {"record", "trend", "check"}));
+  KIVU_RETURN_IF_ERROR(only(options.metric, "--metric", {"trend", "check"}));
+  return only(options.output, "-o", {"report"});
+}
 
-  KIVU_ASSIGN_OR_RETURN(command.db, kivu_cli::single_value(*db, "--db"));
-  command.json = json->count() > 0;
-  KIVU_ASSIGN_OR_RETURN(const auto last_text, kivu_cli::single_value(*last, "--last"));
+// The --label options as a map, each KEY=VALUE with its key given once.
+std::expected<std::map<std::string, std::string>, std::string> read_labels(const CLI::Option& labels) {
+  std::map<std::string, std::string> read;
+  for (const auto& label : labels.results()) {
+    const auto equals = label.find('=');
+    if (equals == std::string::npos || equals == 0)
+      return std::unexpected("--label needs KEY=VALUE, not " + kivu_base::debug_quoted(label));
+    if (!read.emplace(label.substr(0, equals), label.substr(equals + 1)).second)
+      return std::unexpected("--label " + label.substr(0, equals) + " given twice");
+  }
+  return read;
+}
+
+// The --case option: a case's full name, suite and case.
+std::expected<std::optional<std::string>, std::string> read_case_name(const CLI::Option& case_name) {
+  KIVU_ASSIGN_OR_RETURN(auto name, kivu_cli::single_value(case_name, "--case"));
+  if (name && name->find('.') == std::string::npos)
+    return std::unexpected("--case takes the full name, hardware_e2e.<case>, not " + kivu_base::debug_quoted(*name));
+  return name;
+}
+
+// The --metric option: one of the store's metrics.
+std::expected<std::optional<std::string>, std::string> read_metric(const CLI::Option& metric) {
+  KIVU_ASSIGN_OR_RETURN(auto name, kivu_cli::single_value(metric, "--metric"));
+  if (name && !is_metric(*name)) {
+    std::string known;
+    for (const auto known_name : metric_names()) known += (known.empty() ? "" : ", ") + std::string(known_name);
+    return std::unexpected("unknown metric " + kivu_base::debug_quoted(*name) + " (" + known + ")");
+  }
+  return name;
+}
+
+// Every option's value, read and checked, into `command`.
+std::expected<void, std::string> read_options(const Options& options, Command& command) {
+  KIVU_ASSIGN_OR_RETURN(command.db, kivu_cli::single_value(*options.db, "--db"));
+  command.json = options.json->count() > 0;
+  KIVU_ASSIGN_OR_RETURN(const auto last_text, kivu_cli::single_value(*options.last, "--last"));
   if (last_text) {
     KIVU_ASSIGN_OR_RETURN(command.last, parse_last(*last_text));
   }
-  KIVU_ASSIGN_OR_RETURN(command.commit, kivu_cli::single_value(*commit, "--commit"));
-  for (const auto& label : labels->results()) {
-    const auto equals = label.find('=');
-    if (equals == std::string::npos || equals == 0)
-      return std::unexpected("--label needs KEY=VALUE, not '" + label + "'");
-    if (!command.labels.emplace(label.substr(0, equals), label.substr(equals + 1)).second)
-      return std::unexpected("--label " + label.substr(0, equals) + " given twice");
-  }
-  KIVU_ASSIGN_OR_RETURN(command.case_name, kivu_cli::single_value(*case_name, "--case"));
-  if (command.case_name && command.case_name->find('.') == std::string::npos)
-    return std::unexpected("--case takes the full name, hardware_e2e.<case>, not '" + *command.case_name + "'");
-  KIVU_ASSIGN_OR_RETURN(command.metric, kivu_cli::single_value(*metric, "--metric"));
-  if (command.metric && !is_metric(*command.metric)) {
-    std::string known;
-    for (const auto name : metric_names()) known += (known.empty() ? "" : ", ") + std::string(name);
-    return std::unexpected("unknown metric '" + *command.metric + "' (" + known + ")");
-  }
-  KIVU_ASSIGN_OR_RETURN(command.output, kivu_cli::output_path(*output));
+  KIVU_ASSIGN_OR_RETURN(command.commit, kivu_cli::single_value(*options.commit, "--commit"));
+  KIVU_ASSIGN_OR_RETURN(command.labels, read_labels(*options.labels));
+  KIVU_ASSIGN_OR_RETURN(command.case_name, read_case_name(*options.case_name));
+  KIVU_ASSIGN_OR_RETURN(command.metric, read_metric(*options.metric));
+  KIVU_ASSIGN_OR_RETURN(command.output, kivu_cli::output_path(*options.output));
+  return {};
+}
 
+// What each subcommand cannot go without, and the operands it takes.
+std::expected<void, std::string> check_required(const Command& command) {
+  const auto& action = command.action;
   if (action == "record" && command.inputs.empty()) return std::unexpected(std::string("no result files to record"));
   if ((action == "trend" || action == "check") && !command.metric)
     return std::unexpected(action + " needs --metric NAME");
   if (action == "check" && command.inputs.size() != 1) return std::unexpected(std::string("check takes one profile"));
   if (action == "report" && !command.output) return std::unexpected(std::string("report needs -o FILE.html"));
   if (action != "record" && action != "check" && !command.inputs.empty())
-    return std::unexpected("unexpected argument '" + command.inputs.front() + "'");
+    return std::unexpected("unexpected argument " + kivu_base::debug_quoted(command.inputs.front()));
+  return {};
+}
+
+std::expected<Command, std::string> parse_arguments(std::span<const std::string> args) {
+  CLI::App app{"", std::string(tool)};
+  const auto flags = kivu_cli::prepare(app);
+  Options options;
+  options.db = kivu_cli::add_value_option(app, "--db");
+  options.json = app.add_flag("--json");
+  options.last = kivu_cli::add_value_option(app, "--last");
+  options.commit = kivu_cli::add_value_option(app, "--commit");
+  options.labels = kivu_cli::add_value_option(app, "--label");
+  options.case_name = kivu_cli::add_value_option(app, "--case");
+  options.metric = kivu_cli::add_value_option(app, "--metric");
+  options.output = kivu_cli::add_output_option(app);
+  std::vector<std::string> words;
+  app.add_option("words", words);
+  KIVU_RETURN_IF_ERROR(kivu_cli::parse(app, args));
+  if (flags.help->count() > 0) return Command{.action = "help"};
+  if (flags.version->count() > 0) return Command{.action = "version"};
+
+  Command command;
+  KIVU_ASSIGN_OR_RETURN(command.action, subcommand_of(words));
+  command.inputs.assign(words.begin() + 1, words.end());
+  KIVU_RETURN_IF_ERROR(check_owners(options, command.action));
+  KIVU_RETURN_IF_ERROR(read_options(options, command));
+  KIVU_RETURN_IF_ERROR(check_required(command));
   return command;
 }
 
@@ -190,7 +245,7 @@ std::string checkout_commit() {
   posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-  kivu_host::restore_child_signal();
+  kivu_base::restore_child_signal();
   char* argv[] = {const_cast<char*>("git"), const_cast<char*>("rev-parse"), const_cast<char*>("HEAD"), nullptr};
   pid_t pid = 0;
   const int spawned = posix_spawnp(&pid, "git", &actions, nullptr, argv, environ);
@@ -206,7 +261,7 @@ std::string checkout_commit() {
   }
   close(pipe_ends[0]);
   if (spawned != 0) return "";
-  const auto status = kivu_host::wait_for_child(pid);
+  const auto status = kivu_base::wait_for_child(pid);
   if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return "";
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;

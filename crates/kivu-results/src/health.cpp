@@ -1,6 +1,6 @@
 // kivu-results health: which board fails more than the rest of the pool
 // (kivu_results/board_health.hpp says how it is judged).
-#include <charconv>
+#include <cmath>
 #include <map>
 #include <ostream>
 #include <set>
@@ -10,6 +10,7 @@
 
 #include "cli.hpp"
 #include "fleet.hpp"
+#include "kivu_base/debug_form.hpp"
 #include "kivu_base/expected.hpp"
 #include "kivu_base/number.hpp"
 #include "kivu_cli/command_line.hpp"
@@ -41,6 +42,21 @@ nlohmann::ordered_json board_json_value(const std::string& board) {
 
 }  // namespace
 
+std::expected<double, std::string> parse_alpha(std::string_view text) {
+  // As many places as the text has after its point, so that the quotient of
+  // two exact numbers is the double nearest to what was written.
+  const auto point = text.find('.');
+  const std::size_t places = point == std::string_view::npos ? 0 : text.size() - point - 1;
+  constexpr std::size_t most_places = 19;
+  const auto scaled = places <= most_places ? kivu_base::parse_decimal(text, static_cast<unsigned>(places))
+                                            : std::nullopt;
+  double value = 0;
+  if (scaled) value = static_cast<double>(*scaled) / std::pow(10.0, static_cast<double>(places));
+  if (!scaled || !(value > 0 && value < 1))
+    return std::unexpected("--alpha needs a number above 0 and below 1, not " + kivu_base::debug_quoted(text));
+  return value;
+}
+
 std::expected<FleetOptions, std::string> parse_fleet_options(std::span<const std::string> args, bool quarantine) {
   CLI::App app{"", std::string(tool)};
   const auto flags = kivu_cli::prepare(app);
@@ -54,7 +70,7 @@ std::expected<FleetOptions, std::string> parse_fleet_options(std::span<const std
   KIVU_RETURN_IF_ERROR(kivu_cli::parse(app, args.subspan(1)));
   if (flags.help->count() > 0 || flags.version->count() > 0)
     return std::unexpected(std::string("--help and --version come without a subcommand"));
-  if (!words.empty()) return std::unexpected("unexpected argument '" + words.front() + "'");
+  if (!words.empty()) return std::unexpected("unexpected argument " + kivu_base::debug_quoted(words.front()));
   FleetOptions options;
   KIVU_ASSIGN_OR_RETURN(options.db, kivu_cli::single_value(*db, "--db"));
   KIVU_ASSIGN_OR_RETURN(const auto last_text, kivu_cli::single_value(*last, "--last"));
@@ -63,12 +79,7 @@ std::expected<FleetOptions, std::string> parse_fleet_options(std::span<const std
   }
   KIVU_ASSIGN_OR_RETURN(const auto alpha_text, kivu_cli::single_value(*alpha, "--alpha"));
   if (alpha_text) {
-    double value = 0;
-    const auto* end = alpha_text->data() + alpha_text->size();
-    const auto parsed = std::from_chars(alpha_text->data(), end, value);
-    if (alpha_text->empty() || parsed.ec != std::errc() || parsed.ptr != end || !(value > 0 && value < 1))
-      return std::unexpected("--alpha needs a number above 0 and below 1, not '" + *alpha_text + "'");
-    options.alpha = value;
+    KIVU_ASSIGN_OR_RETURN(options.alpha, parse_alpha(*alpha_text));
   }
   options.json = json != nullptr && json->count() > 0;
   options.apply = apply != nullptr && apply->count() > 0;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "database.hpp"
+#include "kivu_base/debug_form.hpp"
 #include "kivu_base/expected.hpp"
 
 namespace kivu_results {
@@ -207,9 +208,9 @@ std::expected<StoreAddress, StoreError> parse_store_address(std::string_view tex
   const auto slash = text.find('/');
   if (colon != std::string_view::npos && colon >= 2 && (slash == std::string_view::npos || colon < slash) &&
       std::ranges::all_of(text.substr(0, colon), scheme_character)) {
-    return std::unexpected(
-        StoreError{StoreErrorKind::Address, "unknown store address scheme '" + std::string(text.substr(0, colon)) +
-                                                ":' (a file path, sqlite:PATH or postgresql://...)"});
+    return std::unexpected(StoreError{StoreErrorKind::Address, "unknown store address scheme " +
+                                                                   kivu_base::debug_quoted(text.substr(0, colon + 1)) +
+                                                                   " (a file path, sqlite:PATH or postgresql://...)"});
   }
   return StoreAddress{StoreAddress::Kind::Sqlite, std::string(text)};
 }
@@ -250,95 +251,127 @@ std::expected<Store, StoreError> Store::open(const StoreAddress& address) {
   return Store(std::move(database));
 }
 
+namespace {
+
+// The run's row, with its verdict counts: the new run's id, or nothing when a
+// run of the same content is stored already.
+struct RunRow {
+  std::int64_t id = 0;
+  bool already_recorded = false;
+};
+
+std::expected<RunRow, StoreError> insert_run(detail::Database& db, const Recording& recording) {
+  std::int64_t passed = 0;
+  std::int64_t failed = 0;
+  std::int64_t missing = 0;
+  for (const auto& result : recording.cases) {
+    switch (result.verdict) {
+      case Verdict::Passed: ++passed; break;
+      case Verdict::Failed: ++failed; break;
+      case Verdict::Skipped:
+      case Verdict::Missing: ++missing; break;
+    }
+  }
+  const std::array<Value, 7> run = {recording.commit,
+                                    recording.recorded_at,
+                                    recording.content_hash,
+                                    passed,
+                                    failed,
+                                    missing,
+                                    static_cast<std::int64_t>(recording.profiles.size())};
+  KIVU_ASSIGN_OR_RETURN(const auto inserted,
+                        db.query("INSERT INTO runs (commit_id, recorded_at, content_hash, passed, failed, missing, "
+                                 "profiles) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (content_hash) DO NOTHING "
+                                 "RETURNING id",
+                                 run));
+  if (!inserted.empty()) return RunRow{to_integer(inserted.front().front()), false};
+  // The same content is stored already (perhaps by a record that committed
+  // while this one waited): count it once.
+  KIVU_ASSIGN_OR_RETURN(const auto existing,
+                        db.query("SELECT id FROM runs WHERE content_hash = ?", std::span(run).subspan(2, 1)));
+  if (existing.empty()) return std::unexpected(StoreError{StoreErrorKind::Failed, "the run vanished while recorded"});
+  return RunRow{to_integer(existing.front().front()), true};
+}
+
+std::expected<void, StoreError> insert_labels(detail::Database& db, std::int64_t id, const Recording& recording) {
+  std::vector<Value> values;
+  values.reserve(3 * recording.labels.size());
+  for (const auto& [name, value] : recording.labels) {
+    values.insert(values.end(), {id, name, value});
+  }
+  return insert_rows(db, "run_labels (run_id, name, value)", 3, values);
+}
+
+std::expected<void, StoreError> insert_case_properties(detail::Database& db, std::int64_t id,
+                                                       const Recording& recording) {
+  std::vector<Value> values;
+  for (const auto& result : recording.cases) {
+    for (const auto& [name, value] : result.properties) {
+      values.insert(values.end(), {id, result.case_name, name, value});
+    }
+  }
+  return insert_rows(db, "case_properties (run_id, case_name, name, value)", 4, values);
+}
+
+// A case's board as the health questions group it: "HOST:BOARD" from its
+// properties, or empty when it names neither.
+std::string case_board(const CaseRecord& result) {
+  std::string host;
+  std::string board;
+  for (const auto& [name, value] : result.properties) {
+    if (name == "host") host = value;
+    if (name == "board") board = value;
+  }
+  return host.empty() && board.empty() ? std::string() : host + ":" + board;
+}
+
+std::expected<void, StoreError> insert_case_results(detail::Database& db, std::int64_t id, const Recording& recording) {
+  std::vector<Value> values;
+  values.reserve(7 * recording.cases.size());
+  for (const auto& result : recording.cases) {
+    values.insert(values.end(), {id, recording.commit, result.case_name, static_cast<std::int64_t>(result.verdict),
+                                 result.seconds, case_board(result), result.failure});
+  }
+  return insert_rows(db, "case_results (run_id, commit_id, case_name, verdict, seconds, board, failure)", 7, values);
+}
+
+std::expected<void, StoreError> insert_profiles(detail::Database& db, std::int64_t id, const Recording& recording) {
+  std::vector<Value> values;
+  values.reserve(12 * recording.profiles.size());
+  std::int64_t position = 0;
+  for (const auto& profile : recording.profiles) {
+    const auto big = [](std::uint64_t value) { return static_cast<std::int64_t>(value); };
+    values.insert(values.end(), {id, position++, profile.case_name, big(profile.total_cycles),
+                                 big(profile.compute_cycles), big(profile.exchange_cycles), big(profile.sync_cycles),
+                                 big(profile.idle_cycles), big(profile.busiest_tile), big(profile.busiest_tile_cycles),
+                                 big(profile.tile_count), big(profile.clock_hz)});
+  }
+  return insert_rows(db,
+                     "profiles (run_id, position, case_name, total_cycles, compute_cycles, exchange_cycles, "
+                     "sync_cycles, idle_cycles, busiest_tile, busiest_tile_cycles, tile_count, clock_hz)",
+                     12, values);
+}
+
+// Everything of one run inside the open write transaction: the run's row,
+// then its labels, case properties, case results and profiles in batches.
+std::expected<RecordOutcome, StoreError> insert_recording(detail::Database& db, const Recording& recording) {
+  KIVU_ASSIGN_OR_RETURN(const RunRow run, insert_run(db, recording));
+  if (run.already_recorded) return RecordOutcome{run.id, true};
+  KIVU_RETURN_IF_ERROR(insert_labels(db, run.id, recording));
+  KIVU_RETURN_IF_ERROR(insert_case_properties(db, run.id, recording));
+  KIVU_RETURN_IF_ERROR(insert_case_results(db, run.id, recording));
+  KIVU_RETURN_IF_ERROR(insert_profiles(db, run.id, recording));
+  return RecordOutcome{run.id, false};
+}
+
+}  // namespace
+
 std::expected<RecordOutcome, StoreError> Store::record(const Recording& recording,
                                                        const std::function<void()>& before_commit) {
   auto& db = *database_;
   KIVU_RETURN_IF_ERROR(db.begin_write());
-  const auto stored = [&]() -> std::expected<RecordOutcome, StoreError> {
-    std::int64_t passed = 0;
-    std::int64_t failed = 0;
-    std::int64_t missing = 0;
-    for (const auto& result : recording.cases) {
-      switch (result.verdict) {
-        case Verdict::Passed: ++passed; break;
-        case Verdict::Failed: ++failed; break;
-        case Verdict::Skipped:
-        case Verdict::Missing: ++missing; break;
-      }
-    }
-    const std::array<Value, 8> run = {recording.commit,
-                                      recording.recorded_at,
-                                      recording.content_hash,
-                                      passed,
-                                      failed,
-                                      missing,
-                                      static_cast<std::int64_t>(recording.profiles.size()),
-                                      nullptr};
-    KIVU_ASSIGN_OR_RETURN(const auto inserted,
-                          db.query("INSERT INTO runs (commit_id, recorded_at, content_hash, passed, failed, missing, "
-                                   "profiles) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (content_hash) DO NOTHING "
-                                   "RETURNING id",
-                                   std::span(run).first(7)));
-    if (inserted.empty()) {
-      // The same content is stored already (perhaps by a record that
-      // committed while this one waited): count it once.
-      KIVU_ASSIGN_OR_RETURN(const auto existing,
-                            db.query("SELECT id FROM runs WHERE content_hash = ?", std::span(run).subspan(2, 1)));
-      if (existing.empty())
-        return std::unexpected(StoreError{StoreErrorKind::Failed, "the run vanished while recorded"});
-      return RecordOutcome{to_integer(existing.front().front()), true};
-    }
-    const std::int64_t id = to_integer(inserted.front().front());
-    // Every label, property, case and profile of the run in batches.
-    std::vector<Value> values;
-    values.reserve(3 * recording.labels.size());
-    for (const auto& [name, value] : recording.labels) {
-      values.insert(values.end(), {id, name, value});
-    }
-    KIVU_RETURN_IF_ERROR(insert_rows(db, "run_labels (run_id, name, value)", 3, values));
-    values.clear();
-    for (const auto& result : recording.cases) {
-      for (const auto& [name, value] : result.properties) {
-        values.insert(values.end(), {id, result.case_name, name, value});
-      }
-    }
-    KIVU_RETURN_IF_ERROR(insert_rows(db, "case_properties (run_id, case_name, name, value)", 4, values));
-    values.clear();
-    values.reserve(7 * recording.cases.size());
-    for (const auto& result : recording.cases) {
-      std::string host;
-      std::string board;
-      for (const auto& [name, value] : result.properties) {
-        if (name == "host") host = value;
-        if (name == "board") board = value;
-      }
-      std::string where = host.empty() && board.empty() ? std::string() : host + ":" + board;
-      values.insert(values.end(), {id, recording.commit, result.case_name, static_cast<std::int64_t>(result.verdict),
-                                   result.seconds, std::move(where), result.failure});
-    }
-    KIVU_RETURN_IF_ERROR(
-        insert_rows(db, "case_results (run_id, commit_id, case_name, verdict, seconds, board, failure)", 7, values));
-    values.clear();
-    std::int64_t position = 0;
-    for (const auto& profile : recording.profiles) {
-      const auto big = [](std::uint64_t value) { return static_cast<std::int64_t>(value); };
-      values.insert(values.end(), {id, position++, profile.case_name, big(profile.total_cycles),
-                                   big(profile.compute_cycles), big(profile.exchange_cycles), big(profile.sync_cycles),
-                                   big(profile.idle_cycles), big(profile.busiest_tile),
-                                   big(profile.busiest_tile_cycles), big(profile.tile_count), big(profile.clock_hz)});
-    }
-    KIVU_RETURN_IF_ERROR(insert_rows(db,
-                                     "profiles (run_id, position, case_name, total_cycles, compute_cycles, "
-                                     "exchange_cycles, sync_cycles, idle_cycles, busiest_tile, busiest_tile_cycles, "
-                                     "tile_count, clock_hz)",
-                                     12, values));
-    return RecordOutcome{id, false};
-  }();
-  if (!stored) {
-    (void)db.execute("ROLLBACK");
-    return stored;
-  }
-  if (stored->already_recorded) {
+  const auto stored = insert_recording(db, recording);
+  if (!stored || stored->already_recorded) {
     (void)db.execute("ROLLBACK");
     return stored;
   }
@@ -457,7 +490,8 @@ GROUP BY p.commit_id, p.case_name, p.passes, p.failures, f.board)sql",
 
 std::expected<std::vector<SeriesPoint>, StoreError> Store::series(const SeriesQuery& query) {
   if (!is_metric(query.metric))
-    return std::unexpected(StoreError{StoreErrorKind::Failed, "unknown metric '" + query.metric + "'"});
+    return std::unexpected(
+        StoreError{StoreErrorKind::Failed, "unknown metric " + kivu_base::debug_quoted(query.metric)});
   // The metric is one of the known column names, never the user's text.
   std::string sql = "SELECT p.run_id, r.commit_id, r.recorded_at, p." +
                     std::string(*std::ranges::find(metrics, query.metric)) +

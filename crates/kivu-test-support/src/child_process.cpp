@@ -16,8 +16,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "kivu_base/child_process.hpp"
 #include "kivu_base/descriptor.hpp"
-#include "kivu_host/child_process.hpp"
 
 extern char** environ;
 
@@ -95,7 +95,7 @@ private:
 std::expected<pid_t, std::string> spawn(const ChildCommand& command, posix_spawn_file_actions_t& actions) {
   if (!command.directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, command.directory.c_str());
   const SpawnArrays arrays(command);
-  kivu_host::restore_child_signal();
+  kivu_base::restore_child_signal();
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t child_signal;
@@ -161,7 +161,7 @@ std::expected<pid_t, std::string> start_child(const ChildCommand& command, const
   return child;
 }
 
-int wait_for_child(pid_t pid) { return kivu_host::wait_for_child(pid).value_or(-1); }
+int wait_for_child(pid_t pid) { return kivu_base::wait_for_child(pid).value_or(-1); }
 
 ChildResult run_forked(const std::function<int()>& body, ForkedOutput output) {
   Captures captures;

@@ -24,8 +24,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "kivu_base/child_process.hpp"
 #include "kivu_base/os_error.hpp"
-#include "kivu_host/child_process.hpp"
 
 extern char** environ;
 
@@ -159,7 +159,7 @@ __attribute__((no_sanitize("address", "undefined"))) int child_main(void* argume
 
 // Waits for `child`, retrying when a signal interrupts the wait.
 std::expected<ExitStatus, LaunchError> wait_for(pid_t child) {
-  const auto wait_status = kivu_host::wait_for_child(child);
+  const auto wait_status = kivu_base::wait_for_child(child);
   if (!wait_status) return std::unexpected(LaunchError{wait_status.error()});
   return ExitStatus(*wait_status);
 }
@@ -210,7 +210,7 @@ std::expected<ExitStatus, LaunchError> Command::status() const {
   // Output the suite buffered so far comes before the runner's own.
   std::fflush(nullptr);
 
-  kivu_host::restore_child_signal();
+  kivu_base::restore_child_signal();
   // All signals stay blocked while the child shares this memory; the child
   // restores the parent's mask, SIGCHLD unblocked, just before it execs.
   sigset_t all;

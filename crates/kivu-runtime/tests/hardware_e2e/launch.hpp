@@ -20,7 +20,7 @@
 // A process started with SIGCHLD ignored (some CI agents and init systems
 // start jobs that way) has its children reaped by the kernel, so waiting for
 // one fails with ECHILD. status() therefore puts SIGCHLD back to its default
-// action and unblocks it first (kivu_host::restore_child_signal), and the
+// action and unblocks it first (kivu_base::restore_child_signal), and the
 // program starts with it default and unblocked too.
 //
 // This file does not depend on the test harness; the launcher can be used and

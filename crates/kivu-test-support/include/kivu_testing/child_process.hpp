@@ -64,7 +64,7 @@ struct ChildResult {
 
 // Waits for the child `pid` and returns its raw wait status, or -1 when it
 // cannot be waited for (not a child, or already waited for); the tests' short
-// form of kivu_host::wait_for_child.
+// form of kivu_base::wait_for_child.
 int wait_for_child(pid_t pid);
 
 // Where the standard output of run_forked's child goes.

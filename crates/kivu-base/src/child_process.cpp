@@ -1,5 +1,5 @@
-// Waiting for child processes (see kivu_host/child_process.hpp).
-#include "kivu_host/child_process.hpp"
+// Waiting for child processes (see kivu_base/child_process.hpp).
+#include "kivu_base/child_process.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-namespace kivu_host {
+namespace kivu_base {
 
 void restore_child_signal() noexcept {
   struct sigaction action {};
@@ -35,4 +35,4 @@ std::expected<int, int> wait_for_child(pid_t pid) noexcept {
   return status;
 }
 
-}  // namespace kivu_host
+}  // namespace kivu_base

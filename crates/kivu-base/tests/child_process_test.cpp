@@ -1,4 +1,4 @@
-#include "kivu_host/child_process.hpp"
+#include "kivu_base/child_process.hpp"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -29,7 +29,7 @@ void with_child_signal_ignored_and_blocked(Body body) {
 
 TEST(ChildProcess, WaitsForAChildEvenWhenTheParentIgnoredSigchld) {
   with_child_signal_ignored_and_blocked([] {
-    kivu_host::restore_child_signal();
+    kivu_base::restore_child_signal();
     struct sigaction now {};
     ASSERT_EQ(sigaction(SIGCHLD, nullptr, &now), 0);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
@@ -40,7 +40,7 @@ TEST(ChildProcess, WaitsForAChildEvenWhenTheParentIgnoredSigchld) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) _exit(3);
-    const auto status = kivu_host::wait_for_child(child);
+    const auto status = kivu_base::wait_for_child(child);
     ASSERT_TRUE(status) << "errno " << status.error();
     ASSERT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 3);
@@ -49,7 +49,7 @@ TEST(ChildProcess, WaitsForAChildEvenWhenTheParentIgnoredSigchld) {
 
 TEST(ChildProcess, ReportsWhyAWaitFailed) {
   // This process has no child of that pid (nor any pid of that number).
-  const auto status = kivu_host::wait_for_child(999'999'999);
+  const auto status = kivu_base::wait_for_child(999'999'999);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error(), ECHILD);
 }
@@ -60,7 +60,7 @@ TEST(ChildProcess, KeepsAHandlerButDropsNoChildWait) {
   handler.sa_flags = SA_NOCLDWAIT;
   struct sigaction saved {};
   ASSERT_EQ(sigaction(SIGCHLD, &handler, &saved), 0);
-  kivu_host::restore_child_signal();
+  kivu_base::restore_child_signal();
   struct sigaction now {};
   ASSERT_EQ(sigaction(SIGCHLD, nullptr, &now), 0);
   EXPECT_EQ(now.sa_handler, handler.sa_handler);
@@ -68,7 +68,7 @@ TEST(ChildProcess, KeepsAHandlerButDropsNoChildWait) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) _exit(0);
-  const auto status = kivu_host::wait_for_child(child);
+  const auto status = kivu_base::wait_for_child(child);
   (void)sigaction(SIGCHLD, &saved, nullptr);
   ASSERT_TRUE(status) << "errno " << status.error();
   EXPECT_TRUE(WIFEXITED(*status));

@@ -12,7 +12,7 @@
 
 #include <expected>
 
-namespace kivu_host {
+namespace kivu_base {
 
 // Gives SIGCHLD its default action back when it is ignored (a handler stays,
 // without SA_NOCLDWAIT) and unblocks it in the calling thread, so that the
@@ -23,4 +23,4 @@ void restore_child_signal() noexcept;
 // its wait status (for WIFEXITED and the like), or the errno of waitpid.
 [[nodiscard]] std::expected<int, int> wait_for_child(pid_t pid) noexcept;
 
-}  // namespace kivu_host
+}  // namespace kivu_base
