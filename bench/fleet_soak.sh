@@ -22,6 +22,7 @@
 # the load average at start and end.
 # Exit 0 when the figures are what they should be, 1 when not, 2 usage.
 set -euo pipefail
+. "$(dirname "$0")/lib/store_figures.sh"
 
 usage() { echo "usage: bench/fleet_soak.sh detect|healthy|software|quarantine|speed BUILD_DIR [SEEDS|SEED] [RUNS]" >&2; exit 2; }
 (( $# >= 2 )) || usage
@@ -145,38 +146,17 @@ case $mode in
   speed)
     command -v sqlite3 >/dev/null || { echo "fleet_soak.sh: sqlite3 is missing (scripts/install-deps.sh)" >&2; exit 2; }
     db=$work/speed.sqlite
-    "$tool" runs --db "$db" >/dev/null
     # 50,000 runs x 20 cases over 4 boards of one host; one case in 97 failed,
     # each failure with its failed_tile.
-    sqlite3 "$db" <<'SQL'
-BEGIN;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000)
-INSERT INTO runs (id, commit_id, recorded_at, content_hash, passed, failed, missing, profiles)
-SELECT i, 'c' || (i / 50), '2026-01-01T00:00:00Z', 'h' || i, 19, 1, 0, 0 FROM n;
-WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999)
-INSERT INTO case_results (run_id, commit_id, case_name, verdict, seconds, board, failure)
-SELECT i / 20 + 1, 'c' || ((i / 20 + 1) / 50), 'hardware_e2e.case_' || (i % 20),
-       CASE WHEN (i * 7919) % 97 = 0 THEN 1 ELSE 0 END, 0.1, 'h:' || (i % 4), '' FROM n;
-INSERT INTO case_properties (run_id, case_name, name, value)
-SELECT run_id, case_name, 'failed_tile', CAST(run_id % 1472 AS TEXT) FROM case_results WHERE verdict = 1;
-COMMIT;
-SQL
+    fill_million_results "$tool" "$db" failed_tiles
     shell_health() {
       sqlite3 "$db" "SELECT board, COUNT(DISTINCT run_id), COUNT(*), SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) FROM case_results WHERE board <> '' AND verdict IN (0, 1) GROUP BY board" \
         "SELECT r.board, p.value, COUNT(*) FROM case_properties p JOIN case_results r ON r.run_id = p.run_id AND r.case_name = p.case_name WHERE p.name = 'failed_tile' AND r.verdict = 1 AND r.board <> '' GROUP BY r.board, p.value"
     }
-    sample() {  # sample COMMAND...: "WALL CPU" in seconds
-      local TIMEFORMAT='%R %U %S' line
-      line=$({ time "$@" >/dev/null 2>&1; } 2>&1)
-      echo "$line" | awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }'
-    }
-    median3() { { sample "$@"; sample "$@"; sample "$@"; } | sort -g | sed -n 2p; }
     echo "store: $(sqlite3 "$db" 'SELECT COUNT(*) FROM case_results') case results, $(sqlite3 "$db" "SELECT COUNT(*) FROM case_properties WHERE name = 'failed_tile'") failed tiles"
     health=$(median3 "$tool" health --db "$db" --json)
     shell=$(median3 shell_health)
-    read -r hw hc <<<"$health"
-    read -r sw sc <<<"$shell"
-    echo "health --json: wall ${hw}s CPU ${hc}s; sqlite3 GROUP BY: wall ${sw}s CPU ${sc}s; ratio wall $(awk -v a="$hw" -v b="$sw" 'BEGIN { printf "%.2f", a / b }') x, CPU $(awk -v a="$hc" -v b="$sc" 'BEGIN { printf "%.2f", a / b }') x"
+    echo "health --json: wall $(wall "$health")s CPU $(cpu "$health")s; sqlite3 GROUP BY: wall $(wall "$shell")s CPU $(cpu "$shell")s; ratio wall $(ratio "$(wall "$health")" "$(wall "$shell")") x, CPU $(ratio "$(cpu "$health")" "$(cpu "$shell")") x"
     ;;
   *) usage ;;
 esac

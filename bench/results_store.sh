@@ -38,20 +38,7 @@ stop_server() {
 trap 'stop_server; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM HUP
 
-sample() {  # sample COMMAND...: "WALL CPU" of COMMAND in seconds (CPU: user + system, children included)
-  local TIMEFORMAT='%R %U %S' line
-  line=$({ time "$@" >/dev/null 2>&1; } 2>&1)
-  echo "$line" | awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }'
-}
-median3() {  # median3 COMMAND...: the sample of three with the median wall time
-  { sample "$@"; sample "$@"; sample "$@"; } | sort -g | sed -n 2p
-}
-wall() { echo "${1% *}"; }
-cpu() { echo "${1#* }"; }
-ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
-ratios() {  # ratios SAMPLE BASE: "wall W s = R x, CPU C s = R x"
-  echo "wall $(wall "$1")s = $(ratio "$(wall "$1")" "$(wall "$2")") x, CPU $(cpu "$1")s = $(ratio "$(cpu "$1")" "$(cpu "$2")") x"
-}
+. "$(dirname "$0")/lib/store_figures.sh"
 minus() { printf '%.3f' "$(echo "$1 - $2" | bc -l)"; }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -104,18 +91,7 @@ echo "    CPU of starting the program (--version): $(cpu "$starts")s, of opening
 
 # --- flaky over 1,000,000 case results ---------------------------------------
 db="$work/flaky.sqlite"
-"$tool" runs --db "$db" >/dev/null
-sqlite3 "$db" <<'SQL'
-BEGIN;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000)
-INSERT INTO runs (id, commit_id, recorded_at, content_hash, passed, failed, missing, profiles)
-SELECT i, 'c' || (i / 50), '2026-01-01T00:00:00Z', 'h' || i, 19, 1, 0, 0 FROM n;
-WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999)
-INSERT INTO case_results (run_id, commit_id, case_name, verdict, seconds, board, failure)
-SELECT i / 20 + 1, 'c' || ((i / 20 + 1) / 50), 'hardware_e2e.case_' || (i % 20),
-       CASE WHEN (i * 7919) % 97 = 0 THEN 1 ELSE 0 END, 0.1, 'h:' || (i % 4), '' FROM n;
-COMMIT;
-SQL
+fill_million_results "$tool" "$db"
 shell_flaky() {
   sqlite3 "$db" "SELECT commit_id, case_name, SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END), SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) FROM case_results GROUP BY commit_id, case_name HAVING SUM(CASE WHEN verdict = 0 THEN 1 ELSE 0 END) > 0 AND SUM(CASE WHEN verdict = 1 THEN 1 ELSE 0 END) > 0"
 }

@@ -17,11 +17,14 @@
 #include "kivu_testing/captured_output.hpp"
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
+#include "kivu_testing/lock_holder.hpp"
 
 namespace {
 
+using kivu_testing::hold_lock_in_child;
 using kivu_testing::read_file;
 using kivu_testing::ScratchDirectory;
+using kivu_testing::stop_lock_holder;
 using testing::HasSubstr;
 
 using Outcome = kivu_testing::CapturedOutput;
@@ -34,32 +37,6 @@ Outcome run(std::vector<std::string> args, std::optional<std::string_view> sim_b
 
 // A lock-name prefix of this test process: no one else binds its names.
 std::string unbound_prefix() { return "kivu-boards-test-" + std::to_string(::getpid()); }
-
-// Starts a child that takes the lock `name` and then waits to be killed;
-// returns once the lock is taken.
-pid_t hold_in_child(const std::string& name) {
-  int ready[2];
-  if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
-  const pid_t child = ::fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
-    ::close(ready[0]);
-    const auto lock = kivu_host::BoardLock::try_take(name);
-    const char bound = lock ? 'y' : 'n';
-    (void)!::write(ready[1], &bound, 1);
-    for (;;) ::pause();
-  }
-  ::close(ready[1]);
-  char bound = 'n';
-  const auto got = ::read(ready[0], &bound, 1);
-  ::close(ready[0]);
-  if (got != 1 || bound != 'y') {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    throw std::runtime_error("the child could not bind @" + name);
-  }
-  return child;
-}
 
 // =============================================================================
 // The listing
@@ -80,14 +57,13 @@ TEST(Listing, ReadsTheLocksAndShowsBoardsNoProcessHoldsAsFree) {
 
 TEST(Listing, NamesEveryProcessThatHoldsABoardAndTheBoardIsFreeOnceItLetsGo) {
   const std::string prefix = unbound_prefix();
-  const pid_t holder = hold_in_child(kivu_host::board_lock_name(1, prefix));
+  const pid_t holder = hold_lock_in_child(kivu_host::board_lock_name(1, prefix));
   const std::string pid = std::to_string(holder);
   const std::string command = program_invocation_short_name;
 
   const auto held = run({}, "3", prefix);
   const auto json = run({"--json"}, "3", prefix);
-  ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
+  stop_lock_holder(holder);
   ASSERT_EQ(held.code, 0) << held.err;
   EXPECT_THAT(held.out, HasSubstr("\n0      simulated    1472        624 KiB  @" + prefix + "-0  free\n"));
   EXPECT_THAT(held.out, HasSubstr("-1  held by pid " + pid + " (" + command + ")\n"));
@@ -119,14 +95,13 @@ TEST(Listing, ShowsSeveralHoldersAHolderItCannotSeeAndAnUnknownState) {
 TEST(Listing, AHolderOfAnotherUserShowsAsHeldNotFree) {
   if (::getuid() != 0) GTEST_SKIP() << "needs root to look at the lock as another user";
   const std::string name = kivu_host::board_lock_name(0, unbound_prefix());
-  const pid_t holder = hold_in_child(name);
+  const pid_t holder = hold_lock_in_child(name);
   const auto seen = kivu_testing::run_unprivileged([&] {
     const auto states = kivu_host::board_lock_states(std::vector<std::string>{name});
     if (!states) return "unreadable: " + states.error();
     return std::string((*states)[0].held ? "held" : "free") + " by " + std::to_string((*states)[0].holders.size());
   });
-  ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
+  stop_lock_holder(holder);
   ASSERT_TRUE(seen) << seen.error();
   EXPECT_EQ(*seen, "held by 0");
 }

@@ -17,12 +17,15 @@
 #include <gtest/gtest.h>
 
 #include "kivu_host/board_identity.hpp"
+#include "kivu_testing/lock_holder.hpp"
 
 namespace {
 
 using kivu_host::BoardLock;
 using kivu_host::BoardLockError;
 using kivu_host::UnixSocketLine;
+using kivu_testing::hold_lock_in_child;
+using kivu_testing::stop_lock_holder;
 using namespace std::chrono_literals;
 
 std::string lock_prefix() { return "kivu-host-test-" + std::to_string(::getpid()); }
@@ -45,31 +48,6 @@ std::uint64_t inode_of(int fd) {
   return status.st_ino;
 }
 
-// A child that holds the lock `name` until it is killed; returns once it does.
-pid_t hold_in_child(const std::string& name) {
-  int ready[2];
-  if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
-  const pid_t child = ::fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
-    const auto lock = BoardLock::try_take(name);
-    const char answer = lock ? 'y' : 'n';
-    (void)!::write(ready[1], &answer, 1);
-    for (;;) ::pause();
-  }
-  ::close(ready[1]);
-  char answer = 'n';
-  (void)!::read(ready[0], &answer, 1);
-  ::close(ready[0]);
-  if (answer != 'y') throw std::runtime_error("the child could not bind " + name);
-  return child;
-}
-
-void stop(pid_t child) {
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
-}
-
 // Binds an abstract name whose text forges a table line that lists `lock`
 // under `inode`: the forger's lock.
 BoardLock forge(std::uint64_t inode, const std::string& lock) {
@@ -78,6 +56,21 @@ BoardLock forge(std::uint64_t inode, const std::string& lock) {
   auto bound = BoardLock::try_take(name);
   if (!bound) throw std::runtime_error("cannot bind the forged name");
   return std::move(*bound);
+}
+
+// The state of the lock `name` as board_lock_states reads it while a forger
+// binds a name that forges a table line listing `name` under the inode of an
+// innocent socket of this process.
+std::expected<std::vector<kivu_host::BoardLockState>, std::string> states_beside_a_forger(const std::string& name) {
+  int innocent[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, innocent) != 0)
+    throw std::runtime_error("socketpair failed");
+  auto forger = std::optional(forge(inode_of(innocent[0]), name));
+  auto states = kivu_host::board_lock_states(std::vector<std::string>{name});
+  forger.reset();
+  ::close(innocent[0]);
+  ::close(innocent[1]);
+  return states;
 }
 
 // Whether the lock `name` is free: taking it works (and lets go at once).
@@ -139,9 +132,9 @@ TEST(UnixSocketTable, IgnoresEveryLineThatIsNotLaidOutExactlyAsTheKernelPrintsIt
 
 TEST(BoardLockState, ABoundNameIsHeldByItsHolderAndFreeOnceItLetsGo) {
   const std::string name = kivu_host::board_lock_name(0, lock_prefix());
-  const pid_t holder = hold_in_child(name);
+  const pid_t holder = hold_lock_in_child(name);
   const auto held = kivu_host::board_lock_states(std::vector<std::string>{name});
-  stop(holder);
+  stop_lock_holder(holder);
   ASSERT_TRUE(held) << held.error();
   ASSERT_TRUE((*held)[0].held);
   ASSERT_EQ((*held)[0].holders.size(), 1u);
@@ -156,28 +149,16 @@ TEST(BoardLockState, ABoundNameIsHeldByItsHolderAndFreeOnceItLetsGo) {
 
 TEST(BoardLockState, ANameThatForgesATableLineCannotShowAFreeLockAsHeld) {
   const std::string name = kivu_host::board_lock_name(1, lock_prefix());
-  int innocent[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, innocent), 0);
-  auto forger = std::optional(forge(inode_of(innocent[0]), name));
-  const auto states = kivu_host::board_lock_states(std::vector<std::string>{name});
-  forger.reset();
-  ::close(innocent[0]);
-  ::close(innocent[1]);
+  const auto states = states_beside_a_forger(name);
   ASSERT_TRUE(states) << states.error();
   EXPECT_EQ((*states)[0], kivu_host::BoardLockState{}) << "held by " << (*states)[0].holders.size();
 }
 
 TEST(BoardLockState, ANameThatForgesATableLineCannotNameAnInnocentHolder) {
   const std::string name = kivu_host::board_lock_name(2, lock_prefix());
-  const pid_t holder = hold_in_child(name);
-  int innocent[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, innocent), 0);
-  auto forger = std::optional(forge(inode_of(innocent[0]), name));
-  const auto states = kivu_host::board_lock_states(std::vector<std::string>{name});
-  forger.reset();
-  ::close(innocent[0]);
-  ::close(innocent[1]);
-  stop(holder);
+  const pid_t holder = hold_lock_in_child(name);
+  const auto states = states_beside_a_forger(name);
+  stop_lock_holder(holder);
   ASSERT_TRUE(states) << states.error();
   EXPECT_TRUE((*states)[0].held);
   for (const auto& seen : (*states)[0].holders) EXPECT_NE(seen.pid, ::getpid()) << "an innocent holder was named";
@@ -207,9 +188,9 @@ TEST(BoardLockTake, HoldsTheNameUntilDestroyedAndRefusesANameThatCannotBeBound) 
 
 TEST(BoardLockTake, FailsOnAHeldLockNamingItsHolder) {
   const std::string name = kivu_host::board_lock_name(4, lock_prefix());
-  const pid_t holder = hold_in_child(name);
+  const pid_t holder = hold_lock_in_child(name);
   const auto taken = BoardLock::try_take(name);
-  stop(holder);
+  stop_lock_holder(holder);
   ASSERT_FALSE(taken);
   EXPECT_EQ(taken.error(), (BoardLockError{BoardLockError::Kind::held, held_by(name, holder), ""}));
 }
@@ -242,7 +223,7 @@ TEST(BoardLockTake, LetsGoWhenDestroyedAndWhenAnotherLockIsMovedOntoIt) {
 
 TEST(BoardLockWait, GivesUpOnALockHeldPastTheBoundNamingEveryLockAndItsHolder) {
   const std::string held = kivu_host::board_lock_name(7, lock_prefix());
-  const pid_t holder = hold_in_child(held);
+  const pid_t holder = hold_lock_in_child(held);
   const std::vector<std::string> names = {held};
   // A bound of zero tries once.
   const auto at_once = BoardLock::wait(names, {.bound = 0ms});
@@ -250,7 +231,7 @@ TEST(BoardLockWait, GivesUpOnALockHeldPastTheBoundNamingEveryLockAndItsHolder) {
   const auto started = std::chrono::steady_clock::now();
   const auto later = BoardLock::wait(names, {.bound = 200ms});
   const auto waited = std::chrono::steady_clock::now() - started;
-  stop(holder);
+  stop_lock_holder(holder);
   const BoardLockError expected{BoardLockError::Kind::held, held_by(held, holder), ""};
   EXPECT_EQ(at_once, std::unexpected(expected));
   EXPECT_EQ(later, std::unexpected(expected));
@@ -260,15 +241,15 @@ TEST(BoardLockWait, GivesUpOnALockHeldPastTheBoundNamingEveryLockAndItsHolder) {
 TEST(BoardLockWait, TakesALockLetGoWithinTheBoundAfterSayingOnceWhatItWaitsFor) {
   const std::vector<std::string> names = {kivu_host::board_lock_name(8, lock_prefix()),
                                           kivu_host::board_lock_name(9, lock_prefix())};
-  const pid_t first = hold_in_child(names[0]);
-  const pid_t second = hold_in_child(names[1]);
+  const pid_t first = hold_lock_in_child(names[0]);
+  const pid_t second = hold_lock_in_child(names[1]);
   std::vector<std::string> said;
   // The holder of the second lock lets go once the wait says it is waiting.
   const auto taken = BoardLock::wait(names, {.bound = 1min, .say_after = 0ms, .waiting = [&](const std::string& locks) {
                                                said.push_back(locks);
-                                               stop(second);
+                                               stop_lock_holder(second);
                                              }});
-  stop(first);
+  stop_lock_holder(first);
   ASSERT_TRUE(taken) << taken.error().locks;
   EXPECT_EQ(taken->name(), names[1]);
   EXPECT_EQ(said, std::vector<std::string>{held_by(names[0], first) + ", " + held_by(names[1], second)});

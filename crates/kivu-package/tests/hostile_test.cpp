@@ -142,6 +142,25 @@ TEST(HostileProfile, AFortyEightByteFileOfZeroSizedTilesFailsCheaply) {
   expect_cheap_capnp_failure(bytes);
 }
 
+// A profile in `seg` (empty) whose root holds a list of `tiles` tiles, each
+// one data word and one pointer (samples); returns the word of the first.
+std::size_t root_with_tiles(Segment& seg, std::uint32_t tiles) {
+  seg.alloc(1);
+  const std::size_t root = seg.add_struct(0, 2, 1);
+  seg.set_u32(root, 0, 1);
+  return seg.add_struct_list(root + 2, tiles, 1, 1);
+}
+
+// Sets the pointer of each of the `count` elements of a struct list (one
+// data word, one pointer) that starts at `first` to `pointer(its word)`.
+template <typename Pointer>
+void point_each(Segment& seg, std::size_t first, std::size_t count, Pointer pointer) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = first + 2 * i + 1;
+    seg.words[at] = pointer(at);
+  }
+}
+
 TEST(HostileProfile, AVoidListOfTilesFailsCheaply) {
   HandProfile hand;
   hand.seg.words[hand.root + 2] = list_pointer(hand.root + 2, hand.root, ElementSize::Void, (1u << 29) - 1);
@@ -153,16 +172,11 @@ TEST(HostileProfile, TilesThatAllShareOneSampleListFailCheaply) {
   // 10000 samples, i.e. 6e8 samples to convert.
   constexpr std::uint32_t tiles = 60'000, samples = 10'000;
   Segment seg;
-  seg.alloc(1);
-  const std::size_t root = seg.add_struct(0, 2, 1);
-  seg.set_u32(root, 0, 1);
-  const std::size_t first_tile = seg.add_struct_list(root + 2, tiles, 1, 1);
+  const std::size_t first_tile = root_with_tiles(seg, tiles);
   const std::size_t tag = seg.alloc(1 + samples);
   seg.words[tag] = composite_tag(samples, 1, 0);
-  for (std::size_t t = 0; t < tiles; ++t) {
-    const std::size_t at = first_tile + 2 * t + 1;
-    seg.words[at] = list_pointer(at, tag, ElementSize::Composite, samples);
-  }
+  point_each(seg, first_tile, tiles,
+             [&](std::size_t at) { return list_pointer(at, tag, ElementSize::Composite, samples); });
   const std::string bytes = frame({seg});
   ASSERT_LT(bytes.size(), 1'100'000u);
   expect_cheap_capnp_failure(bytes);
@@ -173,17 +187,11 @@ TEST(HostileProfile, SamplesThatAllShareOneStepWithALongTextFailCheaply) {
   // about 4 GB of text to copy from a 1 MB file.
   constexpr std::uint32_t samples = 60'000;
   Segment seg;
-  seg.alloc(1);
-  const std::size_t root = seg.add_struct(0, 2, 1);
-  seg.set_u32(root, 0, 1);
-  const std::size_t tile = seg.add_struct_list(root + 2, 1, 1, 1);
+  const std::size_t tile = root_with_tiles(seg, 1);
   const std::size_t first_sample = seg.add_struct_list(tile + 1, samples, 1, 1);
   const std::size_t step = seg.alloc(5);
   seg.add_text(step + 2, std::string(64 * 1024, 'o'));
-  for (std::size_t i = 0; i < samples; ++i) {
-    const std::size_t at = first_sample + 2 * i + 1;
-    seg.words[at] = struct_pointer(at, step, 2, 3);
-  }
+  point_each(seg, first_sample, samples, [&](std::size_t at) { return struct_pointer(at, step, 2, 3); });
   expect_cheap_capnp_failure(frame({seg}));
 }
 

@@ -8,16 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <tinyxml2.h>
 
 #include "kivu_testing/child_process.hpp"
 #include "kivu_testing/files.hpp"
+#include "kivu_testing/junit_report.hpp"
 
 namespace {
 
@@ -31,6 +30,7 @@ using kivu_results::Property;
 using kivu_results::read_results;
 using kivu_results::terminal_text;
 using kivu_results::xml_text;
+using kivu_testing::junit_cases;
 using kivu_testing::read_file;
 using ::testing::HasSubstr;
 
@@ -57,34 +57,6 @@ Merge run_merge(const Scratch& sandbox, const std::vector<std::string>& args) {
   command.arguments.insert(command.arguments.end(), args.begin(), args.end());
   const auto ran = kivu_testing::run_child(command);
   return {ran.exited ? ran.exit_code : -1, ran.out + ran.err};
-}
-
-// The <testcase> elements of a report, by name.
-struct ReportCase {
-  std::map<std::string, std::string> properties;
-  std::optional<std::string> failure;  // its message attribute
-  std::string failure_text;
-};
-std::map<std::string, ReportCase> report_cases(const std::string& xml) {
-  tinyxml2::XMLDocument document;
-  EXPECT_EQ(document.Parse(xml.c_str(), xml.size()), tinyxml2::XML_SUCCESS) << xml;
-  std::map<std::string, ReportCase> cases;
-  const auto* suite = document.RootElement() ? document.RootElement()->FirstChildElement("testsuite") : nullptr;
-  for (const auto* testcase = suite ? suite->FirstChildElement("testcase") : nullptr; testcase != nullptr;
-       testcase = testcase->NextSiblingElement("testcase")) {
-    ReportCase& entry = cases[testcase->Attribute("name")];
-    EXPECT_STREQ(testcase->Attribute("classname"), "hardware_e2e");
-    if (const auto* properties = testcase->FirstChildElement("properties")) {
-      for (const auto* p = properties->FirstChildElement("property"); p; p = p->NextSiblingElement("property")) {
-        entry.properties[p->Attribute("name")] = p->Attribute("value");
-      }
-    }
-    if (const auto* failure = testcase->FirstChildElement("failure")) {
-      entry.failure = failure->Attribute("message");
-      entry.failure_text = failure->GetText() ? failure->GetText() : "";
-    }
-  }
-  return cases;
 }
 
 std::string gtest_xml(std::string_view cases) {
@@ -120,7 +92,7 @@ TEST(Merge, AFailureOutweighsAPassOfTheSameCaseAndStrangersAreKept) {
   EXPECT_THAT(merged.notes[1], HasSubstr("not in the list of cases: hardware_e2e.z"));
 
   // The message survives the report's own escaping.
-  const auto cases = report_cases(junit_report(merged));
+  const auto cases = junit_cases(junit_report(merged));
   EXPECT_THAT(cases.at("a").failure.value_or(""), HasSubstr("bad & \"worse\""));
   EXPECT_EQ(cases.at("a").failure_text, "the text");
 }
@@ -208,7 +180,7 @@ TEST(Merge, OnlyAClearPassCountsAsOne) {
   EXPECT_THAT(merged.output, HasSubstr("3 cases, 0 passed, 2 failed, 1 skipped, 0 without a result"));
   EXPECT_THAT(merged.output, HasSubstr("  FAILED hardware_e2e.a\n  FAILED hardware_e2e.b\n"));
   EXPECT_THAT(merged.output, HasSubstr("  SKIPPED hardware_e2e.c: no board here\n"));
-  const auto cases = report_cases(read_file(report));
+  const auto cases = junit_cases(read_file(report));
   EXPECT_EQ(cases.at("a").failure, "failed");
   EXPECT_EQ(cases.at("b").failure, "Segmentation fault");
   EXPECT_EQ(cases.at("b").failure_text, "core");
@@ -293,7 +265,7 @@ TEST(Merge, TheReportIsWellFormedXmlWhateverTheResultsHold) {
   const std::string xml = read_file(report);
   EXPECT_EQ(xml_problems(sandbox, xml), "") << xml;
 
-  const auto cases = report_cases(xml);
+  const auto cases = junit_cases(xml);
   ASSERT_TRUE(cases.contains("a")) << xml;
   EXPECT_EQ(cases.at("a").failure, "got \\u{1b}[31mred\\u{1b}[0m \\u{0}after \\xff\\xfe end");
   EXPECT_EQ(cases.at("a").failure_text, "before \\u{0} after\\u{1} \\u{fffe} kept \xc3\xa9\\xe2\\x82 &#0; as written");

@@ -9,15 +9,12 @@
 'use strict';
 const fs = require('fs');
 const path = require('path');
+const { launchChromium, failer } = require('../../../../scripts/browser/chromium.cjs');
 
 const [nodeModules, tracePath, screenshotPath, workDir] = process.argv.slice(2).map((arg) => path.resolve(arg));
-const { chromium } = require(path.join(nodeModules, 'playwright-core'));
 const viewer = path.join(nodeModules, 'speedscope', 'dist', 'release', 'index.html');
 
-function fail(message) {
-  console.error(`view_trace: ${message}`);
-  process.exitCode = 1;
-}
+const fail = failer('view_trace');
 
 // The trace's tile tracks (thread_name metadata) and the steps of each.
 function traceTiles(trace) {
@@ -87,12 +84,7 @@ async function main() {
   fs.writeFileSync(script, `speedscope.loadFileFromBase64(${JSON.stringify(path.basename(tracePath))}, ` +
                                `${JSON.stringify(fs.readFileSync(tracePath).toString('base64'))})`);
 
-  const browser = await chromium.launch({
-    executablePath: process.env.KIVU_CHROMIUM || '/usr/bin/chromium',
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
-    timeout: 60000,
-  });
+  const browser = await launchChromium(nodeModules);
   try {
     const page = await browser.newPage({ viewport: { width: 1280, height: 720 } });
     const problems = [];

@@ -10,19 +10,8 @@
 # names another Chromium than /usr/bin/chromium.
 set -eu
 sample=$1 modules=$2 work=$3
-chromium=${KIVU_CHROMIUM:-/usr/bin/chromium}
-
-skip() {
-  echo "skipped: $1"
-  exit 77
-}
-install="scripts/install-deps.sh browser installs it"
-[ -x "$chromium" ] || skip "no Chromium at $chromium; $install"
-command -v node >/dev/null 2>&1 || skip "no node on PATH; $install"
-# playwright-core of scripts/browser/package-lock.json needs Node.js 20.
-node -e 'process.exit(parseInt(process.versions.node) >= 20 ? 0 : 1)' ||
-  skip "node $(node --version) is older than the 20 that playwright-core needs"
-[ -d "$modules/playwright-core" ] || skip "no playwright-core in $modules; $install"
+. "$(dirname "$0")/../../../../scripts/browser/needs_browser.sh"
+need_browser "$modules"
 
 rm -rf "$work"
 mkdir -p "$work"

@@ -13,23 +13,15 @@
 'use strict';
 const fs = require('fs');
 const path = require('path');
+const { launchChromium, failer } = require('../../../../scripts/browser/chromium.cjs');
 
 const [nodeModules, pagePath, expectedPath, screenshotPath] = process.argv.slice(2).map((arg) => path.resolve(arg));
-const { chromium } = require(path.join(nodeModules, 'playwright-core'));
 
-function fail(message) {
-  console.error(`view_report: ${message}`);
-  process.exitCode = 1;
-}
+const fail = failer('view_report');
 
 async function main() {
   const expected = JSON.parse(fs.readFileSync(expectedPath, 'utf8'));
-  const browser = await chromium.launch({
-    executablePath: process.env.KIVU_CHROMIUM || '/usr/bin/chromium',
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
-    timeout: 60000,
-  });
+  const browser = await launchChromium(nodeModules);
   try {
     const page = await browser.newPage({ viewport: { width: 1100, height: 900 } });
     const problems = [];

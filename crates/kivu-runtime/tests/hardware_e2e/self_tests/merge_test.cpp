@@ -13,14 +13,15 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <tinyxml2.h>
 
 #include "kivu_testing/child_process.hpp"
+#include "kivu_testing/junit_report.hpp"
 #include "support.hpp"
 
 namespace kivu_e2e::testing {
 namespace {
 
+using kivu_testing::junit_cases;
 using ::testing::HasSubstr;
 
 const std::string listing =
@@ -41,34 +42,6 @@ Merge run_merge(const Sandbox& sandbox, std::vector<std::string> args) {
   const fs::path output = sandbox.root() / "merge-output.txt";
   const int status = wait_status_of(spawn(args, {"PATH=/usr/bin:/bin"}, sandbox.root(), output));
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(output)};
-}
-
-// The <testcase> elements of a report, by name.
-struct ReportCase {
-  std::map<std::string, std::string> properties;
-  std::optional<std::string> failure;  // its message attribute
-  std::string failure_text;
-};
-std::map<std::string, ReportCase> report_cases(const std::string& xml) {
-  tinyxml2::XMLDocument document;
-  EXPECT_EQ(document.Parse(xml.c_str(), xml.size()), tinyxml2::XML_SUCCESS) << xml;
-  std::map<std::string, ReportCase> cases;
-  const auto* suite = document.RootElement() ? document.RootElement()->FirstChildElement("testsuite") : nullptr;
-  for (const auto* testcase = suite ? suite->FirstChildElement("testcase") : nullptr; testcase != nullptr;
-       testcase = testcase->NextSiblingElement("testcase")) {
-    ReportCase& entry = cases[testcase->Attribute("name")];
-    EXPECT_STREQ(testcase->Attribute("classname"), "hardware_e2e");
-    if (const auto* properties = testcase->FirstChildElement("properties")) {
-      for (const auto* p = properties->FirstChildElement("property"); p; p = p->NextSiblingElement("property")) {
-        entry.properties[p->Attribute("name")] = p->Attribute("value");
-      }
-    }
-    if (const auto* failure = testcase->FirstChildElement("failure")) {
-      entry.failure = failure->Attribute("message");
-      entry.failure_text = failure->GetText() ? failure->GetText() : "";
-    }
-  }
-  return cases;
 }
 
 std::string this_host() {
@@ -105,7 +78,7 @@ TEST(Merge, JoinsCaseResultsWithHostBoardFailureAndWhatIsMissing) {
   EXPECT_THAT(merged.output, HasSubstr("FAILED hardware_e2e.direct_multicast_works host=" + this_host() + " board=2"));
   EXPECT_THAT(merged.output, HasSubstr("NO RESULT hardware_e2e.local_h2d_and_d2h_round_trip_works"));
 
-  const auto cases = report_cases(read_file(report));
+  const auto cases = junit_cases(read_file(report));
   ASSERT_EQ(cases.size(), 4u) << read_file(report);
   const auto& passed = cases.at("all_tile_permutation_works");
   EXPECT_FALSE(passed.failure.has_value());

@@ -20,21 +20,9 @@ source_dir=$1
 build=$2
 script=$source_dir/scripts/slurm-local.sh
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-failures=0
-fail() {
-  echo "FAILED: $*"
-  failures=$(( failures + 1 ))
-}
-pass() { echo "ok: $*"; }
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
-[[ $(id -u) == 0 ]] || skip "Slurm's daemons run as root here (SlurmUser=root), and this is uid $(id -u)"
-for program in munged slurmctld slurmd sbatch sinfo squeue scancel setpriv perl; do
-  command -v "$program" >/dev/null || skip "$program is missing (scripts/install-deps.sh slurm installs Slurm and munge)"
-done
+need_slurm setpriv perl
 [[ -x $build/kivu-boards ]] || skip "$build/kivu-boards is not built"
 export KIVU_BOARDS_TOOL=$build/kivu-boards
 unset SLURM_CONF KIVU_SLURM_OWNER KIVU_SLURM_START_TIMEOUT
@@ -65,8 +53,6 @@ leftovers() {
     while read -r pid; do alive "$pid" && echo "$pid"; done
   grep -lzxF "KIVU_SLURM_DIR=$1" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
 }
-# A process that runs: it exists and is no zombie awaiting its reaper.
-alive() { [[ -r /proc/$1/stat && $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) != Z ]]; }
 # Waits (at most 30 s) until no process of the Slurm in DIR is left.
 none_left() {
   local i
@@ -263,5 +249,4 @@ else
   wait "$user_process" 2>/dev/null
 fi
 
-(( failures == 0 )) || { echo "$failures checks failed"; exit 1; }
-echo "all checks passed"
+finish

@@ -30,23 +30,9 @@ source_dir=$1
 build=$2
 stand_in_suite=$3
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-failures=0
-fail() {
-  echo "FAILED: $*"
-  failures=$(( failures + 1 ))
-}
-pass() { echo "ok: $*"; }
-# A process that runs: it exists and is no zombie awaiting its reaper.
-alive() { [[ -r /proc/$1/stat && $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) != Z ]]; }
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
-[[ $(id -u) == 0 ]] || skip "Slurm's daemons run as root here (SlurmUser=root), and this is uid $(id -u)"
-for program in munged slurmctld slurmd sbatch sinfo squeue scancel scontrol perl; do
-  command -v "$program" >/dev/null || skip "$program is missing (scripts/install-deps.sh slurm installs Slurm and munge)"
-done
+need_slurm scontrol perl
 
 work=$(mktemp -d /tmp/kivu-slurm-test.XXXXXX)
 cleanup() {
@@ -326,6 +312,4 @@ else
   fail "failing cases after the killed run's array (exit $status):"; cat "$work/after.txt"
 fi
 
-(( failures == 0 )) || { echo "$failures checks failed"; exit 1; }
-echo "all checks passed"
-
+finish
