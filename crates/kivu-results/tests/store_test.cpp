@@ -447,6 +447,8 @@ TEST(SqliteStore, OpeningANewStoreWaitsWhileAnotherProcessHoldsItsWriteLock) {
   const std::string path = scratch.file("s.sqlite");
   sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+  // Its commit waits for the opener's read of the header between tries.
+  sqlite3_busy_timeout(holder, 60'000);
   // A first page in the rollback journal's format, its write lock held.
   ASSERT_EQ(sqlite3_exec(holder, "PRAGMA user_version = 0; PRAGMA user_version = 1", nullptr, nullptr, nullptr),
             SQLITE_OK);
