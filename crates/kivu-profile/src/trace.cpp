@@ -76,6 +76,14 @@ public:
                                      buffer_.get());
   }
 
+  // A member whose value is a number: `key` holds what comes before the
+  // value (the comma, the quoted name and the colon).
+  template <std::size_t N>
+  void number_member(const char (&key)[N], std::uint64_t value) {
+    raw(key);
+    number(value);
+  }
+
   // `text` as a JSON string: quotes, backslashes and control characters
   // escaped (\b \f \n \r \t, else \u00XX), everything else as it is.
   void string(std::string_view text) {
@@ -246,25 +254,16 @@ void write_sample_event(JsonWriter& json, std::uint32_t physical_tile, const Sam
   json.microseconds(end < start ? 0 : end - start);
   json.raw(",\"name\":");
   json.string(name);
-  json.raw(",\"ph\":\"X\",\"pid\":");
-  json.number(trace_process_id);
-  json.raw(",\"sample\":{\"end_cycle\":");
-  json.number(sample.end_cycle());
-  json.raw(",\"epoch\":");
-  json.number(step.epoch());
-  json.raw(",\"local_index\":");
-  json.number(step.local_index());
+  json.number_member(",\"ph\":\"X\",\"pid\":", trace_process_id);
+  json.number_member(",\"sample\":{\"end_cycle\":", sample.end_cycle());
+  json.number_member(",\"epoch\":", step.epoch());
+  json.number_member(",\"local_index\":", step.local_index());
   json.raw(",\"metadata\":");
   metadata.write(json);
-  json.raw(",\"phase\":");
-  json.number(step.phase());
-  json.raw(",\"start_cycle\":");
-  json.number(sample.start_cycle());
-  json.raw(",\"tile\":");
-  json.number(physical_tile);
-  json.raw("}");
-  json.raw(",\"tid\":");
-  json.number(tile_thread_id(physical_tile));
+  json.number_member(",\"phase\":", step.phase());
+  json.number_member(",\"start_cycle\":", sample.start_cycle());
+  json.number_member(",\"tile\":", physical_tile);
+  json.number_member("},\"tid\":", tile_thread_id(physical_tile));
   json.raw(",\"ts\":");
   json.microseconds(start);
   json.raw("}");
@@ -275,17 +274,11 @@ void write_track_events(JsonWriter& json, std::uint32_t physical_tile) {
   const auto tid = tile_thread_id(physical_tile);
   json.raw(",\n{\"args\":{\"name\":\"tile ");
   json.number(physical_tile);
-  json.raw("\"},\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":");
-  json.number(trace_process_id);
-  json.raw(",\"tid\":");
-  json.number(tid);
-  json.raw("}");
-  json.raw(",\n{\"args\":{\"sort_index\":");
-  json.number(physical_tile);
-  json.raw("},\"name\":\"thread_sort_index\",\"ph\":\"M\",\"pid\":");
-  json.number(trace_process_id);
-  json.raw(",\"tid\":");
-  json.number(tid);
+  json.number_member("\"},\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":", trace_process_id);
+  json.number_member(",\"tid\":", tid);
+  json.number_member("},\n{\"args\":{\"sort_index\":", physical_tile);
+  json.number_member("},\"name\":\"thread_sort_index\",\"ph\":\"M\",\"pid\":", trace_process_id);
+  json.number_member(",\"tid\":", tid);
   json.raw("}");
 }
 
