@@ -101,7 +101,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
     command.action = Command::Action::Release;
     if (++word == words.end()) return std::unexpected(std::string("release needs the board's number"));
     const auto board = kivu_base::parse_digits(*word, 10, UINT32_MAX);
-    if (!board) return std::unexpected("release needs a board number, not '" + *word + "'");
+    if (!board) return std::unexpected("release needs a board number, not " + kivu_base::debug_quoted(*word));
     command.board = static_cast<std::uint32_t>(*board);
     ++word;
   }
