@@ -67,44 +67,33 @@ Checked<void> load(Board& board, const Progress& progress, std::string_view name
                                           element_bytes);
 }
 
-}  // namespace
-
-Checked<void> run_compiled_add(Board& board, const Progress& progress) {
-  auto program = compile_elementwise_add(AddProblem{.elements = elements,
-                                                    .tiles = kivu_runtime::tile_count,
-                                                    .b_tile_offset = b_tile_offset,
-                                                    .layout = segmented_layout()});
-  if (!program) return std::unexpected(kivu_runner::RunError::failed("compile the add: " + program.error().message));
+// Says what the compiler made of the add, and fails when its layout spans
+// no arena boundary (the case this scenario is there to exercise).
+Checked<void> describe_program(const Program& program, const Progress& progress) {
   std::size_t runs = 0;
-  for (const auto& [tile, tile_runs] : program->runs) runs += tile_runs.size();
+  for (const auto& [tile, tile_runs] : program.runs) runs += tile_runs.size();
   std::size_t spanning = 0;
-  for (const auto* placement : {&program->a, &program->b, &program->staged_b, &program->out}) {
+  for (const auto* placement : {&program.a, &program.b, &program.staged_b, &program.out}) {
     progress.line(fmt::format("compiled {}: {} elements in {} segments, {} of {} shards span arena boundaries",
                               placement->name, placement->elements, placement->segments.size(),
                               placement->shards_spanning_arenas, placement->shards));
     spanning += placement->shards_spanning_arenas;
   }
   progress.line(fmt::format(
-      "compiled program: {} exchange phase(s) of {} transfers, add on {} tiles in {} runs", program->exchanges.size(),
-      program->exchanges.empty() ? 0 : program->exchanges.front().transfers.size(), program->add.tiles.size(), runs));
+      "compiled program: {} exchange phase(s) of {} transfers, add on {} tiles in {} runs", program.exchanges.size(),
+      program.exchanges.empty() ? 0 : program.exchanges.front().transfers.size(), program.add.tiles.size(), runs));
   if (spanning == 0) {
     return std::unexpected(kivu_runner::RunError::failed("the compiled layout spans no arena boundary"));
   }
+  return {};
+}
 
-  const std::vector<float> a = tensor(0x612d74656e736f72);  // "a-tensor"
-  const std::vector<float> b = tensor(0x622d74656e736f72);  // "b-tensor"
-  if (auto done = load(board, progress, "a", program->a_loads, a); !done) return done;
-  if (auto done = load(board, progress, "b", program->b_loads, b); !done) return done;
-
-  for (const kivu_runtime::ExchangePhase& phase : program->exchanges) {
-    KIVU_RETURN_IF_ERROR(kivu_runner::run_checked(progress, phase.kernel, board.exchange(phase)));
-  }
-  progress.line(kivu_runtime::describe(board.sync()));
-
-  const auto& tile_runs = program->runs;
+// The add itself, on the tiles that hold runs of it.
+Checked<void> add_on_tiles(Board& board, const Progress& progress, const Program& program) {
+  const auto& tile_runs = program.runs;
   auto report = kivu_runner::run_checked(
       progress, "elementwise add",
-      board.compute(program->add, [&](kivu_runtime::TileContext& tile) -> std::expected<void, ExchangeError> {
+      board.compute(program.add, [&](kivu_runtime::TileContext& tile) -> std::expected<void, ExchangeError> {
         const auto found = tile_runs.find(tile.logical());
         if (found == tile_runs.end()) return {};
         std::uint64_t cycles = 0;
@@ -120,9 +109,15 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
       }));
   if (!report) return std::unexpected(report.error());
   progress.line(kivu_runtime::describe(board.sync()));
+  return {};
+}
 
+// Reads `out` back from its segments and compares its bits with a + b
+// computed on the host.
+Checked<void> check_out(Board& board, const Progress& progress, const Program& program, const std::vector<float>& a,
+                        const std::vector<float>& b) {
   std::vector<float> out(elements, 0.0f);
-  for (const Segment& segment : program->out_stores) {
+  for (const Segment& segment : program.out_stores) {
     auto read = kivu_runner::check(
         board.d2h_into(segment.tile, segment.address,
                        std::as_writable_bytes(std::span(out))
@@ -131,7 +126,7 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
         fmt::format("d2h of out elements {}.. from tile {}", segment.first_element, segment.tile));
     if (!read) return read;
   }
-  progress.line(fmt::format("d2h of out: {} segments, {} bytes", program->out_stores.size(),
+  progress.line(fmt::format("d2h of out: {} segments, {} bytes", program.out_stores.size(),
                             std::size_t{elements} * element_bytes));
 
   std::vector<std::uint32_t> got(elements);
@@ -141,7 +136,7 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
     expected[i] = std::bit_cast<std::uint32_t>(a[i] + b[i]);
   }
   std::vector<kivu_runner::Readback> readbacks;
-  for (const Segment& segment : program->out_stores) {
+  for (const Segment& segment : program.out_stores) {
     readbacks.push_back({segment.tile, segment.address, std::size_t{segment.first_element} * element_bytes,
                          std::size_t{segment.elements} * element_bytes});
   }
@@ -152,6 +147,29 @@ Checked<void> run_compiled_add(Board& board, const Progress& progress) {
   }
   progress.line(fmt::format("out = a + b matches the host for all {} elements", elements));
   return {};
+}
+
+}  // namespace
+
+Checked<void> run_compiled_add(Board& board, const Progress& progress) {
+  auto program = compile_elementwise_add(AddProblem{.elements = elements,
+                                                    .tiles = kivu_runtime::tile_count,
+                                                    .b_tile_offset = b_tile_offset,
+                                                    .layout = segmented_layout()});
+  if (!program) return std::unexpected(kivu_runner::RunError::failed("compile the add: " + program.error().message));
+  KIVU_RETURN_IF_ERROR(describe_program(*program, progress));
+
+  const std::vector<float> a = tensor(0x612d74656e736f72);  // "a-tensor"
+  const std::vector<float> b = tensor(0x622d74656e736f72);  // "b-tensor"
+  if (auto done = load(board, progress, "a", program->a_loads, a); !done) return done;
+  if (auto done = load(board, progress, "b", program->b_loads, b); !done) return done;
+
+  for (const kivu_runtime::ExchangePhase& phase : program->exchanges) {
+    KIVU_RETURN_IF_ERROR(kivu_runner::run_checked(progress, phase.kernel, board.exchange(phase)));
+  }
+  progress.line(kivu_runtime::describe(board.sync()));
+  KIVU_RETURN_IF_ERROR(add_on_tiles(board, progress, *program));
+  return check_out(board, progress, *program, a, b);
 }
 
 }  // namespace kivu_hardware_e2e
