@@ -27,12 +27,10 @@ constexpr const char* exchange_variable = "KIVU_HOST_TEST_EXCHANGE";
 constexpr const char* initialized_exchange_variable = "KIVU_HOST_TEST_INITIALIZED_EXCHANGE";
 constexpr const char* compute_relay_variable = "KIVU_HOST_TEST_COMPUTE_RELAY";
 
-}  // namespace
-
-Checked<HostSettings> read_host_settings() {
-  HostSettings settings;
-
-  // The scenario flags: at most one of them.
+// The scenario flags, at most one of them, and whether the relay starts
+// from data the tile initialized: the scenario chosen in `settings`, and the
+// variable that chose it (nullptr for the default).
+Checked<const char*> read_scenario(HostSettings& settings) {
   struct ScenarioFlag {
     const char* variable;
     Scenario scenario;
@@ -62,9 +60,12 @@ Checked<HostSettings> read_host_settings() {
     }
     settings.initialized_relay = true;
   }
-  const bool remote = chosen != nullptr && std::string_view(chosen) == remote_d2h_variable;
+  return chosen;
+}
 
-  // The tiles: one (TILE) or a list (TILES).
+// The tiles: one (TILE) or a list (TILES); a remote read defaults to a
+// tile of its own.
+Checked<void> read_tiles(HostSettings& settings, bool remote) {
   KIVU_ASSIGN_OR_RETURN(auto list, kivu_runner::tile_list(tiles_variable));
   if (list) {
     if (kivu_host::environment_value(tile_variable)) {
@@ -81,8 +82,11 @@ Checked<HostSettings> read_host_settings() {
                           kivu_runner::tile_or(tile_variable, remote ? default_remote_tile : default_tile));
     settings.tiles = {tile};
   }
+  return {};
+}
 
-  // Where and how much.
+// Where and how much: an address in SRAM and a byte count that fits from it.
+Checked<void> read_extent(HostSettings& settings) {
   KIVU_ASSIGN_OR_RETURN(settings.address,
                         kivu_runner::hex_address_or(address_variable, default_address, kivu_runtime::tile_sram_bytes));
   KIVU_ASSIGN_OR_RETURN(const std::uint64_t bytes,
@@ -94,6 +98,17 @@ Checked<HostSettings> read_host_settings() {
                                                                       kivu_runner::hex(settings.address)));
   }
   settings.bytes = static_cast<std::uint32_t>(bytes);
+  return {};
+}
+
+}  // namespace
+
+Checked<HostSettings> read_host_settings() {
+  HostSettings settings;
+  KIVU_ASSIGN_OR_RETURN(const char* chosen, read_scenario(settings));
+  const bool remote = chosen != nullptr && std::string_view(chosen) == remote_d2h_variable;
+  KIVU_RETURN_IF_ERROR(read_tiles(settings, remote));
+  KIVU_RETURN_IF_ERROR(read_extent(settings));
   return settings;
 }
 
