@@ -7,7 +7,8 @@
 #      node that never comes up ends the start at its time limit; a killed
 #      start leaves no daemon; none of them leave a daemon behind;
 #   4. a real start makes the folder the user's alone (0700) and the key
-#      is never readable by others; stop ends the cluster's jobs and its
+#      is never readable by others; a quarantined board is no Slurm
+#      resource; stop ends the cluster's jobs and its
 #      daemons, and not a process of the user that holds SLURM_CONF.
 # The other user is nobody. Runs as root; Slurm's programs in a private
 # temporary folder, bounded in time.
@@ -203,7 +204,11 @@ chmod +x "$fake/dd"
 rm -f "$fake/slurmctld"
 dir=$work/own/slurm
 started+=("$dir")
-if ! setup=$(PATH=$fake:$PATH timeout 120 "$script" start "$dir" 2 2>"$work/out.txt"); then
+# Board 1 of the 2 is quarantined: the node offers Slurm one board.
+printf '{"version": 1, "boards": [{"host": "%s", "board": 1, "reason": "suspect", "date": "2026-01-01"}], "released": []}\n' \
+  "$(hostname)" >"$work/quarantine.json"
+if ! setup=$(PATH=$fake:$PATH KIVU_QUARANTINE_FILE=$work/quarantine.json timeout 120 "$script" start "$dir" 2 \
+  2>"$work/out.txt"); then
   fail "the real start failed:"; cat "$work/out.txt"
 else
   modes=$(stat -c '%a' "$dir" "$dir/munge" "$dir/log" "$dir/ctld" | sort -u | tr '\n' ' ')
@@ -222,6 +227,12 @@ else
   # A job of the cluster, and a process of the user's shell that points at
   # the cluster: stop ends the first, not the second.
   eval "$setup"
+  gres=$(scontrol show node | grep -o 'Gres=[^ ]*')
+  if [[ $gres == Gres=kivu:1 ]]; then
+    pass "a quarantined board is left out of the node's boards: $gres of 2"
+  else
+    fail "with board 1 of 2 quarantined the node offers '$gres', not Gres=kivu:1"
+  fi
   job=$(sbatch --parsable --output=/dev/null --wrap='exec sleep 100000')
   job_pids=
   for (( i = 0; i < 300; ++i )); do
