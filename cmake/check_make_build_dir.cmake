@@ -57,7 +57,7 @@ endfunction()
 # which it passes on in MAKEFLAGS and in the environment, must not reach the
 # make runs it inspects.
 set(make "${CMAKE_COMMAND}" -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
-  --unset=PRESET --unset=CTEST_PARALLEL --unset=TEST_FILTER --unset=TARGETS --unset=BOARDS "${MAKE}")
+  --unset=PRESET --unset=CTEST_PARALLEL --unset=TEST_FILTER --unset=TEST_EXCLUDE_LABELS --unset=TARGETS --unset=BOARDS "${MAKE}")
 
 file(READ "${SOURCE_DIR}/CMakePresets.json" presets)
 string(JSON count LENGTH "${presets}" configurePresets)
@@ -125,15 +125,17 @@ endforeach()
 
 # `make test BOARDS=N` hands ctest a resource file by an absolute path: ctest
 # reads it from within the build folder, where a relative one is not found.
-# TEST_FILTER reaches ctest as written, its $ and ' included.
+# TEST_FILTER and TEST_EXCLUDE_LABELS reach ctest as written, their $ and '
+# included.
 execute_process(COMMAND ${make} -s -n -C "${SOURCE_DIR}" test BOARDS=4 PRESET=default "TEST_FILTER=^it's$|^b\\.c$"
+  "TEST_EXCLUDE_LABELS=^slow$|it's"
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0 OR NOT output MATCHES "--resource-spec-file '/[^']*/target/debug/boards\\.json'")
   message(FATAL_ERROR "make test BOARDS=4 does not give ctest target/debug's resource file by an absolute path:\n${output}")
 endif()
-string(FIND "${output}" " -R '^it'\\''s$|^b\\.c$';" filter_given)
+string(FIND "${output}" " -R '^it'\\''s$|^b\\.c$' -LE '^slow$|it'\\''s';" filter_given)
 if(filter_given EQUAL -1)
-  message(FATAL_ERROR "make test TEST_FILTER=... does not give ctest the expression as written:\n${output}")
+  message(FATAL_ERROR "make test TEST_FILTER=... TEST_EXCLUDE_LABELS=... does not give ctest the expressions as written:\n${output}")
 endif()
 
 # A $( in TEST_FILTER or TARGETS is theirs too: make neither runs a function

@@ -44,7 +44,7 @@ endforeach()
 # TEST_FILTER, ... in MAKEFLAGS and in the environment) or its board.
 set(environment
   --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
-  --unset=PRESET --unset=CTEST_PARALLEL --unset=TEST_FILTER --unset=TARGETS --unset=BOARDS
+  --unset=PRESET --unset=CTEST_PARALLEL --unset=TEST_FILTER --unset=TEST_EXCLUDE_LABELS --unset=TARGETS --unset=BOARDS
   --unset=KIVU_SIM_BOARDS --unset=KIVU_TEST_BOARD --unset=KIVU_BOARD
   --unset=CTEST_RESOURCE_GROUP_COUNT --unset=CTEST_RESOURCE_GROUP_0 --unset=CTEST_RESOURCE_GROUP_0_BOARDS)
 find_program(ccache NAMES ccache)
