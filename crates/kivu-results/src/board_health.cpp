@@ -9,6 +9,7 @@
 
 #include <boost/math/distributions/hypergeometric.hpp>
 #include <boost/math/policies/policy.hpp>
+#include <fmt/format.h>
 
 #include "kivu_base/number.hpp"
 
@@ -138,6 +139,16 @@ std::vector<BoardHealth> assess_boards(const BoardCounts& counts, double alpha) 
   sorted.reserve(boards.size());
   for (const auto index : order) sorted.push_back(std::move(boards[index]));
   return sorted;
+}
+
+std::string tiles_text(const BoardHealth& board, std::string_view times) {
+  if (board.tiles.empty()) return "-";
+  std::string text;
+  for (const TileFailures& tile : board.tiles) {
+    text += fmt::format("{}{} {}{}{}", text.empty() ? "" : ", ", tile.tile, times, tile.failures,
+                        tile.software ? " (software)" : "");
+  }
+  return text;
 }
 
 }  // namespace kivu_results

@@ -22,16 +22,6 @@ namespace {
 constexpr std::string_view tool = "kivu-results";
 constexpr std::string_view health_usage = "usage: kivu-results health [--db URL] [--last N] [--alpha A] [--json]";
 
-std::string tiles_text(const BoardHealth& board) {
-  if (board.tiles.empty()) return "-";
-  std::string text;
-  for (const auto& tile : board.tiles) {
-    text += fmt::format("{}{} x{}{}", text.empty() ? "" : ", ", tile.tile, tile.failures,
-                        tile.software ? " (software)" : "");
-  }
-  return text;
-}
-
 // A board's number as JSON shows it: a number, or the recorded text when it
 // is none.
 nlohmann::ordered_json board_json_value(const std::string& board) {

@@ -210,27 +210,32 @@ std::expected<std::string, InputError> hash_file(const fs::path& path, std::stri
 std::expected<std::vector<fs::path>, InputError> input_files(std::span<const std::string> inputs) {
   std::vector<fs::path> files;
   for (const auto& input : inputs) {
-    std::error_code code;
-    if (!fs::is_directory(input, code)) {
-      files.emplace_back(input);
-      continue;
+    auto named = named_files(input, {".xml", ".capnp"});
+    if (!named) {
+      return std::unexpected(
+          error(InputError::Kind::Unreadable, input, "cannot list the folder: " + named.error().message()));
     }
-    std::vector<fs::path> found;
-    for (fs::directory_iterator it(input, code), end; !code && it != end; it.increment(code)) {
-      const auto extension = it->path().extension();
-      if (extension == ".xml" || extension == ".capnp") found.push_back(it->path());
-    }
-    if (code)
-      return std::unexpected(error(InputError::Kind::Unreadable, input, "cannot list the folder: " + code.message()));
-    if (found.empty())
+    if (named->empty())
       return std::unexpected(error(InputError::Kind::NotResult, input, "a folder without *.xml or *.capnp files"));
-    std::ranges::sort(found);
-    files.insert(files.end(), found.begin(), found.end());
+    files.insert(files.end(), named->begin(), named->end());
   }
   return files;
 }
 
 }  // namespace
+
+std::expected<std::vector<fs::path>, std::error_code> named_files(const std::string& input,
+                                                                  std::initializer_list<std::string_view> extensions) {
+  std::error_code code;
+  if (!fs::is_directory(input, code)) return std::vector<fs::path>{input};
+  std::vector<fs::path> found;
+  for (fs::directory_iterator it(input, code), end; !code && it != end; it.increment(code)) {
+    if (std::ranges::find(extensions, it->path().extension().string()) != extensions.end()) found.push_back(it->path());
+  }
+  if (code) return std::unexpected(code);
+  std::ranges::sort(found);
+  return found;
+}
 
 std::string sha256_hex(std::string_view bytes) {
   Sha256 hash;

@@ -12,6 +12,7 @@
 #include "kivu_base/expected.hpp"
 #include "kivu_cli/command_line.hpp"
 #include "kivu_output_file/output_file.hpp"
+#include "kivu_results/inputs.hpp"
 #include "kivu_results/merge.hpp"
 
 namespace kivu_results {
@@ -66,18 +67,9 @@ std::expected<MergeCommand, std::string> parse_merge_arguments(std::span<const s
 std::expected<std::vector<fs::path>, std::string> result_files(std::span<const std::string> inputs) {
   std::vector<fs::path> files;
   for (const auto& input : inputs) {
-    std::error_code error;
-    if (!fs::is_directory(input, error)) {
-      files.emplace_back(input);
-      continue;
-    }
-    std::vector<fs::path> found;
-    for (fs::directory_iterator it(input, error), end; !error && it != end; it.increment(error)) {
-      if (it->path().extension() == ".xml") found.push_back(it->path());
-    }
-    if (error) return std::unexpected("cannot read the folder " + input + ": " + error.message());
-    std::ranges::sort(found);
-    files.insert(files.end(), found.begin(), found.end());
+    auto named = kivu_results::named_files(input, {".xml"});
+    if (!named) return std::unexpected("cannot read the folder " + input + ": " + named.error().message());
+    files.insert(files.end(), named->begin(), named->end());
   }
   return files;
 }

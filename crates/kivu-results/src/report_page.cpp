@@ -135,17 +135,6 @@ void write_flaky(std::string& out, const std::vector<FlakyCase>& flaky) {
   out += "</table>\n";
 }
 
-// A board's tiles: "714 x9, 12 x1", a tile failing on several boards marked.
-std::string tiles_cell(const BoardHealth& board) {
-  if (board.tiles.empty()) return "-";
-  std::string text;
-  for (const TileFailures& tile : board.tiles) {
-    text += fmt::format("{}{} &times;{}{}", text.empty() ? "" : ", ", tile.tile, tile.failures,
-                        tile.software ? " (software)" : "");
-  }
-  return text;
-}
-
 void write_boards(std::string& out, const std::vector<BoardHealth>& boards, double alpha) {
   out += "<h2>Board health</h2>\n";
   if (boards.empty()) {
@@ -168,7 +157,7 @@ void write_boards(std::string& out, const std::vector<BoardHealth>& boards, doub
         "<td class=\"number\">{:.3g}</td><td>{}</td><td>{}</td></tr>\n",
         board.suspect ? "suspect" : "ok", escape(board.host), escape(board.board), board.runs, board.cases,
         board.failed != 0 ? " bad" : "", board.failed, 100 * board.failure_rate, board.p_value,
-        board.suspect ? "suspect" : "ok", tiles_cell(board));
+        board.suspect ? "suspect" : "ok", tiles_text(board, "&times;"));
     for (const TileFailures& tile : board.tiles) {
       if (tile.software) software[tile.tile] = tile.boards;
     }

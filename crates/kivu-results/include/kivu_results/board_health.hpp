@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kivu_results/store.hpp"
@@ -61,6 +62,11 @@ struct BoardHealth {
 // Holm's step-down correction of `p_values`, in their order: the i-th
 // smallest is multiplied by (m - i + 1), kept monotone, capped at 1.
 [[nodiscard]] std::vector<double> holm(std::span<const double> p_values);
+
+// A board's tiles, most failures first: "714 x9, 12 x1 (software)", with
+// `times` between a tile and its count ("x" in text, "&times;" in HTML);
+// "-" when its failures name no tile.
+[[nodiscard]] std::string tiles_text(const BoardHealth& board, std::string_view times = "x");
 
 // Every board of `counts`, ordered by host then board number, with its
 // test and its tiles; a board is suspect below `alpha`.

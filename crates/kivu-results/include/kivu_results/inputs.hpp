@@ -19,11 +19,13 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "kivu_results/store.hpp"
@@ -63,6 +65,13 @@ struct InputContent {
   std::vector<ProfileRecord> profiles;
   std::vector<std::string> digests;
 };
+
+// The files that `input` names: itself when it is no folder, otherwise the
+// folder's files whose extension is one of `extensions` (".xml"), in name
+// order (none for a folder without such files). The error: why the folder
+// could not be listed.
+[[nodiscard]] std::expected<std::vector<std::filesystem::path>, std::error_code> named_files(
+    const std::string& input, std::initializer_list<std::string_view> extensions);
 
 // Reads every input (files and folders); profiles are tied to `profile_case`
 // (empty when none is given).
